@@ -1,0 +1,90 @@
+// Records and status codes that cross the boundary of the funnel core.
+//
+// Plain data only: the driver fills them, the binding reads them. Nothing in
+// the core includes an interpreter header.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+// A sampled curve: abscissae and ordinates of equal length (possibly zero).
+struct Curve {
+    std::vector<double> x;
+    std::vector<double> y;
+};
+
+// Status codes. -1..2 are outcomes of a comparison that ran to the end;
+// 10..14 reject the input before any funnel is built.
+using Status = std::int32_t;
+inline constexpr Status STATUS_FAIL = -1;
+inline constexpr Status STATUS_PASS = 0;
+inline constexpr Status STATUS_MISSING_REFERENCE = 1;
+inline constexpr Status STATUS_MISSING_TEST = 2;
+inline constexpr Status STATUS_NON_MONOTONIC = 10;
+inline constexpr Status STATUS_LENGTH_MISMATCH = 11;
+inline constexpr Status STATUS_EMPTY_RANGE = 12;
+// Defined for callers that supply their own output buffers; compare() returns
+// owned vectors and never produces it.
+inline constexpr Status STATUS_BUFFER_TOO_SMALL = 13;
+inline constexpr Status STATUS_INSUFFICIENT_DATA = 14;
+
+// The message of a status, or an empty view for a value that is no status.
+std::string_view status_message(Status status) noexcept;
+
+// The six tolerances, in the order of the options dict.
+struct Tolerances {
+    double atolx = 0.0;
+    double atoly = 0.0;
+    double ltolx = 0.0;
+    double ltoly = 0.0;
+    double rtolx = 0.002;
+    double rtoly = 0.002;
+};
+
+// Input record of compare(): the tolerances, then the inclusive abscissa
+// range. Values are passed on unchecked (negative, infinite, NaN, lo > hi).
+struct CompareOptions {
+    double atolx = 0.0;
+    double atoly = 0.0;
+    double ltolx = 0.0;
+    double ltoly = 0.0;
+    double rtolx = 0.002;
+    double rtoly = 0.002;
+    double lo = -std::numeric_limits<double>::infinity();
+    double hi = std::numeric_limits<double>::infinity();
+};
+
+// Output record of compare(). For a rejected input (10, 11, 12, 14) all three
+// curves are empty; otherwise `errors` has one point per test point.
+struct CompareResult {
+    Curve lower;
+    Curve upper;
+    Curve errors;
+    Status status = STATUS_PASS;
+};
+
+namespace detail {
+
+// Threshold of every closeness test: segments narrower than this are
+// vertical, values closer than this are equal, no half-width is smaller.
+inline constexpr double CORNER_EPS = 1e-10;
+
+// The larger of two doubles where a NaN operand yields the other operand.
+inline double max_ignoring_nan(double a, double b) noexcept {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return a > b ? a : b;
+}
+
+// Strict closeness: false whenever either operand is NaN.
+inline bool coincide(double a, double b) noexcept {
+    return std::fabs(a - b) < CORNER_EPS;
+}
+
+}  // namespace detail
+}  // namespace velmora
