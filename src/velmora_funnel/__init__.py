@@ -1,0 +1,1 @@
+"""Tolerance funnels around reference curves."""
