@@ -243,22 +243,22 @@ void release_storage(PyObject* capsule) {
 // frees the storage when the array dies.
 py_ref array_over(std::vector<double>&& values) {
     npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    if (values.empty()) {
-        // No storage to hand over: NumPy allocates its own zero-length buffer.
-        return py_ref::steal(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
-    }
+    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(double))};
+    // An empty vector of a rejected input may have no storage at all. Given
+    // a null pointer NumPy would allocate its own buffer and set the stride
+    // to 0, so even an empty array gets a (one-element) vector of its own
+    // and every result array has the same form and ownership.
+    if (values.data() == nullptr) values.reserve(1);
     auto storage = std::make_unique<std::vector<double>>(std::move(values));
     void* data = storage->data();
     py_ref owner = py_ref::steal(PyCapsule_New(storage.get(), STORAGE_CAPSULE, release_storage));
     if (!owner) return {};
     (void)storage.release();  // the capsule frees it from here on
 
-    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(double))};
-    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_FLOAT64);
-    if (float64 == nullptr) return {};
     // PyArray_NewFromDescr steals the descriptor, also when it fails.
-    py_ref array = py_ref::steal(PyArray_NewFromDescr(&PyArray_Type, float64, 1, dims, strides,
-                                                      data, NPY_ARRAY_CARRAY, nullptr));
+    py_ref array = py_ref::steal(PyArray_NewFromDescr(&PyArray_Type,
+                                                      PyArray_DescrFromType(NPY_FLOAT64), 1, dims,
+                                                      strides, data, NPY_ARRAY_CARRAY, nullptr));
     if (!array) return {};
     // PyArray_SetBaseObject steals the owner even when it fails; on failure
     // the storage is freed with it, and the array, which does not own its
