@@ -1,0 +1,119 @@
+"""Statuses as the module reports them: rejected inputs come back as statuses, never as exceptions."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _velmora_funnel as vf
+
+NAN, INF = math.nan, math.inf
+REJECTED = {vf.STATUS_NON_MONOTONIC, vf.STATUS_LENGTH_MISMATCH, vf.STATUS_EMPTY_RANGE, vf.STATUS_INSUFFICIENT_DATA}
+
+
+def a(*values):
+    return np.array(values, dtype=np.float64)
+
+
+def compare(t_ref, y_ref=None, t_test=None, y_test=None, options=None):
+    """Curves default to zero ordinates and to the reference abscissae for the test."""
+    t_ref = a(*t_ref)
+    y_ref = np.zeros_like(t_ref) if y_ref is None else a(*y_ref)
+    t_test = t_ref.copy() if t_test is None else a(*t_test)
+    y_test = np.zeros_like(t_test) if y_test is None else a(*y_test)
+    return vf.compare(t_ref, y_ref, t_test, y_test, options)
+
+
+CASES = [
+    # lengths, checked first
+    pytest.param(lambda: compare([0, 1, 2], [0, 1]), vf.STATUS_LENGTH_MISMATCH, id="reference-lengths"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1], [0]), vf.STATUS_LENGTH_MISMATCH, id="test-lengths"),
+    pytest.param(lambda: compare([0, 1, 2], [0, 1], [0], [0]), vf.STATUS_LENGTH_MISMATCH, id="mismatch-before-short"),
+    pytest.param(lambda: compare([2, 1, 0], [0, 1], [5, 1], [0]), vf.STATUS_LENGTH_MISMATCH, id="mismatch-before-monotonic"),
+    # point counts, before monotonicity
+    pytest.param(lambda: compare([0, 1, 2], None, [0]), vf.STATUS_INSUFFICIENT_DATA, id="test-one-point"),
+    pytest.param(lambda: compare([0], None, [0, 1, 2]), vf.STATUS_INSUFFICIENT_DATA, id="reference-one-point"),
+    pytest.param(lambda: compare([], None, [0, 1]), vf.STATUS_INSUFFICIENT_DATA, id="reference-empty"),
+    pytest.param(lambda: compare([2, 1, 0], None, [NAN]), vf.STATUS_INSUFFICIENT_DATA, id="short-before-monotonic"),
+    # monotonic abscissae
+    pytest.param(lambda: compare([0, 1, 1, 2]), vf.STATUS_PASS, id="equal-neighbours-accepted"),
+    pytest.param(lambda: compare([0, 2, 1]), vf.STATUS_NON_MONOTONIC, id="reference-decreases"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 2, 1]), vf.STATUS_NON_MONOTONIC, id="test-decreases"),
+    pytest.param(lambda: compare([0, NAN, 2]), vf.STATUS_NON_MONOTONIC, id="reference-nan"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, NAN, 2]), vf.STATUS_NON_MONOTONIC, id="test-nan"),
+    pytest.param(lambda: compare([NAN, 1, 2]), vf.STATUS_NON_MONOTONIC, id="reference-leading-nan"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, NAN]), vf.STATUS_NON_MONOTONIC, id="test-trailing-nan"),
+    # An abscissa that is not finite is refused like NaN, in either curve.
+    pytest.param(lambda: compare([0, 1, INF]), vf.STATUS_NON_MONOTONIC, id="reference-trailing-inf"),
+    pytest.param(lambda: compare([-INF, 0, 1]), vf.STATUS_NON_MONOTONIC, id="reference-leading-minus-inf"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, INF]), vf.STATUS_NON_MONOTONIC, id="test-trailing-inf"),
+    pytest.param(lambda: compare([0, 1, 2], None, [-INF, 1, 2]), vf.STATUS_NON_MONOTONIC, id="test-leading-minus-inf"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, INF, INF]), vf.STATUS_NON_MONOTONIC, id="test-repeated-inf"),
+    # range
+    pytest.param(lambda: compare([1, 1, 1]), vf.STATUS_EMPTY_RANGE, id="constant-abscissae"),
+    pytest.param(lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 3}}), vf.STATUS_EMPTY_RANGE, id="lo-at-last-reference"),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], None, [0, 1], options={"x_range": {"lo": 1.5, "hi": 3}}),
+        vf.STATUS_EMPTY_RANGE,
+        id="range-after-test",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], None, [2, 3], options={"x_range": {"lo": 0, "hi": 1.5}}),
+        vf.STATUS_EMPTY_RANGE,
+        id="range-before-test",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2], options={"x_range": {"lo": NAN, "hi": INF}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="nan-lo-retains-nothing",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 0.5, "hi": 1.5}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="one-reference-point-in-range",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3, 4], None, [0, 2, 4], options={"x_range": {"lo": 1, "hi": 3}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="one-test-point-in-range",
+    ),
+    pytest.param(lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 1, "hi": 2}}), vf.STATUS_PASS, id="range-inclusive"),
+    # comparisons that ran to the end
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-9]), vf.STATUS_MISSING_REFERENCE, id="test-ends-later"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-13]), vf.STATUS_PASS, id="test-ends-within-slack"),
+    pytest.param(lambda: compare([-1, 0], None, [-1, 1e-13]), vf.STATUS_MISSING_REFERENCE, id="slack-scales-with-ends"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0.5, 1, 2]), vf.STATUS_MISSING_TEST, id="test-starts-later"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, 5, 0]), vf.STATUS_FAIL, id="outside-funnel"),
+    pytest.param(
+        lambda: compare([0, 1, 2], None, [0, 1, 3], [0, 5, 0]), vf.STATUS_FAIL, id="fail-before-missing-reference"
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2], None, [0, 1, 2], [0, 0, 5], options={"x_range": {"hi": 1.5}}),
+        vf.STATUS_PASS,
+        id="error-outside-range-ignored",
+    ),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, NAN, 0]), vf.STATUS_PASS, id="nan-test-ordinate"),
+]
+
+
+@pytest.mark.parametrize(("call", "status"), CASES)
+def test_status(call, status):
+    """Each input reaches the status the driver assigns to it; rejected ones have six empty arrays."""
+    result = call()
+    assert result["status"] == status
+    sizes = [array.size for key in ("lower", "upper", "errors") for array in result[key]]
+    if status in REJECTED:
+        assert sizes == [0] * 6
+    else:
+        assert min(sizes) > 0
+        assert result["errors"][0].size == result["errors"][1].size
+
+
+def test_error_curve_covers_every_test_point():
+    """The error curve holds every test abscissa, also those outside the range, with their errors."""
+    result = compare([0, 1, 2, 3], None, [0, 1, 2, 3], [0, 0, 0, 4], options={"x_range": {"hi": 2}})
+    assert result["status"] == vf.STATUS_PASS
+    np.testing.assert_array_equal(result["errors"][0], [0, 1, 2, 3])
+    assert result["errors"][1][:3].tolist() == [0, 0, 0]
+    assert result["errors"][1][3] > 3.9
+
