@@ -1,1 +1,34 @@
-"""Tolerance funnels around reference curves."""
+"""Decide whether a test curve stays inside a tolerance funnel around a reference curve.
+
+>>> import numpy as np, velmora_funnel as vf
+>>> t = np.linspace(0.0, 1.0, 11)
+>>> vf.compare((t, t**2), (t, t**2 + 1e-4)).passed
+True
+
+compare() compares one pair of curves; compare_many() runs many pairs on a
+process pool or any concurrent.futures.Executor (a Dask cluster's included);
+read_result() loads a CSV result file. The command line is ``velmora-funnel``
+(or ``python -m velmora_funnel``).
+"""
+
+from ._api import TOLERANCE_NAMES, CompareResult, Curve, CurveLike, Status, check_tolerances, check_x_range, compare
+from ._many import compare_many
+from .loader import ResultFileError, ResultTable, read_result
+
+__version__ = "1.0.0b10"
+
+__all__ = [
+    "TOLERANCE_NAMES",
+    "CompareResult",
+    "Curve",
+    "CurveLike",
+    "ResultFileError",
+    "ResultTable",
+    "Status",
+    "__version__",
+    "check_tolerances",
+    "check_x_range",
+    "compare",
+    "compare_many",
+    "read_result",
+]

@@ -1,0 +1,396 @@
+"""The friendly comparison API over the compiled funnel module.
+
+compare() turns whatever the caller holds (lists, NumPy arrays of any real
+dtype or layout, pandas Series) into the contiguous float64 arrays that
+_velmora_funnel.compare insists on, refuses tolerances that would build a
+meaningless funnel, and wraps the result dict in an immutable CompareResult.
+The verdict itself is always the compiled module's.
+"""
+
+from __future__ import annotations
+
+import enum
+import math
+import sys
+from collections.abc import Mapping
+from dataclasses import dataclass
+from types import MappingProxyType
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
+
+import numpy as np
+import _velmora_funnel as _vf
+from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = [
+    "TOLERANCE_NAMES",
+    "CompareResult",
+    "Curve",
+    "CurveLike",
+    "Status",
+    "compare",
+    "check_tolerances",
+]
+
+FloatArray: TypeAlias = NDArray[np.float64]
+
+#: Names of the six tolerances, in the order the module reads them.
+TOLERANCE_NAMES: tuple[str, ...] = ("atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly")
+
+
+class Status(enum.IntEnum):
+    """Outcome of one comparison: the nine statuses of the compiled module.
+
+    FAIL, PASS, MISSING_REFERENCE and MISSING_TEST are outcomes of a
+    comparison that ran to the end (a funnel was built); the others reject the
+    input before any funnel exists.
+    """
+
+    FAIL = _vf.STATUS_FAIL
+    PASS = _vf.STATUS_PASS
+    MISSING_REFERENCE = _vf.STATUS_MISSING_REFERENCE
+    MISSING_TEST = _vf.STATUS_MISSING_TEST
+    NON_MONOTONIC = _vf.STATUS_NON_MONOTONIC
+    LENGTH_MISMATCH = _vf.STATUS_LENGTH_MISMATCH
+    EMPTY_RANGE = _vf.STATUS_EMPTY_RANGE
+    BUFFER_TOO_SMALL = _vf.STATUS_BUFFER_TOO_SMALL
+    INSUFFICIENT_DATA = _vf.STATUS_INSUFFICIENT_DATA
+
+    @property
+    def message(self) -> str:
+        """The module's own message for this status."""
+        return _vf.status_message_py(int(self))
+
+    @property
+    def completed(self) -> bool:
+        """True when the comparison ran to the end and built a funnel."""
+        return self in _COMPLETED
+
+
+_COMPLETED = frozenset({Status.FAIL, Status.PASS, Status.MISSING_REFERENCE, Status.MISSING_TEST})
+
+
+class Curve(NamedTuple):
+    """A sampled curve: abscissae ``t`` and ordinates ``y`` (read-only float64)."""
+
+    t: FloatArray
+    y: FloatArray
+
+
+#: What compare() accepts for a curve: a ``(t, y)`` pair of array-likes, or a
+#: pandas Series whose index holds the abscissae.
+CurveLike: TypeAlias = Any
+
+
+def _read_only(array: FloatArray) -> FloatArray:
+    """A read-only view, so a result never lets its arrays be changed and
+    never changes the flags of an array that belongs to the caller."""
+    view = array.view()
+    view.flags.writeable = False
+    return view
+
+
+def _is_pandas(obj: object, kind: str) -> bool:
+    # pandas is optional here: if it was never imported, obj cannot be one.
+    pd = sys.modules.get("pandas")
+    return pd is not None and isinstance(obj, getattr(pd, kind))
+
+
+def _as_float64(values: object, what: str) -> FloatArray:
+    """Convert one axis to a 1-D contiguous float64 array, copying only when
+    the input is not already one (another dtype, byte order or layout)."""
+    if _is_pandas(values, "Series") or _is_pandas(values, "Index"):
+        import pandas as pd
+
+        dtype = values.dtype  # type: ignore[attr-defined]
+        if pd.api.types.is_bool_dtype(dtype) or not pd.api.types.is_numeric_dtype(dtype):
+            raise TypeError(f"{what} must hold real numbers, got dtype {dtype}")
+        if pd.api.types.is_complex_dtype(dtype):
+            raise TypeError(f"{what} must hold real numbers, got dtype {dtype}")
+        values = values.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[attr-defined]
+    try:
+        array = np.asarray(values)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{what} cannot be read as an array of numbers: {exc}") from None
+    if array.dtype.kind == "O":
+        try:
+            array = array.astype(np.float64)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"{what} must hold real numbers: {exc}") from None
+    elif array.dtype.kind not in "iuf":
+        raise TypeError(f"{what} must hold real numbers, got dtype {array.dtype}")
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def _as_curve(obj: CurveLike, side: str) -> tuple[FloatArray, FloatArray]:
+    if _is_pandas(obj, "Series"):
+        return _as_float64(obj.index, f"{side} abscissae (Series index)"), _as_float64(obj, f"{side} ordinates")
+    if isinstance(obj, (str, bytes, Mapping)) or not hasattr(obj, "__len__") or len(obj) != 2:
+        raise TypeError(
+            f"{side} must be a (t, y) pair of array-likes or a pandas Series, got {type(obj).__name__}"
+        )
+    t, y = obj
+    return _as_float64(t, f"{side} abscissae"), _as_float64(y, f"{side} ordinates")
+
+
+def check_tolerances(**tolerances: object) -> dict[str, float]:
+    """Validate tolerances given by name; return all six as floats.
+
+    Names not given take the module's defaults. Unknown names raise
+    TypeError; values that are not real numbers raise TypeError; values that
+    are not finite or are negative raise ValueError naming the option (the
+    module would accept them and build a funnel of no meaning).
+    """
+    defaults = _vf.default_options()["tolerances"]
+    checked: dict[str, float] = {}
+    for name in tolerances:
+        if name not in TOLERANCE_NAMES:
+            raise TypeError(f"unknown tolerance {name!r}; expected one of {', '.join(TOLERANCE_NAMES)}")
+    for name in TOLERANCE_NAMES:
+        value = tolerances.get(name)
+        if value is None:
+            checked[name] = float(defaults[name])  # type: ignore[literal-required]
+            continue
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+            raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+        number = float(value)
+        if not math.isfinite(number) or number < 0.0:
+            raise ValueError(f"{name} must be a finite number >= 0, got {number!r}")
+        checked[name] = number
+    return checked
+
+
+def check_x_range(x_range: object) -> tuple[float, float]:
+    """Validate an abscissa range ``(lo, hi)``; None (or a None end) is open.
+
+    A not-a-number end is refused: the module would silently retain no point.
+    The order of the ends is left to the module, which reports lo >= hi as
+    EMPTY_RANGE.
+    """
+    if x_range is None:
+        return (-math.inf, math.inf)
+    if isinstance(x_range, (str, bytes)) or not hasattr(x_range, "__len__") or len(x_range) != 2:  # type: ignore[arg-type]
+        raise TypeError(f"x_range must be a (lo, hi) pair, got {x_range!r}")
+    ends = []
+    for label, value, open_end in zip(("lo", "hi"), x_range, (-math.inf, math.inf), strict=True):  # type: ignore[call-overload]
+        if value is None:
+            ends.append(open_end)
+            continue
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+            raise TypeError(f"x_range {label} must be a real number or None, got {type(value).__name__}")
+        number = float(value)
+        if math.isnan(number):
+            raise ValueError(f"x_range {label} must not be NaN")
+        ends.append(number)
+    return (ends[0], ends[1])
+
+
+@dataclass(frozen=True, slots=True, eq=False)
+class CompareResult:
+    """Immutable result of one comparison.
+
+    ``status``, ``lower``, ``upper`` and ``errors`` are exactly what the module
+    returned. The rest is derived for the caller: ``nan_reference`` and
+    ``nan_test`` count not-a-number ordinates inside the compared range (the
+    module gives a NaN test point the error 0, so a run full of NaN would
+    otherwise pass), ``max_error`` and ``first_failure`` summarise the error
+    curve inside the range the verdict looks at.
+    """
+
+    #: The module's verdict.
+    status: Status
+    #: Lower bound of the funnel (empty when no funnel was built).
+    lower: Curve
+    #: Upper bound of the funnel (empty when no funnel was built).
+    upper: Curve
+    #: Signed distance of every test point outside the funnel (0 inside).
+    errors: Curve
+    #: The reference curve as compared (float64).
+    reference: Curve
+    #: The test curve as compared (float64).
+    test: Curve
+    #: The six tolerances used.
+    tolerances: Mapping[str, float]
+    #: The requested abscissa range (infinite ends when open).
+    x_range: tuple[float, float]
+    #: Not-a-number ordinates of the reference inside the range.
+    nan_reference: int
+    #: Not-a-number ordinates of the test inside the range.
+    nan_test: int
+    #: The error of largest magnitude inside the range, with its sign; NaN if
+    #: an error there is NaN; None when no funnel was built.
+    max_error: float | None
+    #: Abscissa of the first test point inside the range with a non-zero
+    #: error (the point that makes the status FAIL), or None.
+    first_failure: float | None
+
+    def __post_init__(self) -> None:
+        # Freeze every array: the result is a record of what was compared.
+        for name in ("lower", "upper", "errors", "reference", "test"):
+            curve = getattr(self, name)
+            object.__setattr__(self, name, Curve(_read_only(curve.t), _read_only(curve.y)))
+        object.__setattr__(self, "status", Status(self.status))
+        object.__setattr__(self, "tolerances", MappingProxyType(dict(self.tolerances)))
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        # Rebuild through __init__ so a result that crossed a process boundary
+        # is frozen again.
+        return (
+            CompareResult,
+            (
+                int(self.status),
+                self.lower,
+                self.upper,
+                self.errors,
+                self.reference,
+                self.test,
+                dict(self.tolerances),
+                self.x_range,
+                self.nan_reference,
+                self.nan_test,
+                self.max_error,
+                self.first_failure,
+            ),
+        )
+
+    @property
+    def passed(self) -> bool:
+        """True when the module says PASS and neither curve has a NaN ordinate
+        inside the range (a NaN test point can never be seen to fail)."""
+        return self.status is Status.PASS and self.nan_reference == 0 and self.nan_test == 0
+
+    @property
+    def has_nan(self) -> bool:
+        """True when either curve has a NaN ordinate inside the range."""
+        return self.nan_reference > 0 or self.nan_test > 0
+
+    @property
+    def message(self) -> str:
+        """The module's message for the status."""
+        return self.status.message
+
+    def failing_points(self) -> Curve:
+        """The test points that make the status FAIL: those inside the range
+        (clipped to the reference span) with a non-zero error."""
+        mask = self.failing_mask()
+        return Curve(self.test.t[mask], self.test.y[mask])
+
+    def failing_mask(self) -> NDArray[np.bool_]:
+        """Boolean mask over the test points: True where a point makes the
+        status FAIL (inside the clipped range, non-zero or NaN error)."""
+        if not self.status.completed or len(self.reference.t) == 0:
+            return np.zeros(len(self.errors.t), dtype=bool)
+        lo, hi = _effective_range(self.x_range, self.reference.t)
+        return (self.errors.t >= lo) & (self.errors.t <= hi) & (self.errors.y != 0.0)
+
+    def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
+        """Draw the funnel, both curves and the error curve (needs the ``plot``
+        extra); write it to ``path`` (PNG or SVG by suffix) when given."""
+        from .plot import plot_result
+
+        return plot_result(self, path, title=title)
+
+    def __repr__(self) -> str:
+        return (
+            f"CompareResult(status={self.status.name}, passed={self.passed}, "
+            f"max_error={self.max_error!r}, first_failure={self.first_failure!r}, "
+            f"nan_reference={self.nan_reference}, nan_test={self.nan_test}, "
+            f"reference_points={len(self.reference.t)}, test_points={len(self.test.t)})"
+        )
+
+
+def _count_nan(t: FloatArray, y: FloatArray, lo: float, hi: float) -> int:
+    if len(t) != len(y):
+        return int(np.count_nonzero(np.isnan(y)))
+    inside = (t >= lo) & (t <= hi)
+    return int(np.count_nonzero(np.isnan(y) & inside))
+
+
+def _effective_range(x_range: tuple[float, float], reference_t: FloatArray) -> tuple[float, float]:
+    """The requested range clipped to the reference span, as the module does."""
+    return max(x_range[0], float(reference_t[0])), min(x_range[1], float(reference_t[-1]))
+
+
+def _summarise_errors(
+    status: Status, reference_t: FloatArray, errors: Curve, lo: float, hi: float
+) -> tuple[float | None, float | None]:
+    """Largest error and first failing abscissa inside the range on which the
+    module decides FAIL: the requested range clipped to the reference span."""
+    if not status.completed or len(reference_t) == 0:
+        return None, None
+    effective_lo, effective_hi = _effective_range((lo, hi), reference_t)
+    inside = (errors.t >= effective_lo) & (errors.t <= effective_hi)
+    values = errors.y[inside]
+    # `!= 0` is true for NaN, exactly as in the module's own failure scan.
+    failing = np.flatnonzero(inside & (errors.y != 0.0))
+    first = float(errors.t[failing[0]]) if len(failing) else None
+    if len(values) == 0:
+        return 0.0, first
+    if np.isnan(values).any():
+        return math.nan, first
+    return float(values[np.argmax(np.abs(values))]), first
+
+
+def compare(
+    reference: CurveLike,
+    test: CurveLike,
+    *,
+    atolx: float = 0.0,
+    atoly: float = 0.0,
+    ltolx: float = 0.0,
+    ltoly: float = 0.0,
+    rtolx: float = 0.002,
+    rtoly: float = 0.002,
+    x_range: tuple[float | None, float | None] | None = None,
+) -> CompareResult:
+    """Compare a test curve with the funnel around a reference curve.
+
+    ``reference`` and ``test`` are ``(t, y)`` pairs of array-likes (lists,
+    NumPy arrays of any real dtype or layout, pandas Series) or pandas Series
+    whose index is the abscissa. The tolerances are half-widths of the
+    funnel: absolute (``atol*``), relative to each reference point's own
+    magnitude (``ltol*``) and relative to the span of the reference inside the
+    range (``rtol*``), along x and along y; the defaults are the module's.
+    ``x_range`` limits the comparison to ``(lo, hi)`` (inclusive; None for an
+    open end).
+
+    Raises ValueError for a tolerance that is negative or not finite and for a
+    NaN range end, TypeError for input that is not a curve of real numbers.
+    Problems with the curves themselves (unequal lengths, decreasing
+    abscissae, too few points) come back as the result's ``status``.
+    """
+    tolerances = check_tolerances(atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx, rtoly=rtoly)
+    lo, hi = check_x_range(x_range)
+    return _compare_checked(reference, test, tolerances, (lo, hi))
+
+
+def _compare_checked(
+    reference: CurveLike, test: CurveLike, tolerances: Mapping[str, float], x_range: tuple[float, float]
+) -> CompareResult:
+    """compare() after the options were checked (compare_many checks once)."""
+    t_ref, y_ref = _as_curve(reference, "reference")
+    t_test, y_test = _as_curve(test, "test")
+    lo, hi = x_range
+    options = {"tolerances": dict(tolerances), "x_range": {"lo": lo, "hi": hi}}
+    raw = _vf.compare(t_ref, y_ref, t_test, y_test, options)
+    status = Status(raw["status"])
+    errors = Curve(*raw["errors"])
+    max_error, first_failure = _summarise_errors(status, t_ref, errors, lo, hi)
+    return CompareResult(
+        status=status,
+        lower=Curve(*raw["lower"]),
+        upper=Curve(*raw["upper"]),
+        errors=errors,
+        reference=Curve(t_ref, y_ref),
+        test=Curve(t_test, y_test),
+        tolerances=tolerances,
+        x_range=(lo, hi),
+        nan_reference=_count_nan(t_ref, y_ref, lo, hi),
+        nan_test=_count_nan(t_test, y_test, lo, hi),
+        max_error=max_error,
+        first_failure=first_failure,
+    )

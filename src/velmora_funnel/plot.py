@@ -1,0 +1,167 @@
+"""Funnel plots (optional extra ``plot``: matplotlib, drawn headless with Agg).
+
+The upper panel shows the funnel shaded between its lower and upper bound,
+the reference, the test and the test points that make the comparison fail;
+the lower panel shows the error curve on the same abscissa.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import os
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from ._api import CompareResult
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["figure_bytes", "plot_result"]
+
+_FUNNEL = "#9ecae1"
+_FUNNEL_EDGE = "#4a90c2"
+_REFERENCE = "#222222"
+_TEST = "#e6850e"
+_FAIL = "#d62728"
+# Beyond this many test points, markers on every point only blur the line.
+_MARKER_LIMIT = 300
+
+
+def _figure_class() -> type[Figure]:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:  # pragma: no cover - depends on the installed extras
+        raise ImportError("plots need matplotlib: pip install 'velmora-funnel[plot]'") from None
+    return Figure
+
+
+def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
+    lo, hi = result.x_range
+    t = result.reference.t
+    if len(t) == 0:
+        return
+    if math.isfinite(lo) and lo > t[0]:
+        ax.axvspan(float(t[0]), lo, color="#000000", alpha=0.06, lw=0, label="outside x_range")
+    if math.isfinite(hi) and hi < t[-1]:
+        ax.axvspan(hi, float(t[-1]), color="#000000", alpha=0.06, lw=0,
+                   label=None if math.isfinite(lo) and lo > t[0] else "outside x_range")
+
+
+def _zoom_window(result: CompareResult, failing: np.ndarray) -> tuple[float, float]:
+    """An abscissa window around the first cluster of failing points."""
+    t = result.test.t
+    span = float(result.reference.t[-1] - result.reference.t[0]) or 1.0
+    first = float(t[failing][0])
+    cluster = t[failing][t[failing] <= first + 0.05 * span]
+    pad = max(0.03 * span, 4.0 * float(np.median(np.diff(t))) if len(t) > 1 else 0.0)
+    return first - pad, float(cluster[-1]) + pad
+
+
+def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend: bool, markers: bool = False) -> None:
+    lower, upper = result.lower, result.upper
+    if len(lower.t) and len(upper.t):
+        # The funnel is the polygon traced along the lower bound and back along
+        # the upper one: exact at vertical steps, where interpolating both
+        # bounds onto one grid would cut corners.
+        ax.fill(
+            np.concatenate([lower.t, upper.t[::-1]]),
+            np.concatenate([lower.y, upper.y[::-1]]),
+            color=_FUNNEL, alpha=0.6, lw=0, label="funnel", zorder=1,
+        )
+        ax.plot(lower.t, lower.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
+        ax.plot(upper.t, upper.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
+    ax.plot(result.reference.t, result.reference.y, color=_REFERENCE, lw=1.0, label="reference", zorder=3)
+    few = markers or len(result.test.t) <= _MARKER_LIMIT
+    ax.plot(result.test.t, result.test.y, color=_TEST, lw=1.0, label="test", zorder=4, marker="o" if few else None, ms=2.2)
+    if failing.any():
+        ax.plot(result.test.t[failing], result.test.y[failing], ls="none", marker="x", ms=6, mew=1.6, color=_FAIL,
+                zorder=5, label=f"outside funnel ({int(failing.sum())})")
+    _shade_outside_range(ax, result)
+    ax.grid(True, color="#dddddd", lw=0.6)
+    if legend:
+        ax.legend(loc="best", fontsize=9, framealpha=0.9)
+
+
+def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray) -> None:
+    errors = result.errors
+    if len(errors.t):
+        ax.plot(errors.t, errors.y, color=_FAIL if failing.any() else _TEST, lw=1.0)
+        if failing.any():
+            ax.plot(errors.t[failing], errors.y[failing], ls="none", marker="x", ms=5, mew=1.4, color=_FAIL)
+    else:
+        ax.text(0.5, 0.5, "no funnel was built: " + result.message, ha="center", va="center",
+                transform=ax.transAxes, fontsize=9, color="#555555")
+    ax.axhline(0.0, color="#888888", lw=0.8)
+    _shade_outside_range(ax, result)
+    ax.grid(True, color="#dddddd", lw=0.6)
+
+
+def _fit_y(ax: Axes, curves: list[tuple[np.ndarray, np.ndarray]], lo: float, hi: float) -> None:
+    values = [y[(t >= lo) & (t <= hi)] for t, y in curves]
+    finite = np.concatenate([v[np.isfinite(v)] for v in values]) if values else np.empty(0)
+    if len(finite):
+        bottom, top = float(finite.min()), float(finite.max())
+        pad = 0.08 * (top - bottom) or 0.05 * max(abs(top), 1e-12)
+        ax.set_ylim(bottom - pad, top + pad)
+
+
+def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = None, *, title: str | None = None) -> Figure:
+    """Draw a comparison: the funnel between its bounds, reference, test,
+    failing test points, and the error curve in a second panel sharing the
+    abscissa. When points fail, a right-hand column zooms in on the first
+    failure, where the funnel's width can be seen. Writes ``path`` when given,
+    in the format of its suffix (``.png`` or ``.svg``). Returns the matplotlib
+    Figure (no pyplot state is touched, so this is safe in worker processes
+    and threads)."""
+    failing = result.failing_mask()
+    zoom = bool(failing.any())
+    figure = _figure_class()(figsize=(12.0, 6.2) if zoom else (9.0, 6.0), layout="constrained")
+    grid = figure.add_gridspec(2, 2 if zoom else 1, height_ratios=[3.0, 1.4], width_ratios=[2.4, 1.0] if zoom else None)
+    ax = figure.add_subplot(grid[0, 0])
+    ax_err = figure.add_subplot(grid[1, 0], sharex=ax)
+    ax.tick_params(labelbottom=False)
+    _draw_curves(ax, result, failing, legend=True)
+    _draw_errors(ax_err, result, failing)
+    ax.set_ylabel("y")
+    ax_err.set_ylabel("error")
+    ax_err.set_xlabel("t")
+
+    if zoom:
+        lo, hi = _zoom_window(result, failing)
+        ax_zoom = figure.add_subplot(grid[0, 1])
+        ax_zoom_err = figure.add_subplot(grid[1, 1], sharex=ax_zoom)
+        ax_zoom.tick_params(labelbottom=False)
+        _draw_curves(ax_zoom, result, failing, legend=False, markers=True)
+        _draw_errors(ax_zoom_err, result, failing)
+        ax_zoom.set_xlim(lo, hi)
+        _fit_y(ax_zoom, [tuple(result.lower), tuple(result.upper), tuple(result.reference), tuple(result.test)], lo, hi)
+        _fit_y(ax_zoom_err, [tuple(result.errors)], lo, hi)
+        ax_zoom.set_title("zoom on the first failure", fontsize=9)
+        ax_zoom_err.set_xlabel("t")
+        ax.axvspan(lo, hi, color=_FAIL, alpha=0.07, lw=0)
+
+    verdict = "PASS" if result.passed else result.status.name
+    heading = f"{title}: {verdict}" if title else verdict
+    detail = result.message
+    if result.max_error is not None and not math.isnan(result.max_error) and result.max_error != 0.0:
+        detail += f"; largest error {result.max_error:.4g}"
+    if result.first_failure is not None:
+        detail += f" (first at t = {result.first_failure:.6g})"
+    if result.has_nan:
+        detail += f"; NaN ordinates: {result.nan_reference} in reference, {result.nan_test} in test"
+    figure.suptitle(heading, fontsize=12, fontweight="bold")
+    ax.set_title(detail, fontsize=9, color=_FAIL if not result.passed else "#333333")
+    if path is not None:
+        figure.savefig(os.fspath(path), dpi=110)
+    return figure
+
+
+def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
+    """The figure rendered as PNG (or SVG) bytes."""
+    buffer = io.BytesIO()
+    figure.savefig(buffer, format=fmt, dpi=90)
+    return buffer.getvalue()
