@@ -97,15 +97,6 @@ def test_functions_are_bound_to_the_module(name, signature):
     assert str(inspect.signature(function)) == signature
 
 
-def test_compare_signature_parameters():
-    """All five parameters of compare are positional-or-keyword; options defaults to None."""
-    parameters = inspect.signature(vf.compare).parameters
-    assert list(parameters) == ["t_reference", "y_reference", "t_test", "y_test", "options"]
-    assert {p.kind for p in parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
-    assert parameters["options"].default is None
-    assert all(p.default is inspect.Parameter.empty for p in list(parameters.values())[:4])
-
-
 # --- start-up ----------------------------------------------------------------
 
 

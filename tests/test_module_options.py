@@ -162,15 +162,6 @@ def test_dict_subclasses_are_read_as_plain_dicts():
     assert (lx0, lxn) == approx(2.0 - 0.002, 3.0 + 0.002)
 
 
-def test_keys_compare_by_string_equality():
-    """Keys are looked up as str; a str subclass key that equals the name is found."""
-
-    class Key(str):
-        pass
-
-    assert funnel({Key("tolerances"): {Key("atoly"): 0.5}}) == approx(1.0 - FLOOR, 3.0 + FLOOR, 0.5)
-
-
 def test_default_options_equal_none():
     """Passing default_options() gives the same result as passing None."""
     t = np.linspace(0.0, 4.0, 9)

@@ -4,7 +4,6 @@ import gc
 import itertools
 import os
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -186,23 +185,3 @@ def test_end_to_end_pass_and_fail():
         for got, want in zip(failed[key], result[key]):
             np.testing.assert_array_equal(got, want)
 
-
-def test_concurrent_callers_get_consistent_results():
-    """Calls from several threads are served one after another and each gets its own result."""
-    expected = run()
-    failures = []
-
-    def worker():
-        for _ in range(50):
-            result = run()
-            if result["status"] != expected["status"] or not all(
-                np.array_equal(a, b) for a, b in zip(result_arrays(result), result_arrays(expected))
-            ):
-                failures.append(result)
-
-    threads = [threading.Thread(target=worker) for _ in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
