@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from ._api import CompareResult
+from ._api import CompareResult, Status
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -144,7 +144,13 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
         ax_zoom_err.set_xlabel("t")
         ax.axvspan(lo, hi, color=_FAIL, alpha=0.07, lw=0)
 
-    verdict = "PASS" if result.passed else result.status.name
+    if result.passed:
+        verdict = "PASS"
+    elif result.status is Status.PASS:
+        # The module passes NaN test points (error 0); the picture must not.
+        verdict = "NOT PASSED (NaN ordinates)"
+    else:
+        verdict = result.status.name
     heading = f"{title}: {verdict}" if title else verdict
     detail = result.message
     if result.max_error is not None and not math.isnan(result.max_error) and result.max_error != 0.0:

@@ -1,0 +1,291 @@
+"""The friendly compare(): conversions, guards, and results that are exactly the module's."""
+
+import dataclasses
+import inspect
+import math
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import _velmora_funnel as vfm
+import velmora_funnel as vf
+
+T = np.arange(9) * 0.5
+Y = np.array([0, 0.5, 1, 0.5, 0, 0.5, 1, 0.5, 0])
+R_T = np.array([0.0, 1, 2, 3, 4])
+R_Y = np.array([0.0, 1, 0, 1, 0])
+
+
+def raised():
+    y = Y.copy()
+    y[2] = 1.1
+    return y
+
+
+# --- the module's contract, unchanged -------------------------------------------
+
+
+def test_status_members_are_the_modules_nine_statuses():
+    """Status has one member per STATUS_* constant, same value, and the module's message."""
+    constants = {name[len("STATUS_"):]: getattr(vfm, name) for name in vfm.__all__ if name.startswith("STATUS_")}
+    assert {m.name: m.value for m in vf.Status} == constants
+    for member in vf.Status:
+        assert member.message == vfm.status_message_py(member.value)
+
+
+def test_defaults_are_the_modules():
+    """compare()'s keyword defaults equal the module's default_options()."""
+    signature = inspect.signature(vf.compare)
+    defaults = {name: signature.parameters[name].default for name in vf.TOLERANCE_NAMES}
+    assert defaults == vfm.default_options()["tolerances"]
+    assert signature.parameters["x_range"].default is None
+
+
+def test_result_equals_raw_module_call():
+    """Status, bounds and errors are the module's arrays, value for value."""
+    result = vf.compare((R_T, R_Y), (T, raised()))
+    raw = vfm.compare(R_T, R_Y, T, raised())
+    assert result.status == raw["status"] == vf.Status.FAIL
+    for key in ("lower", "upper", "errors"):
+        for ours, theirs in zip(getattr(result, key), raw[key], strict=True):
+            np.testing.assert_array_equal(ours, theirs)
+    assert result.errors.y[2] == 0.09800000000000009
+
+
+@given(
+    st.lists(st.floats(-10, 10, allow_nan=False), min_size=2, max_size=30),
+    st.lists(st.floats(-10, 10, allow_nan=False), min_size=2, max_size=30),
+    st.sampled_from([None, (0.5, None), (None, 0.8), (0.2, 0.7)]),
+    st.floats(0, 0.5),
+)
+def test_any_curves_give_the_modules_verdict(ys_ref, ys_test, x_range, atoly):
+    """For arbitrary curves and options the result carries the raw module's status and curves."""
+    t_ref = np.linspace(0, 1, len(ys_ref))
+    t_test = np.linspace(0, 1, len(ys_test))
+    result = vf.compare((t_ref, ys_ref), (t_test, ys_test), atoly=atoly, x_range=x_range)
+    lo, hi = vf.check_x_range(x_range)
+    tolerances = {**vfm.default_options()["tolerances"], "atoly": atoly}
+    raw = vfm.compare(t_ref, np.array(ys_ref), t_test, np.array(ys_test),
+                      {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}})
+    assert result.status == raw["status"]
+    np.testing.assert_array_equal(result.errors.y, raw["errors"][1])
+    # first_failure is exactly the point that made the module say FAIL.
+    assert (result.first_failure is not None) == (result.status is vf.Status.FAIL)
+
+
+# --- conversions ------------------------------------------------------------------
+
+
+CONVERSIONS = {
+    "lists": (R_T.tolist(), R_Y.tolist()),
+    "int64": (R_T.astype(np.int64), R_Y.astype(np.int64)),
+    "uint8": (R_T.astype(np.uint8), R_Y.astype(np.uint8)),
+    "float32": (R_T.astype(np.float32), R_Y.astype(np.float32)),
+    "big-endian": (R_T.astype(">f8"), R_Y.astype(">f8")),
+    "strided": (np.repeat(R_T, 2)[::2], np.repeat(R_Y, 2)[::2]),
+    "fortran column": (np.asfortranarray(np.stack([R_T, R_Y])).T[:, 0].copy(), np.stack([R_T, R_Y], axis=1)[:, 1]),
+    "read-only": (np.frombuffer(R_T.tobytes()), np.frombuffer(R_Y.tobytes())),
+    "tuple of tuples": (tuple(R_T), tuple(R_Y)),
+    "2xN array": np.stack([R_T, R_Y]),
+    "series": pd.Series(R_Y, index=R_T),
+    "int-indexed series": pd.Series(R_Y.astype(np.int32), index=pd.Index(R_T.astype(np.int64))),
+    "pair of series": (pd.Series(R_T), pd.Series(R_Y)),
+}
+
+
+@pytest.mark.parametrize("reference", CONVERSIONS.values(), ids=CONVERSIONS.keys())
+def test_real_inputs_of_any_layout_compare_like_float64(reference):
+    """Every accepted form of the same reference gives the same bounds as contiguous float64."""
+    expected = vf.compare((R_T, R_Y), (T, Y))
+    result = vf.compare(reference, (T, Y))
+    assert result.status is expected.status is vf.Status.PASS
+    np.testing.assert_array_equal(result.lower.y, expected.lower.y)
+    assert result.reference.t.dtype == np.float64 and result.reference.t.flags.c_contiguous
+
+
+def test_contiguous_float64_is_not_copied():
+    """Arrays that already are what the module takes are passed through, not copied."""
+    result = vf.compare((R_T, R_Y), (T, Y))
+    assert np.shares_memory(result.reference.t, R_T) and np.shares_memory(result.test.y, Y)
+
+
+def test_strided_input_is_copied_and_left_alone():
+    """A non-contiguous view is copied for the module; the caller's data is untouched."""
+    base = np.repeat(R_Y, 2)
+    view = base[::2]
+    result = vf.compare((R_T, view), (T, Y))
+    assert not np.shares_memory(result.reference.y, base)
+    assert result.status is vf.Status.PASS
+
+
+def test_nullable_series_with_missing_values_become_nan():
+    """pandas' nullable Float64 with <NA> converts, and the NA is counted as NaN."""
+    test = pd.Series(pd.array([0, 0.5, None, 0.5, 0, 0.5, 1, 0.5, 0], dtype="Float64"), index=T)
+    result = vf.compare(pd.Series(R_Y, index=R_T), test)
+    assert result.nan_test == 1 and not result.passed
+
+
+REFUSED = {
+    "scalar": (3.0, TypeError, "pair"),
+    "string": ("ab", TypeError, "pair"),
+    "dict": ({"t": R_T, "y": R_Y}, TypeError, "pair"),
+    "three arrays": ((R_T, R_Y, R_Y), TypeError, "pair"),
+    "bool ordinates": ((R_T, R_Y > 0), TypeError, "real numbers"),
+    "complex ordinates": ((R_T, R_Y + 1j), TypeError, "real numbers"),
+    "text ordinates": ((R_T, ["0", "1", "0", "1", "0"]), TypeError, "real numbers"),
+    "2-D ordinates": ((R_T, np.ones((5, 2))), ValueError, "one-dimensional"),
+    "datetime index": (pd.Series(R_Y, index=pd.date_range("2024", periods=5)), TypeError, "real numbers"),
+    "bool series": (pd.Series([True] * 5, index=R_T), TypeError, "real numbers"),
+}
+
+
+@pytest.mark.parametrize(("reference", "error", "text"), REFUSED.values(), ids=REFUSED.keys())
+def test_non_curves_are_refused_with_a_clear_error(reference, error, text):
+    """Input that is not a curve of real numbers raises, naming the side and what is wrong."""
+    with pytest.raises(error, match=text) as info:
+        vf.compare(reference, (T, Y))
+    assert "reference" in str(info.value)
+
+
+def test_unequal_lengths_are_the_modules_status_not_an_exception():
+    """Curve problems the module checks come back as its status, with empty curves."""
+    result = vf.compare((R_T, R_Y[:-1]), (T, Y))
+    assert result.status is vf.Status.LENGTH_MISMATCH
+    assert result.max_error is None and result.first_failure is None and len(result.lower.t) == 0
+
+
+# --- guards -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly"])
+@pytest.mark.parametrize("value", [-0.1, math.inf, -math.inf, math.nan], ids=["negative", "inf", "-inf", "nan"])
+def test_bad_tolerances_are_refused_naming_the_option(name, value):
+    """A negative or non-finite tolerance raises ValueError that names the option."""
+    with pytest.raises(ValueError, match=f"^{name} must be a finite number >= 0"):
+        vf.compare((R_T, R_Y), (T, Y), **{name: value})
+
+
+@pytest.mark.parametrize("value", [True, "0.1", [0.1]], ids=["bool", "str", "list"])
+def test_non_numeric_tolerance_is_a_type_error(value):
+    """A tolerance that is not a real number raises TypeError naming it."""
+    with pytest.raises(TypeError, match="atoly"):
+        vf.compare((R_T, R_Y), (T, Y), atoly=value)
+
+
+def test_zero_and_numpy_scalar_tolerances_are_accepted():
+    """Zero is a valid half-width (the module floors it) and NumPy scalars count as numbers."""
+    result = vf.compare((R_T, R_Y), (R_T, R_Y), atolx=np.float32(0), rtolx=0, rtoly=np.int64(0))
+    assert result.passed and result.tolerances["rtoly"] == 0.0
+
+
+@pytest.mark.parametrize("x_range", [(math.nan, 1.0), (0.0, math.nan)], ids=["lo", "hi"])
+def test_nan_range_end_is_refused(x_range):
+    """A NaN range end would silently retain no point; it is refused."""
+    with pytest.raises(ValueError, match="must not be NaN"):
+        vf.compare((R_T, R_Y), (T, Y), x_range=x_range)
+
+
+def test_reversed_range_is_left_to_the_module():
+    """lo > hi is not guessed at: the module reports EMPTY_RANGE."""
+    assert vf.compare((R_T, R_Y), (T, Y), x_range=(3, 1)).status is vf.Status.EMPTY_RANGE
+
+
+# --- NaN ordinates -----------------------------------------------------------------
+
+
+def test_crashed_run_full_of_nan_does_not_pass():
+    """The module passes a test of NaN ordinates (error 0); the result counts them and is not passed."""
+    result = vf.compare((R_T, R_Y), (T, np.full(len(T), np.nan)))
+    assert result.status is vf.Status.PASS
+    assert result.nan_test == len(T) and result.has_nan and not result.passed
+
+
+def test_nan_outside_the_range_is_not_counted():
+    """Only NaN ordinates inside x_range matter for the verdict."""
+    y = Y.copy()
+    y[0] = np.nan
+    result = vf.compare((R_T, R_Y), (T, y), x_range=(1.0, None))
+    assert result.nan_test == 0 and result.passed
+
+
+def test_nan_in_reference_is_counted():
+    """A NaN reference ordinate is reported on the result too."""
+    y = R_Y.copy()
+    y[3] = np.nan
+    assert vf.compare((R_T, y), (T, Y)).nan_reference == 1
+
+
+# --- summaries -----------------------------------------------------------------------
+
+
+def test_largest_error_and_first_failure_of_a_raised_point():
+    """A point raised above the funnel gives its positive error and its abscissa."""
+    result = vf.compare((R_T, R_Y), (T, raised()))
+    assert result.max_error == pytest.approx(0.098)
+    assert result.first_failure == 1.0
+    np.testing.assert_array_equal(result.failing_points().t, [1.0])
+
+
+def test_largest_error_keeps_its_sign():
+    """A point below the funnel gives a negative largest error."""
+    y = Y.copy()
+    y[6] = 0.5
+    result = vf.compare((R_T, R_Y), (T, y))
+    assert result.max_error == pytest.approx(-0.49)
+
+
+def test_errors_outside_the_range_do_not_count():
+    """With the range [1.5, 3.5] the raised point at t=1 (error 1.098) and the point at t=4
+    (error -0.998) lie outside; only the in-range errors are summarised."""
+    result = vf.compare((R_T, R_Y), (T, raised()), x_range=(1.5, 3.5))
+    assert result.status is vf.Status.FAIL
+    assert result.first_failure == 1.5
+    assert abs(result.max_error) == pytest.approx(0.498)
+
+
+# --- immutability ------------------------------------------------------------------------
+
+
+def test_result_is_immutable():
+    """Fields cannot be reassigned and no array can be written."""
+    result = vf.compare((R_T, R_Y), (T, Y))
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        result.status = vf.Status.FAIL
+    for curve in (result.lower, result.upper, result.errors, result.reference, result.test):
+        for array in curve:
+            with pytest.raises(ValueError, match="read-only"):
+                array[0] = 1.0
+    with pytest.raises(TypeError):
+        result.tolerances["atolx"] = 1.0
+
+
+def test_callers_arrays_stay_writeable():
+    """Freezing the result never changes the flags of the caller's own arrays."""
+    t, y = R_T.copy(), R_Y.copy()
+    vf.compare((t, y), (T, Y))
+    assert t.flags.writeable and y.flags.writeable
+
+
+def test_result_pickles_and_stays_frozen():
+    """A result that crosses a process boundary is equal in content and still read-only."""
+    result = pickle.loads(pickle.dumps(vf.compare((R_T, R_Y), (T, raised()))))
+    assert result.status is vf.Status.FAIL and result.first_failure == 1.0
+    assert not result.errors.y.flags.writeable
+
+
+def test_package_metadata():
+    """__version__ is the distribution version; stubs and py.typed are installed."""
+    import importlib.metadata
+    import importlib.resources
+    import pathlib
+
+    assert vf.__version__ == importlib.metadata.version("velmora-funnel") == "1.0.0b10"
+    assert importlib.resources.files("velmora_funnel").joinpath("py.typed").is_file()
+    assert (pathlib.Path(vfm.__file__).parent / "_velmora_funnel.pyi").is_file()
+    for name in vf.__all__:
+        if name != "__version__" and not name.isupper():
+            assert getattr(vf, name).__doc__, name

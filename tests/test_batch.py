@@ -1,0 +1,243 @@
+"""Batches: pairing files, compare_many's order and bounds, real worker processes, the report, Dask."""
+
+import base64
+import html
+import json
+import os
+import re
+import subprocess
+import sys
+import threading
+from concurrent.futures import Executor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import velmora_funnel as vf
+from velmora_funnel.batch import pair_files, pair_variables
+
+T = np.linspace(0.0, 1.0, 201)
+
+
+def pair(shift):
+    """A reference sine and a test shifted up by ``shift`` (fails beyond the funnel's 0.004)."""
+    return (T, np.sin(3 * T)), (T, np.sin(3 * T) + shift)
+
+
+# --- pairing --------------------------------------------------------------------------------
+
+
+def test_variables_pair_by_name_reference_order_first():
+    """Reference order, then test-only names; each with the side it is on."""
+    assert pair_variables(["a", "b", "c"], ["c", "x", "a"]) == [
+        ("a", True, True), ("b", True, False), ("c", True, True), ("x", False, True)]
+
+
+def test_selected_columns_keep_their_order_once():
+    """With columns, exactly those names in the given order, duplicates dropped."""
+    assert pair_variables(["a", "b"], ["a", "b"], ["b", "zz", "b"]) == [("b", True, True), ("zz", False, False)]
+
+
+def test_files_pair_by_relative_path(tmp_path):
+    """CSV files pair by path below each folder, recursively; one-sided files carry None."""
+    for relative in ["ref/x.csv", "ref/sub/y.csv", "ref/only_ref.csv", "ref/notes.txt",
+                     "test/x.csv", "test/sub/y.csv", "test/sub/only_test.CSV"]:
+        (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / relative).write_text("time,a\n")
+    pairs = pair_files(tmp_path / "ref", tmp_path / "test")
+    assert [(rel, ref is not None, test is not None) for rel, ref, test in pairs] == [
+        ("only_ref.csv", True, False), ("sub/only_test.CSV", False, True), ("sub/y.csv", True, True), ("x.csv", True, True)]
+
+
+def test_missing_folder_is_refused(tmp_path):
+    """A folder that does not exist raises NotADirectoryError naming it."""
+    with pytest.raises(NotADirectoryError, match="nowhere"):
+        pair_files(tmp_path / "nowhere", tmp_path)
+
+
+# --- compare_many -----------------------------------------------------------------------------
+
+
+SHIFTS = [0.0, 0.1, 0.0, -0.2, 0.001, 0.3, 0.0]
+
+
+def test_process_pool_yields_in_input_order():
+    """The default process pool returns each pair's own result, in input order."""
+    results = list(vf.compare_many([pair(s) for s in SHIFTS]))
+    assert [r.passed for r in results] == [abs(s) < 0.004 for s in SHIFTS]
+    assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in SHIFTS]
+
+
+def test_tolerances_apply_to_every_pair():
+    """Tolerance keywords reach every comparison: a wide funnel lets every pair pass."""
+    with ThreadPoolExecutor(2) as pool:
+        results = list(vf.compare_many([pair(s) for s in SHIFTS], executor=pool, atoly=0.5, x_range=(0.1, None)))
+    assert all(r.passed for r in results) and all(r.x_range == (0.1, float("inf")) for r in results)
+
+
+@pytest.mark.parametrize(("options", "error"), [({"atoly": -1.0}, ValueError), ({"atol": 0.1}, TypeError),
+                                                ({"max_pending": 0}, ValueError)], ids=["negative", "unknown", "window"])
+def test_bad_options_raise_before_anything_runs(options, error):
+    """A bad option raises at the call, not later inside a worker."""
+    with pytest.raises(error):
+        vf.compare_many(iter(()), executor=ThreadPoolExecutor(1), **options)
+
+
+def test_large_batch_is_streamed_with_bounded_work_in_flight():
+    """Input is pulled lazily: at most max_pending pairs are taken ahead of the consumer."""
+    pulled = []
+
+    def pairs():
+        for index in range(1000):
+            pulled.append(index)
+            yield pair(0.0)
+
+    with ThreadPoolExecutor(2) as pool:
+        results = vf.compare_many(pairs(), executor=pool, max_pending=4)
+        first = next(results)
+        assert first.passed and len(pulled) <= 5
+        results.close()
+    assert len(pulled) <= 5
+
+
+def test_malformed_pair_raises_with_its_message():
+    """An item that is not a (reference, test) pair raises TypeError when reached."""
+    with ThreadPoolExecutor(1) as pool, pytest.raises(TypeError, match="pair"):
+        list(vf.compare_many([pair(0.0), 42], executor=pool))
+
+
+def test_any_executor_works_including_a_plain_thread_pool():
+    """Results are identical whatever runs them."""
+    with ThreadPoolExecutor(3) as pool:
+        threaded = [r.max_error for r in vf.compare_many([pair(s) for s in SHIFTS], executor=pool)]
+    assert threaded == [vf.compare(*pair(s)).max_error for s in SHIFTS]
+    assert threading.active_count() >= 1
+
+
+# --- the batch command -------------------------------------------------------------------------
+
+
+@pytest.fixture
+def folders(tmp_path, write_csv):
+    """ref/ and test/ with: a passing file, a file with one failing and one missing variable,
+    a file missing in test, and a variable named with HTML characters."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    good = np.column_stack([T, np.sin(T), np.cos(T)])
+    write_csv("good.csv", "time,a,b", good, folder=ref)
+    write_csv("good.csv", "time,a,b", good, folder=test)
+    write_csv("deep/mixed.csv", "time,<b>x</b>,y", good, folder=ref)
+    write_csv("deep/mixed.csv", "time,<b>x</b>", np.column_stack([T, np.sin(T) + 0.2]), folder=test)
+    write_csv("gone.csv", "time,a", good[:, :2], folder=ref)
+    return ref, test
+
+
+def run_batch(tmp_path, *args):
+    done = subprocess.run([sys.executable, "-m", "velmora_funnel", "batch", *map(str, args)],
+                          capture_output=True, text=True, check=False, cwd=tmp_path)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_batch_with_two_worker_processes_reports_every_file(tmp_path, folders):
+    """--jobs 2 on real processes: each file gets a verdict line, exit 1 for fail/missing."""
+    code, out, err = run_batch(tmp_path, *folders, "--jobs", "2")
+    assert code == 1, err
+    assert "good.csv: pass (2/2 variables passed)" in out
+    assert "deep/mixed.csv: FAIL (0/2 variables passed)" in out
+    assert "gone.csv: MISSING in test" in out
+    assert out.splitlines()[-1] == "FAIL: 3 files (1 missing, 0 unusable), 4 variables, 2 passed, 1 failed, 1 missing"
+    assert "\r" not in err  # no progress bar when stderr is not a terminal
+
+
+def test_batch_of_passing_files_exits_0_and_quiet_lists_nothing(tmp_path, folders):
+    """Only matching files: exit 0; --quiet prints file lines and the summary, no variable table."""
+    ref, test = folders
+    for path in (ref / "deep" / "mixed.csv", ref / "gone.csv", test / "deep" / "mixed.csv"):
+        path.unlink()
+    code, out, _ = run_batch(tmp_path, ref, test, "--quiet", "--jobs", "1")
+    assert code == 0 and out.splitlines() == ["good.csv: pass (2/2 variables passed)",
+                                             "PASS: 1 files (0 missing, 0 unusable), 2 variables, 2 passed, 0 failed, 0 missing"]
+
+
+def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
+    """A broken file is reported with its row and column; the others are still compared."""
+    ref, test = folders
+    (test / "good.csv").write_text("time,a,b\n0,1,2\n1,oops,3\n")
+    code, out, _ = run_batch(tmp_path, ref, test, "--jobs", "2")
+    assert code == 2
+    assert "good.csv: UNUSABLE:" in out and "row 3, column 2 ('a'): 'oops' is not a number" in out
+    assert "deep/mixed.csv: FAIL" in out
+
+
+@pytest.mark.parametrize("argv", [["nowhere", "test"], ["ref", "ref", "--jobs", "0"]], ids=["no folder", "no jobs"])
+def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
+    """A missing folder or a zero job count: exit 2 with one error line."""
+    code, out, err = run_batch(tmp_path, *argv)
+    assert code == 2 and err.startswith("velmora-funnel: error: ") and err.count("\n") == 1
+
+
+def test_report_has_summary_first_then_plots_of_what_did_not_pass(tmp_path, folders):
+    """The HTML report: self-contained, table before plots, a PNG for each failing variable only,
+    names escaped."""
+    report = tmp_path / "report.html"
+    code, _, _ = run_batch(tmp_path, *folders, "--jobs", "2", "--report", report, "--json", tmp_path / "out.json")
+    text = report.read_text()
+    assert code == 1
+    assert text.index("<table>") < text.index("<figure")
+    assert not re.search(r"""(src|href)=["'](?!data:|#)""", text)  # nothing fetched from elsewhere
+    images = re.findall(r'src="data:image/png;base64,([^"]+)"', text)
+    assert len(images) == 1 and base64.b64decode(images[0]).startswith(b"\x89PNG")
+    escaped = html.escape("<b>x</b>")
+    assert "<b>x</b>" not in text and escaped in text
+    assert f"deep/mixed.csv: {escaped}" in text  # the plot is the failing variable's
+    for words in ("2 passed", "1 failed", "2 missing", "file missing in test"):
+        assert words in text
+    document = json.loads((tmp_path / "out.json").read_text())
+    assert document["summary"]["files"] == 3 and document["summary"]["missing_files"] == 1
+    verdicts = {f["file"]: f["verdict"] for f in document["files"]}
+    assert verdicts == {"deep/mixed.csv": "fail", "gone.csv": "missing", "good.csv": "pass"}
+
+
+# --- Dask: the same batch across a (local) cluster ---------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_compare_many_on_a_dask_cluster(dask_client):
+    """A Dask cluster's executor runs compare_many in its worker processes, in input order."""
+    results = list(vf.compare_many([pair(s) for s in SHIFTS], executor=dask_client.get_executor()))
+    assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in SHIFTS]
+    assert all(not r.errors.y.flags.writeable for r in results)
+
+
+class RecordingExecutor(Executor):
+    """Passes work on to another executor and keeps the arguments it was given."""
+
+    def __init__(self, inner):
+        self.inner, self.arguments = inner, []
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.arguments.append(args)
+        return self.inner.submit(fn, *args, **kwargs)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_file_batch_on_a_dask_cluster_reads_files_in_the_workers(dask_client, folders):
+    """run_batch sends paths, not arrays, to the Dask workers, which read the files themselves."""
+    from velmora_funnel.batch import run_batch
+
+    tolerances, x_range = vf.check_tolerances(), vf.check_x_range(None)
+    executor = RecordingExecutor(dask_client.get_executor())
+    outcomes = list(run_batch(pair_files(*folders), tolerances=tolerances, x_range=x_range, plots=False,
+                              executor=executor))
+    assert [o.verdict for o in outcomes] == ["fail", "missing", "pass"]
+    assert outcomes[0].variables[0].max_error == pytest.approx(0.2, rel=0.05)
+    shipped = [value for args in executor.arguments for value in args]
+    assert not any(isinstance(value, np.ndarray) for value in shipped)
+    assert {args[1] for args in executor.arguments} >= {str(folders[0] / "good.csv")}

@@ -1,0 +1,254 @@
+"""The command line's compare and demo: verdict lines, pairing of variables, outputs and exit codes."""
+
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+
+import numpy as np
+import pytest
+
+import velmora_funnel as vf
+from velmora_funnel.cli import main
+
+T_REF = np.linspace(0.0, 2.0, 401)
+T_TEST = np.linspace(0.0, 2.0, 289)
+
+
+def curves(t, *, bump=0.0, nan=False, extra=False, drop=False):
+    """Columns time, a, b (and c); b gets a bump near t=1.2, a NaN run if asked."""
+    a = np.sin(t)
+    b = np.cos(2 * t) + bump * np.exp(-(((t - 1.2) / 0.05) ** 2))
+    if nan:
+        b = b.copy()
+        b[5:9] = np.nan
+    columns = {"time": t, "a": a, "b": b}
+    if extra:
+        columns["c"] = t**2
+    if drop:
+        del columns["a"]
+    return ",".join(columns), np.column_stack(list(columns.values()))
+
+
+@pytest.fixture
+def files(write_csv):
+    def make(**test_options):
+        reference = write_csv("reference.csv", *curves(T_REF))
+        test = write_csv("test.csv", *curves(T_TEST, **test_options))
+        return reference, test
+
+    return make
+
+
+def run(capsys, *argv):
+    code = main(list(argv))
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+def lines_by_variable(out):
+    return {line.split()[0]: line for line in out.splitlines()[1:-1]}
+
+
+# --- exit codes and verdict lines -------------------------------------------------------------
+
+
+def test_all_passing_exits_0_with_one_line_per_variable(capsys, files):
+    """Matching runs: exit 0, a header, one line per variable in file order, then the summary."""
+    code, out, _ = run(capsys, "compare", *files())
+    lines = out.splitlines()
+    assert code == 0
+    assert lines[0].split()[:3] == ["variable", "verdict", "status"]
+    assert [line.split()[:3] for line in lines[1:3]] == [["a", "pass", "PASS"], ["b", "pass", "PASS"]]
+    assert lines[-1] == "PASS: 2 variables, 2 passed, 0 failed, 0 missing"
+
+
+def test_failing_variable_exits_1_with_error_and_abscissa(capsys, files):
+    """A bump outside the funnel: exit 1; the line gives status, largest error, first failing t."""
+    code, out, _ = run(capsys, "compare", *files(bump=0.5))
+    line = lines_by_variable(out)["b"].split()
+    assert code == 1
+    assert line[1:3] == ["FAIL", "FAIL"]
+    assert 0.3 < float(line[3]) < 0.5 and 1.0 < float(line[4]) < 1.3
+    assert "fail: test points outside the funnel" in lines_by_variable(out)["b"]
+
+
+@pytest.mark.parametrize(
+    ("options", "missing", "where"),
+    [({"extra": True}, "c", "missing in reference"), ({"drop": True}, "a", "missing in test")],
+    ids=["only in test", "only in reference"],
+)
+def test_variable_on_one_side_is_reported_missing(capsys, files, options, missing, where):
+    """A variable present in one file only is listed as MISSING with the side, and exits 1."""
+    code, out, _ = run(capsys, "compare", *files(**options))
+    assert code == 1
+    assert lines_by_variable(out)[missing].split()[1] == "MISSING" and where in out
+    assert out.splitlines()[-1].endswith("1 missing")
+
+
+def test_column_selects_and_names_missing_ones(capsys, files):
+    """--column compares only the named variables, in that order; an unknown name is missing."""
+    code, out, _ = run(capsys, "compare", *files(), "--column", "b", "--column", "nope")
+    assert code == 1
+    assert list(lines_by_variable(out)) == ["b", "nope"]
+    assert "missing in reference" in lines_by_variable(out)["nope"] and "missing in test" in lines_by_variable(out)["nope"]
+
+
+def test_nan_in_test_is_not_passed_unless_allowed(capsys, files):
+    """NaN ordinates pass in the module but fail on the command line, unless --allow-nan."""
+    code, out, _ = run(capsys, "compare", *files(nan=True))
+    assert code == 1
+    assert lines_by_variable(out)["b"].split()[1:3] == ["FAIL", "PASS"]
+    assert "NaN ordinates in range: 0 in reference, 4 in test" in out
+    code, out, _ = run(capsys, "compare", *files(nan=True), "--allow-nan")
+    assert code == 0
+
+
+def test_x_range_takes_negative_exponents_and_open_ends(capsys, files):
+    """--x-range accepts numbers argparse would take for options ('-1e-3', '-inf') and 'none'."""
+    reference, test = files(bump=0.5)
+    assert run(capsys, "compare", reference, test, "--x-range", "-1e-3", "1.0")[0] == 0
+    assert run(capsys, "compare", reference, test, "--x-range", "-inf", "none")[0] == 1
+    assert run(capsys, "compare", reference, test, "--x-range", "1.5", "none")[0] == 0
+
+
+UNUSABLE = {
+    "reference missing": (lambda r, t, d: ["compare", os.path.join(d, "absent.csv"), t], "absent.csv: No such file"),
+    "test is a directory": (lambda r, t, d: ["compare", r, d], "is a directory"),
+    "bad cell": (lambda r, t, d: ["compare", r, _broken(d)], "broken.csv: row 3, column 2 ('a'): 'x' is not a number"),
+    "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly must be a finite number >= 0"),
+    "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx must be a finite number >= 0"),
+    "NaN range end": (lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"], "--x-range: x_range lo must not be NaN"),
+    "word as range end": (lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"], "--x-range: LO 'zero' is not a number"),
+    "plot file for two variables": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.png")], "a file holds one plot"),
+    "output is a file": (lambda r, t, d: ["compare", r, t, "--output", r], "cannot write"),
+}
+
+
+def _broken(directory):
+    path = os.path.join(directory, "broken.csv")
+    with open(path, "w") as handle:
+        handle.write("time,a,b\n0,1,2\n1,x,3\n")
+    return path
+
+
+@pytest.mark.parametrize(("argv", "words"), UNUSABLE.values(), ids=UNUSABLE.keys())
+def test_unusable_input_exits_2_with_one_line(capsys, files, tmp_path, argv, words):
+    """Unusable input: exit 2, nothing on stdout, one error line naming the file or option."""
+    reference, test = files()
+    code, out, err = run(capsys, *argv(reference, test, str(tmp_path)))
+    assert code == 2 and out == ""
+    assert err.count("\n") == 1 and err.startswith("velmora-funnel: error: ") and words in err
+
+
+def test_argparse_usage_errors_exit_2(capsys):
+    """An unknown flag or a missing file argument is a usage error, exit 2."""
+    with pytest.raises(SystemExit) as info:
+        main(["compare", "only-one.csv"])
+    assert info.value.code == 2
+
+
+# --- outputs --------------------------------------------------------------------------------------
+
+
+def test_output_writes_bounds_and_errors_that_read_back(capsys, files, tmp_path):
+    """--output writes lower, upper and error curves per variable, loadable and bit-exact."""
+    reference, test = files(bump=0.5)
+    out_dir = tmp_path / "out"
+    assert run(capsys, "compare", reference, test, "--output", str(out_dir))[0] == 1
+    assert sorted(os.listdir(out_dir)) == sorted(f"{v}.{k}.csv" for v in "ab" for k in ("lower", "upper", "errors"))
+    result = vf.compare(vf.read_result(reference).curve("b"), vf.read_result(test).curve("b"))
+    for kind, column in (("lower", "lower"), ("upper", "upper"), ("errors", "error")):
+        table = vf.read_result(out_dir / f"b.{kind}.csv")
+        assert table.abscissa_name == "time" and table.names == (column,)
+        np.testing.assert_array_equal(table.t, getattr(result, kind).t)
+        np.testing.assert_array_equal(table[column], getattr(result, kind).y)
+
+
+def test_output_file_names_are_safe_and_distinct(capsys, write_csv, tmp_path):
+    """Variable names with '/', spaces or leading dots become distinct, safe file names."""
+    header = "time,a/b,a b,..c,x[1]"
+    rows = np.column_stack([T_REF] + [np.sin(T_REF)] * 4)
+    reference = write_csv("r.csv", header, rows)
+    test = write_csv("t.csv", header, rows)
+    out_dir = tmp_path / "out"
+    assert run(capsys, "compare", reference, test, "--output", str(out_dir))[0] == 0
+    stems = {name.rsplit(".", 2)[0] for name in os.listdir(out_dir)}
+    assert stems == {"a_b", "a_b~2", "c", "x[1]"}
+
+
+def test_json_output_is_machine_readable(capsys, files):
+    """--json prints one document with tolerances, per-variable outcomes and the summary."""
+    code, out, _ = run(capsys, "compare", *files(bump=0.5, extra=True), "--json", "--atoly", "0.01")
+    document = json.loads(out)
+    assert code == 1
+    assert document["tolerances"]["atoly"] == 0.01 and document["x_range"] == {"lo": None, "hi": None}
+    by_name = {v["name"]: v for v in document["variables"]}
+    assert by_name["b"]["status"] == "FAIL" and by_name["b"]["status_code"] == -1 and not by_name["b"]["passed"]
+    assert by_name["c"]["verdict"] == "missing" and by_name["c"]["status"] is None
+    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1}
+
+
+@pytest.mark.parametrize("suffix", [".png", ".svg"])
+def test_plot_file_for_one_variable(capsys, files, tmp_path, suffix):
+    """--plot FILE with one selected variable writes that picture in the suffix's format."""
+    path = tmp_path / f"b{suffix}"
+    run(capsys, "compare", *files(bump=0.5), "--column", "b", "--plot", str(path))
+    head = path.read_bytes()[:200]
+    assert head.startswith(b"\x89PNG") if suffix == ".png" else b"<svg" in head or b"<?xml" in head
+
+
+def test_plot_directory_gets_one_png_per_variable(capsys, files, tmp_path):
+    """--plot DIR writes a PNG for every compared variable; missing ones have none."""
+    run(capsys, "compare", *files(extra=True), "--plot", str(tmp_path / "plots"))
+    assert sorted(os.listdir(tmp_path / "plots")) == ["a.png", "b.png"]
+
+
+# --- real processes: the installed entry points ------------------------------------------------
+
+
+def test_console_script_and_module_run_the_same_command(files):
+    """`velmora-funnel` and `python -m velmora_funnel` both run compare with the real exit code."""
+    reference, test = files(bump=0.5)
+    script = os.path.join(sysconfig.get_path("scripts"), "velmora-funnel")
+    for command in ([script], [sys.executable, "-m", "velmora_funnel"]):
+        done = subprocess.run([*command, "compare", reference, test], capture_output=True, text=True, check=False)
+        assert done.returncode == 1, done.stderr
+        assert "FAIL: 2 variables, 1 passed, 1 failed, 0 missing" in done.stdout
+
+
+def test_demo_compares_the_examples_and_writes_plot_and_report(capsys, tmp_path, monkeypatch):
+    """The demo finds the examples, prints the table, writes the failing plot and the report; exit 0."""
+    monkeypatch.chdir(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    code, out, _ = run(capsys, "demo", "--output", str(tmp_path))
+    assert code == 0
+    assert "acceleration  FAIL" in out and "position      pass" in out
+    assert (tmp_path / "oscillator.acceleration.png").read_bytes().startswith(b"\x89PNG")
+    assert "data:image/png;base64," in (tmp_path / "report.html").read_text()
+
+
+def test_demo_outside_a_checkout_generates_the_examples(capsys, tmp_path, monkeypatch):
+    """Run from elsewhere (an installed package), the demo regenerates the example files."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr("velmora_funnel.cli.__file__", str(tmp_path / "a" / "b" / "c" / "cli.py"))
+    code, out, _ = run(capsys, "demo", "--output", str(tmp_path / "out"))
+    assert code == 0 and "(generated; no checkout found)" in out and "acceleration  FAIL" in out
+
+
+def test_committed_examples_are_the_generators_output(tmp_path):
+    """examples/ holds exactly what the generator writes (no hand edits), and stays small."""
+    from velmora_funnel._examples import write_examples
+
+    examples = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+    total = 0
+    for path in write_examples(tmp_path):
+        relative = os.path.relpath(path, tmp_path)
+        committed = vf.read_result(os.path.join(examples, relative))
+        fresh = vf.read_result(path)
+        assert committed.names == fresh.names
+        np.testing.assert_allclose(committed.t, fresh.t, rtol=1e-9)
+        for name in fresh.names:
+            np.testing.assert_allclose(committed[name], fresh[name], rtol=1e-9, atol=1e-12)
+        total += os.path.getsize(os.path.join(examples, relative))
+    assert total < 200_000

@@ -1,0 +1,109 @@
+"""Reading CSV result files: exact numbers, and errors that name the file, the row and the column."""
+
+import numpy as np
+import pytest
+
+import velmora_funnel as vf
+from velmora_funnel import ResultFileError, read_result
+
+# (text, row, column, words in the message)
+BROKEN = {
+    "numbers where the header belongs": ("0,1,2\n1,2,3\n", 1, None, "missing header"),
+    "header after blank lines is row 3": ("\n\n0,1\n", 3, None, "missing header"),
+    "empty file": ("", None, None, "empty file"),
+    "only blank lines": ("\n\n", None, None, "no header row"),
+    "single column": ("time\n0\n1\n", 1, None, "at least one variable"),
+    "empty column name": ("time,a,\n0,1,2\n", 1, 3, "empty column name"),
+    "duplicate column name": ("time,a,a\n0,1,2\n", 1, 3, "duplicate column name 'a' (also column 2)"),
+    "short row": ("time,a,b\n0,1,2\n1,2\n2,3,4\n", 3, None, "ragged row: 2 cells, but the header names 3"),
+    "long row": ("time,a,b\n0,1,2\n1,2,3,4\n", 3, None, "ragged row: 4 cells"),
+    "truncated last line": ("time,a,b\n0,1,2\n1,2,3\n2,", 4, None, "ragged row"),
+    "word in a cell": ("time,a,b\n0,1,2\n1,abc,3\n", 3, 2, "'abc' is not a number"),
+    "empty cell": ("time,a,b\n0,1,2\n1,2,\n", 3, 3, "empty cell"),
+    "NA is not a number": ("time,a\n0,NA\n", 2, 2, "'NA' is not a number"),
+    "digit separator": ("time,a\n0,1_000\n", 2, 2, "'1_000' is not a number"),
+    "bad cell after blank line": ("time,a\n0,1\n\n2,x\n", 4, 2, "'x' is not a number"),
+}
+
+
+@pytest.mark.parametrize(("text", "row", "column", "words"), BROKEN.values(), ids=BROKEN.keys())
+def test_unusable_file_names_file_row_and_column(write_csv, text, row, column, words):
+    """Each defect raises ResultFileError whose message names the file, the row and the column."""
+    path = write_csv("run.csv", text)
+    with pytest.raises(ResultFileError) as info:
+        read_result(path)
+    error = info.value
+    message = str(error)
+    assert message.startswith(path + ": ") and words in message
+    assert (error.row, error.column) == (row, column)
+    if row is not None:
+        assert f"row {row}" in message
+    if column is not None:
+        assert f"column {column} (" in message or f"column {column}:" in message
+
+
+def test_cell_error_names_the_column_header(write_csv):
+    """A bad cell's message carries the column's name as well as its number."""
+    with pytest.raises(ResultFileError, match=r"row 3, column 3 \('velocity'\): 'oops' is not a number"):
+        read_result(write_csv("run.csv", "time,position,velocity\n0,1,2\n1,2,oops\n"))
+
+
+def test_binary_file_is_refused(tmp_path):
+    """A file that is not UTF-8 text is refused, not misread."""
+    path = tmp_path / "run.csv"
+    path.write_bytes(b"\xff\xfe\x00t\x00,\x00a\n")
+    with pytest.raises(ResultFileError, match="not a UTF-8 text file"):
+        read_result(path)
+
+
+def test_missing_file_is_an_os_error(tmp_path):
+    """A file that does not exist raises FileNotFoundError (the CLI reports it)."""
+    with pytest.raises(FileNotFoundError):
+        read_result(tmp_path / "absent.csv")
+
+
+ACCEPTED = {
+    "plain": ("time,a\n0,1\n1,2\n", [[0, 1], [1, 2]]),
+    "quoted header and BOM": ('\ufeff"time","a"\n0,1\n1,2\n', [[0, 1], [1, 2]]),
+    "spaces around cells and names": ("time , a\n 0 , 1 \n1,2\n", [[0, 1], [1, 2]]),
+    "CRLF line ends": ("time,a\r\n0,1\r\n1,2\r\n", [[0, 1], [1, 2]]),
+    "blank lines and no final newline": ("time,a\n\n0,1\n\n1,2", [[0, 1], [1, 2]]),
+    "nan and inf spellings": ("time,a\n0,nan\n1,NaN\n2,-inf\n3,Infinity\n4,1e-300\n",
+                              [[0, np.nan], [1, np.nan], [2, -np.inf], [3, np.inf], [4, 1e-300]]),
+}
+
+
+@pytest.mark.parametrize(("text", "expected"), ACCEPTED.values(), ids=ACCEPTED.keys())
+def test_common_result_file_forms_load(write_csv, text, expected):
+    """Quoting, BOM, CRLF, spaces, blank lines and NaN/inf spellings are read as numbers."""
+    table = read_result(write_csv("run.csv", text))
+    expected = np.array(expected, dtype=float)
+    assert table.abscissa_name == "time" and table.names == ("a",)
+    np.testing.assert_array_equal(table.t, expected[:, 0])
+    np.testing.assert_array_equal(table["a"], expected[:, 1])
+
+
+def test_header_only_file_has_no_rows(write_csv):
+    """A header with no data rows loads as empty columns (compare then reports too few points)."""
+    table = read_result(write_csv("run.csv", "time,a,b\n"))
+    assert len(table) == 0 and table.names == ("a", "b") and table["b"].dtype == np.float64
+
+
+def test_numbers_read_back_bit_for_bit(write_csv):
+    """Doubles written with 17 significant digits, random bit patterns included, read back exactly."""
+    rng = np.random.default_rng(7)
+    bits = rng.integers(0, 2**63, size=4000, dtype=np.int64).view(np.float64)
+    values = np.concatenate([bits[np.isfinite(bits)], rng.standard_normal(4000), [5e-324, 1.7976931348623157e308]])
+    t = np.arange(len(values), dtype=float)
+    table = read_result(write_csv("run.csv", "time,v", np.column_stack([t, values])))
+    np.testing.assert_array_equal(table["v"], values)
+
+
+def test_columns_are_contiguous_float64_ready_for_the_module(write_csv):
+    """Every column goes to the module as it is: 1-D, contiguous, float64, in file order."""
+    table = read_result(write_csv("run.csv", "time,b,a", [[0, 1, 2], [1, 3, 4], [2, 5, 6]]))
+    assert table.names == ("b", "a") and "a" in table and "time" not in table
+    for column in (table.t, table["a"], table["b"]):
+        assert column.dtype == np.float64 and column.flags.c_contiguous and column.ndim == 1
+    result = vf.compare(table.curve("a"), table.curve("a"))
+    assert result.passed and np.shares_memory(result.reference.y, table["a"])

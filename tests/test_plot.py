@@ -1,0 +1,83 @@
+"""Funnel plots: what each picture holds, and PNG/SVG output without a display."""
+
+import numpy as np
+import pytest
+
+import velmora_funnel as vf
+from velmora_funnel.plot import figure_bytes, plot_result
+
+T = np.linspace(0.0, 4.0, 161)
+
+
+def result(bump=0.0, **options):
+    y = np.sin(T)
+    test = y + bump * np.exp(-(((T - 2.5) / 0.1) ** 2))
+    return vf.compare((T, y), (T, test), **options)
+
+
+def labels(ax):
+    return [line.get_label() for line in ax.get_lines()] + [patch.get_label() for patch in ax.patches]
+
+
+def test_passing_plot_has_funnel_curves_and_error_panel_sharing_t():
+    """Two panels: funnel, reference and test above; the error curve below on the same abscissa."""
+    figure = result().plot(title="sine")
+    funnel, errors = figure.axes
+    assert {"funnel", "reference", "test"} <= set(labels(funnel))
+    assert funnel.get_shared_x_axes().joined(funnel, errors)
+    np.testing.assert_array_equal(errors.get_lines()[0].get_xdata(), T)
+    assert figure.get_suptitle() == "sine: PASS"
+
+
+def test_failing_points_are_marked_and_zoomed():
+    """Points outside the funnel are marked (with their count), and a zoom column shows the first failure."""
+    failed = result(bump=0.3)
+    figure = failed.plot()
+    funnel = figure.axes[0]
+    marked = [line for line in funnel.get_lines() if line.get_label().startswith("outside funnel")]
+    count = len(failed.failing_points().t)
+    assert count > 0 and marked[0].get_label() == f"outside funnel ({count})"
+    np.testing.assert_array_equal(marked[0].get_xdata(), failed.failing_points().t)
+    assert len(figure.axes) == 4
+    zoom = figure.axes[2]
+    lo, hi = zoom.get_xlim()
+    assert lo < failed.first_failure < hi and hi - lo < 2.0
+    assert "FAIL" in figure.get_suptitle()
+
+
+def test_range_outside_is_shaded_and_labelled():
+    """The part of the reference outside x_range is shaded and named in the legend."""
+    figure = result(x_range=(1.0, 3.0)).plot()
+    assert labels(figure.axes[0]).count("outside x_range") == 1
+
+
+def test_rejected_input_still_plots_the_curves():
+    """Without a funnel (rejected input) the curves are drawn and the error panel says why."""
+    rejected = vf.compare((T, np.sin(T)), (T[:1], np.sin(T[:1])))
+    figure = rejected.plot()
+    texts = [text.get_text() for text in figure.axes[1].texts]
+    assert rejected.status is vf.Status.INSUFFICIENT_DATA and "no funnel was built" in texts[0]
+
+
+def test_nan_counts_appear_in_the_title():
+    """A test with NaN ordinates says so on the picture, since the module's status alone would pass."""
+    y = np.sin(T).copy()
+    y[10:20] = np.nan
+    figure = vf.compare((T, np.sin(T)), (T, y)).plot()
+    assert "NaN ordinates: 0 in reference, 10 in test" in figure.axes[0].get_title()
+    assert figure.get_suptitle() == "NOT PASSED (NaN ordinates)"
+
+
+@pytest.mark.parametrize(("suffix", "magic"), [(".png", b"\x89PNG\r\n\x1a\n"), (".svg", b"<svg")], ids=["png", "svg"])
+def test_writes_png_and_svg_by_suffix(tmp_path, suffix, magic):
+    """The file's format follows its suffix."""
+    path = tmp_path / f"funnel{suffix}"
+    plot_result(result(bump=0.3), path)
+    assert magic in path.read_bytes()[:400]
+
+
+def test_figure_bytes_renders_png_and_svg():
+    """A figure renders to bytes for embedding in a report, headless."""
+    figure = result().plot()
+    assert figure_bytes(figure).startswith(b"\x89PNG")
+    assert b"<svg" in figure_bytes(figure, "svg")[:400]
