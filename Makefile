@@ -11,7 +11,7 @@ SOURCES := $(shell find core python src -type f \( -name '*.cpp' -o -name '*.hpp
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 EXTRAS ?= test,plot
 
-.PHONY: all venv install test demo clean
+.PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke
 
 all: install
 
@@ -36,6 +36,23 @@ test: install
 
 demo: install
 	"$(PY)" -m velmora_funnel demo
+
+# Reliability. Each script makes its own venv and build tree and finds its own
+# interpreters (PYTHON=, PYTHON312=, PYTHON313= override them).
+# The whole suite with the module and the core under ASan and UBSan:
+test-sanitize:
+	tools/test-sanitize
+# The whole suite on Python 3.12 with NumPy 1.26 and on 3.13 with the newest
+# NumPy 2.x, one wheel per Python:
+test-matrix:
+	tools/test-matrix
+# The libFuzzer targets from the committed seed corpus, FUZZ_SECONDS each
+# (long runs by hand; CI runs the short smoke):
+FUZZ_SECONDS ?= 600
+fuzz:
+	tools/fuzz $(FUZZ_SECONDS)
+fuzz-smoke:
+	tools/fuzz 60
 
 clean:
 	rm -rf build $(VENV) build.lock
