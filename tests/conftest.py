@@ -2,6 +2,7 @@
 
 import os
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 # The default run stays quick; VELMORA_HEAVY=1 explores far more inputs.
@@ -10,9 +11,6 @@ settings.register_profile(
     "heavy", max_examples=3000, deadline=None, suppress_health_check=[HealthCheck.too_slow]
 )
 settings.load_profile("heavy" if os.environ.get("VELMORA_HEAVY") else "quick")
-
-
-import pytest
 
 
 @pytest.fixture

@@ -141,21 +141,21 @@ def test_batch_with_two_worker_processes_reports_every_file(tmp_path, folders):
     """--jobs 2 on real processes: each file gets a verdict line, exit 1 for fail/missing."""
     code, out, err = run_batch(tmp_path, *folders, "--jobs", "2")
     assert code == 1, err
-    assert "good.csv: pass (2/2 variables passed)" in out
-    assert "deep/mixed.csv: FAIL (0/2 variables passed)" in out
+    assert "good.csv: pass (2 of 2 variables passed)" in out
+    assert "deep/mixed.csv: FAIL (0 of 2 variables passed)" in out
     assert "gone.csv: MISSING in test" in out
     assert out.splitlines()[-1] == "FAIL: 3 files (1 missing, 0 unusable), 4 variables, 2 passed, 1 failed, 1 missing"
     assert "\r" not in err  # no progress bar when stderr is not a terminal
 
 
 def test_batch_of_passing_files_exits_0_and_quiet_lists_nothing(tmp_path, folders):
-    """Only matching files: exit 0; --quiet prints file lines and the summary, no variable table."""
+    """Only matching files: exit 0; --quiet prints nothing but the summary."""
     ref, test = folders
     for path in (ref / "deep" / "mixed.csv", ref / "gone.csv", test / "deep" / "mixed.csv"):
         path.unlink()
     code, out, _ = run_batch(tmp_path, ref, test, "--quiet", "--jobs", "1")
-    assert code == 0 and out.splitlines() == ["good.csv: pass (2/2 variables passed)",
-                                             "PASS: 1 files (0 missing, 0 unusable), 2 variables, 2 passed, 0 failed, 0 missing"]
+    assert code == 0
+    assert out.splitlines() == ["PASS: 1 file (0 missing, 0 unusable), 2 variables, 2 passed, 0 failed, 0 missing"]
 
 
 def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
@@ -241,3 +241,14 @@ def test_file_batch_on_a_dask_cluster_reads_files_in_the_workers(dask_client, fo
     shipped = [value for args in executor.arguments for value in args]
     assert not any(isinstance(value, np.ndarray) for value in shipped)
     assert {args[1] for args in executor.arguments} >= {str(folders[0] / "good.csv")}
+
+
+def test_script_without_main_guard_gets_a_clear_error(tmp_path):
+    """Workers import the main module; a script that forgot the guard is told what to do."""
+    script = tmp_path / "unguarded.py"
+    script.write_text("import numpy as np, velmora_funnel as vf\n"
+                      "t = np.linspace(0, 1, 11)\n"
+                      "print(list(vf.compare_many([((t, t), (t, t))])))\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120)
+    assert done.returncode != 0
+    assert 'under `if __name__ == "__main__":`' in done.stderr.splitlines()[-1]

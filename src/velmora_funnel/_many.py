@@ -13,11 +13,18 @@ import os
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from typing import Any, TypeVar
 
 from ._api import CompareResult, CurveLike, _as_curve, _compare_checked, check_tolerances, check_x_range
 
-__all__ = ["compare_many", "default_workers", "imap_ordered", "process_pool"]
+__all__ = ["POOL_HINT", "compare_many", "default_workers", "imap_ordered", "process_pool"]
+
+POOL_HINT = (
+    "the worker processes of the default pool could not start; a script that calls compare_many "
+    "must do so under `if __name__ == \"__main__\":` (workers import the main module), "
+    "or pass executor=... of its own"
+)
 
 T = TypeVar("T")
 
@@ -129,6 +136,10 @@ def _run(
         results = imap_ordered(executor, _compare_pair, _shippable(pairs, tolerances, x_range), window)
         with tqdm(results, total=total, disable=not progress, unit="pair", desc="compare") as bar:
             yield from bar
+    except BrokenProcessPool as exc:
+        if not owned:
+            raise
+        raise RuntimeError(POOL_HINT) from exc
     finally:
         if owned:
             executor.shutdown(wait=True, cancel_futures=True)

@@ -120,9 +120,9 @@ class _Printer:
 _HEADINGS = ("variable", "verdict", "status", "largest error", "first failure", "message")
 
 
-def _row(variable: VariableOutcome, prefix: str = "") -> tuple[str, ...]:
+def _row(variable: VariableOutcome) -> tuple[str, ...]:
     return (
-        prefix + variable.name,
+        variable.name,
         variable.verdict if variable.passed else variable.verdict.upper(),
         variable.status.name if variable.status is not None else "-",
         format_number(variable.max_error),
@@ -131,10 +131,14 @@ def _row(variable: VariableOutcome, prefix: str = "") -> tuple[str, ...]:
     )
 
 
-def _print_table(rows: Sequence[tuple[str, ...]], out: _Printer) -> None:
+def _print_table(rows: Sequence[tuple[str, ...]], out: _Printer, indent: str = "") -> None:
     widths = [max(len(row[i]) for row in [_HEADINGS, *rows]) for i in range(len(_HEADINGS) - 1)]
     for row in [_HEADINGS, *rows]:
-        out("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)) + "  " + row[-1])
+        out(indent + "  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)) + "  " + row[-1])
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}" + ("" if number == 1 else "s")
 
 
 def _summary(variables: Iterable[VariableOutcome]) -> dict[str, int]:
@@ -147,7 +151,7 @@ def _summary(variables: Iterable[VariableOutcome]) -> dict[str, int]:
 
 def _summary_line(counts: dict[str, int], files: str = "") -> str:
     verdict = "PASS" if counts["failed"] == counts["missing"] == 0 else "FAIL"
-    return f"{verdict}: {files}{counts['variables']} variables, {counts['passed']} passed, {counts['failed']} failed, {counts['missing']} missing"
+    return f"{verdict}: {files}{_count(counts['variables'], 'variable')}, {counts['passed']} passed, {counts['failed']} failed, {counts['missing']} missing"
 
 
 def _safe_name(name: str, taken: set[str]) -> str:
@@ -283,7 +287,7 @@ def _command_batch(args: argparse.Namespace) -> int:
                 json.dump(document, handle, indent=2)
     except OSError as exc:
         raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None
-    line = _summary_line(counts, f"{counts['files']} files ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ")
+    line = _summary_line(counts, f"{_count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ")
     if counts["missing_files"] or counts["unusable_files"]:
         line = line.replace("PASS:", "FAIL:", 1)
     out(line)
@@ -304,10 +308,12 @@ def _print_file(outcome: FileOutcome, out: _Printer, *, quiet: bool) -> None:
         out(f"{outcome.file}: MISSING in {outcome.missing} (present: {present})")
         return
     bad = [v for v in outcome.variables if not v.passed]
-    out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(outcome.variables) - len(bad)}/{len(outcome.variables)} variables passed)")
+    if quiet and not bad:
+        return
+    out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(outcome.variables) - len(bad)} of {_count(len(outcome.variables), 'variable')} passed)")
     shown = bad if quiet else outcome.variables
     if shown:
-        _print_table([_row(v, "  ") for v in shown], out)
+        _print_table([_row(v) for v in shown], out, indent="    ")
 
 
 def _examples_dir() -> tuple[str, str, bool]:

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import csv
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -113,7 +113,7 @@ def _check_header(path: str, line: int, header: list[str]) -> list[str]:
     return names
 
 
-def _rows(path: str) -> Iterator[tuple[int, list[str]]]:
+def _rows(path: str) -> Generator[tuple[int, list[str]], None, None]:
     with open(path, newline="", encoding="utf-8-sig") as handle:
         reader = csv.reader(handle)
         for row in reader:

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from ._api import CompareResult, Status
+from ._api import CompareResult, Curve, Status
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -100,7 +100,7 @@ def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray) -> None:
     ax.grid(True, color="#dddddd", lw=0.6)
 
 
-def _fit_y(ax: Axes, curves: list[tuple[np.ndarray, np.ndarray]], lo: float, hi: float) -> None:
+def _fit_y(ax: Axes, curves: list[Curve], lo: float, hi: float) -> None:
     values = [y[(t >= lo) & (t <= hi)] for t, y in curves]
     finite = np.concatenate([v[np.isfinite(v)] for v in values]) if values else np.empty(0)
     if len(finite):
@@ -138,8 +138,8 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
         _draw_curves(ax_zoom, result, failing, legend=False, markers=True)
         _draw_errors(ax_zoom_err, result, failing)
         ax_zoom.set_xlim(lo, hi)
-        _fit_y(ax_zoom, [tuple(result.lower), tuple(result.upper), tuple(result.reference), tuple(result.test)], lo, hi)
-        _fit_y(ax_zoom_err, [tuple(result.errors)], lo, hi)
+        _fit_y(ax_zoom, [result.lower, result.upper, result.reference, result.test], lo, hi)
+        _fit_y(ax_zoom_err, [result.errors], lo, hi)
         ax_zoom.set_title("zoom on the first failure", fontsize=9)
         ax_zoom_err.set_xlabel("t")
         ax.axvspan(lo, hi, color=_FAIL, alpha=0.07, lw=0)

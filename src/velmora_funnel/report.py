@@ -55,7 +55,7 @@ class HtmlReport:
         self._test = test
         self._tolerances = dict(tolerances)
         self._x_range = x_range
-        self._rows: list[tuple[str, str, str, str, str, str, str, str | None]] = []
+        self._rows: list[tuple[str, str, str, str, str, str, str, str, str | None]] = []
         self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")
         self._figure_count = 0
         self.counts = {"pass": 0, "fail": 0, "missing": 0, "error": 0}
@@ -65,13 +65,13 @@ class HtmlReport:
         file = outcome.file
         if outcome.error is not None:
             self.counts["error"] += 1
-            self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", None))
+            self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", None))
             return outcome
         if outcome.missing is not None:
             self.counts["missing"] += 1
             side_path = outcome.reference if outcome.missing == "test" else outcome.test
             message = f"file missing in {outcome.missing} (present: {side_path})"
-            self._rows.append(("missing", file, "", "missing", "-", message, "-", None))
+            self._rows.append(("missing", file, "", "missing", "-", message, "-", "-", None))
             return outcome
         stripped = []
         for variable in outcome.variables:
@@ -84,7 +84,8 @@ class HtmlReport:
                 variable.verdict,
                 variable.status.name if variable.status is not None else "-",
                 variable.message,
-                f"{format_number(variable.max_error)} / {format_number(variable.first_failure, 6)}",
+                format_number(variable.max_error),
+                format_number(variable.first_failure, 6),
                 anchor,
             ))
             stripped.append(replace(variable, figure=None))
@@ -121,12 +122,12 @@ class HtmlReport:
             for key, label in labels.items():
                 out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
             out.write("</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
-                      "<th>largest error / first failure at</th></tr></thead><tbody>\n")
-            for kind, file, name, verdict_text, status, message, numbers, anchor in self._rows:
+                      "<th>largest error</th><th>first failure at t</th></tr></thead><tbody>\n")
+            for kind, file, name, verdict_text, status, message, largest, first, anchor in self._rows:
                 shown = f'<a href="#{anchor}">{e(name)}</a>' if anchor else e(name)
                 out.write(
                     f'<tr class="v-{kind}"><td>{e(file)}</td><td>{shown}</td><td class="v">{e(verdict_text)}</td>'
-                    f"<td>{e(status)}</td><td>{e(message)}</td><td class=\"num\">{e(numbers)}</td></tr>\n"
+                    f"<td>{e(status)}</td><td>{e(message)}</td><td class=\"num\">{e(largest)}</td><td class=\"num\">{e(first)}</td></tr>\n"
                 )
             out.write("</tbody></table>\n")
             if self._figure_count:
