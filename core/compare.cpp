@@ -1,5 +1,6 @@
 #include "compare.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "corners.hpp"
@@ -11,15 +12,48 @@ namespace {
 
 // Non-decreasing and finite. An infinite abscissa would make x_mag infinite,
 // turn every scaled bound abscissa into NaN and let any test curve pass, so
-// it is rejected like a NaN one.
+// it is rejected like a NaN one. A NaN fails the ordered comparison with its
+// neighbour, so once every pair is ordered all values lie between the ends,
+// and the ends alone decide finiteness. The pairs are checked in blocks
+// without an early exit inside, which lets the compiler vectorise the test.
 bool abscissae_valid(std::span<const double> x) noexcept {
-    for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-        if (!(x[i + 1] >= x[i])) return false;
+    const std::size_t n = x.size();
+    const double* v = x.data();
+    constexpr std::size_t BLOCK = 512;
+    for (std::size_t start = 0; start + 1 < n; start += BLOCK) {
+        const std::size_t end = std::min(n - 1, start + BLOCK);
+        bool unordered = false;
+        for (std::size_t i = start; i < end; ++i) unordered |= !(v[i + 1] >= v[i]);
+        if (unordered) return false;
     }
-    for (double v : x) {
-        if (!std::isfinite(v)) return false;
-    }
-    return true;
+    return std::isfinite(v[0]) && std::isfinite(v[n - 1]);
+}
+
+// The indices [first, last) of the points that filter_to_range retains from
+// validated abscissae: on non-decreasing numbers the points with lo <= x <= hi
+// are one run, found by bisection. A NaN end retains nothing.
+struct IndexRange {
+    std::size_t first;
+    std::size_t last;
+    std::size_t size() const noexcept { return last - first; }
+};
+
+IndexRange retained(std::span<const double> x, double lo, double hi) noexcept {
+    const auto begin = x.begin();
+    const auto first = std::partition_point(begin, x.end(), [lo](double v) { return !(lo <= v); });
+    const auto last = std::partition_point(first, x.end(), [hi](double v) { return v <= hi; });
+    return {static_cast<std::size_t>(first - begin), static_cast<std::size_t>(last - begin)};
+}
+
+// The end tests of classify_status, which follow its failure test.
+Status end_status(std::span<const double> r, std::span<const double> t) noexcept {
+    const double r0 = r.front(), rn = r.back(), t0 = t.front(), tm = t.back();
+    // The slack scales with the last abscissae only, also at the start.
+    const double s = 1e-12 * detail::max_ignoring_nan(std::fabs(rn), std::fabs(tm));
+    if (tm > rn + s) return STATUS_MISSING_REFERENCE;
+    if (r0 - s > t0) return STATUS_MISSING_REFERENCE;
+    if (r0 < t0 - s || tm + s < rn) return STATUS_MISSING_TEST;
+    return STATUS_PASS;
 }
 
 CompareResult rejected(Status status) {
@@ -46,13 +80,7 @@ Status classify_status(std::span<const double> r, std::span<const double> t,
     for (std::size_t i = 0; i < t.size(); ++i) {
         if (errors[i] != 0.0 && lo <= t[i] && t[i] <= hi) return STATUS_FAIL;
     }
-    const double r0 = r.front(), rn = r.back(), t0 = t.front(), tm = t.back();
-    // The slack scales with the last abscissae only, also at the start.
-    const double s = 1e-12 * detail::max_ignoring_nan(std::fabs(rn), std::fabs(tm));
-    if (tm > rn + s) return STATUS_MISSING_REFERENCE;
-    if (r0 - s > t0) return STATUS_MISSING_REFERENCE;
-    if (r0 < t0 - s || tm + s < rn) return STATUS_MISSING_TEST;
-    return STATUS_PASS;
+    return end_status(r, t);
 }
 
 CompareResult compare(std::span<const double> t_reference, std::span<const double> y_reference,
@@ -76,18 +104,23 @@ CompareResult compare(std::span<const double> t_reference, std::span<const doubl
     const double eff_hi = std::isnan(hi) ? t_reference[n - 1] : (hi < t_reference[n - 1] ? hi : t_reference[n - 1]);
     if (eff_lo >= eff_hi || t_test[0] > hi || lo > t_test[m - 1]) return rejected(STATUS_EMPTY_RANGE);
 
-    const Curve reference = filter_to_range(t_reference, y_reference, lo, hi);
-    if (reference.x.size() < 2) return rejected(STATUS_INSUFFICIENT_DATA);
-    const Curve test = filter_to_range(t_test, y_test, lo, hi);
-    if (test.x.size() < 2) return rejected(STATUS_INSUFFICIENT_DATA);
+    // The filtered curves are runs of the inputs: the reference is read in
+    // place, and of the test curve only the count matters.
+    const IndexRange kept = retained(t_reference, lo, hi);
+    if (kept.size() < 2) return rejected(STATUS_INSUFFICIENT_DATA);
+    if (retained(t_test, lo, hi).size() < 2) return rejected(STATUS_INSUFFICIENT_DATA);
+    const std::span<const double> x = t_reference.subspan(kept.first, kept.size());
+    const std::span<const double> y = y_reference.subspan(kept.first, kept.size());
 
-    const DataChar data = get_data_char(reference.x, reference.y);
-    const HalfWidths widths = tube_halfwidths(reference.x, reference.y, data, options);
-    Bounds bounds = build_bounds(reference.x, reference.y, widths.hx, widths.hy, data.x_mag);
-    Curve errors = compute_errors(t_test, y_test, bounds.lower, bounds.upper);
+    // The half-widths are evaluated point by point while the corners are
+    // traced, and the error curve carries the failure test with it.
+    const DataChar data = get_data_char_sorted(x, y);
+    Bounds bounds = build_bounds(x, y, data, options);
+    bool fails = false;
+    Curve errors = compute_errors(t_test, y_test, bounds.lower, bounds.upper, eff_lo, eff_hi, fails);
 
     CompareResult result;
-    result.status = classify_status(t_reference, t_test, errors.y, eff_lo, eff_hi);
+    result.status = fails ? STATUS_FAIL : end_status(t_reference, t_test);
     result.lower = std::move(bounds.lower);
     result.upper = std::move(bounds.upper);
     result.errors = std::move(errors);

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "records.hpp"
+#include "tube.hpp"
 
 namespace velmora {
 
@@ -37,5 +38,11 @@ void remove_loop_in_place(Curve& curve, bool upper);
 // half-widths; x_mag is the largest magnitude of the abscissae.
 Bounds build_bounds(std::span<const double> x, std::span<const double> y,
                     std::span<const double> hx, std::span<const double> hy, double x_mag);
+
+// The same bounds with the half-widths taken from the tolerances: what
+// build_bounds returns for the hx and hy of tube_halfwidths(x, y, data,
+// options), without storing them. One pass traces both corner curves.
+Bounds build_bounds(std::span<const double> x, std::span<const double> y, const DataChar& data,
+                    const CompareOptions& options);
 
 }  // namespace velmora

@@ -19,4 +19,10 @@ std::vector<double> interpolate_clamped(std::span<const double> X, std::span<con
 Curve compute_errors(std::span<const double> t, std::span<const double> y, const Curve& lower,
                      const Curve& upper);
 
+// compute_errors and the failure test of the verdict in one pass over the
+// test curve, without the two vectors of bound values: `fails` is set when
+// some error is non-zero at an abscissa inside [lo, hi].
+Curve compute_errors(std::span<const double> t, std::span<const double> y, const Curve& lower,
+                     const Curve& upper, double lo, double hi, bool& fails);
+
 }  // namespace velmora

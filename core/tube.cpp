@@ -1,5 +1,6 @@
 #include "tube.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace velmora {
@@ -21,31 +22,6 @@ Extremes extremes(std::span<const double> v) noexcept {
     return e;
 }
 
-// The per-axis constants of the half-width rule, computed once per call.
-struct AxisRule {
-    double base;      // max(absolute, relative x span)
-    double fallback;  // relative x magnitude, for a curve without span
-    bool fallback_enabled;
-    double local;     // fraction of each point's own magnitude
-
-    AxisRule(double atol, double ltol, double rtol, double span, double mag) noexcept
-        : base(detail::max_ignoring_nan(atol, rtol * span)),
-          fallback(rtol * mag),
-          // |NaN| < eps is false, so a NaN tolerance keeps the fallback on;
-          // max() then ignores the NaN it yields.
-          fallback_enabled(!(std::fabs(rtol) < detail::CORNER_EPS)),
-          local(ltol) {}
-
-    double halfwidth(double coordinate) const noexcept {
-        double h = detail::max_ignoring_nan(base, local * std::fabs(coordinate));
-        if (std::fabs(h) < detail::CORNER_EPS) {
-            if (fallback_enabled) h = detail::max_ignoring_nan(h, fallback);
-            if (std::fabs(h) < detail::CORNER_EPS) h = detail::CORNER_EPS;
-        }
-        return h;
-    }
-};
-
 }  // namespace
 
 DataChar get_data_char(std::span<const double> x, std::span<const double> y) noexcept {
@@ -59,10 +35,29 @@ DataChar get_data_char(std::span<const double> x, std::span<const double> y) noe
     };
 }
 
+DataChar get_data_char_sorted(std::span<const double> x, std::span<const double> y) noexcept {
+    // The scan keeps the first element as the smallest and the first element
+    // equal to the maximum as the largest. Equal non-zero doubles are the
+    // same double, so only a maximum of zero needs that first one: -0.0 and
+    // +0.0 compare equal but give spans of different sign.
+    const double smallest = x.front();
+    double largest = x.back();
+    if (largest == 0.0) {
+        largest = *std::partition_point(x.begin(), x.end(), [](double v) { return v < 0.0; });
+    }
+    const Extremes ey = extremes(y);
+    return DataChar{
+        largest - smallest,
+        ey.largest - ey.smallest,
+        detail::max_ignoring_nan(largest, std::fabs(smallest)),
+        detail::max_ignoring_nan(ey.largest, std::fabs(ey.smallest)),
+    };
+}
+
 HalfWidths tube_halfwidths(std::span<const double> x, std::span<const double> y,
                            const DataChar& data, const CompareOptions& options) {
-    const AxisRule rule_x(options.atolx, options.ltolx, options.rtolx, data.x_span, data.x_mag);
-    const AxisRule rule_y(options.atoly, options.ltoly, options.rtoly, data.y_span, data.y_mag);
+    const detail::AxisRule rule_x = detail::x_rule(data, options);
+    const detail::AxisRule rule_y = detail::y_rule(data, options);
     const std::size_t n = x.size();
     HalfWidths out;
     out.hx.resize(n);

@@ -1,6 +1,7 @@
 // Data characteristics of the reference and the half-widths of the funnel.
 #pragma once
 
+#include <cmath>
 #include <span>
 #include <vector>
 
@@ -26,9 +27,53 @@ struct HalfWidths {
 // results of that axis NaN; later NaNs are passed over.
 DataChar get_data_char(std::span<const double> x, std::span<const double> y) noexcept;
 
+// get_data_char for abscissae known to be non-decreasing and finite, as the
+// driver has them after validation: the abscissa extremes are read at the
+// ends (and, for a zero maximum, at the first zero) instead of scanned; the
+// result is the same four doubles.
+DataChar get_data_char_sorted(std::span<const double> x, std::span<const double> y) noexcept;
+
 // Half-widths from the absolute, span-relative and point-relative
 // tolerances, floored at 1e-10. Tolerances are used as given, unchecked.
 HalfWidths tube_halfwidths(std::span<const double> x, std::span<const double> y,
                            const DataChar& data, const CompareOptions& options);
+
+namespace detail {
+
+// The half-width rule of one axis, with its per-call constants computed once.
+// Shared by tube_halfwidths and by the driver, which evaluates it point by
+// point while tracing the corners instead of storing the half-widths.
+struct AxisRule {
+    double base;      // max(absolute, relative span)
+    double fallback;  // relative magnitude, for a curve without span
+    bool fallback_enabled;
+    double local;     // fraction of each point's own magnitude
+
+    AxisRule(double atol, double ltol, double rtol, double span, double mag) noexcept
+        : base(max_ignoring_nan(atol, rtol * span)),
+          fallback(rtol * mag),
+          // |NaN| < eps is false, so a NaN tolerance keeps the fallback on;
+          // max() then ignores the NaN it yields.
+          fallback_enabled(!(std::fabs(rtol) < CORNER_EPS)),
+          local(ltol) {}
+
+    double halfwidth(double coordinate) const noexcept {
+        double h = max_ignoring_nan(base, local * std::fabs(coordinate));
+        if (std::fabs(h) < CORNER_EPS) {
+            if (fallback_enabled) h = max_ignoring_nan(h, fallback);
+            if (std::fabs(h) < CORNER_EPS) h = CORNER_EPS;
+        }
+        return h;
+    }
+};
+
+inline AxisRule x_rule(const DataChar& data, const CompareOptions& o) noexcept {
+    return AxisRule(o.atolx, o.ltolx, o.rtolx, data.x_span, data.x_mag);
+}
+inline AxisRule y_rule(const DataChar& data, const CompareOptions& o) noexcept {
+    return AxisRule(o.atoly, o.ltoly, o.rtoly, data.y_span, data.y_mag);
+}
+
+}  // namespace detail
 
 }  // namespace velmora
