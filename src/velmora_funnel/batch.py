@@ -206,11 +206,12 @@ def compare_file_pair(
 
 
 def _png(result: CompareResult, title: str) -> bytes | None:
+    from .plot import PlotUnavailableError, figure_bytes, plot_result
+
     try:
-        from .plot import figure_bytes, plot_result
-    except ImportError:  # pragma: no cover - matplotlib is an optional extra
+        return figure_bytes(plot_result(result, title=title))
+    except PlotUnavailableError:  # pragma: no cover - matplotlib is an optional extra
         return None
-    return figure_bytes(plot_result(result, title=title))
 
 
 def _csv_files(directory: str) -> dict[str, str]:

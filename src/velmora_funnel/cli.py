@@ -23,6 +23,7 @@ from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances, check_x_range
 from .batch import FileOutcome, VariableOutcome, compare_tables, pair_files, run_batch
 from .loader import ResultFileError, read_result
+from .plot import PlotUnavailableError
 from .report import HtmlReport, format_number
 
 __all__ = ["main"]
@@ -380,6 +381,9 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmora-funnel") -> int
     try:
         return command(args)
     except UsageError as exc:
+        print(f"{prog}: error: {exc}", file=sys.stderr)
+        return EXIT_UNUSABLE
+    except PlotUnavailableError as exc:
         print(f"{prog}: error: {exc}", file=sys.stderr)
         return EXIT_UNUSABLE
     except KeyboardInterrupt:

@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["figure_bytes", "plot_result"]
+__all__ = ["PlotUnavailableError", "figure_bytes", "plot_result"]
 
 _FUNNEL = "#9ecae1"
 _FUNNEL_EDGE = "#4a90c2"
@@ -31,11 +31,15 @@ _FAIL = "#d62728"
 _MARKER_LIMIT = 300
 
 
+class PlotUnavailableError(ImportError):
+    """matplotlib (the ``plot`` extra) is not installed."""
+
+
 def _figure_class() -> type[Figure]:
     try:
         from matplotlib.figure import Figure
     except ImportError:  # pragma: no cover - depends on the installed extras
-        raise ImportError("plots need matplotlib: pip install 'velmora-funnel[plot]'") from None
+        raise PlotUnavailableError("plots need matplotlib: pip install 'velmora-funnel[plot]'") from None
     return Figure
 
 
