@@ -8,7 +8,7 @@ import re
 import subprocess
 import sys
 import threading
-from concurrent.futures import Executor, ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -199,26 +199,21 @@ def test_report_has_summary_first_then_plots_of_what_did_not_pass(tmp_path, fold
 
 # --- Dask: the same batch across a (local) cluster ---------------------------------------------
 
+# The cluster runs in a child interpreter of its own: Dask leaves threads and
+# helpers alive in its client process, which must not be the test process.
+DASK_SCRIPT = """
+import json, os, sys
+from concurrent.futures import Executor
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
-        yield client
+import distributed
+import numpy as np
 
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_compare_many_on_a_dask_cluster(dask_client):
-    """A Dask cluster's executor runs compare_many in its worker processes, in input order."""
-    results = list(vf.compare_many([pair(s) for s in SHIFTS], executor=dask_client.get_executor()))
-    assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in SHIFTS]
-    assert all(not r.errors.y.flags.writeable for r in results)
+import velmora_funnel as vf
+from velmora_funnel.batch import pair_files, run_batch
 
 
 class RecordingExecutor(Executor):
-    """Passes work on to another executor and keeps the arguments it was given."""
-
+    # Passes work on to another executor and keeps the arguments it was given.
     def __init__(self, inner):
         self.inner, self.arguments = inner, []
 
@@ -227,20 +222,67 @@ class RecordingExecutor(Executor):
         return self.inner.submit(fn, *args, **kwargs)
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_file_batch_on_a_dask_cluster_reads_files_in_the_workers(dask_client, folders):
-    """run_batch sends paths, not arrays, to the Dask workers, which read the files themselves."""
-    from velmora_funnel.batch import run_batch
+if __name__ == "__main__":
+    reference_dir, test_dir, shifts = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+    t = np.linspace(0.0, 1.0, 201)
+    pairs = [((t, np.sin(3 * t)), (t, np.sin(3 * t) + s)) for s in shifts]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+        results = list(vf.compare_many(pairs, executor=client.get_executor()))
+        recorder = RecordingExecutor(client.get_executor())
+        outcomes = list(run_batch(pair_files(reference_dir, test_dir), tolerances=vf.check_tolerances(),
+                                  x_range=vf.check_x_range(None), plots=False, executor=recorder))
+        worker_pids = sorted(client.run(os.getpid).values())
+    print(json.dumps({
+        "max_errors": [r.max_error for r in results],
+        "frozen": all(not r.errors.y.flags.writeable for r in results),
+        "verdicts": [o.verdict for o in outcomes],
+        "mixed_error": outcomes[0].variables[0].max_error,
+        "shipped_arrays": sum(isinstance(v, np.ndarray) for args in recorder.arguments for v in args),
+        "shipped_paths": [args[1] for args in recorder.arguments],
+        "worker_pids": worker_pids,
+        "client_pid": os.getpid(),
+    }))
+"""
 
-    tolerances, x_range = vf.check_tolerances(), vf.check_x_range(None)
-    executor = RecordingExecutor(dask_client.get_executor())
-    outcomes = list(run_batch(pair_files(*folders), tolerances=tolerances, x_range=x_range, plots=False,
-                              executor=executor))
-    assert [o.verdict for o in outcomes] == ["fail", "missing", "pass"]
-    assert outcomes[0].variables[0].max_error == pytest.approx(0.2, rel=0.05)
-    shipped = [value for args in executor.arguments for value in args]
-    assert not any(isinstance(value, np.ndarray) for value in shipped)
-    assert {args[1] for args in executor.arguments} >= {str(folders[0] / "good.csv")}
+
+@pytest.fixture(scope="module")
+def dask_run(tmp_path_factory):
+    """Run both Dask checks once on a real local cluster of two worker processes."""
+    pytest.importorskip("distributed")
+    root = tmp_path_factory.mktemp("dask")
+    script = root / "run_on_dask.py"
+    script.write_text(DASK_SCRIPT)
+    ref, test = root / "ref", root / "test"
+    (ref / "deep").mkdir(parents=True)
+    (test / "deep").mkdir(parents=True)
+    rows = "\n".join(f"{x},{np.sin(x)},{np.cos(x)}" for x in T.tolist())
+    shifted = "\n".join(f"{x},{np.sin(x) + 0.2}" for x in T.tolist())
+    (ref / "good.csv").write_text("time,a,b\n" + rows + "\n")
+    (test / "good.csv").write_text("time,a,b\n" + rows + "\n")
+    (ref / "deep" / "mixed.csv").write_text("time,x,y\n" + rows + "\n")
+    (test / "deep" / "mixed.csv").write_text("time,x\n" + shifted + "\n")
+    (ref / "gone.csv").write_text("time,a,b\n" + rows + "\n")
+    done = subprocess.run([sys.executable, str(script), str(ref), str(test), json.dumps(SHIFTS)],
+                          capture_output=True, text=True, check=False, timeout=300, cwd=root)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout.strip().splitlines()[-1]), ref
+
+
+def test_compare_many_on_a_dask_cluster(dask_run):
+    """A Dask cluster's executor runs compare_many in its worker processes, in input order."""
+    report, _ = dask_run
+    assert report["max_errors"] == [vf.compare(*pair(s)).max_error for s in SHIFTS]
+    assert report["frozen"]
+    assert len(set(report["worker_pids"])) == 2 and report["client_pid"] not in report["worker_pids"]
+
+
+def test_file_batch_on_a_dask_cluster_reads_files_in_the_workers(dask_run):
+    """run_batch sends paths, not arrays, to the Dask workers, which read the files themselves."""
+    report, ref = dask_run
+    assert report["verdicts"] == ["fail", "missing", "pass"]
+    assert report["mixed_error"] == pytest.approx(0.2, rel=0.05)
+    assert report["shipped_arrays"] == 0 and str(ref / "good.csv") in report["shipped_paths"]
 
 
 def test_script_without_main_guard_gets_a_clear_error(tmp_path):
