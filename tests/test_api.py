@@ -111,6 +111,10 @@ def test_contiguous_float64_is_not_copied():
     """Arrays that already are what the module takes are passed through, not copied."""
     result = vf.compare((R_T, R_Y), (T, Y))
     assert np.shares_memory(result.reference.t, R_T) and np.shares_memory(result.test.y, Y)
+    series = pd.Series(R_Y, index=R_T)
+    result = vf.compare(series, (T, Y))
+    assert np.shares_memory(result.reference.y, series.to_numpy())
+    assert np.shares_memory(result.reference.t, series.index.to_numpy())
 
 
 def test_strided_input_is_copied_and_left_alone():
