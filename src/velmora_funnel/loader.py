@@ -19,6 +19,16 @@ from numpy.typing import NDArray
 
 __all__ = ["ResultFileError", "ResultTable", "read_result"]
 
+def _exact_float_option() -> dict[str, str]:
+    """pandas before 3.1 parses floats with a fast converter that can be
+    several ulps off; its round-trip converter is exact (and 3.1 made exact
+    parsing the default and deprecated the option)."""
+    import pandas as pd
+
+    major, minor = (int(part) for part in pd.__version__.split(".")[:2])
+    return {} if (major, minor) >= (3, 1) else {"float_precision": "round_trip"}
+
+
 # Spellings of not-a-number that count as numbers (a crashed run writes them);
 # an empty cell or "NA" does not.
 _NAN_SPELLINGS = ["nan", "NaN", "NAN", "-nan", "-NaN", "+nan"]
@@ -174,6 +184,7 @@ def read_result(path: str | os.PathLike[str]) -> ResultTable:
             na_values=_NAN_SPELLINGS,
             skip_blank_lines=True,
             encoding="utf-8-sig",
+            **_exact_float_option(),
         )
     except (ValueError, UnicodeDecodeError, pd.errors.ParserError) as exc:
         raise _diagnose(path, names, str(exc)) from None
