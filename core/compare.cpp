@@ -5,6 +5,7 @@
 
 #include "corners.hpp"
 #include "errors.hpp"
+#include "lanes.hpp"
 #include "tube.hpp"
 
 namespace velmora {
@@ -14,17 +15,22 @@ namespace {
 // turn every scaled bound abscissa into NaN and let any test curve pass, so
 // it is rejected like a NaN one. A NaN fails the ordered comparison with its
 // neighbour, so once every pair is ordered all values lie between the ends,
-// and the ends alone decide finiteness. The pairs are checked in blocks
-// without an early exit inside, which lets the compiler vectorise the test.
+// and the ends alone decide finiteness. The pairs are compared two at a time
+// and the verdict is read once per block, not per pair.
 bool abscissae_valid(std::span<const double> x) noexcept {
+    using detail::PairMask;
     const std::size_t n = x.size();
     const double* v = x.data();
     constexpr std::size_t BLOCK = 512;
-    for (std::size_t start = 0; start + 1 < n; start += BLOCK) {
-        const std::size_t end = std::min(n - 1, start + BLOCK);
-        bool unordered = false;
-        for (std::size_t i = start; i < end; ++i) unordered |= !(v[i + 1] >= v[i]);
-        if (unordered) return false;
+    std::size_t i = 0;
+    while (i + 2 < n) {
+        const std::size_t end = std::min(n - 2, i + BLOCK);
+        PairMask ordered = {-1, -1};
+        for (; i < end; i += 2) ordered &= detail::load_pair(v + i + 1) >= detail::load_pair(v + i);
+        if ((ordered[0] & ordered[1]) != -1) return false;
+    }
+    for (; i + 1 < n; ++i) {
+        if (!(v[i + 1] >= v[i])) return false;
     }
     return std::isfinite(v[0]) && std::isfinite(v[n - 1]);
 }

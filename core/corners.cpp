@@ -8,6 +8,9 @@
 #include <cstring>
 #include <tuple>
 
+#include "lanes.hpp"
+#include "storage.hpp"
+
 namespace velmora {
 
 using detail::coincide;
@@ -80,8 +83,8 @@ inline CornerPair corners_at(int before, int after, bool upper) noexcept {
 // certain to suffice.
 void reserve_corner_curve(Curve& curve, std::size_t n) {
     const std::size_t capacity = 2 * std::max<std::size_t>(n, 1);
-    curve.x.reserve(capacity);
-    curve.y.reserve(capacity);
+    detail::reserve_result(curve.x, capacity);
+    detail::reserve_result(curve.y, capacity);
 }
 
 // Corners appended straight to a curve.
@@ -109,7 +112,9 @@ public:
     bool upper() const noexcept { return upper_; }
     double height(const CornerPoint& p) const noexcept { return p.y + d_ * p.hy; }
 
-    void append(const CornerPoint& p, Corner c) {
+    // Inlined by force, like turn() and LoopRemover::append(): they run once
+    // or twice per point and side, and a call costs as much as their body.
+    [[gnu::always_inline]] void append(const CornerPoint& p, Corner c) {
         const double h = height(p);
         sink_.append(c == Corner::left ? p.x - p.hx : p.x + p.hx, h);
         last_y_ = h;
@@ -119,7 +124,8 @@ public:
     // The corners of an inner point where the slope changes, then the merge:
     // corners that sit in the middle of a horizontal run of the boundary,
     // level with the corner before them and with the next point, are dropped.
-    void turn(const CornerPoint& p, const CornerPoint& next, int before, int after) {
+    [[gnu::always_inline]] void turn(const CornerPoint& p, const CornerPoint& next, int before,
+                                     int after) {
         const CornerPair c = corners_at(before, after, upper_);
         const double before_y = last_y_;
         const std::size_t before_count = count_;
@@ -143,41 +149,93 @@ private:
     std::size_t count_ = 0;  // corners traced so far, merged ones removed
 };
 
+// Reference points traced per stretch: the tracing reads them from a block
+// small enough to stay in the first-level cache, and the loop removal of the
+// bounds runs after each stretch, while the fresh corners are still cached.
+constexpr std::size_t TRACE_STRETCH = 256;
+
+// A stretch of reference points as the corner tracing reads them, filled in
+// plain loops the compiler vectorises (the divisions above all): abscissae
+// and x half-widths normalised, and the slope of each segment.
+struct PointBlock {
+    double x[TRACE_STRETCH + 1];
+    double y[TRACE_STRETCH + 1];
+    double hx[TRACE_STRETCH + 1];
+    double hy[TRACE_STRETCH + 1];
+    double slope[TRACE_STRETCH];  // slope_of(point k, point k + 1)
+
+    CornerPoint point(std::size_t k) const noexcept { return {x[k], y[k], hx[k], hy[k]}; }
+
+    // The slopes of the first count - 1 segments, two at a time. Each
+    // quotient is computed whether or not its segment is vertical, so that
+    // the loop has no branch; the replacement slope of a vertical segment is
+    // then chosen lane by lane.
+    void fill_slopes(std::size_t count) noexcept {
+        using detail::Pair;
+        const Pair eps = detail::pair(CORNER_EPS, CORNER_EPS);
+        const Pair zero = detail::pair(0.0, 0.0);
+        const Pair up = detail::pair(VERTICAL_SLOPE, VERTICAL_SLOPE);
+        const Pair down = detail::pair(-VERTICAL_SLOPE, -VERTICAL_SLOPE);
+        std::size_t k = 0;
+        for (; k + 2 < count; k += 2) {
+            const Pair dx = detail::load_pair(x + k + 1) - detail::load_pair(x + k);
+            const Pair dy = detail::load_pair(y + k + 1) - detail::load_pair(y + k);
+            const Pair vertical = detail::select(dy > zero, up, down);
+            detail::store_pair(slope + k, detail::select(detail::fabs_pair(dx) < eps, vertical, dy / dx));
+        }
+        for (; k + 1 < count; ++k) {
+            const CornerPoint a{x[k], y[k], 0.0, 0.0};
+            const CornerPoint b{x[k + 1], y[k + 1], 0.0, 0.0};
+            slope[k] = slope_of(a, b);
+        }
+    }
+};
+
 // Traces the corner curves of one or more sides over the reference, a stretch
-// of points at a time, so that a consumer can work on the corners while they
-// are still in cache. `point(i)` is called exactly once per index, in
-// increasing order. Everything but the corners themselves (repeated pairs,
+// of points at a time. Everything but the corners themselves (repeated pairs,
 // signs, slopes, straight runs) is the same for every side and computed once.
-template <class Source, class... Sides>
+// Points supplies point(i), one point at a time, and fill(first, count,
+// block), a stretch of them with their slopes; both give the same doubles.
+template <class Points, class... Sides>
 class CornerTracer {
 public:
-    CornerTracer(Source& point, std::size_t n, Sides&... sides)
-        : point_(point), n_(n), sides_(sides...) {
+    CornerTracer(Points& points, std::size_t n, Sides&... sides)
+        : points_(points), n_(n), sides_(sides...) {
         begin();
     }
 
     bool done() const noexcept { return done_; }
 
-    // Traces up to `count` more points; the last one also closes the curves.
+    // Traces up to `count` (at most TRACE_STRETCH) more points; the last one
+    // also closes the curves.
     void advance(std::size_t count) {
-        const std::size_t stop = std::min(n_ - 1, i_ + count);
-        for (; i_ < stop; ++i_) {
-            const CornerPoint next = point_(i_ + 1);
-            if (!repeated(cur_, next)) {
-                const int f = e_;
-                e_ = sign_of(next.y - cur_.y);
-                const double v = slope_of(cur_, next);
-                if (!(std::fabs(m_ - v) < CORNER_EPS)) {  // a straight run gives no corner
-                    each([&](auto& side) { side.turn(cur_, next, f, e_); });
-                }
-                m_ = v;
+        const std::size_t first = i_;
+        const std::size_t stop = std::min({n_ - 1, first + count, first + TRACE_STRETCH});
+        const std::size_t steps = stop - first;
+        PointBlock& b = block_;
+        points_.fill(first, steps + 1, b);
+        b.fill_slopes(steps + 1);
+        for (std::size_t k = 0; k < steps; ++k) {
+            if (repeated_at(b, k)) continue;
+            const int f = e_;
+            e_ = sign_of(b.y[k + 1] - b.y[k]);
+            const double v = b.slope[k];
+            if (!(std::fabs(m_ - v) < CORNER_EPS)) {  // a straight run gives no corner
+                const CornerPoint p = b.point(k);
+                const CornerPoint next = b.point(k + 1);
+                each([&](auto& side) { side.turn(p, next, f, e_); });
             }
-            cur_ = next;
+            m_ = v;
         }
-        if (i_ + 1 >= n_) end();
+        i_ = stop;
+        if (i_ + 1 >= n_) end(b.point(steps));
     }
 
 private:
+    static bool repeated_at(const PointBlock& b, std::size_t k) noexcept {
+        return coincide(b.x[k], b.x[k + 1]) && coincide(b.y[k], b.y[k + 1]);
+    }
+
     template <class F>
     void each(F&& f) {
         std::apply([&](auto&... side) { (f(side), ...); }, sides_);
@@ -186,53 +244,136 @@ private:
     void begin() {
         // Of a run of repeated points the last one stands for the run.
         std::size_t s = 0;
-        cur_ = point_(0);
+        CornerPoint cur = points_.point(0);
         CornerPoint next{};
         while (s + 1 < n_) {
-            next = point_(s + 1);
-            if (!repeated(cur_, next)) break;
-            cur_ = next;
+            next = points_.point(s + 1);
+            if (!repeated(cur, next)) break;
+            cur = next;
             ++s;
         }
-        each([&](auto& side) { side.append(cur_, Corner::left); });
+        each([&](auto& side) { side.append(cur, Corner::left); });
         if (s + 1 == n_) {
-            each([&](auto& side) { side.append(cur_, Corner::right); });
+            each([&](auto& side) { side.append(cur, Corner::right); });
             done_ = true;
             return;
         }
-        m_ = slope_of(cur_, next);
-        const double dy = next.y - cur_.y;
+        m_ = slope_of(cur, next);
+        const double dy = next.y - cur.y;
         e_ = sign_of(dy);
         each([&](auto& side) {
-            if ((side.upper() && dy < 0) || (!side.upper() && dy > 0)) side.append(cur_, Corner::right);
+            if ((side.upper() && dy < 0) || (!side.upper() && dy > 0)) side.append(cur, Corner::right);
         });
-        cur_ = next;
         i_ = s + 1;
+        if (i_ + 1 >= n_) end(next);
     }
 
-    // cur_ is the last point now.
-    void end() {
+    void end(const CornerPoint& last) {
         each([&](auto& side) {
-            if (e_ == (side.upper() ? 1 : -1)) side.append(cur_, Corner::left);
-            side.append(cur_, Corner::right);
+            if (e_ == (side.upper() ? 1 : -1)) side.append(last, Corner::left);
+            side.append(last, Corner::right);
         });
         done_ = true;
     }
 
-    Source& point_;
+    Points& points_;
     std::size_t n_;
     std::tuple<Sides&...> sides_;
-    std::size_t i_ = 0;
-    CornerPoint cur_{};
-    double m_ = 0.0;  // slope of the last segment that was no repeated pair
-    int e_ = 0;       // its sign
+    std::size_t i_ = 0;  // the point the next stretch starts from
+    double m_ = 0.0;     // slope of the last segment that was no repeated pair
+    int e_ = 0;          // its sign
     bool done_ = false;
+    PointBlock block_;
 };
 
-// Points read from four sequences as they are.
-struct SpanPoints {
-    std::span<const double> x, y, hx, hy;
-    CornerPoint operator()(std::size_t i) const noexcept { return {x[i], y[i], hx[i], hy[i]}; }
+struct StoredWidths {
+    static constexpr bool uniform = false;
+    std::span<const double> hxs, hys;
+    double hx(std::span<const double>, std::size_t i) const noexcept { return hxs[i]; }
+    double hy(std::span<const double>, std::size_t i) const noexcept { return hys[i]; }
+};
+
+struct RuleWidths {
+    static constexpr bool uniform = false;
+    detail::AxisRule rule_x, rule_y;
+    double hx(std::span<const double> x, std::size_t i) const noexcept { return rule_x.halfwidth(x[i]); }
+    double hy(std::span<const double> y, std::size_t i) const noexcept { return rule_y.halfwidth(y[i]); }
+};
+
+// The same half-widths at every point, as the rules give them without a
+// local tolerance (the default options).
+struct UniformWidths {
+    static constexpr bool uniform = true;
+    double hxu, hyu;
+    double hx(std::span<const double>, std::size_t) const noexcept { return hxu; }
+    double hy(std::span<const double>, std::size_t) const noexcept { return hyu; }
+};
+
+// The reference as the tracing sees it: abscissae and x half-widths divided
+// by x_mag when Scale is set, everything else as given. Widths supplies the
+// raw half-widths of point i.
+template <class Widths, bool Scale>
+class ReferencePoints {
+public:
+    ReferencePoints(std::span<const double> x, std::span<const double> y, Widths widths, double x_mag)
+        : x_(x), y_(y), widths_(widths), x_mag_(x_mag) {
+        if constexpr (Widths::uniform) uniform_hx_ = scaled(widths_.hx(x_, 0));
+    }
+
+    CornerPoint point(std::size_t i) { return {scaled(x_[i]), y_[i], hx(i), widths_.hy(y_, i)}; }
+
+    void fill(std::size_t first, std::size_t count, PointBlock& b) {
+        const double* x = x_.data() + first;
+        const double* y = y_.data() + first;
+        for (std::size_t k = 0; k < count; ++k) b.x[k] = scaled(x[k]);
+        for (std::size_t k = 0; k < count; ++k) b.y[k] = y[k];
+        if constexpr (Widths::uniform) {
+            const double hy = widths_.hy(y_, 0);
+            for (std::size_t k = 0; k < count; ++k) b.hx[k] = uniform_hx_;
+            for (std::size_t k = 0; k < count; ++k) b.hy[k] = hy;
+        } else {
+            for (std::size_t k = 0; k < count; ++k) b.hx[k] = hx(first + k);
+            for (std::size_t k = 0; k < count; ++k) b.hy[k] = widths_.hy(y_, first + k);
+        }
+    }
+
+private:
+    // True division, not a multiplication by the reciprocal: the bounds must
+    // come out as the division gives them.
+    double scaled(double v) const noexcept {
+        if constexpr (Scale) {
+            return v / x_mag_;
+        } else {
+            return v;
+        }
+    }
+
+    double hx(std::size_t i) {
+        if constexpr (Widths::uniform) {
+            return uniform_hx_;
+        } else if constexpr (!Scale) {
+            return widths_.hx(x_, i);
+        } else {
+            // The last half-width and its quotient: the same division gives
+            // the same double, and half-widths usually repeat.
+            const double raw = widths_.hx(x_, i);
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(raw);
+            if (!have_last_ || bits != last_bits_) {
+                last_bits_ = bits;
+                last_hx_ = raw / x_mag_;
+                have_last_ = true;
+            }
+            return last_hx_;
+        }
+    }
+
+    std::span<const double> x_, y_;
+    Widths widths_;
+    double x_mag_;
+    double uniform_hx_ = 0.0;
+    std::uint64_t last_bits_ = 0;
+    double last_hx_ = 0.0;
+    bool have_last_ = false;
 };
 
 }  // namespace
@@ -241,11 +382,11 @@ Curve build_corner_curve(std::span<const double> x, std::span<const double> y,
                          std::span<const double> hx, std::span<const double> hy, bool upper) {
     Curve curve;
     reserve_corner_curve(curve, x.size());
-    SpanPoints points{x, y, hx, hy};
+    ReferencePoints<StoredWidths, false> points(x, y, StoredWidths{hx, hy}, 1.0);
     CurveSink sink{curve};
     Side<CurveSink> side(sink, upper);
     CornerTracer tracer(points, x.size(), side);
-    while (!tracer.done()) tracer.advance(x.size());
+    while (!tracer.done()) tracer.advance(TRACE_STRETCH);
     return curve;
 }
 
@@ -411,9 +552,8 @@ namespace {
 // where a test needs a point not traced yet (is there a point i + 2? does the
 // excursion end before the last point?) it stops and resumes there on the
 // next call, so the steps taken are those of the removal on the whole curve.
-// Appending closes the gap first when it has grown larger than the points
-// after it, so a curve that loses most of its corners to the cuts also keeps
-// its memory small.
+// Between stretches run() closes the gap where that moves few points, which
+// also keeps the memory of a curve that loses most of its corners small.
 class LoopRemover {
 public:
     LoopRemover(Curve& curve, bool upper) noexcept
@@ -421,16 +561,17 @@ public:
         refresh();
     }
 
-    void append(double xv, double yv) {
-        const std::size_t gap = back_ - front_;
-        if (gap != 0 && gap >= size_ - front_) close_gap();
+    // The data pointers are refreshed where the points are read or moved
+    // (run, drop_last, finish), not here: this is the hot path of the
+    // tracing, and the bounds reserve room for every corner up front.
+    [[gnu::always_inline]] void append(double xv, double yv) {
         curve_.x.push_back(xv);
         curve_.y.push_back(yv);
-        refresh();
         ++size_;
     }
 
     void drop_last(std::size_t count) {
+        refresh();
         if (front_ > size_ - count) move_gap(size_ - count);
         curve_.x.resize(curve_.x.size() - count);
         curve_.y.resize(curve_.y.size() - count);
@@ -439,12 +580,24 @@ public:
 
     // Repairs loops as far as the points present allow; `complete` says that
     // no more points will come, and then the removal runs to its end.
-    void run(bool complete);
+    void run(bool complete) {
+        refresh();
+        repair(complete);
+        // Close the gap when that moves few points: when the points after it
+        // are no more than the gap (paid for by the points cut, so a curve
+        // that loses most of its corners to the cuts keeps its memory small),
+        // or no more than a few stretches (paid for by the stretch traced:
+        // after the last cut the points behind the gap stay put).
+        const std::size_t gap = back_ - front_;
+        const std::size_t after = size_ - front_;
+        if (gap != 0 && (gap >= after || after <= 4 * TRACE_STRETCH)) close_gap();
+    }
 
     // Closes the gap and trims the vectors to the curve; with a factor, every
     // abscissa is multiplied by it on the way (the scaling back of the bounds,
     // in the same pass).
     void finish(const double* factor) {
+        refresh();
         const std::size_t gap = back_ - front_;
         if (factor != nullptr) {
             const double f = *factor;
@@ -474,6 +627,23 @@ private:
     };
     Axis xs() const noexcept { return {x_, front_, back_ - front_}; }
     Axis ys() const noexcept { return {y_, front_, back_ - front_}; }
+
+    // The scan over pairs without a backward step, from i on: the first i
+    // with x[i] > x[i+1], or n - 2, or the edge of the gap, whichever comes
+    // first. Pairs on one side of the gap are read straight from memory.
+    std::size_t next_backward_step(std::size_t i, std::size_t n) const noexcept {
+        const double* v = x_;
+        std::size_t stop = n - 2;
+        if (i + 1 < front_) {
+            stop = std::min(stop, front_ - 1);
+        } else if (i >= front_) {
+            v = x_ + (back_ - front_);
+        } else {
+            return i;
+        }
+        while (i < stop && !(v[i] > v[i + 1])) ++i;
+        return i;
+    }
 
     void refresh() noexcept {
         x_ = curve_.x.data();
@@ -528,8 +698,11 @@ private:
         }
     }
 
+    void repair(bool complete);
+
     void close_gap() {
         if (front_ != back_) {
+            refresh();
             const std::size_t count = size_ - front_;
             std::memmove(x_ + front_, x_ + back_, count * sizeof(double));
             std::memmove(y_ + front_, y_ + back_, count * sizeof(double));
@@ -552,14 +725,14 @@ private:
     std::size_t pending_i_ = 0, pending_j_ = 0, pending_k_ = 0;
 };
 
-void LoopRemover::run(bool complete) {
+void LoopRemover::repair(bool complete) {
     const bool upper = upper_;
     std::size_t i = i_;
     for (;;) {
         const std::size_t n = size_;
         if (!(i + 2 < n)) break;  // the end, or wait for more points
         if (!(x(i) > x(i + 1))) {
-            ++i;
+            i = next_backward_step(i + 1, n);
             continue;
         }
         // A backward step at i: the earlier branch runs up to i, the later one
@@ -680,54 +853,6 @@ void remove_loop(Curve& curve, bool upper) {
 
 namespace {
 
-// Points of the bounds: abscissae and x half-widths divided by x_mag when
-// Scale is set. Widths supplies the raw half-widths of point i.
-template <class Widths, bool Scale>
-struct BoundPoints {
-    std::span<const double> x, y;
-    Widths widths;
-    double x_mag;
-    // The last x half-width and its quotient: half-widths usually repeat from
-    // point to point, and the same division gives the same double.
-    std::uint64_t last_hx_bits = 0;
-    double last_ws = 0.0;
-    bool have_last = false;
-
-    CornerPoint operator()(std::size_t i) {
-        const double hx = widths.hx(x, i);
-        const double hy = widths.hy(y, i);
-        if constexpr (!Scale) {
-            return {x[i], y[i], hx, hy};
-        } else {
-            // True divisions, not multiplications by the reciprocal: the
-            // bounds must come out as the division gives them.
-            const std::uint64_t bits = std::bit_cast<std::uint64_t>(hx);
-            if (!have_last || bits != last_hx_bits) {
-                last_hx_bits = bits;
-                last_ws = hx / x_mag;
-                have_last = true;
-            }
-            return {x[i] / x_mag, y[i], last_ws, hy};
-        }
-    }
-};
-
-struct StoredWidths {
-    std::span<const double> hxs, hys;
-    double hx(std::span<const double>, std::size_t i) const noexcept { return hxs[i]; }
-    double hy(std::span<const double>, std::size_t i) const noexcept { return hys[i]; }
-};
-
-struct RuleWidths {
-    detail::AxisRule rule_x, rule_y;
-    double hx(std::span<const double> x, std::size_t i) const noexcept { return rule_x.halfwidth(x[i]); }
-    double hy(std::span<const double> y, std::size_t i) const noexcept { return rule_y.halfwidth(y[i]); }
-};
-
-// Reference points traced per call of the loop removal: small enough that
-// the fresh corners are still in cache when the removal reads them.
-constexpr std::size_t TRACE_STRETCH = 256;
-
 // Both bounds in one pass: the corners of both sides are traced together and
 // each side's loop removal follows the tracing closely, so the corner curves
 // never exist in full; the abscissae are scaled back as the removal closes
@@ -736,7 +861,7 @@ template <class Widths, bool Scale>
 Bounds trace_bounds(std::span<const double> x, std::span<const double> y, Widths widths,
                     double x_mag) {
     const std::size_t n = x.size();
-    BoundPoints<Widths, Scale> points{x, y, widths, x_mag};
+    ReferencePoints<Widths, Scale> points(x, y, widths, x_mag);
     Bounds b;
     reserve_corner_curve(b.lower, n);
     reserve_corner_curve(b.upper, n);
@@ -777,8 +902,15 @@ Bounds build_bounds(std::span<const double> x, std::span<const double> y,
 
 Bounds build_bounds(std::span<const double> x, std::span<const double> y, const DataChar& data,
                     const CompareOptions& options) {
-    return trace_bounds(x, y, RuleWidths{detail::x_rule(data, options), detail::y_rule(data, options)},
-                        data.x_mag);
+    const detail::AxisRule rule_x = detail::x_rule(data, options);
+    const detail::AxisRule rule_y = detail::y_rule(data, options);
+    // The driver passes validated, hence finite, abscissae; the ordinates may
+    // be anything.
+    if (rule_x.uniform(true) && rule_y.uniform(false)) {
+        return trace_bounds(x, y, UniformWidths{rule_x.halfwidth(0.0), rule_y.halfwidth(0.0)},
+                            data.x_mag);
+    }
+    return trace_bounds(x, y, RuleWidths{rule_x, rule_y}, data.x_mag);
 }
 
 }  // namespace velmora

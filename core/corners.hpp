@@ -41,7 +41,8 @@ Bounds build_bounds(std::span<const double> x, std::span<const double> y,
 
 // The same bounds with the half-widths taken from the tolerances: what
 // build_bounds returns for the hx and hy of tube_halfwidths(x, y, data,
-// options), without storing them. One pass traces both corner curves.
+// options), without storing them. The abscissae must be finite, as the
+// driver's validation leaves them.
 Bounds build_bounds(std::span<const double> x, std::span<const double> y, const DataChar& data,
                     const CompareOptions& options);
 

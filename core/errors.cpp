@@ -1,7 +1,11 @@
 #include "errors.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "lanes.hpp"
+#include "storage.hpp"
 
 namespace velmora {
 namespace {
@@ -11,27 +15,53 @@ namespace {
 class ClampedInterpolation {
 public:
     ClampedInterpolation(std::span<const double> X, std::span<const double> Y) noexcept
-        : X_(X.data()), Y_(Y.data()), n_(X.size()) {}
+        : X_(X.data()), Y_(Y.data()), last_(X.size() - 1), first_x_(X[0]), last_x_(X[last_]),
+          first_y_(Y[0]), last_y_(Y[last_]) {}
+
+    // Whether q lies between the ends, where the value is interpolated. A
+    // single point is the constant Y[0], whatever its abscissa: with a NaN
+    // abscissa both clamps fail and the search would read X[1].
+    bool interior(double q) const noexcept {
+        return last_ != 0 && !(first_x_ >= q) && !(q >= last_x_);
+    }
+
+    // The value outside the interior: constant continuation of the ends.
+    double clamped(double q) const noexcept {
+        return last_ == 0 || first_x_ >= q ? first_y_ : last_y_;
+    }
+
+    // The segment (j - 1, j) of an interior query. Here q < X[n-1] (or one
+    // of them is NaN), so the search stops at n - 1 at the latest without
+    // testing j: the same j as a search that tests j < n - 1 first. Queries
+    // usually advance by less than a segment, so the first step is taken
+    // without a branch, which would be mispredicted about every other query
+    // on a bound as dense as the queries.
+    std::size_t seek(double q) noexcept {
+        std::size_t j = j_;
+        j += static_cast<std::size_t>(q > X_[j]);
+        while (q > X_[j]) ++j;
+        j_ = j;
+        return j;
+    }
 
     double operator()(double q) noexcept {
-        const std::size_t n = n_;
-        // A single point is the constant Y[0]. Tested up front: with a NaN
-        // abscissa both clamps below fail and the search would read X[1].
-        if (n == 1) return Y_[0];
-        if (X_[0] >= q) return Y_[0];
-        if (q >= X_[n - 1]) return Y_[n - 1];
-        std::size_t j = j_;
-        while (j < n - 1 && q > X_[j]) ++j;
-        j_ = j;
-        const double d = X_[j] - X_[j - 1];
-        return std::fabs(d) < detail::CORNER_EPS ? Y_[j - 1]
-                                                 : ((q - X_[j - 1]) * (Y_[j] - Y_[j - 1])) / d + Y_[j - 1];
+        if (!interior(q)) return clamped(q);
+        const std::size_t j = seek(q);
+        const double x0 = X_[j - 1];
+        const double y0 = Y_[j - 1];
+        const double d = X_[j] - x0;
+        // Across a segment narrower than CORNER_EPS the left ordinate.
+        return std::fabs(d) < detail::CORNER_EPS ? y0 : ((q - x0) * (Y_[j] - y0)) / d + y0;
     }
+
+    const double* X() const noexcept { return X_; }
+    const double* Y() const noexcept { return Y_; }
 
 private:
     const double* X_;
     const double* Y_;
-    std::size_t n_;
+    std::size_t last_;
+    double first_x_, last_x_, first_y_, last_y_;
     std::size_t j_ = 1;
 };
 
@@ -75,15 +105,42 @@ Curve compute_errors(std::span<const double> t, std::span<const double> y, const
     ClampedInterpolation low(lower.x, lower.y);
     ClampedInterpolation high(upper.x, upper.y);
     Curve errors;
+    detail::reserve_result(errors.x, m);
+    errors.x.assign(t.begin(), t.end());
     // Reserved, not resized: the values are written once, without a pass of
     // zeros before them.
-    errors.x.reserve(m);
-    errors.y.reserve(m);
+    detail::reserve_result(errors.y, m);
+    const double* lx = low.X();
+    const double* ly = low.Y();
+    const double* ux = high.X();
+    const double* uy = high.Y();
+    using detail::Pair;
+    using detail::pair;
+    // Both interpolations of a query run side by side, the lower bound's in
+    // lane 0 and the upper bound's in lane 1.
+    const Pair eps = pair(detail::CORNER_EPS, detail::CORNER_EPS);
     bool outside = false;
     for (std::size_t i = 0; i < m; ++i) {
         const double q = t[i];
-        const double e = error_of(y[i], low(q), high(q));
-        errors.x.push_back(q);
+        double lower_value;
+        double upper_value;
+        if (low.interior(q) && high.interior(q)) {
+            const std::size_t jl = low.seek(q);
+            const std::size_t ju = high.seek(q);
+            const Pair x0 = pair(lx[jl - 1], ux[ju - 1]);
+            const Pair y0 = pair(ly[jl - 1], uy[ju - 1]);
+            const Pair d = pair(lx[jl], ux[ju]) - x0;
+            const Pair y1 = pair(ly[jl], uy[ju]);
+            const Pair value = ((pair(q, q) - x0) * (y1 - y0)) / d + y0;
+            // Across a segment narrower than CORNER_EPS the left ordinate.
+            const Pair chosen = detail::select(detail::fabs_pair(d) < eps, y0, value);
+            lower_value = chosen[0];
+            upper_value = chosen[1];
+        } else {
+            lower_value = low(q);
+            upper_value = high(q);
+        }
+        const double e = error_of(y[i], lower_value, upper_value);
         errors.y.push_back(e);
         outside |= e != 0.0 && lo <= q && q <= hi;
     }

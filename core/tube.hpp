@@ -57,6 +57,14 @@ struct AxisRule {
           fallback_enabled(!(std::fabs(rtol) < CORNER_EPS)),
           local(ltol) {}
 
+    // Whether every coordinate gets the same half-width. With a zero local
+    // tolerance the local term is the same signed zero for every finite
+    // coordinate, and a NaN that max() passes over for an infinite or NaN
+    // one, which changes nothing when the base is positive.
+    bool uniform(bool finite_coordinates) const noexcept {
+        return local == 0.0 && (finite_coordinates || base > 0.0);
+    }
+
     double halfwidth(double coordinate) const noexcept {
         double h = max_ignoring_nan(base, local * std::fabs(coordinate));
         if (std::fabs(h) < CORNER_EPS) {

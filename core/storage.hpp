@@ -1,0 +1,36 @@
+// Storage of the large vectors the core fills: the bounds and the error
+// curve, which become the result arrays.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace velmora::detail {
+
+// Reserves room for `count` doubles. On Linux a reservation of 4 MiB or more
+// also asks for transparent huge pages, as NumPy does for its own arrays:
+// these vectors are written once, front to back, right after the
+// reservation, and with 4 KiB pages the first touch of each page (a fault
+// and a zeroing in the kernel) costs about as much as computing what goes
+// into it. The advice changes nothing but the page size; where the system
+// refuses it, the pages simply stay small.
+inline void reserve_result(std::vector<double>& v, std::size_t count) {
+    v.reserve(count);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t threshold = std::size_t{4} << 20;
+    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
+    const std::size_t bytes = v.capacity() * sizeof(double);
+    if (bytes < threshold) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(v.data());
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+}  // namespace velmora::detail
