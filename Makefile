@@ -11,7 +11,7 @@ SOURCES := $(shell find core python src -type f \( -name '*.cpp' -o -name '*.hpp
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 EXTRAS ?= test,plot
 
-.PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke
+.PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke bench
 
 all: install
 
@@ -36,6 +36,13 @@ test: install
 
 demo: install
 	"$(PY)" -m velmora_funnel demo
+
+# compare against np.interp and a memory-traffic floor, n = 10^3 ... 10^7, with
+# the table on stdout and JSON in bench/results/ (BENCH_ARGS="--max-n 1e6"
+# skips the 10^7 rows).
+BENCH_ARGS ?=
+bench: install
+	"$(PY)" bench/bench.py --json bench/results/latest.json $(BENCH_ARGS)
 
 # Reliability. Each script makes its own venv and build tree and finds its own
 # interpreters (PYTHON=, PYTHON312=, PYTHON313= override them).
