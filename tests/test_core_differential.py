@@ -105,6 +105,8 @@ def _sprinkle(draw, values, pool=special):
 
 @st.composite
 def halfwidths(draw, n, values=None):
+    """Uniform or per-point half-widths, odd ones (negative, NaN, inf), or ones that
+    level the boundary heights of the given ordinates."""
     kind = draw(st.sampled_from(["uniform", "per point", "odd", "levelled"]))
     if kind == "uniform":
         return [draw(halfwidth_size)] * n
@@ -170,6 +172,8 @@ def folded_curves(draw):
 
 
 @given(corner_inputs(sorted_only=False), st.tuples(*[odd_halfwidth] * 6))
+@example(([NAN, 0.0], [1.5, 1.5], [0.0, 0.0], [0.0, 0.0]), (0.0, 0.0, 0.0, 0.0, 0.0, 1e-10))
+@example(([0.0, 1.0], [1.5, 1.5], [0.0, 0.0], [0.0, 0.0]), (0.0, 0.0, 0.0, 0.0, 0.0, -1e-10))
 def test_data_char_and_halfwidths_match(inputs, tolerances):
     """Spans, magnitudes and per-point half-widths, NaN-ignoring maxima included."""
     x, y, _, _ = inputs
@@ -225,6 +229,30 @@ def test_loop_removal_of_arbitrary_curves_matches(curve, upper):
     _assert_loop_removal_matches(curve[0], curve[1], upper)
 
 
+# Rare cells of the loop removal, each pinned so that even a short run meets it.
+RARE_LOOPS = [
+    pytest.param([0.0, 0.5, -0.5, 0.0, 0.0], [-2.0, -2.0, -1.0, -1.0, -1.5], False, id="tie-kept-by-vertical-step-lower"),
+    pytest.param(
+        [0.0, 0.0, 0.5, -0.5, 0.0, 0.0], [-1.5, -2.0, -2.0, -2.0, -2.0, -1.5], True, id="tie-kept-by-vertical-step-upper"
+    ),
+    pytest.param([1.0, 1.0, 0.0, 0.5, 0.0], [-1.0, -3.5, 3.5, 2.5, -1.0], False, id="crossing-slopes-of-equal-magnitude"),
+    pytest.param(
+        [0.0, 0.0, -0.5, 0.0, 0.0, -0.5, 0.0], [0.0, 0.0, -INF, 0.0, 0.0, 0.0, 0.0], True, id="restart-after-cut-to-start"
+    ),
+    pytest.param([1.0, 2.0, 3.0, 0.5, 0.8, 1.2], [1.0, 1.5, 2.0, 3.0, 3.0, -5.0], False, id="cut-to-single-point"),
+    pytest.param(
+        [0.5, 0.5, 0.0, 0.49999999999, 0.5], [-2.5, -2.0, -2.0, -2.0, -2.5], False, id="next-step-vertical-within-threshold"
+    ),
+    pytest.param([-1e-11, 0.5, -0.5, 0.0, 0.0], [0.0, 0.5, -0.5, 0.0, 0.0], True, id="candidate-just-left-is-passed-over"),
+]
+
+
+@pytest.mark.parametrize(("x", "y", "upper"), RARE_LOOPS)
+def test_rare_loop_cases_match(x, y, upper):
+    """Tie rule with a vertical next step, equal slope magnitudes at the crossing, restarts."""
+    _assert_loop_removal_matches(x, y, upper)
+
+
 # --- bounds ---------------------------------------------------------------------------
 
 
@@ -232,6 +260,7 @@ def test_loop_removal_of_arbitrary_curves_matches(curve, upper):
     inputs=corner_inputs(min_size=2, max_size=10, sorted_only=True),
     x_mag=st.one_of(st.none(), st.sampled_from([1e-5, 1.00001e-5, 1e-6, NAN, 3.0, 0.5])),
 )
+@example(([0.0, 5e-6, 7e-6], [1.0, 0.5, 0.5], [1e-11] * 3, [0.1] * 3), 1e-5)  # at the threshold: not normalised
 def test_bounds_match(inputs, x_mag):
     """Normalisation of the abscissae, both corner curves, their loop removal and the rescale."""
     x, y, hx, hy = inputs
@@ -261,6 +290,7 @@ def bound_and_queries(draw):
 @given(bound_and_queries())
 @example(([NAN], [2.0], [0.0, 1.0]))
 @example(([0.0, 1.0, 1.0, 2.0], [0.0, 1.0, 3.0, 4.0], [1.0, 1.5]))
+@example(([0.0, -0.5], [0.0, 0.0], [NAN]))  # a NaN query reaches a backward segment
 def test_interpolate_clamped_matches(case):
     """Clamping at both ends, vertical steps, near-vertical segments and single-point bounds."""
     X, Y, queries = case
@@ -323,7 +353,7 @@ def options_record(options):
 
 tolerance_value = st.one_of(
     st.none(),
-    st.sampled_from([0.0, 0.002, 0.01, 0.1, 0.5, 2.0, -0.1, 1e-11]),
+    st.sampled_from([0.0, 0.002, 0.01, 0.1, 0.5, 2.0, -0.1, 1e-11, 1e-10, -1e-10]),
     st.floats(0, 1),
     special,
 )
@@ -380,6 +410,7 @@ def _array(values):
     ([0.0, 1.0, 2.0, 3.0, 4.0], [0.0, 1.0, 0.0, 1.0, 0.0], [0.0, 1.0, 2.0, 3.0, 4.0], [0.0, 1.1, 0.0, 1.0, 0.0]),
     {"x_range": {"lo": 1.5, "hi": 3.5}},
 )
+@example(([0.0, 1.0, 2.0, 3.0, 4.0], [0.0] * 5, [0.0, 2.0, 4.0], [0.0] * 3), {"x_range": {"lo": 1.0, "hi": 3.0}})
 @example(([0.0, INF], [0.0, 1.0], [0.0, 1.0], [0.0, 1.0]), None)
 @example(([0.0, 1.0], [0.0, 1.0], [-INF, 1.0], [0.0, 1.0]), None)
 def test_compare_matches(curves, options):
