@@ -36,7 +36,7 @@ inline bool repeated(const CornerPoint& a, const CornerPoint& b) noexcept {
 }
 
 // A NaN dy counts as flat.
-inline int sign_of(double dy) noexcept { return dy > 0 ? 1 : (dy < 0 ? -1 : 0); }
+inline int sign_of(double dy) noexcept { return static_cast<int>(dy > 0) - static_cast<int>(dy < 0); }
 
 // A segment narrower than CORNER_EPS gets a huge slope of its own sign
 // instead of a division by (nearly) zero.
@@ -104,49 +104,57 @@ struct CurveSink {
 // appended itself, because the merge test looks at the traced curve as it
 // was appended, whatever the sink has done with it since (the loop removal
 // may already have cut or inserted points there).
-template <class Sink>
+template <class Sink, bool Upper>
 class Side {
 public:
-    Side(Sink& sink, bool upper) noexcept : sink_(sink), upper_(upper), d_(upper ? 1.0 : -1.0) {}
+    explicit Side(Sink& sink) noexcept : sink_(sink) {}
 
-    bool upper() const noexcept { return upper_; }
-    double height(const CornerPoint& p) const noexcept { return p.y + d_ * p.hy; }
+    static constexpr bool upper() noexcept { return Upper; }
+    double height(const CornerPoint& p) const noexcept { return p.y + D * p.hy; }
 
-    // Inlined by force, like turn() and LoopRemover::append(): they run once
-    // or twice per point and side, and a call costs as much as their body.
+    // Inlined by force, like turn(), single() and LoopRemover::append():
+    // they run once or twice per point and side, and a call costs as much as
+    // their body.
     [[gnu::always_inline]] void append(const CornerPoint& p, Corner c) {
         const double h = height(p);
         sink_.append(c == Corner::left ? p.x - p.hx : p.x + p.hx, h);
         last_y_ = h;
-        ++count_;
     }
 
     // The corners of an inner point where the slope changes, then the merge:
     // corners that sit in the middle of a horizontal run of the boundary,
     // level with the corner before them and with the next point, are dropped.
+    // The curve always holds a corner before them (the first corner is
+    // appended before any inner point), which the merge test asks for.
     [[gnu::always_inline]] void turn(const CornerPoint& p, const CornerPoint& next, int before,
                                      int after) {
-        const CornerPair c = corners_at(before, after, upper_);
+        const CornerPair c = corners_at(before, after, Upper);
         const double before_y = last_y_;
-        const std::size_t before_count = count_;
         append(p, c.first);
         if (c.two) append(p, c.second);
         const double P = last_y_;
         const double Q = height(next);
-        if (std::fabs(Q - P) < CORNER_EPS && before_count > 0 &&
-            std::fabs(before_y - P) < CORNER_EPS) {
+        if (std::fabs(Q - P) < CORNER_EPS && std::fabs(before_y - P) < CORNER_EPS) {
             sink_.drop_last(c.two ? 2 : 1);
             last_y_ = before_y;
-            count_ = before_count;
         }
     }
 
+    // turn() for a point between two segments of the same non-zero sign, the
+    // bulk of a smooth curve: one corner, the left one where the upper bound
+    // rises or the lower one falls, unless the merge would drop it at once.
+    [[gnu::always_inline]] void single(const CornerPoint& p, const CornerPoint& next, int sign) {
+        const double h = height(p);
+        const double Q = height(next);
+        if (std::fabs(Q - h) < CORNER_EPS && std::fabs(last_y_ - h) < CORNER_EPS) return;
+        sink_.append((sign > 0) == Upper ? p.x - p.hx : p.x + p.hx, h);
+        last_y_ = h;
+    }
+
 private:
+    static constexpr double D = Upper ? 1.0 : -1.0;  // the side of the reference the corners lie on
     Sink& sink_;
-    bool upper_;
-    double d_;  // +1 traces the upper bound, -1 the lower one
-    double last_y_ = 0.0;
-    std::size_t count_ = 0;  // corners traced so far, merged ones removed
+    double last_y_ = 0.0;  // height of the last corner traced, merged ones removed
 };
 
 // Reference points traced per stretch: the tracing reads them from a block
@@ -223,7 +231,11 @@ public:
             if (!(std::fabs(m_ - v) < CORNER_EPS)) {  // a straight run gives no corner
                 const CornerPoint p = b.point(k);
                 const CornerPoint next = b.point(k + 1);
-                each([&](auto& side) { side.turn(p, next, f, e_); });
+                if (f == e_ && f != 0) {
+                    each([&](auto& side) { side.single(p, next, f); });
+                } else {
+                    each([&](auto& side) { side.turn(p, next, f, e_); });
+                }
             }
             m_ = v;
         }
@@ -384,9 +396,17 @@ Curve build_corner_curve(std::span<const double> x, std::span<const double> y,
     reserve_corner_curve(curve, x.size());
     ReferencePoints<StoredWidths, false> points(x, y, StoredWidths{hx, hy}, 1.0);
     CurveSink sink{curve};
-    Side<CurveSink> side(sink, upper);
-    CornerTracer tracer(points, x.size(), side);
-    while (!tracer.done()) tracer.advance(TRACE_STRETCH);
+    auto trace = [&](auto& side) {
+        CornerTracer tracer(points, x.size(), side);
+        while (!tracer.done()) tracer.advance(TRACE_STRETCH);
+    };
+    if (upper) {
+        Side<CurveSink, true> side(sink);
+        trace(side);
+    } else {
+        Side<CurveSink, false> side(sink);
+        trace(side);
+    }
     return curve;
 }
 
@@ -561,16 +581,23 @@ public:
         refresh();
     }
 
-    // The data pointers are refreshed where the points are read or moved
-    // (run, drop_last, finish), not here: this is the hot path of the
-    // tracing, and the bounds reserve room for every corner up front.
+    // Corners arrive in a small staging area and join the vectors a stretch
+    // at a time, one block copy per vector: a push_back per corner costs more
+    // than the corner. The merge of the tracing only ever drops the corners
+    // it has just appended, which are still staged.
     [[gnu::always_inline]] void append(double xv, double yv) {
-        curve_.x.push_back(xv);
-        curve_.y.push_back(yv);
-        ++size_;
+        if (staged_ == STAGE) flush();
+        stage_x_[staged_] = xv;
+        stage_y_[staged_] = yv;
+        ++staged_;
     }
 
     void drop_last(std::size_t count) {
+        if (count <= staged_) {
+            staged_ -= count;
+            return;
+        }
+        flush();
         refresh();
         if (front_ > size_ - count) move_gap(size_ - count);
         curve_.x.resize(curve_.x.size() - count);
@@ -581,6 +608,7 @@ public:
     // Repairs loops as far as the points present allow; `complete` says that
     // no more points will come, and then the removal runs to its end.
     void run(bool complete) {
+        flush();
         refresh();
         repair(complete);
         // Close the gap when that moves few points: when the points after it
@@ -597,6 +625,7 @@ public:
     // abscissa is multiplied by it on the way (the scaling back of the bounds,
     // in the same pass).
     void finish(const double* factor) {
+        flush();
         refresh();
         const std::size_t gap = back_ - front_;
         if (factor != nullptr) {
@@ -627,6 +656,32 @@ private:
     };
     Axis xs() const noexcept { return {x_, front_, back_ - front_}; }
     Axis ys() const noexcept { return {y_, front_, back_ - front_}; }
+
+    // The first l in [from, to) with stop(x[l], y[l]), or `to`: the points
+    // before the gap and those after it are each read straight from memory.
+    template <class Stop>
+    std::size_t find_forward(std::size_t from, std::size_t to, Stop&& stop) const noexcept {
+        std::size_t l = from;
+        const std::size_t split = std::min(to, front_);
+        for (; l < split; ++l) {
+            if (stop(x_[l], y_[l])) return l;
+        }
+        const std::size_t gap = back_ - front_;
+        for (; l < to; ++l) {
+            if (stop(x_[l + gap], y_[l + gap])) return l;
+        }
+        return to;
+    }
+
+    // From l down: l decreases while l > 0 and go(x[l - 1]).
+    template <class Go>
+    std::size_t walk_back(std::size_t l, Go&& go) const noexcept {
+        const std::size_t gap = back_ - front_;
+        while (l > front_ && go(x_[l - 1 + gap])) --l;
+        if (l > front_) return l;
+        while (l > 0 && go(x_[l - 1])) --l;
+        return l;
+    }
 
     // The scan over pairs without a backward step, from i on: the first i
     // with x[i] > x[i+1], or n - 2, or the edge of the gap, whichever comes
@@ -700,6 +755,14 @@ private:
 
     void repair(bool complete);
 
+    void flush() {
+        if (staged_ == 0) return;
+        curve_.x.insert(curve_.x.end(), stage_x_, stage_x_ + staged_);
+        curve_.y.insert(curve_.y.end(), stage_y_, stage_y_ + staged_);
+        size_ += staged_;
+        staged_ = 0;
+    }
+
     void close_gap() {
         if (front_ != back_) {
             refresh();
@@ -723,6 +786,12 @@ private:
     // An excursion search that ran into the end of the points traced so far.
     bool pending_ = false;
     std::size_t pending_i_ = 0, pending_j_ = 0, pending_k_ = 0;
+    // Corners of the current stretch: at most two per point, two more at the
+    // end of the curve.
+    static constexpr std::size_t STAGE = 2 * TRACE_STRETCH + 4;
+    std::size_t staged_ = 0;
+    double stage_x_[STAGE];
+    double stage_y_[STAGE];
 };
 
 void LoopRemover::repair(bool complete) {
@@ -744,22 +813,19 @@ void LoopRemover::repair(bool complete) {
             k = pending_k_;
         } else {
             const double x_later = x(i + 1);
-            while (j > 0 && x(j - 1) > x_later) --j;
+            j = walk_back(j, [x_later](double xv) { return xv > x_later; });
         }
         pending_ = false;
         // k: the first later point not left of x[i], or the last point.
         const double x_earlier = x(i);
-        for (;; ++k) {
-            if (!(k + 1 < n)) {
-                if (complete) break;
-                pending_ = true;
-                pending_i_ = i;
-                pending_j_ = j;
-                pending_k_ = k;
-                i_ = i;
-                return;
-            }
-            if (!(x_earlier > x(k))) break;
+        k = find_forward(k, n - 1, [x_earlier](double xv, double) { return !(x_earlier > xv); });
+        if (k == n - 1 && !complete) {  // undecided until more points come
+            pending_ = true;
+            pending_i_ = i;
+            pending_j_ = j;
+            pending_k_ = k;
+            i_ = i;
+            return;
         }
 
         // Walk the later branch while it stays hidden behind the earlier one.
@@ -771,9 +837,10 @@ void LoopRemover::repair(bool complete) {
         while (hidden(y(m), t, upper) && m < k) {
             const double xn = x(m + 1);
             std::size_t p = i;
-            for (std::size_t cand = j; cand < i; ++cand) {
+            for (std::size_t cand = j;; ++cand) {
+                cand = find_forward(cand, i, [xn](double xv, double) { return !(xn > xv); });
+                if (cand == i) break;
                 const double xc = x(cand);
-                if (xn > xc) continue;
                 if (!coincide(xc, xn)) {
                     p = cand;
                     break;
@@ -809,15 +876,13 @@ void LoopRemover::repair(bool complete) {
         const double xm = x(m);
         const double xm1 = x(m - 1);
         if (coincide(xm, xm1)) {
-            while (q < m && xm > x(q)) ++q;
-        } else {
+            q = find_forward(q, m, [xm](double xv, double) { return !(xm > xv); });
+        } else if (q + 1 < m) {
             const double ym1 = y(m - 1);
             const double s = (y(m) - ym1) / (xm - xm1);
-            while (q + 1 < m) {
-                const double L = (x(q) - xm1) * s + ym1;
-                if (not_behind(L, y(q), upper)) break;
-                ++q;
-            }
+            q = find_forward(q, m - 1, [xm1, ym1, s, upper](double xv, double yv) {
+                return not_behind((xv - xm1) * s + ym1, yv, upper);
+            });
         }
         const Crossing cross = q >= 1 ? crossing_point(xs(), ys(), q, m) : Crossing{};
 
@@ -867,8 +932,8 @@ Bounds trace_bounds(std::span<const double> x, std::span<const double> y, Widths
     reserve_corner_curve(b.upper, n);
     LoopRemover lower(b.lower, false);
     LoopRemover upper(b.upper, true);
-    Side<LoopRemover> lower_side(lower, false);
-    Side<LoopRemover> upper_side(upper, true);
+    Side<LoopRemover, false> lower_side(lower);
+    Side<LoopRemover, true> upper_side(upper);
     CornerTracer tracer(points, n, lower_side, upper_side);
     while (!tracer.done()) {
         tracer.advance(TRACE_STRETCH);

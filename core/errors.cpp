@@ -99,6 +99,46 @@ Curve compute_errors(std::span<const double> t, std::span<const double> y, const
     return errors;
 }
 
+namespace {
+
+// The error curve as it is computed: abscissae and errors gather in two
+// small blocks that join the vectors in one block copy each (a push_back per
+// point costs more than its error), and the failure test runs alongside.
+class ErrorSink {
+public:
+    ErrorSink(Curve& errors, double lo, double hi) noexcept : errors_(errors), lo_(lo), hi_(hi) {}
+    ~ErrorSink() { flush(); }
+    ErrorSink(const ErrorSink&) = delete;
+    ErrorSink& operator=(const ErrorSink&) = delete;
+
+    [[gnu::always_inline]] void add(double q, double e) {
+        if (count_ == BLOCK) flush();
+        x_[count_] = q;
+        y_[count_] = e;
+        ++count_;
+        outside_ |= e != 0.0 && lo_ <= q && q <= hi_;
+    }
+
+    bool outside() const noexcept { return outside_; }
+
+    void flush() {
+        errors_.x.insert(errors_.x.end(), x_, x_ + count_);
+        errors_.y.insert(errors_.y.end(), y_, y_ + count_);
+        count_ = 0;
+    }
+
+private:
+    static constexpr std::size_t BLOCK = 256;
+    Curve& errors_;
+    double lo_, hi_;
+    bool outside_ = false;
+    std::size_t count_ = 0;
+    double x_[BLOCK];
+    double y_[BLOCK];
+};
+
+}  // namespace
+
 Curve compute_errors(std::span<const double> t, std::span<const double> y, const Curve& lower,
                      const Curve& upper, double lo, double hi, bool& fails) {
     const std::size_t m = t.size();
@@ -106,25 +146,37 @@ Curve compute_errors(std::span<const double> t, std::span<const double> y, const
     ClampedInterpolation high(upper.x, upper.y);
     Curve errors;
     detail::reserve_result(errors.x, m);
-    errors.x.assign(t.begin(), t.end());
-    // Reserved, not resized: the values are written once, without a pass of
-    // zeros before them.
     detail::reserve_result(errors.y, m);
-    const double* lx = low.X();
-    const double* ly = low.Y();
-    const double* ux = high.X();
-    const double* uy = high.Y();
-    using detail::Pair;
-    using detail::pair;
-    // Both interpolations of a query run side by side, the lower bound's in
-    // lane 0 and the upper bound's in lane 1.
-    const Pair eps = pair(detail::CORNER_EPS, detail::CORNER_EPS);
-    bool outside = false;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double q = t[i];
-        double lower_value;
-        double upper_value;
-        if (low.interior(q) && high.interior(q)) {
+    {
+        ErrorSink sink(errors, lo, hi);
+        auto clamped_or_not = [&](std::size_t i) {
+            const double q = t[i];
+            sink.add(q, error_of(y[i], low(q), high(q)));
+        };
+        // The test abscissae do not decrease, so the queries at which both
+        // bounds interpolate, clamped by neither, are one run [first, last);
+        // before and after it (usually a few points, if any) each value
+        // takes its clamps into account.
+        auto inner = [&](std::size_t i) {
+            const double q = t[i];
+            return low.interior(q) && high.interior(q);
+        };
+        std::size_t first = 0;
+        while (first < m && !inner(first)) clamped_or_not(first++);
+        std::size_t last = m;
+        while (last > first && !inner(last - 1)) --last;
+
+        using detail::Pair;
+        using detail::pair;
+        const double* lx = low.X();
+        const double* ly = low.Y();
+        const double* ux = high.X();
+        const double* uy = high.Y();
+        const Pair eps = pair(detail::CORNER_EPS, detail::CORNER_EPS);
+        for (std::size_t i = first; i < last; ++i) {
+            // Both interpolations side by side, the lower bound's in lane 0
+            // and the upper bound's in lane 1.
+            const double q = t[i];
             const std::size_t jl = low.seek(q);
             const std::size_t ju = high.seek(q);
             const Pair x0 = pair(lx[jl - 1], ux[ju - 1]);
@@ -134,17 +186,11 @@ Curve compute_errors(std::span<const double> t, std::span<const double> y, const
             const Pair value = ((pair(q, q) - x0) * (y1 - y0)) / d + y0;
             // Across a segment narrower than CORNER_EPS the left ordinate.
             const Pair chosen = detail::select(detail::fabs_pair(d) < eps, y0, value);
-            lower_value = chosen[0];
-            upper_value = chosen[1];
-        } else {
-            lower_value = low(q);
-            upper_value = high(q);
+            sink.add(q, error_of(y[i], chosen[0], chosen[1]));
         }
-        const double e = error_of(y[i], lower_value, upper_value);
-        errors.y.push_back(e);
-        outside |= e != 0.0 && lo <= q && q <= hi;
+        for (std::size_t i = last; i < m; ++i) clamped_or_not(i);
+        fails = sink.outside();
     }
-    fails = outside;
     return errors;
 }
 
