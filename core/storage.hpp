@@ -23,13 +23,16 @@ inline void reserve_result(std::vector<double>& v, std::size_t count) {
     v.reserve(count);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::size_t threshold = std::size_t{4} << 20;
-    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
+    constexpr std::uintptr_t page = 4096;
     const std::size_t bytes = v.capacity() * sizeof(double);
     if (bytes < threshold) return;
+    // From the start of the page the storage begins in: a block this large
+    // is mapped on its own, beginning with the allocator's header, and the
+    // advice must cover the mapping from its start for its first 2 MiB to
+    // get a huge page as well.
     const auto begin = reinterpret_cast<std::uintptr_t>(v.data());
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    const std::uintptr_t first = begin & ~(page - 1);
+    madvise(reinterpret_cast<void*>(first), begin + bytes - first, MADV_HUGEPAGE);
 #endif
 }
 
