@@ -214,11 +214,10 @@ public:
 
     bool done() const noexcept { return done_; }
 
-    // Traces up to `count` (at most TRACE_STRETCH) more points; the last one
-    // also closes the curves.
-    void advance(std::size_t count) {
+    // Traces the next stretch of points; the last one also closes the curves.
+    void advance() {
         const std::size_t first = i_;
-        const std::size_t stop = std::min({n_ - 1, first + count, first + TRACE_STRETCH});
+        const std::size_t stop = std::min(n_ - 1, first + TRACE_STRETCH);
         const std::size_t steps = stop - first;
         PointBlock& b = block_;
         points_.fill(first, steps + 1, b);
@@ -398,7 +397,7 @@ Curve build_corner_curve(std::span<const double> x, std::span<const double> y,
     CurveSink sink{curve};
     auto trace = [&](auto& side) {
         CornerTracer tracer(points, x.size(), side);
-        while (!tracer.done()) tracer.advance(TRACE_STRETCH);
+        while (!tracer.done()) tracer.advance();
     };
     if (upper) {
         Side<CurveSink, true> side(sink);
@@ -936,7 +935,7 @@ Bounds trace_bounds(std::span<const double> x, std::span<const double> y, Widths
     Side<LoopRemover, true> upper_side(upper);
     CornerTracer tracer(points, n, lower_side, upper_side);
     while (!tracer.done()) {
-        tracer.advance(TRACE_STRETCH);
+        tracer.advance();
         lower.run(false);
         upper.run(false);
     }
