@@ -48,13 +48,7 @@ struct Tolerances {
 
 // Input record of compare(): the tolerances, then the inclusive abscissa
 // range. Values are passed on unchecked (negative, infinite, NaN, lo > hi).
-struct CompareOptions {
-    double atolx = 0.0;
-    double atoly = 0.0;
-    double ltolx = 0.0;
-    double ltoly = 0.0;
-    double rtolx = 0.002;
-    double rtoly = 0.002;
+struct CompareOptions : Tolerances {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
 };
