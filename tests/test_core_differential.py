@@ -10,7 +10,6 @@ not-a-number or infinite values.
 """
 
 import math
-import struct
 
 import numpy as np
 import pytest
@@ -19,29 +18,13 @@ from hypothesis import strategies as st
 
 import _velmora_funnel as vf
 import funnel_reference as ref
+from bitwise import assert_same_curve, assert_same_floats
 from velmora_funnel import _core_testing as core
 
 NAN, INF = math.nan, math.inf
 
 
 # --- bitwise equality ----------------------------------------------------------
-
-
-def _bits(v):
-    return "nan" if math.isnan(v) else struct.pack("<d", v)
-
-
-def assert_same_floats(expected, actual, what):
-    """Same length and, element by element, the same double (any NaN matches any NaN)."""
-    expected, actual = list(expected), list(actual)
-    assert len(expected) == len(actual), f"{what}: length {len(actual)}, expected {len(expected)}"
-    for i, (e, a) in enumerate(zip(expected, actual)):
-        assert _bits(e) == _bits(a), f"{what}[{i}]: {a!r}, expected {e!r}\nexpected {expected}\nactual   {actual}"
-
-
-def assert_same_curve(expected, actual, what):
-    assert_same_floats(expected[0], actual[0], what + ".x")
-    assert_same_floats(expected[1], actual[1], what + ".y")
 
 
 # --- generators -------------------------------------------------------------------

@@ -15,34 +15,17 @@ heavy one.
 """
 
 import math
-import struct
 
 import numpy as np
 from hypothesis import example, given
 from hypothesis import strategies as st
 
 import _velmora_funnel as vf
+from bitwise import assert_same_curve, assert_same_floats
 from velmora_funnel import _core_testing as core
 
 NAN, INF = math.nan, math.inf
 X_SCALE_MIN = 1e-5
-
-
-def _bits(v):
-    return "nan" if math.isnan(v) else struct.pack("<d", v)
-
-
-def assert_same(expected, actual, what):
-    """Same length and the same double at every index; any NaN matches any NaN."""
-    expected, actual = list(expected), list(actual)
-    assert len(actual) == len(expected), f"{what}: {len(actual)} points, expected {len(expected)}"
-    for i, (e, a) in enumerate(zip(expected, actual)):
-        assert _bits(a) == _bits(e), f"{what}[{i}]: {a!r}, expected {e!r}"
-
-
-def assert_same_curve(expected, actual, what):
-    assert_same(expected[0], actual[0], what + ".x")
-    assert_same(expected[1], actual[1], what + ".y")
 
 
 # --- generated curves ----------------------------------------------------------
