@@ -172,8 +172,17 @@ def _write_curve(path: str, abscissa: str, label: str, t: np.ndarray, y: np.ndar
                header=f"{abscissa},{label}", comments="")
 
 
-def _json_x_range(x_range: tuple[float, float]) -> dict[str, float | None]:
-    return {"lo": x_range[0] if math.isfinite(x_range[0]) else None, "hi": x_range[1] if math.isfinite(x_range[1]) else None}
+def _json_document(args: argparse.Namespace, tolerances: dict[str, float], x_range: tuple[float, float],
+                   **entries: Any) -> dict[str, Any]:
+    """The JSON report: what was compared and with which options, then the command's own entries."""
+    lo, hi = x_range
+    return {
+        "reference": args.reference,
+        "test": args.test,
+        "tolerances": tolerances,
+        "x_range": {"lo": lo if math.isfinite(lo) else None, "hi": hi if math.isfinite(hi) else None},
+        **entries,
+    }
 
 
 # --- commands -----------------------------------------------------------------
@@ -207,14 +216,8 @@ def _command_compare(args: argparse.Namespace) -> int:
     _write_outputs(args, reference.abscissa_name, results, plot_file)
     counts = _summary(outcomes)
     if args.json:
-        document = {
-            "reference": args.reference,
-            "test": args.test,
-            "tolerances": tolerances,
-            "x_range": _json_x_range(x_range),
-            "variables": [o.to_json() for o in outcomes],
-            "summary": counts,
-        }
+        document = _json_document(args, tolerances, x_range,
+                                  variables=[o.to_json() for o in outcomes], summary=counts)
         json.dump(document, sys.stdout, indent=2)
         print()
     else:
@@ -276,14 +279,8 @@ def _command_batch(args: argparse.Namespace) -> int:
         if report is not None:
             report.close()
         if args.json:
-            document = {
-                "reference": args.reference,
-                "test": args.test,
-                "tolerances": tolerances,
-                "x_range": _json_x_range(x_range),
-                "files": [f.to_json() for f in files],
-                "summary": counts,
-            }
+            document = _json_document(args, tolerances, x_range,
+                                      files=[f.to_json() for f in files], summary=counts)
             with open(args.json, "w", encoding="utf-8") as handle:
                 json.dump(document, handle, indent=2)
     except OSError as exc:
