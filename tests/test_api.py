@@ -107,14 +107,44 @@ def test_real_inputs_of_any_layout_compare_like_float64(reference):
     assert result.reference.t.dtype == np.float64 and result.reference.t.flags.c_contiguous
 
 
-def test_contiguous_float64_is_not_copied():
-    """Arrays that already are what the module takes are passed through, not copied."""
-    result = vf.compare((R_T, R_Y), (T, Y))
-    assert np.shares_memory(result.reference.t, R_T) and np.shares_memory(result.test.y, Y)
-    series = pd.Series(R_Y, index=R_T)
-    result = vf.compare(series, (T, Y))
-    assert np.shares_memory(result.reference.y, series.to_numpy())
-    assert np.shares_memory(result.reference.t, series.index.to_numpy())
+def _read_only_view(a):
+    view = a.view()
+    view.flags.writeable = False
+    return view
+
+
+KEPT_INPUTS = {
+    "float64 arrays": lambda a: a,
+    "read-only views": _read_only_view,
+    "series": lambda a: pd.Series(a),
+}
+
+
+@pytest.mark.parametrize("wrap", KEPT_INPUTS.values(), ids=KEPT_INPUTS.keys())
+def test_result_never_changes_when_the_caller_reuses_its_buffers(wrap):
+    """Nothing a result reports changes after compare() returns, and no array it
+    holds (nor the storage under it) can be made writeable again."""
+    buffers = [a.copy() for a in (R_T, R_Y, T, raised())]
+    result = vf.compare((wrap(buffers[0]), wrap(buffers[1])), (wrap(buffers[2]), wrap(buffers[3])))
+    before = pickle.dumps(result)
+    for buffer in buffers:
+        buffer *= 10.0
+    assert pickle.dumps(result) == before
+    assert result.failing_points().t.tolist() == [1.0]
+    for curve in (result.lower, result.upper, result.errors, result.reference, result.test):
+        for array in curve:
+            while isinstance(array, np.ndarray):
+                with pytest.raises(ValueError):
+                    array.flags.writeable = True
+                array = array.base
+
+
+def test_masked_values_count_as_missing():
+    """A masked ordinate is NaN (missing), never its sentinel value."""
+    y = np.ma.masked_equal(np.where(np.arange(len(Y)) == 3, 1e20, Y), 1e20)
+    result = vf.compare((R_T, R_Y), (T, y))
+    assert result.max_error == 0.0 and result.nan_test == 1 and not result.passed
+    assert math.isnan(result.test.y[3]) and y.data[3] == 1e20
 
 
 def test_strided_input_is_copied_and_left_alone():
@@ -201,11 +231,29 @@ def test_reversed_range_is_left_to_the_module():
 # --- NaN ordinates -----------------------------------------------------------------
 
 
-def test_crashed_run_full_of_nan_does_not_pass():
-    """The module passes a test of NaN ordinates (error 0); the result counts them and is not passed."""
-    result = vf.compare((R_T, R_Y), (T, np.full(len(T), np.nan)))
-    assert result.status is vf.Status.PASS
-    assert result.nan_test == len(T) and result.has_nan and not result.passed
+def _with(values, index, value):
+    values = np.array(values, dtype=float)
+    values[index] = value
+    return values
+
+
+WIDE_T = np.array([-9e307, 0.0, 9e307])
+NOT_FINITE = {
+    "crashed run full of NaN": (((R_T, R_Y), (T, np.full(len(T), np.nan))), "NaN ordinates in range: 0 in reference, 9 in test"),
+    "infinite reference ordinate": (((R_T, _with(R_Y, 2, np.inf)), (T, Y + 5)), "infinite ordinates in range: 1 in reference, 0 in test"),
+    "-inf reference ordinate": (((R_T, _with(R_Y, 0, -np.inf)), (T, Y - 5)), "infinite ordinates in range: 1 in reference"),
+    "infinite test ordinate": (((R_T, R_Y), (T, _with(Y, 4, np.inf))), "infinite ordinates in range: 0 in reference, 1 in test"),
+    "abscissae spanning more than the largest double": (((WIDE_T, np.zeros(3)), (WIDE_T, np.array([0.0, 1e300, 0.0]))), "funnel not finite"),
+}
+
+
+@pytest.mark.parametrize("curves, reason", NOT_FINITE.values(), ids=NOT_FINITE.keys())
+def test_funnel_or_ordinates_not_finite_never_pass(curves, reason):
+    """The module passes these (an infinite span makes every half-width infinite,
+    a NaN test point gets the error 0); the result is not passed and says why."""
+    result = vf.compare(*curves)
+    assert result.status.completed and not result.passed
+    assert reason in result.message and reason in result.caveat
 
 
 def test_nan_outside_the_range_is_not_counted():

@@ -95,13 +95,33 @@ def test_column_selects_and_names_missing_ones(capsys, files):
     assert "missing in reference" in lines_by_variable(out)["nope"] and "missing in test" in lines_by_variable(out)["nope"]
 
 
-def test_nan_in_test_is_not_passed_unless_allowed(capsys, files):
-    """NaN ordinates pass in the module but fail on the command line, unless --allow-nan."""
+NOT_FINITE_CELLS = {
+    "inf": "infinite ordinates in range: 1 in reference",
+    "-inf": "infinite ordinates in range: 1 in reference",
+    "1e400": "infinite ordinates in range: 1 in reference",
+    "9" * 400: "infinite ordinates in range: 1 in reference",
+}
+
+
+@pytest.mark.parametrize("cell, reason", NOT_FINITE_CELLS.items(), ids=[c[:8] for c in NOT_FINITE_CELLS])
+def test_reference_that_is_not_finite_certifies_nothing(capsys, write_csv, cell, reason):
+    """One infinite reference cell makes every half-width infinite, so the module
+    passes any test; the command line fails it, unless --allow-non-finite."""
+    reference = write_csv("reference.csv", f"t,y\n0,0\n1,{cell}\n2,0\n3,1\n")
+    test = write_csv("test.csv", "t,y\n0,1e9\n1,-1e9\n2,1e9\n3,0\n")
+    code, out, _ = run(capsys, "compare", reference, test)
+    assert code == 1 and reason in lines_by_variable(out)["y"]
+    assert run(capsys, "compare", reference, test, "--allow-non-finite")[0] == 0
+
+
+@pytest.mark.parametrize("flag", ["--allow-nan", "--allow-non-finite"])
+def test_nan_in_test_is_not_passed_unless_allowed(capsys, files, flag):
+    """NaN ordinates pass in the module but fail on the command line, unless allowed."""
     code, out, _ = run(capsys, "compare", *files(nan=True))
     assert code == 1
     assert lines_by_variable(out)["b"].split()[1:3] == ["FAIL", "PASS"]
     assert "NaN ordinates in range: 0 in reference, 4 in test" in out
-    code, out, _ = run(capsys, "compare", *files(nan=True), "--allow-nan")
+    code, out, _ = run(capsys, "compare", *files(nan=True), flag)
     assert code == 0
 
 

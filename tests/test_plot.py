@@ -64,7 +64,7 @@ def test_nan_counts_appear_in_the_title():
     y = np.sin(T).copy()
     y[10:20] = np.nan
     figure = vf.compare((T, np.sin(T)), (T, y)).plot()
-    assert "NaN ordinates: 0 in reference, 10 in test" in figure.axes[0].get_title()
+    assert "NaN ordinates in range: 0 in reference, 10 in test" in figure.axes[0].get_title()
     assert figure.get_suptitle() == "NOT PASSED (NaN ordinates)"
 
 

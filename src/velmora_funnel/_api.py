@@ -9,6 +9,7 @@ The verdict itself is always the compiled module's.
 
 from __future__ import annotations
 
+import datetime
 import enum
 import math
 import sys
@@ -84,12 +85,43 @@ class Curve(NamedTuple):
 CurveLike: TypeAlias = Any
 
 
-def _read_only(array: FloatArray) -> FloatArray:
-    """A read-only view, so a result never lets its arrays be changed and
-    never changes the flags of an array that belongs to the caller."""
-    view = array.view()
-    view.flags.writeable = False
-    return view
+# The storage behind an array that nothing can write: Python bytes, or the
+# capsule through which the module hands over its result vectors.
+_IMMUTABLE_OWNERS: tuple[type, ...] = (bytes, type(datetime.datetime_CAPI))
+
+
+def _is_sealed(array: FloatArray) -> bool:
+    """True when no one can write the array's memory: read-only all the way
+    down to an immutable owner. A read-only view of a writeable array is not
+    sealed (its base can still be written, and its flag turned back on)."""
+    while isinstance(array, np.ndarray):
+        if array.flags.writeable:
+            return False
+        array = array.base
+    return isinstance(array, _IMMUTABLE_OWNERS)
+
+
+def _sealed_copy(array: FloatArray) -> FloatArray:
+    """A read-only copy of the array whose storage is an immutable bytes object,
+    so that neither the caller nor anyone holding the result can change it."""
+    return np.frombuffer(np.ascontiguousarray(array, dtype=np.float64).tobytes(), dtype=np.float64)
+
+
+def _private(array: FloatArray, fresh: bool) -> FloatArray:
+    """The array as the result keeps it: one made during this call is frozen in
+    place; one that (also) belongs to the caller is copied, unless it is sealed."""
+    if fresh:
+        array.flags.writeable = False
+        return array
+    return array if _is_sealed(array) else _sealed_copy(array)
+
+
+def _frozen(array: FloatArray) -> FloatArray:
+    """What a result built by hand (or unpickled) keeps: sealed arrays and
+    read-only arrays that own their data as they are, anything else copied."""
+    if not array.flags.writeable and (array.flags.owndata or _is_sealed(array)):
+        return array
+    return _sealed_copy(array)
 
 
 def _is_pandas(obj: object, kind: str) -> bool:
@@ -98,9 +130,15 @@ def _is_pandas(obj: object, kind: str) -> bool:
     return pd is not None and isinstance(obj, getattr(pd, kind))
 
 
-def _as_float64(values: object, what: str) -> FloatArray:
+def _as_float64(values: object, what: str) -> tuple[FloatArray, bool]:
     """Convert one axis to a 1-D contiguous float64 array, copying only when
-    the input is not already one (another dtype, byte order or layout)."""
+    the input is not already one (another dtype, byte order or layout).
+
+    Also says whether the array was made by this call (True) or may share
+    memory with the caller's data (False). Masked values become NaN: they are
+    missing, as pandas' NA is.
+    """
+    fresh = False
     if _is_pandas(values, "Series") or _is_pandas(values, "Index"):
         import pandas as pd
 
@@ -109,24 +147,43 @@ def _as_float64(values: object, what: str) -> FloatArray:
             raise TypeError(f"{what} must hold real numbers, got dtype {dtype}")
         if pd.api.types.is_complex_dtype(dtype):
             raise TypeError(f"{what} must hold real numbers, got dtype {dtype}")
+        # pandas may hand back its own block, so what it returns is never ours.
         values = values.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[attr-defined]
+    elif _is_masked(values):
+        if values.dtype.kind not in "iuf":  # type: ignore[attr-defined]
+            raise TypeError(f"{what} must hold real numbers, got dtype {values.dtype}")  # type: ignore[attr-defined]
+        values, fresh = values.astype(np.float64).filled(np.nan), True  # type: ignore[attr-defined]
+    elif isinstance(values, (list, tuple)):
+        fresh = True  # np.asarray builds a new array from a sequence
     try:
         array = np.asarray(values)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"{what} cannot be read as an array of numbers: {exc}") from None
     if array.dtype.kind == "O":
         try:
-            array = array.astype(np.float64)
+            array, fresh = array.astype(np.float64), True
         except (TypeError, ValueError) as exc:
             raise TypeError(f"{what} must hold real numbers: {exc}") from None
     elif array.dtype.kind not in "iuf":
         raise TypeError(f"{what} must hold real numbers, got dtype {array.dtype}")
     if array.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
-    return np.ascontiguousarray(array, dtype=np.float64)
+    converted = np.ascontiguousarray(array, dtype=np.float64)
+    return converted, fresh or converted is not array
+
+
+def _is_masked(obj: object) -> bool:
+    ma = sys.modules.get("numpy.ma")
+    return ma is not None and isinstance(obj, ma.MaskedArray)
 
 
 def _as_curve(obj: CurveLike, side: str) -> tuple[FloatArray, FloatArray]:
+    """The curve as a ``(t, y)`` pair of contiguous float64 arrays."""
+    (t, _), (y, _) = _converted_curve(obj, side)
+    return t, y
+
+
+def _converted_curve(obj: CurveLike, side: str) -> tuple[tuple[FloatArray, bool], tuple[FloatArray, bool]]:
     if _is_pandas(obj, "Series"):
         return _as_float64(obj.index, f"{side} abscissae (Series index)"), _as_float64(obj, f"{side} ordinates")
     if isinstance(obj, (str, bytes, Mapping)) or not hasattr(obj, "__len__") or len(obj) != 2:
@@ -227,12 +284,19 @@ class CompareResult:
     #: Abscissa of the first test point inside the range with a non-zero
     #: error (the point that makes the status FAIL), or None.
     first_failure: float | None
+    #: Infinite ordinates of the reference inside the range.
+    inf_reference: int = 0
+    #: Infinite ordinates of the test inside the range.
+    inf_test: int = 0
+    #: Points of the lower and the upper bound with a coordinate that is not
+    #: finite (an infinite ordinate or a span beyond the largest double).
+    non_finite_bounds: int = 0
 
     def __post_init__(self) -> None:
         # Freeze every array: the result is a record of what was compared.
         for name in ("lower", "upper", "errors", "reference", "test"):
             curve = getattr(self, name)
-            object.__setattr__(self, name, Curve(_read_only(curve.t), _read_only(curve.y)))
+            object.__setattr__(self, name, Curve(_frozen(curve.t), _frozen(curve.y)))
         object.__setattr__(self, "status", Status(self.status))
         object.__setattr__(self, "tolerances", MappingProxyType(dict(self.tolerances)))
 
@@ -240,7 +304,7 @@ class CompareResult:
         # Rebuild through __init__ so a result that crossed a process boundary
         # is frozen again.
         return (
-            CompareResult,
+            _unpickle,
             (
                 int(self.status),
                 self.lower,
@@ -254,14 +318,20 @@ class CompareResult:
                 self.nan_test,
                 self.max_error,
                 self.first_failure,
+                self.inf_reference,
+                self.inf_test,
+                self.non_finite_bounds,
             ),
         )
 
     @property
     def passed(self) -> bool:
-        """True when the module says PASS and neither curve has a NaN ordinate
-        inside the range (a NaN test point can never be seen to fail)."""
-        return self.status is Status.PASS and self.nan_reference == 0 and self.nan_test == 0
+        """True when the module says PASS and nothing it compared is outside the
+        finite numbers: no NaN ordinate inside the range (a NaN test point can
+        never be seen to fail), no infinite one (it makes the span, and so
+        every half-width, infinite) and no bound point that is not finite (a
+        funnel of infinite width contains every test)."""
+        return self.status is Status.PASS and self.caveat is None
 
     @property
     def has_nan(self) -> bool:
@@ -269,9 +339,25 @@ class CompareResult:
         return self.nan_reference > 0 or self.nan_test > 0
 
     @property
+    def caveat(self) -> str | None:
+        """Why the module's verdict certifies nothing: the values inside the
+        range or the funnel that are not finite; None when there are none."""
+        reasons = []
+        if self.has_nan:
+            reasons.append(f"NaN ordinates in range: {self.nan_reference} in reference, {self.nan_test} in test")
+        if self.inf_reference or self.inf_test:
+            reasons.append(
+                f"infinite ordinates in range: {self.inf_reference} in reference, {self.inf_test} in test"
+            )
+        if self.non_finite_bounds:
+            reasons.append(f"funnel not finite: {self.non_finite_bounds} bound points are infinite or NaN")
+        return "; ".join(reasons) or None
+
+    @property
     def message(self) -> str:
-        """The module's message for the status."""
-        return self.status.message
+        """The module's message for the status, then the caveat if there is one."""
+        caveat = self.caveat
+        return self.status.message if caveat is None else f"{self.status.message}; {caveat}"
 
     def failing_points(self) -> Curve:
         """The test points that make the status FAIL: those inside the range
@@ -299,15 +385,42 @@ class CompareResult:
             f"CompareResult(status={self.status.name}, passed={self.passed}, "
             f"max_error={self.max_error!r}, first_failure={self.first_failure!r}, "
             f"nan_reference={self.nan_reference}, nan_test={self.nan_test}, "
+            f"inf_reference={self.inf_reference}, inf_test={self.inf_test}, "
+            f"non_finite_bounds={self.non_finite_bounds}, "
             f"reference_points={len(self.reference.t)}, test_points={len(self.test.t)})"
         )
 
 
-def _count_nan(t: FloatArray, y: FloatArray, lo: float, hi: float) -> int:
-    if len(t) != len(y):
-        return int(np.count_nonzero(np.isnan(y)))
-    inside = (t >= lo) & (t <= hi)
-    return int(np.count_nonzero(np.isnan(y) & inside))
+def _unpickle(*fields: Any) -> CompareResult:
+    # The arrays were just made by unpickling and nobody else holds them:
+    # freeze them in place instead of copying them once more.
+    for curve in fields[1:6]:
+        for array in curve:
+            if array.flags.owndata:
+                array.flags.writeable = False
+    return CompareResult(*fields)
+
+
+def _all_finite(*arrays: FloatArray) -> bool:
+    return all(bool(np.isfinite(a).all()) for a in arrays)
+
+
+def _count_non_finite(t: FloatArray, y: FloatArray, lo: float, hi: float) -> tuple[int, int]:
+    """NaN and infinite ordinates inside the range ``lo <= t <= hi``."""
+    if _all_finite(y):
+        return 0, 0
+    if len(t) == len(y):
+        inside = (t >= lo) & (t <= hi)
+        nan = int(np.count_nonzero(np.isnan(y) & inside))
+        return nan, int(np.count_nonzero(np.isinf(y) & inside))
+    # Unequal lengths (rejected by the module): no point can be placed.
+    return int(np.count_nonzero(np.isnan(y))), int(np.count_nonzero(np.isinf(y)))
+
+
+def _count_non_finite_points(*curves: Curve) -> int:
+    if _all_finite(*(a for curve in curves for a in curve)):
+        return 0
+    return sum(int(np.count_nonzero(~(np.isfinite(c.t) & np.isfinite(c.y)))) for c in curves)
 
 
 def _effective_range(x_range: tuple[float, float], reference_t: FloatArray) -> tuple[float, float]:
@@ -372,25 +485,38 @@ def _compare_checked(
     reference: CurveLike, test: CurveLike, tolerances: Mapping[str, float], x_range: tuple[float, float]
 ) -> CompareResult:
     """compare() after the options were checked (compare_many checks once)."""
-    t_ref, y_ref = _as_curve(reference, "reference")
-    t_test, y_test = _as_curve(test, "test")
+    (t_ref, t_ref_fresh), (y_ref, y_ref_fresh) = _converted_curve(reference, "reference")
+    (t_test, t_test_fresh), (y_test, y_test_fresh) = _converted_curve(test, "test")
+    # The result must never change after it is returned, so it keeps nothing
+    # the caller can still write. The copies are made before the call, so they
+    # are also exactly what the module compared.
+    t_ref, y_ref = _private(t_ref, t_ref_fresh), _private(y_ref, y_ref_fresh)
+    y_test = _private(y_test, y_test_fresh)
     lo, hi = x_range
     options = {"tolerances": dict(tolerances), "x_range": {"lo": lo, "hi": hi}}
     raw = _vf.compare(t_ref, y_ref, t_test, y_test, options)
     status = Status(raw["status"])
-    errors = Curve(*raw["errors"])
+    lower, upper, errors = (Curve(*(_private(a, True) for a in raw[key])) for key in ("lower", "upper", "errors"))
+    # The error abscissae are the module's own copy of the test abscissae, so
+    # a completed comparison needs no second copy of them.
+    t_test = errors.t if status.completed else _private(t_test, t_test_fresh)
     max_error, first_failure = _summarise_errors(status, t_ref, errors, lo, hi)
+    nan_reference, inf_reference = _count_non_finite(t_ref, y_ref, lo, hi)
+    nan_test, inf_test = _count_non_finite(t_test, y_test, lo, hi)
     return CompareResult(
         status=status,
-        lower=Curve(*raw["lower"]),
-        upper=Curve(*raw["upper"]),
+        lower=lower,
+        upper=upper,
         errors=errors,
         reference=Curve(t_ref, y_ref),
         test=Curve(t_test, y_test),
         tolerances=tolerances,
         x_range=(lo, hi),
-        nan_reference=_count_nan(t_ref, y_ref, lo, hi),
-        nan_test=_count_nan(t_test, y_test, lo, hi),
+        nan_reference=nan_reference,
+        nan_test=nan_test,
         max_error=max_error,
         first_failure=first_failure,
+        inf_reference=inf_reference,
+        inf_test=inf_test,
+        non_finite_bounds=_count_non_finite_points(lower, upper),
     )

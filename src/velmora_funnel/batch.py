@@ -45,8 +45,9 @@ class VariableOutcome:
     file: str
     #: The variable's column name.
     name: str
-    #: "pass", "fail" (the funnel was left, the input was rejected, or NaN
-    #: ordinates were found and not allowed) or "missing" (on one side only).
+    #: "pass", "fail" (the funnel was left, the input was rejected, or values
+    #: that are not finite were found and not allowed) or "missing" (on one
+    #: side only).
     verdict: Verdict
     #: The module's status; None for a missing variable.
     status: Status | None
@@ -123,16 +124,10 @@ def pair_variables(reference: Sequence[str], test: Sequence[str], columns: Seque
 
 
 def _verdict(result: CompareResult, allow_nan: bool) -> Verdict:
+    # allow_nan takes the module's verdict as it is, whatever is not finite.
     if allow_nan:
         return "pass" if result.status is Status.PASS else "fail"
     return "pass" if result.passed else "fail"
-
-
-def _describe(result: CompareResult) -> str:
-    message = result.message
-    if result.has_nan:
-        message += f"; NaN ordinates in range: {result.nan_reference} in reference, {result.nan_test} in test"
-    return message
 
 
 def compare_tables(
@@ -164,7 +159,7 @@ def compare_tables(
             name=name,
             verdict=_verdict(result, allow_nan),
             status=result.status,
-            message=_describe(result),
+            message=result.message,
             max_error=result.max_error,
             first_failure=result.first_failure,
             nan_reference=result.nan_reference,

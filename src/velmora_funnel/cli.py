@@ -53,7 +53,9 @@ def _parser(prog: str) -> argparse.ArgumentParser:
         group.add_argument(f"--{name}", type=float, metavar="V", default=defaults[name], help=f"{kind} half-width along {axis} (default {defaults[name]:g})")
     group.add_argument("--x-range", nargs=2, metavar=("LO", "HI"), help="compare only where LO <= t <= HI ('none' for an open end)")
     group.add_argument("--column", nargs="+", action="extend", metavar="NAME", help="compare only these variables (repeatable)")
-    group.add_argument("--allow-nan", action="store_true", help="let a variable with NaN ordinates pass when the module says PASS")
+    group.add_argument("--allow-non-finite", "--allow-nan", dest="allow_nan", action="store_true",
+                       help="let a variable pass on the module's verdict alone, even with NaN or infinite "
+                            "ordinates or a funnel that is not finite (--allow-nan is the older name)")
 
     compare = commands.add_parser("compare", parents=[options], help="compare the variables of two result files",
                                   description="Compare each variable of REFERENCE with the same-named variable of TEST.")

@@ -151,8 +151,9 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
     if result.passed:
         verdict = "PASS"
     elif result.status is Status.PASS:
-        # The module passes NaN test points (error 0); the picture must not.
-        verdict = "NOT PASSED (NaN ordinates)"
+        # The module passes NaN test points (error 0) and any test inside a
+        # funnel that is not finite; the picture must not.
+        verdict = "NOT PASSED (NaN ordinates)" if result.has_nan else "NOT PASSED (not finite)"
     else:
         verdict = result.status.name
     heading = f"{title}: {verdict}" if title else verdict
@@ -161,8 +162,6 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
         detail += f"; largest error {result.max_error:.4g}"
     if result.first_failure is not None:
         detail += f" (first at t = {result.first_failure:.6g})"
-    if result.has_nan:
-        detail += f"; NaN ordinates: {result.nan_reference} in reference, {result.nan_test} in test"
     figure.suptitle(heading, fontsize=12, fontweight="bold")
     ax.set_title(detail, fontsize=9, color=_FAIL if not result.passed else "#333333")
     if path is not None:
