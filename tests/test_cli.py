@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import sysconfig
@@ -186,16 +187,27 @@ def test_output_writes_bounds_and_errors_that_read_back(capsys, files, tmp_path)
         np.testing.assert_array_equal(table[column], getattr(result, kind).y)
 
 
-def test_output_file_names_are_safe_and_distinct(capsys, write_csv, tmp_path):
-    """Variable names with '/', spaces or leading dots become distinct, safe file names."""
-    header = "time,a/b,a b,..c,x[1]"
-    rows = np.column_stack([T_REF] + [np.sin(T_REF)] * 4)
+HOSTILE_NAMES = ["a/b", "a b", "..c", "x[1]", "..", ".", "/abs", "A/B", "x/../../../escaped", "\x1b]0;owned\x07\x1b[2J", "\u202eevil", "v" * 300, "v" * 299 + "w"]
+
+
+@pytest.mark.parametrize("flag", ["--output", "--plot"])
+def test_hostile_names_stay_in_the_folder_and_off_the_terminal(capsys, write_csv, tmp_path, flag):
+    """Every variable gets its own file inside the chosen folder, whatever its
+    name (path parts, control characters, 300 characters, case twins), and the
+    table shows control characters escaped."""
+    header = ",".join(["time", *HOSTILE_NAMES])
+    rows = np.column_stack([T_REF] + [np.sin(T_REF)] * len(HOSTILE_NAMES))
     reference = write_csv("r.csv", header, rows)
     test = write_csv("t.csv", header, rows)
-    out_dir = tmp_path / "out"
-    assert run(capsys, "compare", reference, test, "--output", str(out_dir))[0] == 0
-    stems = {name.rsplit(".", 2)[0] for name in os.listdir(out_dir)}
-    assert stems == {"a_b", "a_b~2", "c", "x[1]"}
+    out_dir = tmp_path / "deep" / "out"
+    code, out, _ = run(capsys, "compare", reference, test, flag, str(out_dir))
+    assert code == 0 and f"PASS: {len(HOSTILE_NAMES)} variables, {len(HOSTILE_NAMES)} passed" in out
+    written = os.listdir(out_dir)
+    assert len(written) == len(HOSTILE_NAMES) * (3 if flag == "--output" else 1)
+    assert len({name.lower() for name in written}) == len(written)
+    assert sorted(os.listdir(tmp_path)) == ["deep", "r.csv", "t.csv"] and os.listdir(tmp_path / "deep") == ["out"]
+    assert "\x1b" not in out and "\x07" not in out and "\u202e" not in out
+    assert "\\x1b]0;owned\\x07\\x1b[2J" in out
 
 
 def test_json_output_is_machine_readable(capsys, files):
@@ -246,6 +258,24 @@ def test_demo_compares_the_examples_and_writes_plot_and_report(capsys, tmp_path,
     assert "acceleration  FAIL" in out and "position      pass" in out
     assert (tmp_path / "oscillator.acceleration.png").read_bytes().startswith(b"\x89PNG")
     assert "data:image/png;base64," in (tmp_path / "report.html").read_text()
+
+
+def test_demo_plots_stay_in_the_output_folder(capsys, tmp_path, monkeypatch):
+    """A column named like a path cannot make the demo write above its output folder."""
+    checkout = pathlib.Path(__file__).parents[1]
+    for side, bump in (("reference", 0.0), ("test", 1.0)):
+        folder = tmp_path / "examples" / side
+        folder.mkdir(parents=True)
+        (folder / "oscillator.csv").write_bytes((checkout / "examples" / side / "oscillator.csv").read_bytes())
+        header, rows = curves(T_REF, bump=bump)
+        rows = "\n".join(",".join(repr(float(v)) for v in row) for row in rows)
+        (folder / "x.csv").write_text(header.replace(",b", ",x/../../../../../escaped") + "\n" + rows + "\n")
+    monkeypatch.chdir(tmp_path)
+    output = tmp_path / "a" / "b" / "c" / "out"
+    assert run(capsys, "demo", "--output", str(output))[0] == 0
+    outside = [os.path.join(root, f) for root, _, files in os.walk(tmp_path) for f in files if not root.startswith(str(output))]
+    assert sorted(os.path.relpath(p, tmp_path) for p in outside if not p.endswith(".csv")) == []
+    assert "x.x_.._.._.._.._.._escaped.png" in os.listdir(output)
 
 
 def test_demo_outside_a_checkout_generates_the_examples(capsys, tmp_path, monkeypatch):

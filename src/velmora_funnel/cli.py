@@ -23,6 +23,7 @@ from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances, check_x_range
 from .batch import FileOutcome, VariableOutcome, compare_tables, pair_files, run_batch
 from .loader import ResultFileError, read_result
+from .names import output_stem, printable
 from .plot import PlotUnavailableError
 from .report import HtmlReport, format_number
 
@@ -112,6 +113,9 @@ class _Printer:
         self.stream = stream or sys.stdout
 
     def __call__(self, line: str = "") -> None:
+        # Names and paths come from files anyone can write: a header must not
+        # be able to retitle or clear the user's terminal.
+        line = printable(line)
         if self.progress:
             from tqdm import tqdm
 
@@ -124,13 +128,14 @@ _HEADINGS = ("variable", "verdict", "status", "largest error", "first failure", 
 
 
 def _row(variable: VariableOutcome) -> tuple[str, ...]:
+    # Escaped before the columns are measured, so the table stays aligned.
     return (
-        variable.name,
+        printable(variable.name),
         variable.verdict if variable.passed else variable.verdict.upper(),
         variable.status.name if variable.status is not None else "-",
         format_number(variable.max_error),
         format_number(variable.first_failure, 6),
-        variable.message,
+        printable(variable.message),
     )
 
 
@@ -155,17 +160,6 @@ def _summary(variables: Iterable[VariableOutcome]) -> dict[str, int]:
 def _summary_line(counts: dict[str, int], files: str = "") -> str:
     verdict = "PASS" if counts["failed"] == counts["missing"] == 0 else "FAIL"
     return f"{verdict}: {files}{_count(counts['variables'], 'variable')}, {counts['passed']} passed, {counts['failed']} failed, {counts['missing']} missing"
-
-
-def _safe_name(name: str, taken: set[str]) -> str:
-    """A file name for a variable; names like 'a.b[1]' or with '/' stay readable."""
-    base = re.sub(r"[^A-Za-z0-9._\-\[\]]+", "_", name).lstrip(".") or "variable"
-    candidate, number = base, 1
-    while candidate.lower() in taken:
-        number += 1
-        candidate = f"{base}~{number}"
-    taken.add(candidate.lower())
-    return candidate
 
 
 def _write_curve(path: str, abscissa: str, label: str, t: np.ndarray, y: np.ndarray) -> None:
@@ -235,7 +229,7 @@ def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[
             os.makedirs(args.output, exist_ok=True)
             taken: set[str] = set()
             for name, result in results:
-                stem = os.path.join(args.output, _safe_name(name, taken))
+                stem = os.path.join(args.output, output_stem(name, taken))
                 _write_curve(stem + ".lower.csv", abscissa, "lower", *result.lower)
                 _write_curve(stem + ".upper.csv", abscissa, "upper", *result.upper)
                 _write_curve(stem + ".errors.csv", abscissa, "error", *result.errors)
@@ -247,7 +241,7 @@ def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[
                 os.makedirs(args.plot, exist_ok=True)
                 taken = set()
                 for name, result in results:
-                    result.plot(os.path.join(args.plot, _safe_name(name, taken) + ".png"), title=f"{os.path.basename(args.test)}: {name}")
+                    result.plot(os.path.join(args.plot, output_stem(name, taken) + ".png"), title=f"{os.path.basename(args.test)}: {name}")
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.output}: cannot write: {exc.strerror or exc}") from None
 
@@ -345,6 +339,7 @@ def _command_demo(args: argparse.Namespace) -> int:
         report = HtmlReport(os.path.join(output, "report.html"), reference=os.path.join(examples, "reference"),
                             test=os.path.join(examples, "test"), tolerances=tolerances, x_range=x_range)
         plots = []
+        taken: set[str] = set()
         variables: list[VariableOutcome] = []
         for rel, reference_path, test_path in pair_files(os.path.join(examples, "reference"), os.path.join(examples, "test")):
             reference, test = _read(reference_path or ""), _read(test_path or "")
@@ -354,7 +349,7 @@ def _command_demo(args: argparse.Namespace) -> int:
             for outcome, result in compare_tables(reference, test, tolerances=tolerances, x_range=x_range, file=rel):
                 rows.append(_row(outcome))
                 if result is not None and not outcome.passed:
-                    path = os.path.join(output, f"{os.path.splitext(rel)[0].replace('/', '_')}.{outcome.name}.png")
+                    path = os.path.join(output, output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken) + ".png")
                     figure = result.plot(path, title=f"{rel}: {outcome.name}")
                     outcome = replace(outcome, figure=figure_bytes(figure))
                     plots.append(path)
@@ -379,11 +374,8 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmora-funnel") -> int
     command = {"compare": _command_compare, "batch": _command_batch, "demo": _command_demo}[args.command]
     try:
         return command(args)
-    except UsageError as exc:
-        print(f"{prog}: error: {exc}", file=sys.stderr)
-        return EXIT_UNUSABLE
-    except PlotUnavailableError as exc:
-        print(f"{prog}: error: {exc}", file=sys.stderr)
+    except (UsageError, PlotUnavailableError) as exc:
+        print(f"{prog}: error: {printable(str(exc))}", file=sys.stderr)
         return EXIT_UNUSABLE
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)

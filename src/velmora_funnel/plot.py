@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from ._api import CompareResult, Curve, Status
+from .names import printable
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -156,7 +157,9 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
         verdict = "NOT PASSED (NaN ordinates)" if result.has_nan else "NOT PASSED (not finite)"
     else:
         verdict = result.status.name
-    heading = f"{title}: {verdict}" if title else verdict
+    # Titles name variables from file headers: control characters are shown
+    # escaped, not handed to the font (or to a warning on the terminal).
+    heading = f"{printable(title)}: {verdict}" if title else verdict
     detail = result.message
     if result.max_error is not None and not math.isnan(result.max_error) and result.max_error != 0.0:
         detail += f"; largest error {result.max_error:.4g}"
