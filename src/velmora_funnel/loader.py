@@ -14,7 +14,7 @@ import csv
 import itertools
 import os
 import re
-from collections.abc import Generator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
