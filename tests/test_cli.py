@@ -138,6 +138,8 @@ UNUSABLE = {
     "reference missing": (lambda r, t, d: ["compare", os.path.join(d, "absent.csv"), t], "absent.csv: No such file"),
     "test is a directory": (lambda r, t, d: ["compare", r, d], "is a directory"),
     "bad cell": (lambda r, t, d: ["compare", r, _broken(d)], "broken.csv: row 3, column 2 ('a'): 'x' is not a number"),
+    "rows longer than the header": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0,5\n1,1,5\n2,0,5\n3,1,5\n")],
+                                    "broken.csv: row 2: ragged row: 3 cells, but the header names 2 columns"),
     "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly must be a finite number >= 0"),
     "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx must be a finite number >= 0"),
     "NaN range end": (lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"], "--x-range: x_range lo must not be NaN"),
@@ -147,10 +149,10 @@ UNUSABLE = {
 }
 
 
-def _broken(directory):
+def _broken(directory, text="time,a,b\n0,1,2\n1,x,3\n"):
     path = os.path.join(directory, "broken.csv")
     with open(path, "w") as handle:
-        handle.write("time,a,b\n0,1,2\n1,x,3\n")
+        handle.write(text)
     return path
 
 

@@ -1,6 +1,7 @@
 """Reading CSV result files: exact numbers, and errors that name the file, the row and the column."""
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import velmora_funnel as vf
@@ -23,6 +24,14 @@ BROKEN = {
     "NA is not a number": ("time,a\n0,NA\n", 2, 2, "'NA' is not a number"),
     "digit separator": ("time,a\n0,1_000\n", 2, 2, "'1_000' is not a number"),
     "bad cell after blank line": ("time,a\n0,1\n\n2,x\n", 4, 2, "'x' is not a number"),
+    "every row one cell longer": ("t,y\n0,0,5\n1,1,5\n2,0,5\n", 2, None, "ragged row: 3 cells, but the header names 2 columns"),
+    "pandas index written without a label": (pd.DataFrame({"t": [0.0, 1.0], "y": [1.0, 2.0]}).to_csv(index_label=False), 2, None, "3 cells"),
+    "NaN in another case": ("time,a\n0,nAn\n", 2, 2, "'nAn' is not a number"),
+    "NaN with spaces": ("time,a\n0, nan\n", 2, 2, "' nan' is not a number"),
+    "non-ASCII digit": ("time,a\n0,\u0661\n", 2, 2, "is not a number (digits"),
+    "unterminated quote": ('time,a\n0,1\n1,"2\n', 3, 2, "unterminated quote"),
+    "unterminated quote in a long file": ('time,a\n0,"1\n' + "1,2\n" * 40000, 2, 2, "unterminated quote"),
+    "cell over the csv size limit": ("time,a\n0," + "x" * 200000 + "\n", 2, 2, "cell longer than"),
 }
 
 
