@@ -93,6 +93,15 @@ CASES = [
         id="error-outside-range-ignored",
     ),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, NAN, 0]), vf.STATUS_PASS, id="nan-test-ordinate"),
+    # The range's upper end is inclusive: a failure on the very last point counts.
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, 0, 5]), vf.STATUS_FAIL, id="fail-on-last-point"),
+    # |rtoly| below 1e-10 turns the magnitude fallback off even where
+    # rtoly x magnitude (1e-9) would beat the 1e-10 floor: 5e-10 above fails.
+    pytest.param(
+        lambda: compare([0, 1, 2], [100, 100, 100], None, [100, 100 + 5e-10, 100], options={"tolerances": {"rtoly": 1e-11}}),
+        vf.STATUS_FAIL,
+        id="tiny-rtoly-no-magnitude-fallback",
+    ),
 ]
 
 
