@@ -1,6 +1,6 @@
 """Measure candidate CSV parsers on a result file of 10^6 rows and 20 columns.
 
-Run:  .venv/bin/python examples/measure_csv_parsers.py [--rows N] [--cols N] [--repeat N]
+Run:  .venv/bin/python bench/measure_csv_parsers.py [--rows N] [--cols N] [--repeat N]
 
 Writes the file to a temporary directory (a header row, then the abscissa and
 19 variables, 17 significant digits each, like a simulator's result file),
@@ -66,13 +66,15 @@ def _polars(path: str) -> np.ndarray:
     return pl.read_csv(path, infer_schema=False, schema_overrides=None).cast(pl.Float64).to_numpy()
 
 
-CANDIDATES: dict[str, Callable[[str], np.ndarray]] = {
-    "numpy.loadtxt": _numpy,
-    "pandas.read_csv (C engine)": _pandas,
-    "pandas.read_csv (C, round_trip)": _pandas_round_trip,
-    "pandas.read_csv (pyarrow engine)": _pandas_pyarrow,
-    "pyarrow.csv.read_csv": _pyarrow,
-    "polars.read_csv": _polars,
+# Each parser with the package it needs: pandas' pyarrow engine raises an
+# ImportError that names no module, so the package is named here.
+CANDIDATES: dict[str, tuple[Callable[[str], np.ndarray], str]] = {
+    "numpy.loadtxt": (_numpy, "numpy"),
+    "pandas.read_csv (C engine)": (_pandas, "pandas"),
+    "pandas.read_csv (C, round_trip)": (_pandas_round_trip, "pandas"),
+    "pandas.read_csv (pyarrow engine)": (_pandas_pyarrow, "pyarrow"),
+    "pyarrow.csv.read_csv": (_pyarrow, "pyarrow"),
+    "polars.read_csv": (_polars, "polars"),
 }
 
 
@@ -91,7 +93,7 @@ def main() -> None:
         print(f"{args.rows} rows x {args.cols} columns, {size:.0f} MiB, {os.cpu_count()} cores, best of {args.repeat}, "
               f"NumPy {np.__version__}, pandas {pd.__version__}")
         reference = None
-        for name, read in CANDIDATES.items():
+        for name, (read, package) in CANDIDATES.items():
             try:
                 best = float("inf")
                 for _ in range(args.repeat):
@@ -99,7 +101,7 @@ def main() -> None:
                     data = read(path)
                     best = min(best, time.perf_counter() - start)
             except ImportError as exc:
-                print(f"{name:34s} skipped ({exc.name} not installed)")
+                print(f"{name:34s} skipped ({exc.name or package} not installed)")
                 continue
             if reference is None:
                 reference = data  # numpy.loadtxt: Python's correctly rounded float()
