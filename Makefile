@@ -5,21 +5,18 @@ PYTHON ?= $(shell tools/find-python)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find core python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' \) 2>/dev/null) \
-           CMakeLists.txt pyproject.toml
-# Build tools live in the venv so installs skip build isolation and rebuild
-# incrementally in build/.
-BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+           CMakeLists.txt cmake/version.cmake pyproject.toml
+# Build tools live in the venv (tools/venv installs them as pyproject.toml pins
+# them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
 .PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke bench
 
 all: install
 
-$(VENV)/.created:
+$(VENV)/.created: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "no suitable Python found (need CPython >= 3.12); set PYTHON=..." >&2; exit 1; }
-	"$(PYTHON)" -m venv "$(VENV)"
-	"$(PY)" -m pip install --quiet --upgrade pip
-	"$(PY)" -m pip install --quiet $(BUILD_DEPS)
+	PYTHON="$(PYTHON)" tools/venv "$(VENV)"
 	touch $@
 
 venv: $(VENV)/.created
@@ -61,5 +58,6 @@ fuzz:
 fuzz-smoke:
 	tools/fuzz 60
 
+# Every venv and build tree the project's commands and scripts make.
 clean:
-	rm -rf build $(VENV) build.lock
+	rm -rf build $(VENV) .venv-sanitize .venv-matrix-* .venv-fuzz build.lock

@@ -36,7 +36,8 @@ namespace velmora::python {
 namespace {
 
 constexpr const char* MODULE_NAME = "_velmora_funnel";
-constexpr const char* MODULE_VERSION = "1.0.0-beta.10";
+// From pyproject.toml, through the build (cmake/version.cmake).
+constexpr const char* MODULE_VERSION = VELMORA_VERSION;
 // Name of the capsules that own the storage of result arrays.
 constexpr const char* STORAGE_CAPSULE = "_velmora_funnel.storage";
 

@@ -11,11 +11,25 @@ read_result() loads a CSV result file. The command line is ``velmora-funnel``
 (or ``python -m velmora_funnel``).
 """
 
+import _velmora_funnel as _vf
+
 from ._api import TOLERANCE_NAMES, CompareResult, Curve, CurveLike, Status, check_tolerances, check_x_range, compare
 from ._many import compare_many
 from .loader import ResultFileError, ResultTable, read_result
 
-__version__ = "1.0.0b10"
+
+
+def _pep440(version: str) -> str:
+    # The module spells its version the SemVer way ("1.0.0-beta.10"); Python
+    # packaging spells the same version "1.0.0b10". One source: pyproject.toml.
+    release, _, pre = version.partition("-")
+    if not pre:
+        return release
+    label, _, number = pre.partition(".")
+    return release + {"alpha": "a", "beta": "b", "rc": "rc"}[label] + number
+
+
+__version__ = _pep440(_vf.version())
 
 __all__ = [
     "TOLERANCE_NAMES",
