@@ -337,7 +337,7 @@ def test_package_metadata():
 
     assert vf.__version__ == importlib.metadata.version("velmora-funnel") == "1.0.0b10"
     assert importlib.resources.files("velmora_funnel").joinpath("py.typed").is_file()
-    assert (pathlib.Path(vfm.__file__).parent / "_velmora_funnel.pyi").is_file()
+    assert (pathlib.Path(vfm.__file__).parent / "_velmora_funnel-stubs" / "__init__.pyi").is_file()
     for name in vf.__all__:
         if name != "__version__" and not name.isupper():
             assert getattr(vf, name).__doc__, name
