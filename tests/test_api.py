@@ -299,6 +299,24 @@ def test_errors_outside_the_range_do_not_count():
     assert abs(result.max_error) == pytest.approx(0.498)
 
 
+CONSTANT = (R_T, np.ones(len(R_T)))
+
+
+@pytest.mark.parametrize(
+    "y_test, margin, margin_t, failing",
+    [
+        pytest.param(np.ones(5), 1.0, 0.0, 0, id="middle"),
+        pytest.param([1, 1, 1.25, 1, 1], 0.5, 2.0, 0, id="halfway-to-the-bound"),
+        pytest.param([1, 1, 1, 0.5, 1], 0.0, 3.0, 0, id="on-the-lower-bound"),
+        pytest.param([1, 2.5, 1, 1, 0], -2.0, 1.0, 2, id="outside-by-twice-the-half-height"),
+    ],
+)
+def test_margin_says_how_close_the_test_came(y_test, margin, margin_t, failing):
+    """The smallest distance to the nearer bound, in half-heights of the funnel, with its abscissa."""
+    result = vf.compare(CONSTANT, (R_T, np.array(y_test, dtype=float)), atoly=0.5, rtoly=0.0, rtolx=0.0)
+    assert (result.margin, result.margin_t, result.failing_count) == (margin, margin_t, failing)
+
+
 # --- immutability ------------------------------------------------------------------------
 
 

@@ -14,7 +14,7 @@ import enum
 import math
 import sys
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
@@ -291,6 +291,8 @@ class CompareResult:
     #: Points of the lower and the upper bound with a coordinate that is not
     #: finite (an infinite ordinate or a span beyond the largest double).
     non_finite_bounds: int = 0
+    # What is derived on first use (the margin): most results are never asked.
+    _derived: dict[str, Any] = field(default_factory=dict, init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         # Freeze every array: the result is a record of what was compared.
@@ -373,6 +375,40 @@ class CompareResult:
         lo, hi = _effective_range(self.x_range, self.reference.t)
         return (self.errors.t >= lo) & (self.errors.t <= hi) & (self.errors.y != 0.0)
 
+    @property
+    def failing_count(self) -> int:
+        """Number of test points that make the status FAIL."""
+        return int(np.count_nonzero(self.failing_mask()))
+
+    @property
+    def margin(self) -> float | None:
+        """How close the test came to leaving the funnel: over the test points
+        inside the range, the smallest distance to the nearer bound as a
+        fraction of the funnel's half-height there (1 in the middle, 0 on a
+        bound, negative outside). None when no funnel was built or no test
+        point with a number for an ordinate lies inside the range."""
+        return self._smallest_margin()[0]
+
+    @property
+    def margin_t(self) -> float | None:
+        """Abscissa of the test point with the smallest margin, or None."""
+        return self._smallest_margin()[1]
+
+    def margins(self) -> NDArray[np.float64]:
+        """The margin of every test point (NaN outside the range, where the
+        ordinate is NaN, or when no funnel was built)."""
+        if "margins" not in self._derived:
+            self._derived["margins"] = _margins(self)
+        margins: NDArray[np.float64] = self._derived["margins"]
+        return margins
+
+    def _smallest_margin(self) -> tuple[float | None, float | None]:
+        margins = self.margins()
+        if len(margins) == 0 or np.isnan(margins).all():
+            return None, None
+        where = int(np.nanargmin(margins))
+        return float(margins[where]), float(self.test.t[where])
+
     def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
         """Draw the funnel, both curves and the error curve (needs the ``plot``
         extra); write it to ``path`` (PNG or SVG by suffix) when given."""
@@ -421,6 +457,44 @@ def _count_non_finite_points(*curves: Curve) -> int:
     if _all_finite(*(a for curve in curves for a in curve)):
         return 0
     return sum(int(np.count_nonzero(~(np.isfinite(c.t) & np.isfinite(c.y)))) for c in curves)
+
+
+def bound_values(bound: Curve, t: FloatArray) -> FloatArray:
+    """The bound's value at each abscissa ``t`` (non-decreasing), as the module
+    evaluates it for the error curve: constant before the first and after the
+    last point, the left ordinate on a segment narrower than 1e-10, the first
+    segment whose right end reaches the query, linear inside."""
+    x, y = bound
+    n = len(x)
+    if n == 1:
+        return np.full(len(t), y[0])
+    j = np.clip(np.searchsorted(x, t, side="left"), 1, n - 1)
+    left_x, left_y = x[j - 1], y[j - 1]
+    width = x[j] - left_x
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        values = ((t - left_x) * (y[j] - left_y)) / width + left_y
+    values = np.where(np.abs(width) < 1e-10, left_y, values)
+    values = np.where(t <= x[0], y[0], values)
+    return np.where(t >= x[-1], y[-1], values)
+
+
+def _margins(result: CompareResult) -> FloatArray:
+    t, v = result.test
+    margins = np.full(len(t), np.nan)
+    if not result.status.completed or len(result.reference.t) == 0 or len(t) == 0:
+        return margins
+    lo, hi = _effective_range(result.x_range, result.reference.t)
+    inside = (t >= lo) & (t <= hi)
+    lower, upper = bound_values(result.lower, t[inside]), bound_values(result.upper, t[inside])
+    error = result.errors.y[inside]
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        half = (upper - lower) / 2.0
+        margin = np.minimum(upper - v[inside], v[inside] - lower) / half
+        # The error curve is the verdict: a failing point is outside by its
+        # error, a passing one is never below 0, whatever the rounding here.
+        margin = np.where(error != 0.0, -np.abs(error) / half, np.maximum(margin, 0.0))
+    margins[inside] = np.where(np.isnan(v[inside]), np.nan, margin)
+    return margins
 
 
 def _effective_range(x_range: tuple[float, float], reference_t: FloatArray) -> tuple[float, float]:
