@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["PlotUnavailableError", "figure_bytes", "plot_result"]
+__all__ = ["PlotUnavailableError", "figure_bytes", "plot_formats", "plot_result"]
 
 _FUNNEL = "#9ecae1"
 _FUNNEL_EDGE = "#4a90c2"
@@ -55,6 +55,14 @@ def _figure_class() -> type[Figure]:
     except ImportError:  # pragma: no cover - depends on the installed extras
         raise PlotUnavailableError("plots need matplotlib: pip install 'velmora-funnel[plot]'") from None
     return Figure
+
+
+def plot_formats() -> set[str]:
+    """The file suffixes (".png", ".svg", ...) that plots can be written as."""
+    _figure_class()
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return {f".{suffix}" for suffix in FigureCanvasBase.get_supported_filetypes()}
 
 
 def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
