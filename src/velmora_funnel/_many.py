@@ -4,6 +4,9 @@ Any concurrent.futures.Executor runs the batch: by default a process pool on
 all cores; a Dask cluster's executor (``distributed.Client(...).get_executor()``)
 spreads the same batch across machines. Only a bounded window of comparisons
 is in flight at a time, so a large batch never holds every result at once.
+A call that raises, or whose worker process dies, is reported for that item
+after every result before it, and the default pool is replaced when one of
+its workers dies.
 """
 
 from __future__ import annotations
