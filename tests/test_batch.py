@@ -304,7 +304,7 @@ def test_a_pair_that_breaks_costs_only_itself(tmp_path, faulty, fault, reason):
                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = done.communicate(timeout=300)
     assert done.returncode == 2, err
-    assert f"bad.csv: UNUSABLE: {reason}" in out and "Traceback" not in err
+    assert f"bad.csv: UNUSABLE: {reason}" in out and "Traceback" not in err, out + err
     assert "good.csv: pass" in out and "deep/mixed.csv: FAIL" in out and "gone.csv: MISSING" in out
     verdicts = {f["file"]: f["verdict"] for f in json.loads((tmp_path / "out.json").read_text())["files"]}
     assert verdicts == {"bad.csv": "error", "deep/mixed.csv": "fail", "gone.csv": "missing", "good.csv": "pass"}

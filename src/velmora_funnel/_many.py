@@ -69,9 +69,8 @@ def stop_pool(pool: Executor, *, terminate: bool) -> None:
     """Shut a pool down; with ``terminate``, end its busy workers first
     instead of waiting for the calls they run (an interrupted batch)."""
     if terminate:
-        for process in _worker_processes(pool):
-            if process.is_alive():
-                process.terminate()
+        for process in [process for process in _worker_processes(pool) if process.is_alive()]:
+            process.terminate()
     pool.shutdown(wait=True, cancel_futures=True)
 
 
@@ -143,10 +142,11 @@ class _Pools:
             self.main = self.factory(self.workers)
         return self.main
 
-    def drop_main(self) -> None:
+    def drop_broken_main(self) -> None:
+        # A broken pool has ended its workers itself.
         if self.main is not None:
             main, self.main = self.main, None
-            stop_pool(main, terminate=True)
+            main.shutdown(wait=True, cancel_futures=True)
 
     def run_alone(self, function: Callable[..., Any], arguments: tuple[Any, ...]) -> Future[Any]:
         if self.alone is None:
@@ -161,14 +161,18 @@ class _Pools:
         future = _submit(self.alone, function, arguments)
         error = _exception(future)
         if isinstance(error, BrokenProcessPool):
+            # Read the exit code only once the shutdown has joined the dead
+            # worker: polling it while the pool's own thread does may read
+            # the forkserver's report of it twice, and the second read fails.
             self.drop_alone()
             return _failed(WorkerDiedError(_death([p.exitcode for p in processes])))
         return future
 
     def drop_alone(self) -> None:
+        # Idle, or broken (its workers ended): nothing to wait for.
         if self.alone is not None:
             alone, self.alone = self.alone, None
-            stop_pool(alone, terminate=True)
+            alone.shutdown(wait=True, cancel_futures=True)
 
     def close(self, *, terminate: bool) -> None:
         for pool in (self.main, self.alone):
@@ -221,7 +225,7 @@ def imap_settled(
             slot = pending[0]
             error = _exception(slot.future)
             if pools is not None and isinstance(error, BrokenProcessPool) and not isinstance(error, WorkerDiedError):
-                pools.drop_main()
+                pools.drop_broken_main()
                 for suspect in pending:
                     suspect_error = _exception(suspect.future)
                     if isinstance(suspect_error, BrokenProcessPool) and not isinstance(suspect_error, WorkerDiedError):
@@ -265,6 +269,10 @@ def compare_many(
     ``max_pending`` comparisons are in flight (default: twice the pool's
     workers, or 64 for a given executor), so results stream out and memory
     stays bounded. ``progress=True`` shows a progress bar on stderr.
+
+    A pair that cannot be compared, or an input iterator that fails, raises
+    only after every result before it has been yielded; a worker process of
+    the default pool that dies raises WorkerDiedError naming the pair.
     """
     checked = check_tolerances(**tolerances)
     lo_hi = check_x_range(x_range)
