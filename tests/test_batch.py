@@ -5,9 +5,11 @@ import html
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -100,10 +102,22 @@ def test_large_batch_is_streamed_with_bounded_work_in_flight():
     assert len(pulled) <= 5
 
 
-def test_malformed_pair_raises_with_its_message():
-    """An item that is not a (reference, test) pair raises TypeError when reached."""
-    with ThreadPoolExecutor(1) as pool, pytest.raises(TypeError, match="pair"):
-        list(vf.compare_many([pair(0.0), 42], executor=pool))
+def broken_input():
+    yield from (pair(s) for s in SHIFTS[:3])
+    raise OSError("input went away")
+
+
+@pytest.mark.parametrize(("pairs", "error", "words"), [
+    ([pair(s) for s in SHIFTS[:3]] + [42, pair(0.0)], TypeError, "must be a (reference, test) pair"),
+    (broken_input(), OSError, "input went away"),
+], ids=["malformed pair", "failing input"])
+def test_results_before_a_bad_input_are_yielded_then_it_raises(pairs, error, words):
+    """Every result finished before a malformed pair or a failing input iterator is yielded, in order, then it raises."""
+    yielded = []
+    with ThreadPoolExecutor(2) as pool, pytest.raises(error, match=re.escape(words)):
+        for result in vf.compare_many(pairs, executor=pool):
+            yielded.append(result.max_error)
+    assert yielded == [vf.compare(*pair(s)).max_error for s in SHIFTS[:3]]
 
 
 def test_any_executor_works_including_a_plain_thread_pool():
@@ -153,9 +167,10 @@ def test_batch_of_passing_files_exits_0_and_quiet_lists_nothing(tmp_path, folder
     ref, test = folders
     for path in (ref / "deep" / "mixed.csv", ref / "gone.csv", test / "deep" / "mixed.csv"):
         path.unlink()
-    code, out, _ = run_batch(tmp_path, ref, test, "--quiet", "--jobs", "1")
+    code, out, err = run_batch(tmp_path, ref, test, "--quiet", "--jobs", "999")
     assert code == 0
     assert out.splitlines() == ["PASS: 1 file (0 missing, 0 unusable), 2 variables, 2 passed, 0 failed, 0 missing"]
+    assert err.count("--jobs 999 capped to the") == 1
 
 
 def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
@@ -168,11 +183,14 @@ def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
     assert "deep/mixed.csv: FAIL" in out
 
 
-@pytest.mark.parametrize("argv", [["nowhere", "test"], ["ref", "ref", "--jobs", "0"]], ids=["no folder", "no jobs"])
+@pytest.mark.parametrize("argv", [["nowhere", "test"], ["ref", "ref", "--jobs", "0"], ["ref", "test", "--json", "nowhere/out.json"],
+                                  ["ref", "test", "--report", "ref"]],
+                         ids=["no folder", "no jobs", "unwritable json", "report is a folder"])
 def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
-    """A missing folder or a zero job count: exit 2 with one error line."""
+    """A missing folder, a zero job count or an output that cannot be written: exit 2 with one
+    error line, before any pair is compared."""
     code, out, err = run_batch(tmp_path, *argv)
-    assert code == 2 and err.startswith("velmora-funnel: error: ") and err.count("\n") == 1
+    assert code == 2 and err.startswith("velmora-funnel: error: ") and err.count("\n") == 1 and out == ""
 
 
 def test_report_has_summary_first_then_plots_of_what_did_not_pass(tmp_path, folders):
@@ -195,6 +213,147 @@ def test_report_has_summary_first_then_plots_of_what_did_not_pass(tmp_path, fold
     assert document["summary"]["files"] == 3 and document["summary"]["missing_files"] == 1
     verdicts = {f["file"]: f["verdict"] for f in document["files"]}
     assert verdicts == {"deep/mixed.csv": "fail", "gone.csv": "missing", "good.csv": "pass"}
+
+
+# --- faults in worker processes -----------------------------------------------------------------
+
+# Runs again in every worker process (as the pool's main module), so the fault
+# named by $FAULT strikes inside the worker, on the pair "bad" only.
+FAULTY_SCRIPT = """
+import os, signal, sys, time
+
+import numpy as np
+
+import velmora_funnel as vf
+from velmora_funnel import _many, batch, plot
+
+FAULT = os.environ["FAULT"]
+compare_tables, plot_result, compare_checked = batch.compare_tables, plot.plot_result, _many._compare_checked
+
+
+def strike():
+    if FAULT == "kill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    if FAULT == "memory":
+        raise MemoryError
+    if FAULT == "hang":
+        open("started", "w").close()
+        time.sleep(600)
+
+
+def faulty_compare_tables(reference, test, **options):
+    if options["file"] == "bad.csv":
+        strike()
+    return compare_tables(reference, test, **options)
+
+
+def faulty_plot_result(result, path=None, *, title=None):
+    if FAULT == "plot" and title.startswith("bad.csv"):
+        raise np.linalg.LinAlgError("Singular matrix")
+    return plot_result(result, path, title=title)
+
+
+def faulty_compare_checked(reference, test, tolerances, x_range):
+    if len(reference[0]) == 13:
+        strike()
+    return compare_checked(reference, test, tolerances, x_range)
+
+
+batch.compare_tables, plot.plot_result, _many._compare_checked = faulty_compare_tables, faulty_plot_result, faulty_compare_checked
+
+if __name__ == "__main__":
+    if sys.argv[1] == "many":
+        t, bad = np.linspace(0, 1, 11), np.linspace(0, 1, 13)
+        yielded = 0
+        try:
+            for result in vf.compare_many([((t, t), (t, t))] * 2 + [((bad, bad), (t, t))] + [((t, t), (t, t))] * 3):
+                yielded += 1
+        except Exception as exc:
+            print(yielded, type(exc).__name__, exc)
+    else:
+        from velmora_funnel.cli import main
+        sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.fixture
+def faulty(tmp_path, folders, write_csv):
+    """The batch folders plus a failing pair bad.csv, and a runner whose workers strike on it."""
+    ref, test = folders
+    write_csv("bad.csv", "time,a", np.column_stack([T, np.sin(T)]), folder=ref)
+    write_csv("bad.csv", "time,a", np.column_stack([T, np.sin(T) + 0.5]), folder=test)
+    (tmp_path / "faulty.py").write_text(FAULTY_SCRIPT)
+
+    def start(fault, *args, **options):
+        return subprocess.Popen([sys.executable, "faulty.py", *map(str, args)], cwd=tmp_path, text=True,
+                                env={**os.environ, "FAULT": fault}, **options)
+
+    return ref, test, start
+
+
+@pytest.mark.parametrize(("fault", "reason"), [
+    ("plot", "funnel plot of 'a' failed: LinAlgError: Singular matrix"),
+    ("memory", "comparison failed: MemoryError"),
+    ("kill", "not compared: its worker process was killed by SIGKILL"),
+])
+def test_a_pair_that_breaks_costs_only_itself(tmp_path, faulty, fault, reason):
+    """A pair whose plot or comparison raises, or whose worker is killed, is reported unusable with the
+    reason (exit 2); every other pair is still compared, and the report and the JSON are written."""
+    ref, test, start = faulty
+    done = start(fault, "batch", ref, test, "--jobs", "2", "--report", "report.html", "--json", "out.json",
+                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = done.communicate(timeout=300)
+    assert done.returncode == 2, err
+    assert f"bad.csv: UNUSABLE: {reason}" in out and "Traceback" not in err, out + err
+    assert "good.csv: pass" in out and "deep/mixed.csv: FAIL" in out and "gone.csv: MISSING" in out
+    verdicts = {f["file"]: f["verdict"] for f in json.loads((tmp_path / "out.json").read_text())["files"]}
+    assert verdicts == {"bad.csv": "error", "deep/mixed.csv": "fail", "gone.csv": "missing", "good.csv": "pass"}
+    assert html.escape(reason) in (tmp_path / "report.html").read_text()
+
+
+def test_compare_many_names_the_pair_whose_worker_died(tmp_path, faulty):
+    """The default pool yields the results before a pair whose worker is killed, then raises naming it."""
+    _, _, start = faulty
+    out, _ = start("kill", "many", stdout=subprocess.PIPE, stderr=subprocess.PIPE).communicate(timeout=300)
+    assert out.startswith("2 WorkerDiedError pair 2 (counting from 0) could not be compared: its worker process was killed by SIGKILL")
+    assert "the results of the 2 pairs before it were yielded" in out and "__main__" not in out
+
+
+def session_processes(session):
+    """The live processes of a session, from /proc."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as handle:
+                state, _, _, sid = handle.read().rsplit(")", 1)[1].split()[:4]
+        except OSError:
+            continue
+        if int(sid) == session and state != "Z":
+            found.append(int(entry))
+    return found
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads the process table from /proc")
+def test_sigterm_ends_the_batch_with_all_its_processes(tmp_path, faulty):
+    """SIGTERM during a batch ends it (exit 143) with its worker processes, forkserver and resource tracker."""
+    ref, test, start = faulty
+    with open(tmp_path / "err.txt", "w") as err:
+        batch = start("hang", "batch", ref, test, "--jobs", "2", stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
+    try:
+        while not (tmp_path / "started").exists():  # a worker is inside the comparison of bad.csv
+            assert batch.poll() is None, (tmp_path / "err.txt").read_text()
+            time.sleep(0.05)
+        batch.send_signal(signal.SIGTERM)
+        assert batch.wait(timeout=120) == 128 + signal.SIGTERM
+        for _ in range(600):  # the forkserver notices its parent is gone on its own
+            if not session_processes(batch.pid):
+                break
+            time.sleep(0.05)
+        assert session_processes(batch.pid) == []
+        assert (tmp_path / "err.txt").read_text().splitlines()[-1] == "velmora-funnel: terminated"
+    finally:
+        for pid in session_processes(batch.pid):
+            os.kill(pid, signal.SIGKILL)
 
 
 # --- Dask: the same batch across a (local) cluster ---------------------------------------------

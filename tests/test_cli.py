@@ -146,6 +146,8 @@ UNUSABLE = {
     "word as range end": (lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"], "--x-range: LO 'zero' is not a number"),
     "plot file for two variables": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.png")], "a file holds one plot"),
     "output is a file": (lambda r, t, d: ["compare", r, t, "--output", r], "cannot write"),
+    "plot format matplotlib cannot write": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.xyz")],
+                                            "plots cannot be written as '.xyz'"),
 }
 
 
@@ -231,6 +233,19 @@ def test_plot_file_for_one_variable(capsys, files, tmp_path, suffix):
     run(capsys, "compare", *files(bump=0.5), "--column", "b", "--plot", str(path))
     head = path.read_bytes()[:200]
     assert head.startswith(b"\x89PNG") if suffix == ".png" else b"<svg" in head or b"<?xml" in head
+
+
+@pytest.mark.parametrize("target", ["b.png", "plots"], ids=["file", "directory"])
+def test_plot_that_cannot_be_drawn_is_skipped_with_its_reason(capsys, files, tmp_path, monkeypatch, target):
+    """A plot matplotlib fails on is skipped with one line naming the variable; the verdicts are
+    still printed and set the exit code."""
+    def singular(result, path=None, *, title=None):
+        raise np.linalg.LinAlgError("Singular matrix")
+
+    monkeypatch.setattr("velmora_funnel.plot.plot_result", singular)
+    code, out, err = run(capsys, "compare", *files(bump=0.5), "--column", "b", "--plot", str(tmp_path / target))
+    assert code == 1 and out.splitlines()[-1] == "FAIL: 1 variable, 0 passed, 1 failed, 0 missing"
+    assert err == "velmora-funnel: plot of 'b' skipped: LinAlgError: Singular matrix\n"
 
 
 def test_plot_directory_gets_one_png_per_variable(capsys, files, tmp_path):

@@ -81,3 +81,14 @@ def test_figure_bytes_renders_png_and_svg():
     figure = result().plot()
     assert figure_bytes(figure).startswith(b"\x89PNG")
     assert b"<svg" in figure_bytes(figure, "svg")[:400]
+
+
+@pytest.mark.parametrize("side", ["reference", "test"])
+def test_values_near_the_largest_double_are_drawn_clipped(side):
+    """A cell of 1.7976931348623157e308 still gives a picture (clipped, and saying so), not an error."""
+    y = np.sin(T)
+    huge = y.copy()
+    huge[40] = np.finfo(np.float64).max
+    figure = vf.compare((T, huge), (T, y)).plot() if side == "reference" else vf.compare((T, y), (T, huge)).plot()
+    assert figure_bytes(figure).startswith(b"\x89PNG")
+    assert "drawn clipped to ±1e+300" in figure.axes[0].get_title()

@@ -4,21 +4,27 @@ Any concurrent.futures.Executor runs the batch: by default a process pool on
 all cores; a Dask cluster's executor (``distributed.Client(...).get_executor()``)
 spreads the same batch across machines. Only a bounded window of comparisons
 is in flight at a time, so a large batch never holds every result at once.
+A call that raises, or whose worker process dies, is reported for that item
+after every result before it, and the default pool is replaced when one of
+its workers dies.
 """
 
 from __future__ import annotations
 
 import multiprocessing
 import os
+import signal
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures import CancelledError, Executor, Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, TypeVar
+from contextlib import closing
+from dataclasses import dataclass
+from typing import Any, Generic, TypeVar
 
 from ._api import CompareResult, CurveLike, _as_curve, _compare_checked, check_tolerances, check_x_range
 
-__all__ = ["POOL_HINT", "compare_many", "default_workers", "imap_ordered", "process_pool"]
+__all__ = ["POOL_HINT", "Settled", "WorkerDiedError", "compare_many", "default_workers", "imap_settled", "process_pool"]
 
 POOL_HINT = (
     "the worker processes of the default pool could not start; a script that calls compare_many "
@@ -27,6 +33,10 @@ POOL_HINT = (
 )
 
 T = TypeVar("T")
+
+
+class WorkerDiedError(BrokenProcessPool):
+    """The worker process running one call ended abruptly (killed, out of memory, crashed)."""
 
 
 def default_workers() -> int:
@@ -48,25 +58,190 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     )
 
 
-def imap_ordered(
-    executor: Executor, function: Callable[..., T], argument_tuples: Iterable[tuple[Any, ...]], window: int
-) -> Iterator[T]:
-    """Submit ``function(*args)`` for each tuple and yield the results in input
-    order, keeping at most ``window`` calls in flight.
+def _worker_processes(pool: Executor) -> list[multiprocessing.process.BaseProcess]:
+    # ProcessPoolExecutor keeps its workers in _processes (None once shut
+    # down); Python 3.14 adds terminate_workers(), earlier ones have no
+    # public way to reach them.
+    return list((getattr(pool, "_processes", None) or {}).values())
 
-    Closing the iterator early cancels what has not started.
-    """
-    pending: deque[Future[T]] = deque()
+
+def stop_pool(pool: Executor, *, terminate: bool) -> None:
+    """Shut a pool down; with ``terminate``, end its busy workers first
+    instead of waiting for the calls they run (an interrupted batch)."""
+    if terminate:
+        for process in [process for process in _worker_processes(pool) if process.is_alive()]:
+            process.terminate()
+    pool.shutdown(wait=True, cancel_futures=True)
+
+
+@dataclass(frozen=True, slots=True)
+class Settled(Generic[T]):
+    """How one call ended: its ``value``, or the exception it raised (``error``)."""
+
+    #: Position of the call's arguments in the input, from 0.
+    index: int
+    arguments: tuple[Any, ...]
+    value: T | None
+    error: BaseException | None
+
+
+class _Slot:
+    __slots__ = ("arguments", "future", "index")
+
+    def __init__(self, index: int, arguments: tuple[Any, ...], future: Future[Any]) -> None:
+        self.index, self.arguments, self.future = index, arguments, future
+
+
+def _failed(error: BaseException) -> Future[Any]:
+    future: Future[Any] = Future()
+    future.set_exception(error)
+    return future
+
+
+def _submit(executor: Executor, function: Callable[..., Any], arguments: tuple[Any, ...]) -> Future[Any]:
     try:
-        for arguments in argument_tuples:
-            pending.append(executor.submit(function, *arguments))
-            if len(pending) >= window:
-                yield pending.popleft().result()
-        while pending:
-            yield pending.popleft().result()
+        return executor.submit(function, *arguments)
+    except Exception as exc:  # a broken or shut-down executor refuses new work
+        return _failed(exc)
+
+
+def _exception(future: Future[Any]) -> BaseException | None:
+    try:
+        return future.exception()
+    except CancelledError as exc:
+        return exc
+
+
+def _death(exitcodes: list[int | None]) -> str:
+    code = next((code for code in exitcodes if code), None)
+    if code is None:
+        return "its worker process ended abruptly"
+    if code > 0:
+        return f"its worker process exited with status {code}"
+    try:
+        name = signal.Signals(-code).name
+    except ValueError:
+        name = f"signal {-code}"
+    why = " (as the out-of-memory killer does)" if -code == signal.SIGKILL else ""
+    return f"its worker process was killed by {name}{why}"
+
+
+class _Pools:
+    """The process pools of an iterator that owns them: the main pool,
+    replaced when one of its workers dies, and a one-worker pool on which
+    the calls that were in flight then are run again one at a time, to find
+    the one that kills its worker."""
+
+    def __init__(self, factory: Callable[[int], Executor], workers: int) -> None:
+        self.factory, self.workers = factory, workers
+        self.main: Executor | None = None
+        self.alone: Executor | None = None
+
+    def get(self) -> Executor:
+        if self.main is None:
+            self.main = self.factory(self.workers)
+        return self.main
+
+    def drop_broken_main(self) -> None:
+        # A broken pool has ended its workers itself.
+        if self.main is not None:
+            main, self.main = self.main, None
+            main.shutdown(wait=True, cancel_futures=True)
+
+    def run_alone(self, function: Callable[..., Any], arguments: tuple[Any, ...]) -> Future[Any]:
+        if self.alone is None:
+            self.alone = self.factory(1)
+            try:
+                self.alone.submit(os.getpid).result()
+            except BrokenProcessPool as exc:
+                # Not even a call that does nothing ran: the pool cannot start.
+                self.drop_alone()
+                raise RuntimeError(POOL_HINT) from exc
+        processes = _worker_processes(self.alone)
+        future = _submit(self.alone, function, arguments)
+        error = _exception(future)
+        if isinstance(error, BrokenProcessPool):
+            # Read the exit code only once the shutdown has joined the dead
+            # worker: polling it while the pool's own thread does may read
+            # the forkserver's report of it twice, and the second read fails.
+            self.drop_alone()
+            return _failed(WorkerDiedError(_death([p.exitcode for p in processes])))
+        return future
+
+    def drop_alone(self) -> None:
+        # Idle, or broken (its workers ended): nothing to wait for.
+        if self.alone is not None:
+            alone, self.alone = self.alone, None
+            alone.shutdown(wait=True, cancel_futures=True)
+
+    def close(self, *, terminate: bool) -> None:
+        for pool in (self.main, self.alone):
+            if pool is not None:
+                stop_pool(pool, terminate=terminate)
+        self.main = self.alone = None
+
+
+def imap_settled(
+    function: Callable[..., T],
+    argument_tuples: Iterable[tuple[Any, ...]],
+    window: int,
+    *,
+    executor: Executor | None = None,
+    pool_factory: Callable[[int], Executor] | None = None,
+    workers: int = 1,
+) -> Iterator[Settled[T]]:
+    """Call ``function(*args)`` for each tuple, at most ``window`` calls in
+    flight, and yield how each ended, in input order.
+
+    A call that raises is that item's ``error``; the other calls go on.
+    Without ``executor``, pools of ``workers`` processes from ``pool_factory``
+    run the calls, and a worker that dies costs only the call it ran: every
+    call in flight when its pool broke runs again alone on a one-worker pool,
+    where the one that kills its worker again gets a WorkerDiedError (no call
+    runs more than twice); the rest continue on a fresh pool. When the input
+    itself raises, the items before it are yielded first, then its exception
+    is raised. Closing the iterator early cancels what has not started and
+    ends the busy workers of its own pools.
+    """
+    pools = _Pools(pool_factory, workers) if executor is None and pool_factory is not None else None
+    if executor is None and pools is None:
+        raise TypeError("imap_settled needs an executor or a pool_factory")
+    pending: deque[_Slot] = deque()
+    source = enumerate(argument_tuples)
+    exhausted, input_error, finished = False, None, False
+    try:
+        while True:
+            while not exhausted and len(pending) < window:
+                try:
+                    index, arguments = next(source)
+                except StopIteration:
+                    exhausted = True
+                except Exception as exc:
+                    exhausted, input_error = True, exc
+                else:
+                    pending.append(_Slot(index, arguments, _submit(executor or pools.get(), function, arguments)))  # type: ignore[union-attr]
+            if not pending:
+                break
+            slot = pending[0]
+            error = _exception(slot.future)
+            if pools is not None and isinstance(error, BrokenProcessPool) and not isinstance(error, WorkerDiedError):
+                pools.drop_broken_main()
+                for suspect in pending:
+                    suspect_error = _exception(suspect.future)
+                    if isinstance(suspect_error, BrokenProcessPool) and not isinstance(suspect_error, WorkerDiedError):
+                        suspect.future = pools.run_alone(function, suspect.arguments)
+                pools.drop_alone()
+                continue
+            pending.popleft()
+            yield Settled(slot.index, slot.arguments, None if error is not None else slot.future.result(), error)
+        if input_error is not None:
+            raise input_error
+        finished = True
     finally:
-        for future in pending:
-            future.cancel()
+        for slot in pending:
+            slot.future.cancel()
+        if pools is not None:
+            pools.close(terminate=not finished)
 
 
 def _compare_pair(reference: CurveLike, test: CurveLike, tolerances: dict[str, float], x_range: tuple[float, float]) -> CompareResult:
@@ -94,6 +269,10 @@ def compare_many(
     ``max_pending`` comparisons are in flight (default: twice the pool's
     workers, or 64 for a given executor), so results stream out and memory
     stays bounded. ``progress=True`` shows a progress bar on stderr.
+
+    A pair that cannot be compared, or an input iterator that fails, raises
+    only after every result before it has been yielded; a worker process of
+    the default pool that dies raises WorkerDiedError naming the pair.
     """
     checked = check_tolerances(**tolerances)
     lo_hi = check_x_range(x_range)
@@ -126,20 +305,17 @@ def _run(
     from tqdm import tqdm
 
     owned = executor is None
-    if executor is None:
-        workers = default_workers()
-        executor = process_pool(workers)
-        window = max_pending or 2 * workers
-    else:
-        window = max_pending or 64
-    try:
-        results = imap_ordered(executor, _compare_pair, _shippable(pairs, tolerances, x_range), window)
-        with tqdm(results, total=total, disable=not progress, unit="pair", desc="compare") as bar:
-            yield from bar
-    except BrokenProcessPool as exc:
-        if not owned:
-            raise
-        raise RuntimeError(POOL_HINT) from exc
-    finally:
-        if owned:
-            executor.shutdown(wait=True, cancel_futures=True)
+    workers = default_workers()
+    window = max_pending or (2 * workers if owned else 64)
+    settled = imap_settled(_compare_pair, _shippable(pairs, tolerances, x_range), window, executor=executor,
+                           pool_factory=process_pool if owned else None, workers=workers)
+    with closing(settled), tqdm(total=total, disable=not progress, unit="pair", desc="compare") as bar:
+        for item in settled:
+            if isinstance(item.error, WorkerDiedError):
+                before = f"; the results of the {item.index} pairs before it were yielded" if item.index else ""
+                raise WorkerDiedError(f"pair {item.index} (counting from 0) could not be compared: {item.error}{before}") from item.error
+            if item.error is not None:
+                item.error.add_note(f"raised while comparing pair {item.index} (counting from 0)")
+                raise item.error
+            bar.update()
+            yield item.value  # type: ignore[misc]

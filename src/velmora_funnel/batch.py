@@ -13,11 +13,12 @@ import math
 import os
 from collections.abc import Iterator, Mapping, Sequence
 from concurrent.futures import Executor
+from contextlib import closing
 from dataclasses import asdict, dataclass, field, replace
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 from ._api import CompareResult, Status, _compare_checked
-from ._many import default_workers, imap_ordered, process_pool
+from ._many import WorkerDiedError, default_workers, imap_settled, process_pool
 from .loader import ResultFileError, ResultTable, read_result
 
 __all__ = [
@@ -86,7 +87,9 @@ class FileOutcome:
     test: str | None
     #: The file is on one side only: "test" or "reference" is missing.
     missing: Literal["test", "reference"] | None = None
-    #: Why the pair could not be compared (unreadable file), else None.
+    #: Why the pair could not be compared or plotted (an unreadable file, an
+    #: exception, a worker process that died), else None. The variables
+    #: compared before it happened are kept.
     error: str | None = None
     variables: tuple[VariableOutcome, ...] = ()
 
@@ -190,14 +193,30 @@ def compare_file_pair(
         return FileOutcome(file, reference_path, test_path, error=str(exc))
     except OSError as exc:
         return FileOutcome(file, reference_path, test_path, error=f"{exc.filename or file}: {exc.strerror or exc}")
-    outcomes = []
-    for outcome, result in compare_tables(
-        reference, test, tolerances=tolerances, x_range=x_range, columns=columns, allow_nan=allow_nan, file=file
-    ):
-        if plots and result is not None and not outcome.passed:
-            outcome = replace(outcome, figure=_png(result, f"{file}: {outcome.name}"))
-        outcomes.append(outcome)
-    return FileOutcome(file, reference_path, test_path, variables=tuple(outcomes))
+    # Whatever goes wrong with one variable (a plot matplotlib cannot draw,
+    # MemoryError) makes this pair unusable, with the reason, and must not
+    # cost the other pairs of the batch.
+    outcomes: list[VariableOutcome] = []
+    problems = []
+    try:
+        for outcome, result in compare_tables(
+            reference, test, tolerances=tolerances, x_range=x_range, columns=columns, allow_nan=allow_nan, file=file
+        ):
+            if plots and result is not None and not outcome.passed:
+                try:
+                    outcome = replace(outcome, figure=_png(result, f"{file}: {outcome.name}"))
+                except Exception as exc:
+                    problems.append(f"funnel plot of {outcome.name!r} failed: {describe_exception(exc)}")
+            outcomes.append(outcome)
+    except Exception as exc:
+        problems.append(f"comparison failed: {describe_exception(exc)}")
+    return FileOutcome(file, reference_path, test_path, error="; ".join(problems) or None, variables=tuple(outcomes))
+
+
+def describe_exception(exc: BaseException) -> str:
+    """One line for an unexpected exception: its type and message."""
+    text = " ".join(str(exc).split())
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def _png(result: CompareResult, title: str) -> bytes | None:
@@ -251,19 +270,25 @@ def run_batch(
     ``executor`` may be any concurrent.futures.Executor (a Dask cluster's
     included: the workers must see the same paths); by default a process
     pool of ``jobs`` workers (all cores when None) is created and shut down.
+    A pair whose comparison raises, or whose worker process dies, gives an
+    outcome with ``error``; the other pairs are still compared (a pool whose
+    worker died is replaced).
     """
     from tqdm import tqdm
 
     owned = executor is None
     workers = jobs or default_workers()
-    pool = process_pool(workers) if executor is None else executor
     tasks = ((rel, ref, test, dict(tolerances), x_range, columns, allow_nan, plots) for rel, ref, test in pairs)
-    try:
-        outcomes = imap_ordered(pool, compare_file_pair, tasks, 2 * workers if owned else 64)
-        with tqdm(outcomes, total=len(pairs), disable=not progress, unit="file", desc="compare", leave=False) as bar:
-            for outcome in bar:
-                bar.set_postfix_str(outcome.file[-30:], refresh=False)
-                yield outcome
-    finally:
-        if owned:
-            pool.shutdown(wait=True, cancel_futures=True)
+    settled = imap_settled(compare_file_pair, tasks, 2 * workers if owned else 64, executor=executor,
+                           pool_factory=process_pool if owned else None, workers=workers)
+    with closing(settled), tqdm(total=len(pairs), disable=not progress, unit="file", desc="compare", leave=False) as bar:
+        for item in settled:
+            if item.error is None:
+                outcome = cast(FileOutcome, item.value)
+            else:
+                rel, ref, test = item.arguments[:3]
+                why = str(item.error) if isinstance(item.error, WorkerDiedError) else describe_exception(item.error)
+                outcome = FileOutcome(rel, ref, test, error=f"not compared: {why}")
+            bar.set_postfix_str(outcome.file[-30:], refresh=False)
+            bar.update()
+            yield outcome

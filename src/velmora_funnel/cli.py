@@ -12,8 +12,12 @@ import json
 import math
 import os
 import re
+import signal
 import sys
-from collections.abc import Iterable, Sequence
+import tempfile
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import closing, contextmanager
 from dataclasses import replace
 from typing import Any, TextIO
 
@@ -21,7 +25,8 @@ import numpy as np
 
 from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances, check_x_range
-from .batch import FileOutcome, VariableOutcome, compare_tables, pair_files, run_batch
+from ._many import default_workers
+from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_variables, run_batch
 from .loader import ResultFileError, read_result
 from .names import output_stem, printable
 from .plot import PlotUnavailableError
@@ -70,7 +75,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                                 description="Pair the CSV files of two folders by relative path and compare all their variables.")
     batch.add_argument("reference", metavar="REFERENCE_DIR")
     batch.add_argument("test", metavar="TEST_DIR")
-    batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: all cores)")
+    batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
     batch.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     batch.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
     batch.add_argument("--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass")
@@ -197,8 +202,18 @@ def _read(path: str) -> Any:
 
 def _command_compare(args: argparse.Namespace) -> int:
     tolerances, x_range = _checked_options(args)
+    plot_file = args.plot is not None and _plot_is_file(args.plot)
+    if args.output:
+        _writable_directory(args.output)
+    if args.plot and plot_file:
+        _writable_file(args.plot, "--plot")
+    elif args.plot:
+        _writable_directory(args.plot)
     reference, test = _read(args.reference), _read(args.test)
-    plot_file = args.plot is not None and os.path.splitext(args.plot)[1].lower() in {".png", ".svg", ".pdf"}
+    compared = sum(in_reference and in_test for _, in_reference, in_test in pair_variables(reference.names, test.names, args.column))
+    if plot_file and compared != 1:
+        raise UsageError(f"--plot {args.plot}: a file holds one plot but {compared} variables were compared; "
+                         "give a directory or select one variable with --column")
     outcomes: list[VariableOutcome] = []
     results: list[tuple[str, CompareResult]] = []
     for outcome, result in compare_tables(reference, test, tolerances=tolerances, x_range=x_range, columns=args.column,
@@ -206,10 +221,7 @@ def _command_compare(args: argparse.Namespace) -> int:
         outcomes.append(outcome)
         if result is not None:
             results.append((outcome.name, result))
-    if plot_file and len(results) != 1:
-        raise UsageError(f"--plot {args.plot}: a file holds one plot but {len(results)} variables were compared; "
-                         "give a directory or select one variable with --column")
-    _write_outputs(args, reference.abscissa_name, results, plot_file)
+    skipped = _write_outputs(args, reference.abscissa_name, results, plot_file)
     counts = _summary(outcomes)
     if args.json:
         document = _json_document(args, tolerances, x_range,
@@ -220,10 +232,62 @@ def _command_compare(args: argparse.Namespace) -> int:
         out = _Printer()
         _print_table([_row(o) for o in outcomes], out)
         out(_summary_line(counts))
+    for name, reason in skipped:
+        print(printable(f"velmora-funnel: plot of {name!r} skipped: {reason}"), file=sys.stderr)
     return EXIT_PASS if counts["failed"] == counts["missing"] == 0 else EXIT_FAIL
 
 
-def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, CompareResult]], plot_file: bool) -> None:
+def _plot_is_file(path: str) -> bool:
+    """--plot names one file (its suffix is a format matplotlib writes) or a directory."""
+    from .plot import plot_formats
+
+    formats = plot_formats()  # without matplotlib: exit 2 before the work, not after
+    suffix = os.path.splitext(path)[1].lower()
+    if not suffix or os.path.isdir(path):
+        return False
+    if suffix not in formats:
+        raise UsageError(f"--plot {path}: plots cannot be written as {suffix!r}; give a .png, .svg or .pdf file, "
+                         "or a directory (end its name with '/')")
+    return True
+
+
+def _writable_file(path: str, option: str) -> None:
+    """Refuse an output file that cannot be written before the work starts,
+    not after it (an existing file is left as it is)."""
+    if os.path.isdir(path):
+        raise UsageError(f"{option} {path}: is a directory, expected a file")
+    existed = os.path.lexists(path)
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot write: {exc.strerror or exc}") from None
+    if not existed:
+        os.unlink(path)
+
+
+def _writable_directory(path: str) -> None:
+    try:
+        os.makedirs(path, exist_ok=True)
+        with tempfile.TemporaryFile(dir=path):
+            pass
+    except OSError as exc:
+        raise UsageError(f"{exc.filename or path}: cannot write: {exc.strerror or exc}") from None
+
+
+def _plot_or_skip(skipped: list[tuple[str, str]], name: str, result: CompareResult, path: str, title: str) -> None:
+    # A plot that cannot be drawn or written costs that plot only, never the verdicts.
+    try:
+        result.plot(path, title=title)
+    except PlotUnavailableError:
+        raise
+    except Exception as exc:
+        skipped.append((name, describe_exception(exc)))
+
+
+def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, CompareResult]], plot_file: bool) -> list[tuple[str, str]]:
+    """Write --output and --plot; returns the plots skipped, with the reason."""
+    skipped: list[tuple[str, str]] = []
     try:
         if args.output:
             os.makedirs(args.output, exist_ok=True)
@@ -236,14 +300,37 @@ def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[
         if args.plot:
             if plot_file:
                 name, result = results[0]
-                result.plot(args.plot, title=f"{os.path.basename(args.test)}: {name}")
+                _plot_or_skip(skipped, name, result, args.plot, f"{os.path.basename(args.test)}: {name}")
             else:
                 os.makedirs(args.plot, exist_ok=True)
                 taken = set()
                 for name, result in results:
-                    result.plot(os.path.join(args.plot, output_stem(name, taken) + ".png"), title=f"{os.path.basename(args.test)}: {name}")
+                    _plot_or_skip(skipped, name, result, os.path.join(args.plot, output_stem(name, taken) + ".png"), f"{os.path.basename(args.test)}: {name}")
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.output}: cannot write: {exc.strerror or exc}") from None
+    return skipped
+
+
+class _Terminated(BaseException):
+    """SIGTERM arrived: unwinds the batch so that its worker processes are ended too."""
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    # A second SIGTERM ends the process at once, even in the middle of the cleanup.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    raise _Terminated
+
+
+@contextmanager
+def _sigterm_unwinds() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _raise_terminated)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _command_batch(args: argparse.Namespace) -> int:
@@ -256,16 +343,41 @@ def _command_batch(args: argparse.Namespace) -> int:
         raise UsageError(str(exc)) from None
     if not pairs:
         raise UsageError(f"{args.reference}: no CSV result files found (nor in {args.test})")
+    for path, option in ((args.report, "--report"), (args.json, "--json")):
+        if path:
+            _writable_file(path, option)
+    jobs = args.jobs
+    if jobs is not None and jobs > default_workers():
+        # More processes than CPUs only adds memory and switching.
+        print(f"velmora-funnel: --jobs {jobs} capped to the {default_workers()} usable CPUs", file=sys.stderr)
+        jobs = default_workers()
     progress = not args.quiet and sys.stderr.isatty()
     out = _Printer(progress=progress)
     report = HtmlReport(args.report, reference=args.reference, test=args.test, tolerances=tolerances, x_range=x_range) if args.report else None
     files: list[FileOutcome] = []
-    for outcome in run_batch(pairs, tolerances=tolerances, x_range=x_range, columns=args.column, allow_nan=args.allow_nan,
-                             plots=report is not None, jobs=args.jobs, progress=progress):
+
+    def record(outcome: FileOutcome) -> None:
         if report is not None:
             outcome = report.add(outcome)
         files.append(outcome)
         _print_file(outcome, out, quiet=args.quiet)
+
+    try:
+        with _sigterm_unwinds(), closing(run_batch(pairs, tolerances=tolerances, x_range=x_range, columns=args.column,
+                                                   allow_nan=args.allow_nan, plots=report is not None, jobs=jobs,
+                                                   progress=progress)) as outcomes:
+            try:
+                for outcome in outcomes:
+                    record(outcome)
+            except Exception as exc:
+                # The batch itself broke down (its worker processes could not
+                # start): the pairs not reported yet are unusable, for this reason.
+                why = f"not compared: {describe_exception(exc)}"
+                for rel, reference_path, test_path in pairs[len(files):]:
+                    record(FileOutcome(rel, reference_path, test_path, error=why))
+    except _Terminated:
+        print("velmora-funnel: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     variables = [v for f in files for v in f.variables]
     counts = _summary(variables)
     counts["files"] = len(files)
@@ -296,15 +408,17 @@ def _command_batch(args: argparse.Namespace) -> int:
 def _print_file(outcome: FileOutcome, out: _Printer, *, quiet: bool) -> None:
     if outcome.error is not None:
         out(f"{outcome.file}: UNUSABLE: {outcome.error}")
-        return
-    if outcome.missing is not None:
+        if not outcome.variables:
+            return
+    elif outcome.missing is not None:
         present = outcome.reference if outcome.missing == "test" else outcome.test
         out(f"{outcome.file}: MISSING in {outcome.missing} (present: {present})")
         return
     bad = [v for v in outcome.variables if not v.passed]
     if quiet and not bad:
         return
-    out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(outcome.variables) - len(bad)} of {_count(len(outcome.variables), 'variable')} passed)")
+    if outcome.error is None:
+        out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(outcome.variables) - len(bad)} of {_count(len(outcome.variables), 'variable')} passed)")
     shown = bad if quiet else outcome.variables
     if shown:
         _print_table([_row(v) for v in shown], out, indent="    ")

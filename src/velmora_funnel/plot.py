@@ -21,7 +21,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["PlotUnavailableError", "figure_bytes", "plot_result"]
+__all__ = ["PlotUnavailableError", "figure_bytes", "plot_formats", "plot_result"]
 
 _FUNNEL = "#9ecae1"
 _FUNNEL_EDGE = "#4a90c2"
@@ -30,6 +30,20 @@ _TEST = "#e6850e"
 _FAIL = "#d62728"
 # Beyond this many test points, markers on every point only blur the line.
 _MARKER_LIMIT = 300
+# matplotlib's axis transforms overflow for spans near the largest double
+# (singular matrices, infinite limits), so coordinates are drawn clipped to
+# this magnitude; the verdict and the numbers in the title stay exact.
+_DRAW_LIMIT = 1e300
+
+
+def _drawn(values: np.ndarray) -> np.ndarray:
+    """Coordinates as drawn: clipped to +-_DRAW_LIMIT, NaN kept (a gap in the line)."""
+    return np.clip(values, -_DRAW_LIMIT, _DRAW_LIMIT)
+
+
+def _clipped(result: CompareResult) -> bool:
+    curves = (result.reference, result.test, result.lower, result.upper, result.errors)
+    return any(bool(np.any(np.abs(part) > _DRAW_LIMIT)) for curve in curves for part in curve)
 
 
 class PlotUnavailableError(ImportError):
@@ -44,9 +58,17 @@ def _figure_class() -> type[Figure]:
     return Figure
 
 
+def plot_formats() -> set[str]:
+    """The file suffixes (".png", ".svg", ...) that plots can be written as."""
+    _figure_class()
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return {f".{suffix}" for suffix in FigureCanvasBase.get_supported_filetypes()}
+
+
 def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
-    lo, hi = result.x_range
-    t = result.reference.t
+    lo, hi = (float(_drawn(np.float64(end))) if math.isfinite(end) else end for end in result.x_range)
+    t = _drawn(result.reference.t)
     if len(t) == 0:
         return
     if math.isfinite(lo) and lo > t[0]:
@@ -58,8 +80,8 @@ def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
 
 def _zoom_window(result: CompareResult, failing: np.ndarray) -> tuple[float, float]:
     """An abscissa window around the first cluster of failing points."""
-    t = result.test.t
-    span = float(result.reference.t[-1] - result.reference.t[0]) or 1.0
+    t, reference_t = _drawn(result.test.t), _drawn(result.reference.t)
+    span = float(reference_t[-1] - reference_t[0]) or 1.0
     first = float(t[failing][0])
     cluster = t[failing][t[failing] <= first + 0.05 * span]
     pad = max(0.03 * span, 4.0 * float(np.median(np.diff(t))) if len(t) > 1 else 0.0)
@@ -67,7 +89,8 @@ def _zoom_window(result: CompareResult, failing: np.ndarray) -> tuple[float, flo
 
 
 def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend: bool, markers: bool = False) -> None:
-    lower, upper = result.lower, result.upper
+    lower, upper = (Curve(_drawn(c.t), _drawn(c.y)) for c in (result.lower, result.upper))
+    reference, test = (Curve(_drawn(c.t), _drawn(c.y)) for c in (result.reference, result.test))
     if len(lower.t) and len(upper.t):
         # The funnel is the polygon traced along the lower bound and back along
         # the upper one: exact at vertical steps, where interpolating both
@@ -79,11 +102,11 @@ def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend
         )
         ax.plot(lower.t, lower.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
         ax.plot(upper.t, upper.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
-    ax.plot(result.reference.t, result.reference.y, color=_REFERENCE, lw=1.0, label="reference", zorder=3)
-    few = markers or len(result.test.t) <= _MARKER_LIMIT
-    ax.plot(result.test.t, result.test.y, color=_TEST, lw=1.0, label="test", zorder=4, marker="o" if few else None, ms=2.2)
+    ax.plot(reference.t, reference.y, color=_REFERENCE, lw=1.0, label="reference", zorder=3)
+    few = markers or len(test.t) <= _MARKER_LIMIT
+    ax.plot(test.t, test.y, color=_TEST, lw=1.0, label="test", zorder=4, marker="o" if few else None, ms=2.2)
     if failing.any():
-        ax.plot(result.test.t[failing], result.test.y[failing], ls="none", marker="x", ms=6, mew=1.6, color=_FAIL,
+        ax.plot(test.t[failing], test.y[failing], ls="none", marker="x", ms=6, mew=1.6, color=_FAIL,
                 zorder=5, label=f"outside funnel ({int(failing.sum())})")
     _shade_outside_range(ax, result)
     ax.grid(True, color="#dddddd", lw=0.6)
@@ -92,7 +115,7 @@ def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend
 
 
 def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray) -> None:
-    errors = result.errors
+    errors = Curve(_drawn(result.errors.t), _drawn(result.errors.y))
     if len(errors.t):
         ax.plot(errors.t, errors.y, color=_FAIL if failing.any() else _TEST, lw=1.0)
         if failing.any():
@@ -106,7 +129,7 @@ def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray) -> None:
 
 
 def _fit_y(ax: Axes, curves: list[Curve], lo: float, hi: float) -> None:
-    values = [y[(t >= lo) & (t <= hi)] for t, y in curves]
+    values = [_drawn(y)[(_drawn(t) >= lo) & (_drawn(t) <= hi)] for t, y in curves]
     finite = np.concatenate([v[np.isfinite(v)] for v in values]) if values else np.empty(0)
     if len(finite):
         bottom, top = float(finite.min()), float(finite.max())
@@ -165,6 +188,8 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
         detail += f"; largest error {result.max_error:.4g}"
     if result.first_failure is not None:
         detail += f" (first at t = {result.first_failure:.6g})"
+    if _clipped(result):
+        detail += f"; drawn clipped to ±{_DRAW_LIMIT:g}"
     figure.suptitle(heading, fontsize=12, fontweight="bold")
     ax.set_title(detail, fontsize=9, color=_FAIL if not result.passed else "#333333")
     if path is not None:

@@ -66,7 +66,6 @@ class HtmlReport:
         if outcome.error is not None:
             self.counts["error"] += 1
             self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", None))
-            return outcome
         if outcome.missing is not None:
             self.counts["missing"] += 1
             side_path = outcome.reference if outcome.missing == "test" else outcome.test
