@@ -1,5 +1,7 @@
 """Funnel plots: what each picture holds, and PNG/SVG output without a display."""
 
+import io
+
 import numpy as np
 import pytest
 
@@ -16,7 +18,7 @@ def result(bump=0.0, **options):
 
 
 def labels(ax):
-    return [line.get_label() for line in ax.get_lines()] + [patch.get_label() for patch in ax.patches]
+    return [artist.get_label() for artist in [*ax.get_lines(), *ax.patches, *ax.collections]]
 
 
 def test_passing_plot_has_funnel_curves_and_error_panel_sharing_t():
@@ -92,3 +94,31 @@ def test_values_near_the_largest_double_are_drawn_clipped(side):
     figure = vf.compare((T, huge), (T, y)).plot() if side == "reference" else vf.compare((T, y), (T, huge)).plot()
     assert figure_bytes(figure).startswith(b"\x89PNG")
     assert "drawn clipped to ±1e+300" in figure.axes[0].get_title()
+
+
+def test_thinned_plot_looks_like_the_full_one(monkeypatch):
+    """Long curves are thinned to what the picture can show: a one-sample spike,
+    its failure mark and a NaN gap look the same as when every point is drawn."""
+    import matplotlib.image
+
+    from velmora_funnel import plot
+
+    t = np.linspace(0.0, 10.0, 50_000)
+    y = np.sin(t)
+    test = y.copy()
+    test[12_345] += 0.8
+    test[30_000:30_003] = np.nan
+    spiked = vf.compare((t, y), (t, test))
+
+    def render(bins):
+        monkeypatch.setattr(plot, "_BINS", bins)
+        figure = spiked.plot()
+        drawn = sum(len(line.get_xdata()) for line in figure.axes[0].get_lines())
+        return drawn, matplotlib.image.imread(io.BytesIO(figure_bytes(figure)))
+
+    thinned_points, thinned = render(plot._BINS)
+    full_points, full = render(10**9)
+    assert thinned_points < full_points / 2
+    # Antialiased edges may shift by a shade; no line, mark or gap may move.
+    difference = np.abs(thinned - full).max(axis=2)
+    assert difference.max() < 0.15 and np.count_nonzero(difference > 0.02) < 0.001 * difference.size

@@ -28,12 +28,68 @@ _FUNNEL_EDGE = "#4a90c2"
 _REFERENCE = "#222222"
 _TEST = "#e6850e"
 _FAIL = "#d62728"
-# Beyond this many test points, markers on every point only blur the line.
+# Beyond this many test points, markers on every point only blur the line
+# (in the whole picture, and in the zoom on the first failure).
 _MARKER_LIMIT = 300
+_ZOOM_MARKER_LIMIT = 2000
 # matplotlib's axis transforms overflow for spans near the largest double
 # (singular matrices, infinite limits), so coordinates are drawn clipped to
 # this magnitude; the verdict and the numbers in the title stay exact.
 _DRAW_LIMIT = 1e300
+
+
+# Curves longer than this many points per axes are thinned before drawing:
+# per column of _BINS across the axes (several per pixel at any figure size
+# used here) the first, last, lowest and highest point are kept, which is all
+# a line rasterised at that width can show. matplotlib's cost grows with every
+# vertex (Axes.fill walks them in Python), the picture does not.
+_BINS = 4096
+
+
+def _decimated(t: np.ndarray, y: np.ndarray, bins: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """The points of the line ``(t, y)`` that can be seen at ``bins`` columns:
+    per column its first, last, lowest and highest point, and the points that
+    begin and end each run of NaN (the gaps in the line), in their order.
+    Curves that are short, or whose abscissae go back, are returned whole."""
+    bins = _BINS if bins is None else bins
+    n = len(t)
+    if n <= 4 * bins:
+        return t, y
+    span = float(t[-1]) - float(t[0])
+    if not (np.isfinite(span) and span > 0.0) or bool((np.diff(t) < 0.0).any()) or bool(np.isnan(t).any()):
+        return t, y
+    column = np.minimum(((t - t[0]) * (bins / span)).astype(np.int64), bins - 1)
+    starts = np.flatnonzero(np.concatenate(([True], column[1:] != column[:-1])))
+    ends = np.append(starts[1:], n) - 1
+    gaps = np.isnan(y)
+    lowest = np.where(gaps, np.inf, y)
+    highest = np.where(gaps, -np.inf, y)
+    segment = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, n)))
+    keep = np.zeros(n, dtype=bool)
+    keep[starts] = keep[ends] = True
+    for values, reduce in ((lowest, np.minimum), (highest, np.maximum)):
+        extreme = reduce.reduceat(values, starts)
+        hits = np.flatnonzero((values == extreme[segment]) & ~gaps)
+        # The first point of each column that reaches the extreme.
+        first = hits[np.concatenate(([True], segment[hits][1:] != segment[hits][:-1]))] if len(hits) else hits
+        keep[first] = True
+    if gaps.any():
+        edges = np.flatnonzero(np.diff(gaps.astype(np.int8)))
+        keep[edges] = keep[np.minimum(edges + 1, n - 1)] = True
+    return t[keep], y[keep]
+
+
+def _markers_thinned(t: np.ndarray, y: np.ndarray, x_limits: tuple[float, float], y_limits: tuple[float, float]) -> np.ndarray:
+    """Indices of the points to mark, one per cell of a grid finer than the
+    pixels: markers that would land on the same spot are drawn once."""
+    if len(t) <= 4 * _BINS:
+        return np.arange(len(t))
+    cells = []
+    for values, (low, high) in ((t, x_limits), (y, y_limits)):
+        scale = _BINS / (high - low) if high > low else 0.0
+        cells.append(np.nan_to_num((values - low) * scale).astype(np.int64))
+    _, first = np.unique(cells[0] * (2 * _BINS + 1) + cells[1], return_index=True)
+    return np.sort(first)
 
 
 def _drawn(values: np.ndarray) -> np.ndarray:
@@ -88,25 +144,59 @@ def _zoom_window(result: CompareResult, failing: np.ndarray) -> tuple[float, flo
     return first - pad, float(cluster[-1]) + pad
 
 
-def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend: bool, markers: bool = False) -> None:
-    lower, upper = (Curve(_drawn(c.t), _drawn(c.y)) for c in (result.lower, result.upper))
-    reference, test = (Curve(_drawn(c.t), _drawn(c.y)) for c in (result.reference, result.test))
+Window = tuple[float, float] | None
+
+
+def _visible(curve: Curve, window: Window) -> Curve:
+    """The curve as drawn: clipped, then either thinned to what the whole axes
+    can show or, for a zoom ``window``, every point in it (and the neighbour
+    on each side, so the line leaves the frame where it should)."""
+    t, y = _drawn(curve.t), _drawn(curve.y)
+    if window is None:
+        return Curve(*_decimated(t, y))
+    if len(t) == 0 or bool((np.diff(t) < 0.0).any()):
+        return Curve(t, y)
+    start = max(int(np.searchsorted(t, window[0], side="left")) - 1, 0)
+    stop = int(np.searchsorted(t, window[1], side="right")) + 1
+    return Curve(t[start:stop], y[start:stop])
+
+
+def _marked(t: np.ndarray, y: np.ndarray, window: Window, limits_from: list[Curve]) -> tuple[np.ndarray, np.ndarray]:
+    """The failing points to mark: all of them in a zoom window, else one per
+    spot of the picture (see _markers_thinned)."""
+    t, y = _drawn(t), _drawn(y)
+    if window is not None:
+        inside = (t >= window[0]) & (t <= window[1])
+        return t[inside], y[inside]
+    xs = np.concatenate([c.t for c in limits_from] + [t])
+    ys = np.concatenate([c.y for c in limits_from] + [y])
+    xs, ys = xs[np.isfinite(xs)], ys[np.isfinite(ys)]
+    if len(xs) == 0 or len(ys) == 0:
+        return t, y
+    keep = _markers_thinned(t, y, (float(xs.min()), float(xs.max())), (float(ys.min()), float(ys.max())))
+    return t[keep], y[keep]
+
+
+def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend: bool, window: Window = None) -> None:
+    lower, upper, reference, test = (_visible(c, window) for c in (result.lower, result.upper, result.reference, result.test))
     if len(lower.t) and len(upper.t):
         # The funnel is the polygon traced along the lower bound and back along
         # the upper one: exact at vertical steps, where interpolating both
         # bounds onto one grid would cut corners.
-        ax.fill(
-            np.concatenate([lower.t, upper.t[::-1]]),
-            np.concatenate([lower.y, upper.y[::-1]]),
-            color=_FUNNEL, alpha=0.6, lw=0, label="funnel", zorder=1,
-        )
+        # A collection, not Axes.fill: a patch's data limits are found by
+        # walking its path vertex by vertex in Python.
+        from matplotlib.collections import PolyCollection
+
+        outline = np.column_stack([np.concatenate([lower.t, upper.t[::-1]]), np.concatenate([lower.y, upper.y[::-1]])])
+        ax.add_collection(PolyCollection([outline], facecolors=_FUNNEL, alpha=0.6, linewidths=0, label="funnel", zorder=1))
         ax.plot(lower.t, lower.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
         ax.plot(upper.t, upper.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
     ax.plot(reference.t, reference.y, color=_REFERENCE, lw=1.0, label="reference", zorder=3)
-    few = markers or len(test.t) <= _MARKER_LIMIT
+    few = len(test.t) <= (_ZOOM_MARKER_LIMIT if window is not None else _MARKER_LIMIT)
     ax.plot(test.t, test.y, color=_TEST, lw=1.0, label="test", zorder=4, marker="o" if few else None, ms=2.2)
     if failing.any():
-        ax.plot(test.t[failing], test.y[failing], ls="none", marker="x", ms=6, mew=1.6, color=_FAIL,
+        marked_t, marked_y = _marked(result.test.t[failing], result.test.y[failing], window, [lower, upper, reference, test])
+        ax.plot(marked_t, marked_y, ls="none", marker="x", ms=6, mew=1.6, color=_FAIL,
                 zorder=5, label=f"outside funnel ({int(failing.sum())})")
     _shade_outside_range(ax, result)
     ax.grid(True, color="#dddddd", lw=0.6)
@@ -114,12 +204,13 @@ def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend
         ax.legend(loc="best", fontsize=9, framealpha=0.9)
 
 
-def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray) -> None:
-    errors = Curve(_drawn(result.errors.t), _drawn(result.errors.y))
+def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray, window: Window = None) -> None:
+    errors = _visible(result.errors, window)
     if len(errors.t):
         ax.plot(errors.t, errors.y, color=_FAIL if failing.any() else _TEST, lw=1.0)
         if failing.any():
-            ax.plot(errors.t[failing], errors.y[failing], ls="none", marker="x", ms=5, mew=1.4, color=_FAIL)
+            marked_t, marked_y = _marked(result.errors.t[failing], result.errors.y[failing], window, [errors])
+            ax.plot(marked_t, marked_y, ls="none", marker="x", ms=5, mew=1.4, color=_FAIL)
     else:
         ax.text(0.5, 0.5, "no funnel was built: " + result.message, ha="center", va="center",
                 transform=ax.transAxes, fontsize=9, color="#555555")
@@ -163,8 +254,8 @@ def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = Non
         ax_zoom = figure.add_subplot(grid[0, 1])
         ax_zoom_err = figure.add_subplot(grid[1, 1], sharex=ax_zoom)
         ax_zoom.tick_params(labelbottom=False)
-        _draw_curves(ax_zoom, result, failing, legend=False, markers=True)
-        _draw_errors(ax_zoom_err, result, failing)
+        _draw_curves(ax_zoom, result, failing, legend=False, window=(lo, hi))
+        _draw_errors(ax_zoom_err, result, failing, window=(lo, hi))
         ax_zoom.set_xlim(lo, hi)
         _fit_y(ax_zoom, [result.lower, result.upper, result.reference, result.test], lo, hi)
         _fit_y(ax_zoom_err, [result.errors], lo, hi)
