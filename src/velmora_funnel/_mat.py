@@ -44,6 +44,8 @@ class _Mapped:
         size, offset = len(buffer), 0
         while offset < size:
             if size - offset < _HEADER:
+                if offset == 0:
+                    raise ResultFileError(path, f"not a MAT file: {size} bytes, too few for a matrix header")
                 raise ResultFileError(path, f"truncated MAT file: {size - offset} bytes at byte {offset}, too few for a matrix header")
             kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(buffer, "<i4", 5, offset))
             order = "<"

@@ -454,6 +454,12 @@ def _read_csv_source(source: _Csv) -> ResultTable:
         raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"ragged rows: {cells} cells, but the header names {len(names)} columns")
     if frame.shape[1] != len(names):  # pragma: no cover - the header check and the parser agree
         raise ResultFileError(path, f"the parser found {frame.shape[1]} columns, the header names {len(names)}", row=1)
+    if options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():
+        # pandas fills a short row's missing cells as it fills empty ones; a
+        # short row leaves the last column empty, so only then is it scanned.
+        error = _diagnose(source, names, time_index if dated else None)
+        if error is not None:
+            raise error
     if dated:
         t = _seconds(source, frame.iloc[:, time_index], time_index, names)
         frame = frame.drop(columns=frame.columns[time_index])
