@@ -83,20 +83,6 @@ class _Mapped:
         # stored column by column: the transposed view is the matrix itself
         return np.frombuffer(self.buffer, dtype, rows * cols, offset).reshape(cols, rows).T
 
-    def text(self, name: str) -> NDArray[np.str_]:
-        return _characters(self.matrix(name))
-
-
-def _characters(matrix: NDArray[np.generic]) -> NDArray[np.str_]:
-    """Character codes (version 4 stores text as numbers) as one-character strings."""
-    if matrix.dtype.kind == "U":
-        return matrix  # type: ignore[return-value]
-    codes = np.asarray(matrix, dtype=np.float64)
-    if codes.size and (not np.all(np.isfinite(codes)) or codes.min() < 0 or codes.max() > 0x10FFFF or np.any(codes != np.round(codes))):
-        raise ValueError("holds numbers that are not character codes")
-    return np.vectorize(chr, otypes=["U1"])(codes.astype(np.int64)) if codes.size else np.empty(codes.shape, "U1")
-
-
 class _Loaded:
     """The matrices of a version 5 file, read whole by scipy.io."""
 
@@ -119,10 +105,6 @@ class _Loaded:
             raise ResultFileError(self.path, f"matrix {name!r} is not a matrix of numbers or text")
         return value
 
-    def text(self, name: str) -> NDArray[np.str_]:
-        return _characters(self.matrix(name))
-
-
 _MATRICES = ["Aclass", "name", "dataInfo", "data_1", "data_2"]
 
 
@@ -138,13 +120,27 @@ def _open(path: str) -> _Mapped | _Loaded:
 
 
 def _rows(source: _Mapped | _Loaded, name: str, transposed: bool = False) -> list[str]:
-    """The text rows of a matrix (its columns when stored transposed)."""
-    try:
-        characters = source.text(name)
-    except ValueError as exc:
-        raise ResultFileError(source.path, f"matrix {name!r} is not text: {exc}") from None
-    # padded with blanks or NULs to the longest row
-    return ["".join(row).rstrip(" \0") for row in (characters.T if transposed else characters)]
+    """The text rows of a matrix (its columns when stored transposed),
+    without the blanks or NULs that pad them to the longest one."""
+    matrix = source.matrix(name)
+    matrix = matrix.T if transposed else matrix
+    if matrix.dtype.kind == "U":  # read by scipy.io
+        return ["".join(row).rstrip(" \0") for row in matrix]
+    # version 4 stores text as character codes, in any number type
+    codes = np.asarray(matrix, dtype=np.float64)
+    if codes.size and (not np.all(np.isfinite(codes)) or codes.min() < 0 or codes.max() > 255 or np.any(codes != np.round(codes))):
+        raise ResultFileError(source.path, f"matrix {name!r} is not text: it holds numbers that are not character codes")
+    width = codes.shape[1]
+    data = np.ascontiguousarray(codes, dtype=np.uint8).tobytes()
+    rows = []
+    for start in range(0, len(data), width or 1):
+        raw = data[start : start + width]
+        try:
+            text = raw.decode("utf-8")  # names as the tool wrote them, to match other files'
+        except UnicodeDecodeError:
+            text = raw.decode("latin-1")
+        rows.append(text.rstrip(" \0"))
+    return rows if width else [""] * codes.shape[0]
 
 
 class _Columns(Mapping[str, NDArray[np.float64]]):
