@@ -393,6 +393,8 @@ def _read_csv(path: str, compression: str | None, options: ReadOptions) -> Resul
     source = _Csv(path, compression, options)
     if compression is not None:
         open(path, "rb").close()  # a file that cannot be opened stays an OSError
+    if compression == "zstd":
+        _need(path, "zstandard", "zstd", "reading a .zst file")
     try:
         if options.delimiter == "auto":
             source = replace(source, options=replace(options, delimiter=_sniff(source)))
