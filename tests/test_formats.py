@@ -7,6 +7,7 @@ import bz2
 import gzip
 import lzma
 import pathlib
+import sys
 
 import numpy as np
 import pandas as pd
@@ -258,3 +259,12 @@ def test_compare_and_batch_across_formats(tmp_path, capsys, reference, test):
     changed = _as_frame(shifted).assign(minus_k=-3.0)
     changed.to_csv(tmp_path / "changed.csv", index=False)
     assert main(["compare", paths[0], str(tmp_path / "changed.csv"), "--column", "minus_k"]) == 1
+
+
+@pytest.mark.parametrize(("module", "name", "extra"), [("pyarrow", "run.parquet", "parquet"), ("zstandard", "run.csv.zst", "zstd")])
+def test_missing_optional_package_names_its_extra(tmp_path, monkeypatch, module, name, extra):
+    """Without the optional package the file is unusable with a one-line hint, not a traceback."""
+    (tmp_path / name).write_bytes(b"x")
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ResultFileError, match=rf"pip install 'velmora-funnel\[{extra}\]'"):
+        read_result(tmp_path / name)

@@ -71,9 +71,8 @@ def _seconds(pa: Any, column: Any) -> NDArray[np.float64]:
 
 def read_columnar(path: str, kind: str, options: ReadOptions) -> ResultTable:
     """Read a Parquet or Arrow IPC file: every column as float64."""
-    import pyarrow as pa
-
     table = _table(path, kind)
+    import pyarrow as pa  # there: _table named the extra if it is not
     names = list(table.column_names)
     if len(names) < 2:
         raise ResultFileError(path, f"the file has {len(names)} column{'s' if len(names) != 1 else ''}; need the abscissa and at least one variable")
