@@ -41,14 +41,17 @@ def test_selected_columns_keep_their_order_once():
 
 
 def test_files_pair_by_relative_path(tmp_path):
-    """CSV files pair by path below each folder, recursively; one-sided files carry None."""
+    """Result files pair by path below each folder, recursively, then across formats when that is
+    unique (run.mat with run.csv.gz); one-sided files carry None."""
     for relative in ["ref/x.csv", "ref/sub/y.csv", "ref/only_ref.csv", "ref/notes.txt",
-                     "test/x.csv", "test/sub/y.csv", "test/sub/only_test.CSV"]:
+                     "test/x.csv", "test/sub/y.csv", "test/sub/only_test.CSV",
+                     "ref/run.mat", "test/run.csv.gz", "ref/two.csv", "ref/two.mat", "test/two.parquet"]:
         (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / relative).write_text("time,a\n")
     pairs = pair_files(tmp_path / "ref", tmp_path / "test")
     assert [(rel, ref is not None, test is not None) for rel, ref, test in pairs] == [
-        ("only_ref.csv", True, False), ("sub/only_test.CSV", False, True), ("sub/y.csv", True, True), ("x.csv", True, True)]
+        ("only_ref.csv", True, False), ("run.mat", True, True), ("sub/only_test.CSV", False, True), ("sub/y.csv", True, True),
+        ("two.csv", True, False), ("two.mat", True, False), ("two.parquet", False, True), ("x.csv", True, True)]
 
 
 def test_missing_folder_is_refused(tmp_path):

@@ -148,11 +148,14 @@ UNUSABLE = {
     "output is a file": (lambda r, t, d: ["compare", r, t, "--output", r], "cannot write"),
     "plot format matplotlib cannot write": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.xyz")],
                                             "plots cannot be written as '.xyz'"),
+    "semicolons without --delimiter": (lambda r, t, d: ["compare", r, _broken(d, "time;a\n0;1\n")], "read with --delimiter ';'"),
+    "CSV named .mat": (lambda r, t, d: ["compare", r, _broken(d, "time,a\n0,1\n", "broken.mat")], "broken.mat: not a MAT file"),
+    "comment mark that is the delimiter": (lambda r, t, d: ["compare", r, t, "--comment", ","], "--comment: ',' must be one character"),
 }
 
 
-def _broken(directory, text="time,a,b\n0,1,2\n1,x,3\n"):
-    path = os.path.join(directory, "broken.csv")
+def _broken(directory, text="time,a,b\n0,1,2\n1,x,3\n", name="broken.csv"):
+    path = os.path.join(directory, name)
     with open(path, "w") as handle:
         handle.write(text)
     return path

@@ -32,15 +32,25 @@ BROKEN = {
     "unterminated quote": ('time,a\n0,1\n1,"2\n', 3, 2, "unterminated quote"),
     "unterminated quote in a long file": ('time,a\n0,"1\n' + "1,2\n" * 40000, 2, 2, "unterminated quote"),
     "cell over the csv size limit": ("time,a\n0," + "x" * 200000 + "\n", 2, 2, "cell longer than"),
+    # dialects: (text, row, column, words, read options)
+    "semicolons read as one column": ("time;a\n0;1,5\n", 1, None, "delimited by ';': read with --delimiter ';' (and --decimal ','", {}),
+    "tabs read as one column": ("time\ta\n0\t1\n", 1, None, "delimited by tabs: read with --delimiter tab", {}),
+    "decimal point under a decimal comma": ("time;a\n0;1,5\n1;2.5\n", 3, 2, "'2.5' is not a number (the decimal mark is ',')", {"delimiter": ";", "decimal": ","}),
+    "no delimiter to sniff": ("time a\n0 1\n", None, None, "cannot tell the delimiter", {"delimiter": "auto"}),
+    "short row is no empty cell": ("time,a,b\n0,,1\n1,2\n2,3,4\n", 3, None, "ragged row: 2 cells", {"empty_as_nan": True}),
+    "bad cell after comments and units": ("# run 7\ntime,a\n# units\ns,m\n0,1 # ok\n1,x\n", 6, 2, "'x' is not a number", {"comment": "#", "units_row": True}),
+    "units row too short": ("time,a,b\ns,m\n0,1,2\n", 2, None, "units row: 2 cells", {"units_row": True}),
+    "no such time column": ("time,a\n0,1\n", 1, None, "no column named 'clock'", {"time": "clock"}),
+    "date-time among dates": ("when,a\n2024-01-01T00:00:00Z,1\nlater,2\n", 3, 1, "'later' is not an ISO 8601 date-time", {}),
 }
 
 
-@pytest.mark.parametrize(("text", "row", "column", "words"), BROKEN.values(), ids=BROKEN.keys())
-def test_unusable_file_names_file_row_and_column(write_csv, text, row, column, words):
+@pytest.mark.parametrize(("text", "row", "column", "words", "options"), [v if len(v) == 5 else (*v, {}) for v in BROKEN.values()], ids=BROKEN.keys())
+def test_unusable_file_names_file_row_and_column(write_csv, text, row, column, words, options):
     """Each defect raises ResultFileError whose message names the file, the row and the column."""
     path = write_csv("run.csv", text)
     with pytest.raises(ResultFileError) as info:
-        read_result(path)
+        read_result(path, **options)
     error = info.value
     message = str(error)
     assert message.startswith(path + ": ") and words in message
@@ -73,6 +83,17 @@ def test_missing_file_is_an_os_error(tmp_path):
 
 ACCEPTED = {
     "plain": ("time,a\n0,1\n1,2\n", [[0, 1], [1, 2]]),
+    # dialects: (text, expected, read options)
+    "semicolons and decimal commas": ("time;a\n0;1,5\n1,25;-2,5e-3\n", [[0, 1.5], [1.25, -2.5e-3]], {"delimiter": ";", "decimal": ","}),
+    "tabs": ("time\ta\n0\t1\n1\t2\n", [[0, 1], [1, 2]], {"delimiter": "\t"}),
+    "sniffed semicolons and decimal commas": ("time;a\n0;1,5\n1;2,5\n", [[0, 1.5], [1, 2.5]], {"delimiter": "auto", "decimal": ","}),
+    "sniffed tabs": ("time\ta\n0\t1\n1\t2\n", [[0, 1], [1, 2]], {"delimiter": "auto"}),
+    "comment lines and a trailing comment": ("# made by a logger\ntime,a\n# calibration\n0,1\n1,2 # spike?\n", [[0, 1], [1, 2]], {"comment": "#"}),
+    "units row": ("time,a\ns,m/s\n0,1\n1,2\n", [[0, 1], [1, 2]], {"units_row": True}),
+    "time column by name": ("a,time\n1,0\n2,1\n", [[0, 1], [1, 2]], {"time": "time"}),
+    "empty cells as NaN (pandas writes NaN so)": (pd.DataFrame({"time": [0.0, 1.0], "a": [np.nan, 2.0]}).to_csv(index=False), [[0, np.nan], [1, 2]], {"empty_as_nan": True}),
+    "ISO 8601 date-times as seconds since 1970 UTC": ("time,a\n2024-01-01T00:00:00Z,1\n2024-01-01T01:00:00.5+01:00,2\n2024-01-01 00:00:01,3\n",
+                                                      [[1704067200, 1], [1704067200.5, 2], [1704067201, 3]], {}),
     "quoted header and BOM": ('\ufeff"time","a"\n0,1\n1,2\n', [[0, 1], [1, 2]]),
     "spaces around cells and names": ("time , a\n 0 , 1 \n1,2\n", [[0, 1], [1, 2]]),
     "CRLF line ends": ("time,a\r\n0,1\r\n1,2\r\n", [[0, 1], [1, 2]]),
@@ -82,10 +103,10 @@ ACCEPTED = {
 }
 
 
-@pytest.mark.parametrize(("text", "expected"), ACCEPTED.values(), ids=ACCEPTED.keys())
-def test_common_result_file_forms_load(write_csv, text, expected):
-    """Quoting, BOM, CRLF, spaces, blank lines and NaN/inf spellings are read as numbers."""
-    table = read_result(write_csv("run.csv", text))
+@pytest.mark.parametrize(("text", "expected", "options"), [v if len(v) == 3 else (*v, {}) for v in ACCEPTED.values()], ids=ACCEPTED.keys())
+def test_common_result_file_forms_load(write_csv, text, expected, options):
+    """Quoting, BOM, CRLF, spaces, blank lines, NaN/inf spellings and the dialects of the options are read as numbers."""
+    table = read_result(write_csv("run.csv", text), **options)
     expected = np.array(expected, dtype=float)
     assert table.abscissa_name == "time" and table.names == ("a",)
     np.testing.assert_array_equal(table.t, expected[:, 0])
@@ -116,3 +137,8 @@ def test_columns_are_contiguous_float64_ready_for_the_module(write_csv):
         assert column.dtype == np.float64 and column.flags.c_contiguous and column.ndim == 1
     result = vf.compare(table.curve("a"), table.curve("a"))
     assert result.passed
+
+
+def test_units_row_is_kept_as_the_variables_units(write_csv):
+    table = read_result(write_csv("run.csv", "time;v;n\n[s];m/s;\n0;1;2\n"), delimiter=";", units_row=True)
+    assert table.units == {"time": "[s]", "v": "m/s", "n": ""}

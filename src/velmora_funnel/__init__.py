@@ -7,7 +7,9 @@ True
 
 compare() compares one pair of curves; compare_many() runs many pairs on a
 process pool or any concurrent.futures.Executor (a Dask cluster's included);
-read_result() loads a CSV result file. The command line is ``velmora-funnel``
+read_result() loads a result file (CSV in several dialects, compressed CSV,
+MAT result files of Modelica tools, Parquet, Feather/Arrow) as its extension
+or a ReadOptions says. The command line is ``velmora-funnel``
 (or ``python -m velmora_funnel``).
 """
 
@@ -15,7 +17,7 @@ import _velmora_funnel as _vf
 
 from ._api import TOLERANCE_NAMES, CompareResult, Curve, CurveLike, Status, check_tolerances, check_x_range, compare
 from ._many import compare_many
-from .loader import ResultFileError, ResultTable, read_result
+from .loader import ReadOptions, ResultFileError, ResultTable, read_result
 
 
 
@@ -36,6 +38,7 @@ __all__ = [
     "CompareResult",
     "Curve",
     "CurveLike",
+    "ReadOptions",
     "ResultFileError",
     "ResultTable",
     "Status",

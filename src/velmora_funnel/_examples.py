@@ -10,6 +10,13 @@ grid (as a variable-step solver would give):
 - ``heater.csv``: a first-order heating curve (temperature, power); the new
   run agrees within its funnel.
 
+The same runs in the formats simulation tools write, under ``formats/``:
+
+- ``oscillator.mat``: the oscillator's reference run as a Modelica tool's MAT
+  result file (version 4, binTrans), with the damping ratio as a parameter;
+- ``heater.parquet``: the heater's reference run as Parquet (written only
+  where pyarrow, the ``parquet`` extra, is installed).
+
 ``examples/generate.py`` in the repository writes them with write_examples();
 the demo regenerates them into a temporary folder when it runs outside a
 checkout.
@@ -19,11 +26,12 @@ from __future__ import annotations
 
 import math
 import os
+import struct
 from collections.abc import Callable, Sequence
 
 __all__ = ["EXAMPLE_FILES", "write_examples"]
 
-EXAMPLE_FILES = ("oscillator.csv", "heater.csv")
+EXAMPLE_FILES = ("oscillator.csv", "heater.csv")  # in reference/ and test/
 
 # Oscillator: natural frequency 0.5 Hz, damping ratio 0.2, unit step at t = 0.
 _OMEGA = 2.0 * math.pi * 0.5
@@ -76,6 +84,44 @@ def _write(path: str, names: Sequence[str], grid: Sequence[float], columns: Sequ
             handle.write(",".join(format(v, ".10g") for v in [t] + [f(t) for f in columns]) + "\n")
 
 
+def _mat_matrix(name: str, rows: int, cols: int, kind: int, payload: bytes) -> bytes:
+    # version 4, little-endian: type (precision * 10 + text flag), rows,
+    # columns, no imaginary part, name length; then the values column by column
+    return struct.pack("<5i", kind, rows, cols, 0, len(name) + 1) + name.encode() + b"\0" + payload
+
+
+def _write_mat(path: str, names: Sequence[str], grid: Sequence[float], columns: Sequence[Callable[[float], float]],
+               parameters: dict[str, float]) -> None:
+    """A result file as Modelica tools write it (binTrans: one variable per
+    column of name and dataInfo, one output point per column of data_2)."""
+    everything = [*names, *parameters]
+    width = max(map(len, everything))
+    aclass = [row.ljust(11) for row in ("Atrajectory", "1.1", "", "binTrans")]
+    # dataInfo: the abscissa (matrix 0), trajectories in data_2, parameters in data_1
+    info = [(0, 1, 0, -1)] + [(2, k + 2, 0, -1) for k in range(len(columns))] + [(1, k + 2, 0, 0) for k in range(len(parameters))]
+    start, stop = grid[0], grid[-1]
+    with open(path, "wb") as handle:
+        handle.write(_mat_matrix("Aclass", 4, 11, 51, bytes(ord(row[j]) for j in range(11) for row in aclass)))
+        handle.write(_mat_matrix("name", width, len(everything), 51, "".join(n.ljust(width) for n in everything).encode()))
+        handle.write(_mat_matrix("description", 1, len(everything), 51, b" " * len(everything)))
+        handle.write(_mat_matrix("dataInfo", 4, len(info), 20, b"".join(struct.pack("<4i", *row) for row in info)))
+        handle.write(_mat_matrix("data_1", 1 + len(parameters), 2, 0,
+                                 struct.pack(f"<{2 + 2 * len(parameters)}d", start, *parameters.values(), stop, *parameters.values())))
+        handle.write(_mat_matrix("data_2", 1 + len(columns), len(grid), 0,
+                                 b"".join(struct.pack(f"<{1 + len(columns)}d", t, *(f(t) for f in columns)) for t in grid)))
+
+
+def _write_parquet(path: str, names: Sequence[str], grid: Sequence[float], columns: Sequence[Callable[[float], float]]) -> bool:
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+    except ImportError:
+        return False
+    values = [list(grid)] + [[f(t) for t in grid] for f in columns]
+    pq.write_table(pa.table(dict(zip(names, values, strict=True))), path)
+    return True
+
+
 def write_examples(directory: str | os.PathLike[str]) -> list[str]:
     """Write ``reference/`` and ``test/`` under ``directory``; return the paths."""
     directory = os.fspath(directory)
@@ -98,4 +144,12 @@ def write_examples(directory: str | os.PathLike[str]) -> list[str]:
     path = os.path.join(test_dir, "heater.csv")
     _write(path, heater, _solver_grid(0.0, 600.0, 257), (lambda t: _temperature(t) + 0.01 * math.sin(t / 7.0), _power))
     written.append(path)
+    formats_dir = os.path.join(directory, "formats")
+    os.makedirs(formats_dir, exist_ok=True)
+    path = os.path.join(formats_dir, "oscillator.mat")
+    _write_mat(path, oscillator, _uniform(0.0, 10.0, 501), (_position, _velocity, _acceleration), {"zeta": _ZETA})
+    written.append(path)
+    path = os.path.join(formats_dir, "heater.parquet")
+    if _write_parquet(path, heater, _uniform(0.0, 600.0, 301), (_temperature, _power)):
+        written.append(path)
     return written

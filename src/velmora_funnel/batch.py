@@ -19,7 +19,8 @@ from typing import Any, Literal, cast
 
 from ._api import CompareResult, Status, _compare_checked
 from ._many import WorkerDiedError, default_workers, imap_settled, process_pool
-from .loader import ResultFileError, ResultTable, read_result
+from ._options import RESULT_EXTENSIONS
+from .loader import ReadOptions, ResultFileError, ResultTable, read_result
 
 __all__ = [
     "FileOutcome",
@@ -180,6 +181,7 @@ def compare_file_pair(
     columns: Sequence[str] | None = None,
     allow_nan: bool = False,
     plots: bool = False,
+    read_options: ReadOptions | None = None,
 ) -> FileOutcome:
     """Read and compare one file pair (runs in a worker): every variable's
     outcome, with a PNG funnel plot for each one that did not pass when
@@ -187,8 +189,8 @@ def compare_file_pair(
     if reference_path is None or test_path is None:
         return FileOutcome(file, reference_path, test_path, missing="reference" if reference_path is None else "test")
     try:
-        reference = read_result(reference_path)
-        test = read_result(test_path)
+        reference = read_result(reference_path, read_options)
+        test = read_result(test_path, read_options)
     except ResultFileError as exc:
         return FileOutcome(file, reference_path, test_path, error=str(exc))
     except OSError as exc:
@@ -228,28 +230,51 @@ def _png(result: CompareResult, title: str) -> bytes | None:
         return None
 
 
-def _csv_files(directory: str) -> dict[str, str]:
+def _result_files(directory: str) -> dict[str, str]:
     found = {}
     for root, dirs, files in os.walk(directory):
         dirs.sort()
         for name in files:
-            if name.lower().endswith(".csv"):
+            if name.lower().endswith(RESULT_EXTENSIONS):
                 path = os.path.join(root, name)
                 found[os.path.relpath(path, directory).replace(os.sep, "/")] = path
     return found
 
 
+def _stem(relative: str) -> str:
+    """The relative path without its result-file extension ("a/run.csv.gz" -> "a/run")."""
+    lower = relative.lower()
+    return relative[: -len(max((e for e in RESULT_EXTENSIONS if lower.endswith(e)), key=len))]
+
+
 def pair_files(reference_dir: str | os.PathLike[str], test_dir: str | os.PathLike[str]) -> list[tuple[str, str | None, str | None]]:
-    """Pair the ``*.csv`` files of two folders (searched recursively) by their
-    relative path: ``(relative_path, reference_path, test_path)``, sorted, with
-    None on the side where the file is missing. Raises NotADirectoryError for
-    a folder that does not exist."""
+    """Pair the result files of two folders (searched recursively; CSV,
+    compressed CSV, MAT, Parquet, Feather, Arrow) by their relative path:
+    ``(relative_path, reference_path, test_path)``, sorted, with None on the
+    side where the file is missing. Files of the same relative path pair
+    first; then a file pairs with one of another format and the same path
+    otherwise ("run.mat" with "run.csv") when that match is unique on both
+    sides, and is named by the reference's relative path. Raises
+    NotADirectoryError for a folder that does not exist."""
     reference_dir, test_dir = os.fspath(reference_dir), os.fspath(test_dir)
     for directory in (reference_dir, test_dir):
         if not os.path.isdir(directory):
             raise NotADirectoryError(f"{directory}: not a directory")
-    reference, test = _csv_files(reference_dir), _csv_files(test_dir)
-    return [(rel, reference.get(rel), test.get(rel)) for rel in sorted(set(reference) | set(test))]
+    reference, test = _result_files(reference_dir), _result_files(test_dir)
+    pairs = {rel: (reference[rel], test[rel]) for rel in set(reference) & set(test)}
+    alone = [{rel: path for rel, path in side.items() if rel not in pairs} for side in (reference, test)]
+    stems: list[dict[str, list[str]]] = [{}, {}]
+    for side, files in zip(stems, alone, strict=True):
+        for rel in files:
+            side.setdefault(_stem(rel), []).append(rel)
+    for stem, (reference_rel,) in ((s, r) for s, r in stems[0].items() if len(r) == 1):
+        if len(stems[1].get(stem, ())) == 1:
+            test_rel = stems[1][stem][0]
+            pairs[reference_rel] = (alone[0].pop(reference_rel), alone[1].pop(test_rel))
+    found: dict[str, tuple[str | None, str | None]] = dict(pairs)
+    found.update({rel: (path, None) for rel, path in alone[0].items()})
+    found.update({rel: (None, path) for rel, path in alone[1].items()})
+    return [(rel, *found[rel]) for rel in sorted(found)]
 
 
 def run_batch(
@@ -263,6 +288,7 @@ def run_batch(
     executor: Executor | None = None,
     jobs: int | None = None,
     progress: bool = False,
+    read_options: ReadOptions | None = None,
 ) -> Iterator[FileOutcome]:
     """Compare file pairs (from pair_files) in worker processes; yield one
     FileOutcome per pair, in order.
@@ -278,7 +304,7 @@ def run_batch(
 
     owned = executor is None
     workers = jobs or default_workers()
-    tasks = ((rel, ref, test, dict(tolerances), x_range, columns, allow_nan, plots) for rel, ref, test in pairs)
+    tasks = ((rel, ref, test, dict(tolerances), x_range, columns, allow_nan, plots, read_options) for rel, ref, test in pairs)
     settled = imap_settled(compare_file_pair, tasks, 2 * workers if owned else 64, executor=executor,
                            pool_factory=process_pool if owned else None, workers=workers)
     with closing(settled), tqdm(total=len(pairs), disable=not progress, unit="file", desc="compare", leave=False) as bar:

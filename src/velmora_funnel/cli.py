@@ -26,8 +26,9 @@ import numpy as np
 from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances, check_x_range
 from ._many import default_workers
+from ._options import FORMATS
 from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_variables, run_batch
-from .loader import ResultFileError, read_result
+from .loader import ReadOptions, ResultFileError, read_result
 from .names import output_stem, printable
 from .plot import PlotUnavailableError
 from .report import HtmlReport, format_number
@@ -62,17 +63,18 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     group.add_argument("--allow-non-finite", "--allow-nan", dest="allow_nan", action="store_true",
                        help="let a variable pass on the module's verdict alone, even with NaN or infinite "
                             "ordinates or a funnel that is not finite (--allow-nan is the older name)")
+    _reading_options(options)
 
     compare = commands.add_parser("compare", parents=[options], help="compare the variables of two result files",
                                   description="Compare each variable of REFERENCE with the same-named variable of TEST.")
-    compare.add_argument("reference", metavar="REFERENCE", help="reference result file (CSV, header row, time first)")
+    compare.add_argument("reference", metavar="REFERENCE", help="reference result file (.csv, .csv.gz/.bz2/.xz/.zst, .mat, .parquet, .feather, .arrow)")
     compare.add_argument("test", metavar="TEST", help="test result file")
     compare.add_argument("--output", metavar="DIR", help="write each variable's bounds and error curve as CSV into DIR")
     compare.add_argument("--plot", metavar="FILE_OR_DIR", help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR")
     compare.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
 
     batch = commands.add_parser("batch", parents=[options], help="compare folders of result files in parallel",
-                                description="Pair the CSV files of two folders by relative path and compare all their variables.")
+                                description="Pair the result files of two folders by relative path and compare all their variables.")
     batch.add_argument("reference", metavar="REFERENCE_DIR")
     batch.add_argument("test", metavar="TEST_DIR")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
@@ -86,6 +88,25 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     for each in (parser, compare, batch, demo):
         each._negative_number_matcher = _NEGATIVE_NUMBER  # type: ignore[attr-defined]
     return parser
+
+
+def _reading_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("reading result files")
+    group.add_argument("--format", choices=FORMATS, help="read every file as this format (default: by its extension; unknown ones as CSV)")
+    group.add_argument("--time", metavar="NAME", help="the abscissa is the column (MAT: variable) NAME (default: the first)")
+    group.add_argument("--delimiter", choices=[",", ";", "tab", "auto"], default=",", help="CSV cell delimiter; 'auto' sniffs it from the first rows (default ',')")
+    group.add_argument("--decimal", choices=[".", ","], default=".", help="CSV decimal mark (default '.')")
+    group.add_argument("--comment", metavar="CHAR", help="CSV: lines starting with CHAR (e.g. '#') are comments, as is the rest of a line after it")
+    group.add_argument("--units-row", action="store_true", help="CSV: the row under the header holds units, not data")
+    group.add_argument("--empty-as-nan", action="store_true", help="CSV: an empty cell is a missing value (NaN) instead of an error")
+
+
+def _read_options(args: argparse.Namespace) -> ReadOptions:
+    try:
+        return ReadOptions(format=args.format, time=args.time, delimiter=args.delimiter, decimal=args.decimal,
+                           comment=args.comment, units_row=args.units_row, empty_as_nan=args.empty_as_nan)
+    except ValueError as exc:
+        raise UsageError(f"--{exc}") from None
 
 
 def _range_end(text: str, flag: str) -> float | None:
@@ -189,13 +210,13 @@ def _json_document(args: argparse.Namespace, tolerances: dict[str, float], x_ran
 # --- commands -----------------------------------------------------------------
 
 
-def _read(path: str) -> Any:
+def _read(path: str, options: ReadOptions | None = None) -> Any:
     try:
-        return read_result(path)
+        return read_result(path, options)
     except ResultFileError as exc:
         raise UsageError(str(exc)) from None
     except IsADirectoryError:
-        raise UsageError(f"{path}: is a directory, expected a CSV result file") from None
+        raise UsageError(f"{path}: is a directory, expected a result file") from None
     except OSError as exc:
         raise UsageError(f"{path}: {exc.strerror or exc}") from None
 
@@ -209,7 +230,8 @@ def _command_compare(args: argparse.Namespace) -> int:
         _writable_file(args.plot, "--plot")
     elif args.plot:
         _writable_directory(args.plot)
-    reference, test = _read(args.reference), _read(args.test)
+    read_options = _read_options(args)
+    reference, test = _read(args.reference, read_options), _read(args.test, read_options)
     compared = sum(in_reference and in_test for _, in_reference, in_test in pair_variables(reference.names, test.names, args.column))
     if plot_file and compared != 1:
         raise UsageError(f"--plot {args.plot}: a file holds one plot but {compared} variables were compared; "
@@ -335,6 +357,7 @@ def _sigterm_unwinds() -> Iterator[None]:
 
 def _command_batch(args: argparse.Namespace) -> int:
     tolerances, x_range = _checked_options(args)
+    read_options = _read_options(args)
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
     try:
@@ -342,7 +365,7 @@ def _command_batch(args: argparse.Namespace) -> int:
     except NotADirectoryError as exc:
         raise UsageError(str(exc)) from None
     if not pairs:
-        raise UsageError(f"{args.reference}: no CSV result files found (nor in {args.test})")
+        raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
     for path, option in ((args.report, "--report"), (args.json, "--json")):
         if path:
             _writable_file(path, option)
@@ -365,7 +388,7 @@ def _command_batch(args: argparse.Namespace) -> int:
     try:
         with _sigterm_unwinds(), closing(run_batch(pairs, tolerances=tolerances, x_range=x_range, columns=args.column,
                                                    allow_nan=args.allow_nan, plots=report is not None, jobs=jobs,
-                                                   progress=progress)) as outcomes:
+                                                   progress=progress, read_options=read_options)) as outcomes:
             try:
                 for outcome in outcomes:
                     record(outcome)

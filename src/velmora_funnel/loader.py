@@ -1,26 +1,38 @@
-"""Reading result files: CSV with a header row, the abscissa in the first column.
+"""Reading result files; read_result() is the one entry point and chooses the
+reader by the file's extension (or the format option): CSV here, MAT result
+files in _mat, Parquet and Arrow IPC in _columnar.
 
-The numbers are parsed by pandas' C parser, the fastest of the candidates
-measured on a file of 10^6 rows and 20 columns (see README). It reports a bad
-cell without its place, and on its own would fill a short row with NaN or
-drop the cells of rows longer than the header, so its leniencies are switched
-off and any failure is re-examined by a slow scan with the csv module that
-names the file, the row and the column.
+CSV numbers are parsed by pandas' C parser, the fastest of the candidates
+measured on a file of 10^6 rows and 20 columns (see README); it also reads
+compressed files as a stream. It reports a bad cell without its place, and on
+its own would fill a short row with NaN or drop the cells of rows longer than
+the header, so its leniencies are switched off and any failure is re-examined
+by a slow scan with the csv module, in the same dialect, that names the file,
+the row and the column.
 """
 
 from __future__ import annotations
 
+import bz2
 import csv
+import gzip
+import importlib
+import io
 import itertools
+import lzma
 import os
 import re
-from collections.abc import Sequence
-from dataclasses import dataclass, field
+import zlib
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field, replace
+from typing import IO, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["ResultFileError", "ResultTable", "read_result"]
+from ._options import ReadOptions, file_format
+
+__all__ = ["ReadOptions", "ResultFileError", "ResultTable", "read_result"]
 
 def _exact_float_option() -> dict[str, str]:
     """pandas before 3.1 parses floats with a fast converter that can be
@@ -52,6 +64,9 @@ class ResultFileError(ValueError):
             place.append(f"row {row}")
         if column is not None:
             place.append(f"column {column}" + (f" ({name!r})" if name is not None else ""))
+        elif name is not None:
+            # formats without column numbers (MAT files) name the variable
+            place.append(f"variable {name!r}")
         where = ", ".join(place)
         super().__init__(f"{self.path}: {where}: {what}" if where else f"{self.path}: {what}")
 
@@ -68,7 +83,10 @@ class ResultTable:
     t: NDArray[np.float64]
     #: Variable names, in file order (the abscissa excluded).
     names: tuple[str, ...]
-    _columns: dict[str, NDArray[np.float64]] = field(repr=False)
+    # A dict, or a mapping that decodes each variable when first asked for.
+    _columns: Mapping[str, NDArray[np.float64]] = field(repr=False)
+    #: Units by variable name (the abscissa's included), where the file gives them.
+    units: Mapping[str, str] = field(default_factory=dict, repr=False)
 
     def __getitem__(self, name: str) -> NDArray[np.float64]:
         """The ordinates of variable ``name``."""
@@ -95,11 +113,15 @@ def _is_blank(row: list[str]) -> bool:
     return not row or (len(row) == 1 and not row[0].strip(" \t"))
 
 
-def _is_number(text: str) -> bool:
+def _is_number(text: str, decimal: str = ".") -> bool:
     """Whether pandas' parser reads ``text`` as a float: Python's float() also
     takes non-ASCII digits and spaces, '_' separators and NaN in any case."""
     if not text.isascii() or "_" in text:
         return False
+    if decimal != ".":
+        if "." in text:
+            return False
+        text = text.replace(decimal, ".", 1)
     try:
         float(text)
     except ValueError:
@@ -107,9 +129,11 @@ def _is_number(text: str) -> bool:
     return text.strip().lstrip("+-").lower() != "nan" or text in _NAN_SPELLINGS
 
 
-def _not_a_number(cell: str) -> str:
+def _not_a_number(cell: str, decimal: str = ".") -> str:
     text = cell.strip(_SPACES)
     shown = text if len(text) <= 40 else text[:37] + "..."
+    if decimal != "." and "." in text and _is_number(text):
+        return f"{shown!r} is not a number (the decimal mark is {decimal!r})"
     if not text.isascii():
         return f"{shown!r} is not a number (digits, signs and spaces must be ASCII)"
     if text in _NAN_SPELLINGS:
@@ -123,19 +147,67 @@ def _not_a_number(cell: str) -> str:
 # One cell of a line as the csv module splits it: a quoted cell ("" is a quote
 # inside it; text after the closing quote is kept) or an unquoted one. The
 # group 'close' is missing when the quote is not closed on the line.
-_CELL = re.compile(r'"(?:[^"]|"")*(?P<close>"[^,]*)?|[^,]*')
+def _cell_pattern(delimiter: str) -> re.Pattern[str]:
+    mark = re.escape(delimiter)
+    return re.compile(rf'"(?:[^"]|"")*(?P<close>"[^{mark}]*)?|[^{mark}]*')
 
 
-def _csv_error(path: str, line: int, exc: csv.Error, names: Sequence[str] | None = None) -> ResultFileError:
+def _need(path: str, module: str, extra: str, what: str) -> Any:
+    """Import an optional dependency; without it the file is unusable, and the
+    error says in one line which extra brings it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ResultFileError(path, f"{what} needs {module.split('.')[0]}: pip install 'velmora-funnel[{extra}]'") from None
+
+
+@dataclass(frozen=True)
+class _Csv:
+    """A CSV file as it is read: its path, compression and dialect (the
+    delimiter already sniffed when that was asked for)."""
+
+    path: str
+    compression: str | None
+    options: ReadOptions
+
+    def open(self) -> IO[str]:
+        """The file as text, decompressed as a stream (no temporary copy)."""
+        if self.compression is None:
+            return open(self.path, newline="", encoding="utf-8-sig")
+        if self.compression == "zstd":
+            zstandard = _need(self.path, "zstandard", "zstd", "reading a .zst file")
+            reader = zstandard.ZstdDecompressor().stream_reader(open(self.path, "rb"), closefd=True)
+            return io.TextIOWrapper(reader, encoding="utf-8-sig", newline="")
+        opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "xz": lzma.open}[self.compression]
+        return opener(self.path, "rt", encoding="utf-8-sig", newline="")  # type: ignore[no-any-return]
+
+    def lines(self, handle: IO[str]) -> Iterator[str]:
+        """The lines with comments cut off (pandas drops the rest of a line
+        from the comment character on); every line is kept, so the csv
+        module's line numbers stay the file's."""
+        comment = self.options.comment
+        for line in handle:
+            if comment is not None and comment in line:
+                cut = line.split(comment, 1)[0]
+                line = cut + "\n" if line.endswith("\n") else cut
+            yield line
+
+    def reader(self, lines: Iterable[str]) -> Any:
+        return csv.reader(lines, delimiter=self.options.delimiter)
+
+
+def _csv_error(source: _Csv, line: int, exc: csv.Error, names: Sequence[str] | None = None) -> ResultFileError:
     """The csv module's error for the record that starts at ``line``, with the
     column whose cell is over the csv module's size limit or opens a quote
     that is never closed (the usual cause)."""
+    path = source.path
     limit = csv.field_size_limit()
-    with open(path, newline="", encoding="utf-8-sig") as handle:
-        text = next(itertools.islice(handle, line - 1, None), "").rstrip("\r\n")
+    with source.open() as handle:
+        text = next(itertools.islice(source.lines(handle), line - 1, None), "").rstrip("\r\n")
+    pattern = _cell_pattern(source.options.delimiter)
     position, column = 0, 1
     while True:
-        cell = _CELL.match(text, position)
+        cell = pattern.match(text, position)
         assert cell is not None  # the unquoted alternative matches the empty string
         name = names[column - 1] if names is not None and column <= len(names) else None
         if cell.group().startswith('"') and cell.group("close") is None:
@@ -147,29 +219,75 @@ def _csv_error(path: str, line: int, exc: csv.Error, names: Sequence[str] | None
         position, column = cell.end() + 1, column + 1
 
 
-def _read_header(path: str) -> tuple[int, list[str]]:
+def _head(source: _Csv) -> list[tuple[int, list[str]]]:
+    """The first three records that are not blank (header, units row or first
+    data row, ...), each with the line it starts on."""
+    found: list[tuple[int, list[str]]] = []
     line = 1
     try:
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            reader = csv.reader(handle)
+        with source.open() as handle:
+            reader = source.reader(source.lines(handle))
             for row in reader:
                 if not _is_blank(row):
-                    return line, row
+                    found.append((line, row))
+                    if len(found) == 3:
+                        break
                 line = reader.line_num + 1
     except UnicodeDecodeError as exc:
-        raise ResultFileError(path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
+        raise ResultFileError(source.path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
     except csv.Error as exc:
-        raise _csv_error(path, line, exc) from None
-    raise ResultFileError(path, "empty file: no header row")
+        raise _csv_error(source, line, exc) from None
+    if not found:
+        raise ResultFileError(source.path, "empty file: no header row")
+    return found
 
 
-def _check_header(path: str, line: int, header: list[str]) -> list[str]:
+# Tried in this order: a decimal comma also splits a line at every comma.
+_SNIFFED = ("\t", ";", ",")
+
+
+def _sniff(source: _Csv) -> str:
+    """The delimiter that splits the first rows into as many cells as the
+    header names (at least two)."""
+    try:
+        with source.open() as handle:
+            lines = [line for line in itertools.islice(source.lines(handle), 200) if line.strip(_SPACES)][:30]
+    except UnicodeDecodeError as exc:
+        raise ResultFileError(source.path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
+    if not lines:
+        return ","  # the empty file is reported as such
+    for delimiter in _SNIFFED:
+        if delimiter == source.options.decimal:
+            continue
+        try:
+            rows = list(csv.reader(lines, delimiter=delimiter))
+        except csv.Error:
+            continue
+        if len(rows[0]) >= 2 and all(len(row) == len(rows[0]) for row in rows):
+            return delimiter
+    raise ResultFileError(
+        source.path,
+        "cannot tell the delimiter: none of tab, ';' and ',' splits the first rows into the header's number of cells; give it with the delimiter option (--delimiter)",
+    )
+
+
+_DELIMITER_OPTION = {";": "--delimiter ';'", "\t": "--delimiter tab", ",": "--delimiter ','"}
+
+
+def _check_header(source: _Csv, line: int, header: list[str]) -> list[str]:
+    path = source.path
     names = [cell.strip() for cell in header]
-    if all(_is_number(name) for name in names):
+    if all(_is_number(name, source.options.decimal) for name in names):
         raise ResultFileError(
             path, f"missing header: the first row holds numbers ({', '.join(names[:3])}{', ...' if len(names) > 3 else ''}), expected column names", row=line
         )
     if len(names) < 2:
+        for mark, label in ((";", "';'"), ("\t", "tabs"), (",", "','")):
+            if mark != source.options.delimiter and mark in header[0]:
+                decimal = " (and --decimal ',' for decimal commas)" if mark != "," and source.options.decimal == "." else ""
+                raise ResultFileError(
+                    path, f"the header names one column, but the rows look delimited by {label}: read with {_DELIMITER_OPTION[mark]}{decimal}", row=line
+                )
         raise ResultFileError(path, "the header names one column; need the abscissa and at least one variable", row=line)
     seen: dict[str, int] = {}
     for index, name in enumerate(names, start=1):
@@ -186,82 +304,219 @@ def _check_header(path: str, line: int, header: list[str]) -> list[str]:
 _END_OF_FILE = "\x00velmora-funnel: end of file\x00"
 
 
-def _diagnose(path: str, names: Sequence[str]) -> ResultFileError | None:
-    """Find the first bad row or cell after the fast parser gave up; rows are
-    numbered by the line they start on (a quoted cell may span lines)."""
+def _records(source: _Csv, handle: IO[str]) -> Iterator[tuple[int, list[str]]]:
+    """The data rows, each with the line it starts on (a quoted cell may span
+    lines); the header and the units row are skipped, the end-of-file line is
+    passed on."""
+    reader = source.reader(itertools.chain(source.lines(handle), [_END_OF_FILE]))
+    skip = 2 if source.options.units_row else 1
     line = 1
-    header_seen = False
+    for row in reader:
+        start, line = line, reader.line_num + 1
+        if _is_blank(row):
+            continue
+        if skip and row != [_END_OF_FILE]:
+            skip -= 1
+            continue
+        yield start, row
+
+
+def _diagnose(source: _Csv, names: Sequence[str], dated: int | None = None) -> ResultFileError | None:
+    """Find the first bad row or cell after the fast parser gave up; rows are
+    numbered by the line they start on. ``dated`` is the column of date-times,
+    checked when they are converted."""
+    path, options = source.path, source.options
+    line = 1
     try:
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            reader = csv.reader(itertools.chain(handle, [_END_OF_FILE]))
-            for row in reader:
-                start, line = line, reader.line_num + 1
-                if _is_blank(row) or row == [_END_OF_FILE]:
-                    continue
-                if not header_seen:
-                    header_seen = True
+        with source.open() as handle:
+            for line, row in _records(source, handle):
+                if row == [_END_OF_FILE]:
                     continue
                 for column, cell in enumerate(row, start=1):
                     if cell.endswith(_END_OF_FILE):
                         name = names[column - 1] if column <= len(names) else None
-                        return ResultFileError(path, "unterminated quote: the cell runs to the end of the file", row=start, column=column, name=name)
+                        return ResultFileError(path, "unterminated quote: the cell runs to the end of the file", row=line, column=column, name=name)
                 if len(row) != len(names):
-                    hint = " (decimal commas, or a column without a name in the header?)" if len(row) > len(names) else ""
-                    return ResultFileError(path, f"ragged row: {len(row)} cells, but the header names {len(names)} columns{hint}", row=start)
+                    hint = " (decimal commas, or a column without a name in the header?)" if len(row) > len(names) and options.delimiter == "," else ""
+                    return ResultFileError(path, f"ragged row: {len(row)} cells, but the header names {len(names)} columns{hint}", row=line)
                 for column, cell in enumerate(row, start=1):
                     if not cell.strip(_SPACES):
-                        return ResultFileError(path, "empty cell", row=start, column=column, name=names[column - 1])
-                    if not _is_number(cell):
-                        return ResultFileError(path, _not_a_number(cell), row=start, column=column, name=names[column - 1])
+                        if options.empty_as_nan:
+                            continue
+                        return ResultFileError(path, "empty cell", row=line, column=column, name=names[column - 1])
+                    if column - 1 != dated and not _is_number(cell, options.decimal):
+                        return ResultFileError(path, _not_a_number(cell, options.decimal), row=line, column=column, name=names[column - 1])
     except csv.Error as exc:
-        return _csv_error(path, line, exc, names)
+        return _csv_error(source, line, exc, names)
     except UnicodeDecodeError as exc:
         return ResultFileError(path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})")
     return None
 
 
-def read_result(path: str | os.PathLike[str]) -> ResultTable:
-    """Read a CSV result file: a header row of column names, then one row per
-    sample, the abscissa (time) in the first column.
+# A date, optionally with a time of day and a UTC offset: 2024-03-01T12:00:00.5+01:00
+_ISO_8601 = re.compile(r"\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}([.,]\d+)?)?)?(Z|[+-]\d{2}(:?\d{2})?)?")
 
-    Cells must be numbers; ``nan`` and ``inf`` spellings are numbers, an empty
-    cell is not. Raises ResultFileError naming the file, the row and the column
-    for a missing header, a non-numeric cell or a ragged row, and OSError when
-    the file cannot be opened.
-    """
+
+def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDArray[np.float64]:
+    """ISO 8601 date-times as seconds since 1970-01-01T00:00:00 UTC: a fixed
+    origin, so that the same moment has the same abscissa in every file,
+    whenever each file starts. A time without an offset is taken as UTC."""
     import pandas as pd
 
-    path = os.fspath(path)
-    names = _check_header(path, *_read_header(path))
+    stamps = pd.to_datetime(column, format="ISO8601", utc=True, errors="coerce")
+    missing = stamps.isna().to_numpy()
+    bad = missing & column.notna().to_numpy()
+    if bad.any():
+        wanted = int(np.argmax(bad))
+        with source.open() as handle:
+            line = next(itertools.islice(_records(source, handle), wanted, None))[0]
+        raise ResultFileError(
+            source.path, f"{str(column.iloc[wanted]).strip()!r} is not an ISO 8601 date-time like the column's first cell", row=line, column=index + 1, name=names[index]
+        )
+    ticks = stamps.dt.tz_convert(None).to_numpy(dtype="datetime64[us]").view(np.int64)
+    # whole seconds and their fraction apart: one rounding, not two
+    seconds = (ticks // 1_000_000).astype(np.float64) + (ticks % 1_000_000).astype(np.float64) / 1e6
+    seconds[missing] = np.nan
+    return seconds
+
+
+def _decompression_errors(compression: str | None) -> tuple[type[BaseException], ...]:
+    if compression is None:
+        return ()
+    errors: tuple[type[BaseException], ...] = (OSError, EOFError, lzma.LZMAError, zlib.error)
+    if compression == "zstd":
+        errors += (importlib.import_module("zstandard").ZstdError,)
+    return errors
+
+
+def _read_csv(path: str, compression: str | None, options: ReadOptions) -> ResultTable:
+    source = _Csv(path, compression, options)
+    if compression is not None:
+        open(path, "rb").close()  # a file that cannot be opened stays an OSError
+    if compression == "zstd":
+        _need(path, "zstandard", "zstd", "reading a .zst file")
+    try:
+        if options.delimiter == "auto":
+            source = replace(source, options=replace(options, delimiter=_sniff(source)))
+        return _read_csv_source(source)
+    except _decompression_errors(compression) as exc:
+        raise ResultFileError(path, f"damaged {compression} stream: {exc}") from None
+
+
+def _read_csv_source(source: _Csv) -> ResultTable:
+    import pandas as pd
+
+    path, options = source.path, source.options
+    head = _head(source)
+    header_line, header = head[0]
+    names = _check_header(source, header_line, header)
+    units: dict[str, str] = {}
+    skip: list[int] = []
+    if options.units_row:
+        if len(head) < 2:
+            raise ResultFileError(path, "no units row under the header (the units row option is set)", row=header_line + 1)
+        units_line, cells = head[1]
+        if len(cells) != len(names):
+            raise ResultFileError(path, f"units row: {len(cells)} cells, but the header names {len(names)} columns", row=units_line)
+        units = {name: cell.strip() for name, cell in zip(names, cells, strict=True)}
+        skip = [units_line - 1]  # pandas counts every line from 0
+    time_index = 0
+    if options.time is not None:
+        if options.time not in names:
+            shown = ", ".join(repr(name) for name in names[:8]) + (", ..." if len(names) > 8 else "")
+            raise ResultFileError(path, f"no column named {options.time!r} for the abscissa (the time option); the header names {shown}", row=header_line)
+        time_index = names.index(options.time)
+    first = head[2 if options.units_row else 1][1] if len(head) > (2 if options.units_row else 1) else None
+    dated = first is not None and time_index < len(first) and _ISO_8601.fullmatch(first[time_index].strip()) is not None
     try:
         frame = pd.read_csv(
             path,
             engine="c",
+            sep=options.delimiter,
+            decimal=options.decimal,
+            comment=options.comment,
+            skiprows=skip or None,
             header=0,
             # With index_col=False, rows longer than the header lose their
             # last cells with only a ParserWarning; with None they become an
             # index, which is cheap to see and refuse below.
             index_col=None,
-            dtype=np.float64,
+            dtype={index: object for index in [time_index]} | {index: np.float64 for index in range(len(names)) if index != time_index} if dated else np.float64,
             keep_default_na=False,
-            na_values=_NAN_SPELLINGS,
+            na_values=_NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
             skip_blank_lines=True,
             encoding="utf-8-sig",
+            compression=source.compression,
             **_exact_float_option(),
         )
     except (ValueError, UnicodeDecodeError, pd.errors.ParserError) as exc:
-        raise _diagnose(path, names) or ResultFileError(path, f"cannot be parsed: {str(exc).strip()}") from None
+        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"cannot be parsed: {str(exc).strip()}") from None
     if not isinstance(frame.index, pd.RangeIndex):
         cells = len(names) + frame.index.nlevels
-        raise _diagnose(path, names) or ResultFileError(path, f"ragged rows: {cells} cells, but the header names {len(names)} columns")
+        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"ragged rows: {cells} cells, but the header names {len(names)} columns")
     if frame.shape[1] != len(names):  # pragma: no cover - the header check and the parser agree
         raise ResultFileError(path, f"the parser found {frame.shape[1]} columns, the header names {len(names)}", row=1)
-    values = frame.to_numpy(dtype=np.float64, copy=False)
-    columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names))]
+    if options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():
+        # pandas fills a short row's missing cells as it fills empty ones; a
+        # short row leaves the last column empty, so only then is it scanned.
+        error = _diagnose(source, names, time_index if dated else None)
+        if error is not None:
+            raise error
+    if dated:
+        t = _seconds(source, frame.iloc[:, time_index], time_index, names)
+        frame = frame.drop(columns=frame.columns[time_index])
+        values = frame.to_numpy(dtype=np.float64, copy=False)
+        columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names) - 1)]
+        columns.insert(time_index, t)
+    else:
+        values = frame.to_numpy(dtype=np.float64, copy=False)
+        columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names))]
+    variables = [name for index, name in enumerate(names) if index != time_index]
+    by_name = dict(zip(names, columns, strict=True))
     return ResultTable(
         path=path,
-        abscissa_name=names[0],
-        t=columns[0],
-        names=tuple(names[1:]),
-        _columns=dict(zip(names[1:], columns[1:], strict=True)),
+        abscissa_name=names[time_index],
+        t=by_name.pop(names[time_index]),
+        names=tuple(variables),
+        _columns=by_name,
+        units=units,
     )
+
+
+def read_result(path: str | os.PathLike[str], options: ReadOptions | None = None, **overrides: Any) -> ResultTable:
+    """Read a result file, in the format its extension names (or ``options.format``):
+
+    - CSV (``.csv``, and ``.csv.gz``, ``.csv.bz2``, ``.csv.xz``, ``.csv.zst``
+      read as a stream; anything else unknown is read as CSV): a header row
+      of column names, then one row per sample. The dialect is set by the
+      options: delimiter, decimal mark, comment lines, a units row, empty
+      cells as NaN. Cells must be numbers; ``nan`` and ``inf`` spellings are
+      numbers, an empty cell is not unless ``empty_as_nan``. An abscissa of
+      ISO 8601 date-times is read as seconds since 1970-01-01T00:00:00 UTC.
+    - MAT result files of Modelica tools (``.mat``, versions 4 and 5), whose
+      variables are decoded when first asked for.
+    - Parquet (``.parquet``) and Arrow IPC (``.feather``, ``.arrow``).
+
+    The abscissa is the first column (the first variable of a MAT file), or
+    the one ``options.time`` names. ``overrides`` set single options, e.g.
+    ``read_result(path, delimiter=";")``. Raises ResultFileError naming the
+    file and, where it applies, the variable, the row and the column, and
+    OSError when the file cannot be opened.
+    """
+    path = os.fspath(path)
+    options = options or ReadOptions()
+    if overrides:
+        options = replace(options, **overrides)
+    try:
+        kind, compression = file_format(path, options)
+    except ValueError as exc:
+        raise ResultFileError(path, str(exc)) from None
+    if kind == "mat":
+        from ._mat import read_mat
+
+        return read_mat(path, options.time)
+    if kind != "csv":
+        from ._columnar import read_columnar
+
+        return read_columnar(path, kind, options)
+    return _read_csv(path, compression, options)

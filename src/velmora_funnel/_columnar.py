@@ -1,0 +1,103 @@
+"""Parquet and Arrow IPC (Feather) result files, read through pyarrow.
+
+Columns are typed, so there is nothing to parse: floats and integers become
+float64 exactly (an integer that float64 cannot hold is refused, not rounded),
+and a null, which is how pandas stores NaN in these files, is NaN. The
+abscissa is the first column, the pandas index when the file was written
+from a DataFrame with one, or the column the time option names; an abscissa
+of date-times becomes seconds since 1970-01-01T00:00:00 UTC, as in CSV files.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ._options import ReadOptions
+from .loader import ResultFileError, ResultTable, _need
+
+__all__ = ["read_columnar"]
+
+
+def _table(path: str, kind: str) -> Any:
+    pa = _need(path, "pyarrow", "parquet", f"reading a {kind} file")
+    open(path, "rb").close()  # a file that cannot be opened stays an OSError
+    try:
+        if kind == "parquet":
+            return _need(path, "pyarrow.parquet", "parquet", "reading a parquet file").read_table(path, memory_map=True)
+        if kind == "feather":
+            # version 1 files too, which the IPC reader does not know
+            return _need(path, "pyarrow.feather", "parquet", "reading a feather file").read_table(path, memory_map=True)
+        ipc = _need(path, "pyarrow.ipc", "parquet", "reading an arrow file")
+        try:
+            with pa.memory_map(path) as source:
+                return ipc.open_file(source).read_all()
+        except pa.ArrowInvalid:
+            # the Arrow stream format, which some tools write as .arrow too
+            with pa.memory_map(path) as source:
+                return ipc.open_stream(source).read_all()
+    except (pa.ArrowException, OSError) as exc:
+        raise ResultFileError(path, f"not a readable {kind} file: {str(exc).strip()}") from None
+
+
+def _abscissa_index(path: str, table: Any, names: list[str], options: ReadOptions) -> int:
+    if options.time is not None:
+        if options.time not in names:
+            shown = ", ".join(repr(name) for name in names[:8]) + (", ..." if len(names) > 8 else "")
+            raise ResultFileError(path, f"no column named {options.time!r} for the abscissa (the time option); the file has {shown}")
+        return names.index(options.time)
+    index_columns = (table.schema.pandas_metadata or {}).get("index_columns", [])
+    if len(index_columns) == 1 and isinstance(index_columns[0], str) and index_columns[0] in names:
+        return names.index(index_columns[0])
+    return 0
+
+
+def _seconds(pa: Any, column: Any) -> NDArray[np.float64]:
+    """Date-times as seconds since 1970-01-01T00:00:00 UTC (the instant they
+    name: a zoned time stamp is stored as UTC already)."""
+    import pyarrow.compute as pc
+
+    if pa.types.is_date(column.type):
+        column = pc.cast(column, pa.timestamp("s"))
+    ticks = pc.cast(column, pa.timestamp("us", tz=column.type.tz)).cast(pa.int64()).to_numpy(zero_copy_only=False)
+    missing = np.isnan(ticks) if ticks.dtype.kind == "f" else np.zeros(len(ticks), dtype=bool)
+    ticks = np.nan_to_num(ticks).astype(np.int64)
+    seconds = (ticks // 1_000_000).astype(np.float64) + (ticks % 1_000_000).astype(np.float64) / 1e6
+    seconds[missing] = np.nan
+    return seconds
+
+
+def read_columnar(path: str, kind: str, options: ReadOptions) -> ResultTable:
+    """Read a Parquet or Arrow IPC file: every column as float64."""
+    table = _table(path, kind)
+    import pyarrow as pa  # there: _table named the extra if it is not
+    names = list(table.column_names)
+    if len(names) < 2:
+        raise ResultFileError(path, f"the file has {len(names)} column{'s' if len(names) != 1 else ''}; need the abscissa and at least one variable")
+    seen: dict[str, int] = {}
+    for number, name in enumerate(names, start=1):
+        if not name.strip():
+            raise ResultFileError(path, "empty column name", column=number)
+        if name in seen:
+            raise ResultFileError(path, f"duplicate column name {name!r} (also column {seen[name]})", column=number)
+        seen[name] = number
+    time_index = _abscissa_index(path, table, names, options)
+    columns: dict[str, NDArray[np.float64]] = {}
+    for number, (name, column) in enumerate(zip(names, table.columns, strict=True), start=1):
+        kind_of = column.type
+        if number - 1 == time_index and (pa.types.is_timestamp(kind_of) or pa.types.is_date(kind_of)):
+            columns[name] = _seconds(pa, column)
+            continue
+        if not (pa.types.is_floating(kind_of) or pa.types.is_integer(kind_of)):
+            raise ResultFileError(path, f"values of type {kind_of}, expected numbers (floats or integers)", column=number, name=name)
+        try:
+            converted = column.cast(pa.float64(), safe=True)
+        except pa.ArrowInvalid:
+            raise ResultFileError(path, "integers too large to be held exactly as float64", column=number, name=name) from None
+        # nulls (pandas' NaN) become NaN
+        columns[name] = np.ascontiguousarray(converted.to_numpy(zero_copy_only=False), dtype=np.float64)
+    abscissa = names[time_index]
+    t = columns.pop(abscissa)
+    return ResultTable(path=path, abscissa_name=abscissa, t=t, names=tuple(columns), _columns=columns)

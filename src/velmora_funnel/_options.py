@@ -1,0 +1,80 @@
+"""How a result file is read: its format and, for CSV, its dialect.
+
+ReadOptions is one frozen value so that the command line, read_result() and
+a config file can all build it and hand it to worker processes unchanged.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+__all__ = ["FORMATS", "RESULT_EXTENSIONS", "ReadOptions", "file_format"]
+
+#: Formats a file can be read as; "arrow" reads the Arrow IPC file format
+#: that ``.feather`` (version 2) files also use.
+FORMATS = ("csv", "mat", "parquet", "feather", "arrow")
+
+# Compressed CSV is streamed through the standard library's decompressors
+# (zstandard's for .zst), so each suffix maps to pandas' name for it.
+COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
+
+_BY_EXTENSION = {".csv": "csv", ".mat": "mat", ".parquet": "parquet", ".feather": "feather", ".arrow": "arrow"}
+
+#: Extensions of result files, as batch pairs them (compressed CSV included).
+RESULT_EXTENSIONS = (*_BY_EXTENSION, *(".csv" + suffix for suffix in COMPRESSIONS))
+
+_DELIMITERS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t", "auto": "auto"}
+
+
+@dataclass(frozen=True)
+class ReadOptions:
+    """Options for reading a result file.
+
+    ``format``: one of FORMATS, or None to choose by the file's extension
+    (anything unknown is read as CSV). The CSV dialect: ``delimiter`` (",",
+    ";", tab, or "auto" to sniff it from the first rows), ``decimal`` ("." or
+    ","), ``comment`` (a character that starts a comment line, e.g. "#"),
+    ``units_row`` (the row under the header holds units: kept as the
+    variables' units, not read as data), ``empty_as_nan`` (an empty cell is a
+    missing value, NaN, instead of an error). ``time`` names the abscissa
+    column (every format; the first column by default).
+    """
+
+    format: str | None = None
+    delimiter: str = ","
+    decimal: str = "."
+    comment: str | None = None
+    units_row: bool = False
+    time: str | None = None
+    empty_as_nan: bool = False
+
+    def __post_init__(self) -> None:
+        if self.format is not None and self.format not in FORMATS:
+            raise ValueError(f"format: {self.format!r} is not one of {', '.join(FORMATS)}")
+        if self.delimiter not in _DELIMITERS:
+            raise ValueError(f"delimiter: {self.delimiter!r} is not one of ',', ';', tab, 'auto'")
+        object.__setattr__(self, "delimiter", _DELIMITERS[self.delimiter])
+        if self.decimal not in {".", ","}:
+            raise ValueError(f"decimal: {self.decimal!r} is not '.' or ','")
+        if self.decimal == self.delimiter:
+            raise ValueError(f"decimal: the decimal mark {self.decimal!r} is also the delimiter")
+        if self.comment is not None and (len(self.comment) != 1 or self.comment in {self.delimiter, self.decimal, '"'} or self.comment.isalnum()):
+            raise ValueError(f"comment: {self.comment!r} must be one character other than the delimiter, the decimal mark, a quote, a letter or a digit")
+        if self.time is not None and not self.time.strip():
+            raise ValueError("time: the abscissa column's name is empty")
+
+
+def file_format(path: str, options: ReadOptions) -> tuple[str, str | None]:
+    """The format to read ``path`` as, and the compression of a CSV file
+    (None when it is plain): the forced format, else the extension's."""
+    lower = os.fspath(path).lower()
+    stem, last = os.path.splitext(lower)
+    compression = COMPRESSIONS.get(last)
+    if compression is not None:
+        stem, last = os.path.splitext(stem)
+    chosen = options.format or _BY_EXTENSION.get(last, "csv")
+    if compression is not None and chosen != "csv":
+        raise ValueError(f"a compressed {chosen} file is not read; decompress it first (only CSV is read compressed)")
+    return chosen, compression
+

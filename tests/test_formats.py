@@ -1,0 +1,270 @@
+"""Result files as simulation and measurement tools write them: MAT result
+files of Modelica tools (written here by scipy.io in both storage orders and
+both versions), Parquet and Arrow IPC (pandas, pyarrow) and compressed CSV
+(the standard library's compressors, zstandard)."""
+
+import bz2
+import gzip
+import lzma
+import pathlib
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from velmora_funnel import ResultFileError, read_result
+from velmora_funnel.cli import main
+
+scipy_io = pytest.importorskip("scipy.io")
+pa = pytest.importorskip("pyarrow")
+
+
+def text_matrix(rows, transposed, pad=" "):
+    """Rows of text padded to one width; transposed: one row per column."""
+    width = max(len(row) for row in rows)
+    rows = [row.ljust(width, pad) for row in rows]
+    if transposed:
+        rows = ["".join(row[j] for row in rows) for j in range(width)]
+    return np.array(rows)
+
+
+# An event at t = 1 (the abscissa repeats, x jumps); "der(x)" and "x_alias"
+# share x's column, "minus_x" is its negation, "k" and "minus_k" are a
+# parameter and its negation in data_1.
+T = np.array([0.0, 0.5, 1.0, 1.0, 1.5, 2.0])
+X = np.array([0.0, 1.0, 2.0, 5.0, 6.0, 7.0])
+V = np.array([2.0, 2.0, 2.0, 2.0, 2.0, 2.0])
+MAT_VARIABLES = {"x": X, "v": V, "x_alias": X, "minus_x": -X, "k": np.full(6, 3.5), "minus_k": np.full(6, -3.5)}
+
+
+def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pad=" ", names=None):
+    names = names or [abscissa, "x", "v", "x_alias", "minus_x", "k", "minus_k"]
+    info = np.array([info_abscissa, [2, 2, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]], dtype=np.int32)
+    data_1 = np.array([[0.0, 3.5], [2.0, 3.5]])  # start and stop rows; the abscissa first
+    data_2 = np.column_stack([T, X, V])
+    order = "binTrans" if transposed else "binNormal"
+    flip = (lambda m: m.T) if transposed else (lambda m: m)
+    return {
+        "Aclass": text_matrix(["Atrajectory", "1.1", "", order], False),
+        "name": text_matrix(names, transposed, pad),
+        "description": text_matrix(["Time in [s]"] + [""] * (len(names) - 1), transposed, pad),
+        "dataInfo": flip(info),
+        "data_1": flip(data_1),
+        "data_2": flip(data_2),
+    }
+
+
+def save_mat(path, matrices, version="4"):
+    scipy_io.savemat(path, matrices, format=version)
+    return str(path)
+
+
+LAYOUTS = {
+    "v4 binNormal": ("4", False, {}),
+    "v4 binTrans": ("4", True, {}),
+    "v5 binNormal": ("5", False, {}),
+    "v5 binTrans, names padded with NULs, abscissa 'time' in data_2": ("5", True, {"pad": "\0", "abscissa": "time", "info_abscissa": (2, 1, 0, 0)}),
+}
+
+
+@pytest.mark.parametrize(("version", "transposed", "options"), LAYOUTS.values(), ids=LAYOUTS.keys())
+def test_every_mat_variable_is_read_by_name(tmp_path, version, transposed, options):
+    """Trajectories, aliases, negated aliases, parameters and the event's repeated abscissa, in every layout."""
+    table = read_result(save_mat(tmp_path / "run.mat", mat_matrices(transposed, **options), version))
+    assert table.abscissa_name == options.get("abscissa", "Time")
+    assert table.names == tuple(MAT_VARIABLES)
+    np.testing.assert_array_equal(table.t, T)
+    for name, values in MAT_VARIABLES.items():
+        t, y = table.curve(name)
+        assert y.dtype == np.float64 and y.flags.c_contiguous
+        np.testing.assert_array_equal(y, values, err_msg=name)
+
+
+def test_mat_time_option_picks_another_abscissa(tmp_path):
+    """--time names the abscissa variable; the first variable becomes a variable."""
+    table = read_result(save_mat(tmp_path / "run.mat", mat_matrices(True)), time="v")
+    assert table.abscissa_name == "v" and "Time" in table.names
+    np.testing.assert_array_equal(table["Time"], T)
+
+
+def _mat_bytes_cut(tmp_path):
+    path = save_mat(tmp_path / "whole.mat", mat_matrices(True))
+    with open(path, "rb") as handle:
+        return handle.read()[:-7]
+
+
+# (matrices to change, words in the message, variable named)
+BROKEN_MAT = {
+    "no Aclass": ({"Aclass": None}, "no matrix 'Aclass'", None),
+    "no data_2": ({"data_2": None}, "no matrix 'data_2'", None),
+    "other first Aclass row": ({"Aclass": text_matrix(["Bclass", "1.1", "", "binNormal"], False)}, "expected 'Atrajectory'", None),
+    "no storage order": ({"Aclass": text_matrix(["Atrajectory", "1.1"], False)}, "expected 'binNormal' or 'binTrans'", None),
+    "column past data_2": ({"dataInfo": np.array([[0, 1, 0, -1], [2, 9, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]]).T},
+                           "column 9 of data_2, which has 3 columns", "x"),
+    "unknown matrix": ({"dataInfo": np.array([[0, 1, 0, -1], [2, 2, 0, -1], [3, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]]).T},
+                       "matrix 3", "v"),
+    "parameter without data_1": ({"data_1": None}, "no matrix 'data_1'", "k"),
+    "fewer names than dataInfo rows": ({"name": text_matrix(["Time", "x"], True)}, "for each of the 2 names", None),
+    "name given twice": ({"name": text_matrix(["Time", "x", "v", "x", "minus_x", "k", "minus_k"], True)}, "given twice", "x"),
+}
+
+
+@pytest.mark.parametrize(("changes", "words", "variable"), BROKEN_MAT.values(), ids=BROKEN_MAT.keys())
+def test_mat_file_out_of_layout_names_what_is_missing(tmp_path, changes, words, variable):
+    """A file not in the result-file layout: ResultFileError naming the file, what is missing and the variable."""
+    matrices = {**mat_matrices(True), **changes}
+    path = save_mat(tmp_path / "run.mat", {k: v for k, v in matrices.items() if v is not None})
+    with pytest.raises(ResultFileError) as info:
+        read_result(path)
+    assert str(info.value).startswith(path + ": ") and words in str(info.value)
+    assert info.value.column_name == variable
+
+
+@pytest.mark.parametrize(("content", "words"), [
+    (b"time,x\n0,1\n", "not a MAT file"),
+    (b"", "empty file"),
+    ("cut", "truncated MAT file"),
+], ids=["CSV named .mat", "empty", "truncated"])
+def test_file_that_is_no_mat_file_is_refused(tmp_path, content, words):
+    path = tmp_path / "run.mat"
+    path.write_bytes(_mat_bytes_cut(tmp_path) if content == "cut" else content)
+    with pytest.raises(ResultFileError, match=words):
+        read_result(path)
+
+
+# --- Parquet and Arrow IPC ---------------------------------------------------------
+
+
+def frame():
+    t = np.linspace(0.0, 2.0, 9)
+    return pd.DataFrame({"time": t, "a": np.sin(t), "count": np.arange(9), "b": np.where(t == 1.0, np.nan, np.cos(t))})
+
+
+def _ipc(path, writer):
+    table = pa.Table.from_pandas(frame(), preserve_index=False)
+    with writer(str(path), table.schema) as sink:
+        sink.write_table(table)
+
+
+WRITERS = {
+    "pandas parquet": ("run.parquet", lambda df, p: df.to_parquet(p)),
+    "pandas parquet, time as the index": ("run.parquet", lambda df, p: df.set_index("time").to_parquet(p)),
+    "pandas feather": ("run.feather", lambda df, p: df.to_feather(p)),
+    "arrow IPC file": ("run.arrow", lambda df, p: _ipc(p, pa.ipc.new_file)),
+    "arrow IPC stream": ("run.arrow", lambda df, p: _ipc(p, pa.ipc.new_stream)),
+}
+
+
+@pytest.mark.parametrize(("name", "write"), WRITERS.values(), ids=WRITERS.keys())
+def test_columnar_files_read_exactly(tmp_path, name, write):
+    """Floats bit for bit, integers as floats, pandas' NaN (stored as null) as NaN; time is the abscissa."""
+    expected = frame()
+    write(expected, tmp_path / name)
+    table = read_result(tmp_path / name)
+    assert table.abscissa_name == "time" and table.names == ("a", "count", "b")
+    np.testing.assert_array_equal(table.t, expected["time"])
+    for column in table.names:
+        np.testing.assert_array_equal(table[column], expected[column].to_numpy(dtype=float))
+
+
+BROKEN_COLUMNAR = {
+    "text column": (lambda p: frame().assign(mode="on").to_parquet(p), "column 5 ('mode'): values of type", None),
+    "integer over 2**53": (lambda p: frame().assign(big=2**60 + 1).to_parquet(p), "column 5 ('big'): integers too large", None),
+    "one column": (lambda p: frame()[["time"]].to_parquet(p), "need the abscissa and at least one variable", None),
+    "no such time column": (lambda p: frame().to_parquet(p), "no column named 'clock'", "clock"),
+    "not parquet": (lambda p: pathlib.Path(p).write_bytes(b"time,a\n0,1\n"), "not a readable parquet file", None),
+}
+
+
+@pytest.mark.parametrize(("write", "words", "time"), BROKEN_COLUMNAR.values(), ids=BROKEN_COLUMNAR.keys())
+def test_unusable_columnar_file_is_refused_with_its_column(tmp_path, write, words, time):
+    path = str(tmp_path / "run.parquet")
+    write(path)
+    with pytest.raises(ResultFileError) as info:
+        read_result(path, time=time)
+    assert str(info.value).startswith(path + ": ") and words in str(info.value)
+
+
+def test_date_time_abscissa_of_parquet_is_seconds_since_1970(tmp_path):
+    """Zoned time stamps name an instant: 2024-01-01T01:00+01:00 is 1704067200 s."""
+    stamps = pd.date_range("2024-01-01T01:00:00", periods=3, freq="250ms", tz="Europe/Berlin")
+    pd.DataFrame({"when": stamps, "y": [1.0, 2.0, 3.0]}).to_parquet(tmp_path / "run.parquet")
+    np.testing.assert_array_equal(read_result(tmp_path / "run.parquet").t, [1704067200.0, 1704067200.25, 1704067200.5])
+
+
+# --- compressed CSV ------------------------------------------------------------------
+
+
+def _zstd(data):
+    zstandard = pytest.importorskip("zstandard")
+    return zstandard.ZstdCompressor().compress(data)
+
+
+COMPRESSORS = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress, ".zst": _zstd}
+
+
+@pytest.mark.parametrize("suffix", COMPRESSORS)
+def test_compressed_csv_reads_like_plain_and_names_the_bad_cell(tmp_path, suffix):
+    """Numbers bit for bit; a bad cell in the compressed file is named by row and column."""
+    rng = np.random.default_rng(3)
+    values = rng.standard_normal((500, 3))
+    text = "time,a,b\n" + "".join(",".join(repr(float(v)) for v in row) + "\n" for row in values)
+    path = tmp_path / f"run.csv{suffix}"
+    path.write_bytes(COMPRESSORS[suffix](text.encode()))
+    table = read_result(path)
+    np.testing.assert_array_equal(table["b"], values[:, 2])
+    path.write_bytes(COMPRESSORS[suffix]((text + "1,oops,2\n").encode()))
+    with pytest.raises(ResultFileError, match=r"row 502, column 2 \('a'\): 'oops' is not a number"):
+        read_result(path)
+
+
+@pytest.mark.parametrize("suffix", [".gz", ".xz"])
+def test_damaged_compressed_csv_is_refused(tmp_path, suffix):
+    path = tmp_path / f"run.csv{suffix}"
+    path.write_bytes(COMPRESSORS[suffix](b"time,a\n" + b"0,1\n" * 5000)[:-40])
+    with pytest.raises(ResultFileError, match=f"{path}: damaged"):
+        read_result(path)
+
+
+# --- across formats on the command line ------------------------------------------------
+
+
+def _as_frame(table):
+    return pd.DataFrame({table.abscissa_name: table.t, **{name: table[name] for name in table.names}})
+
+
+SAVERS = {
+    "mat": lambda table, path: save_mat(path, mat_matrices(True)),
+    "csv": lambda table, path: _as_frame(table).to_csv(path, index=False),
+    "csv.gz": lambda table, path: _as_frame(table).to_csv(path, index=False),
+    "parquet": lambda table, path: _as_frame(table).to_parquet(path),
+}
+
+
+@pytest.mark.parametrize(("reference", "test"), [("mat", "mat"), ("mat", "csv"), ("csv", "mat"), ("parquet", "csv.gz")])
+def test_compare_and_batch_across_formats(tmp_path, capsys, reference, test):
+    """Variables pair by exact name across formats; a changed variable fails in any format (exit 1)."""
+    table = read_result(save_mat(tmp_path / "source.mat", mat_matrices(True)))
+    paths = []
+    for side, kind in (("reference", reference), ("test", test)):
+        (tmp_path / side).mkdir()
+        paths.append(str(tmp_path / side / f"run.{kind}"))
+        SAVERS[kind](table, paths[-1])
+    assert main(["compare", *paths]) == 0
+    assert "PASS: 6 variables, 6 passed" in capsys.readouterr().out
+    assert main(["batch", str(tmp_path / "reference"), str(tmp_path / "test"), "--jobs", "1", "--quiet"]) == 0
+    assert "PASS: 1 file (0 missing, 0 unusable), 6 variables, 6 passed" in capsys.readouterr().out
+    shifted = read_result(paths[1])
+    changed = _as_frame(shifted).assign(minus_k=-3.0)
+    changed.to_csv(tmp_path / "changed.csv", index=False)
+    assert main(["compare", paths[0], str(tmp_path / "changed.csv"), "--column", "minus_k"]) == 1
+
+
+@pytest.mark.parametrize(("module", "name", "extra"), [("pyarrow", "run.parquet", "parquet"), ("zstandard", "run.csv.zst", "zstd")])
+def test_missing_optional_package_names_its_extra(tmp_path, monkeypatch, module, name, extra):
+    """Without the optional package the file is unusable with a one-line hint, not a traceback."""
+    (tmp_path / name).write_bytes(b"x")
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ResultFileError, match=rf"pip install 'velmora-funnel\[{extra}\]'"):
+        read_result(tmp_path / name)
