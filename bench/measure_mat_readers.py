@@ -7,7 +7,7 @@ Writes a version 4 result file in the storage order most tools use
 strided through the file) with scipy.io.savemat, then times, best of
 --repeat runs with the file in the page cache:
 
-- read_result + one variable: the project's reader (maps the file, decodes
+- read_result + one variable: the project's reader (reads the headers, then
   the one variable asked for);
 - read_result + every variable: the same reader decoding all of them;
 - scipy.io.loadmat of the matrices a result file needs (name, dataInfo,

@@ -6,6 +6,7 @@ both versions), Parquet and Arrow IPC (pandas, pyarrow) and compressed CSV
 import bz2
 import gzip
 import lzma
+import os
 import pathlib
 import sys
 
@@ -86,6 +87,16 @@ def test_mat_time_option_picks_another_abscissa(tmp_path):
     table = read_result(save_mat(tmp_path / "run.mat", mat_matrices(True)), time="v")
     assert table.abscissa_name == "v" and "Time" in table.names
     np.testing.assert_array_equal(table["Time"], T)
+
+
+@pytest.mark.parametrize("transposed", [False, True], ids=["binNormal", "binTrans"])
+def test_mat_file_cut_short_while_open_is_an_error_not_a_crash(tmp_path, transposed):
+    """A simulation rewriting its result while it is compared gives a clear error (never SIGBUS)."""
+    path = save_mat(tmp_path / "run.mat", mat_matrices(transposed))
+    table = read_result(path)
+    os.truncate(path, os.path.getsize(path) // 2)
+    with pytest.raises(ResultFileError, match="changed while it was being read"):
+        table["v"]
 
 
 def _mat_bytes_cut(tmp_path):

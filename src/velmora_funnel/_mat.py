@@ -7,10 +7,12 @@ parameters: values at the start and the stop time) and data_2 (trajectories:
 one row per output point, the abscissa first). With storage order binTrans
 every matrix but Aclass is stored transposed.
 
-Version 4 files, which most tools write, are mapped into memory and only the
-header of each matrix is read when the file is opened; a variable's values are
-gathered from data_2 when the variable is first asked for, so comparing one
-variable of a file of thousands costs about one column, not the whole file
+Version 4 files, which most tools write, are read lazily: only the header of
+each matrix is read when the file is opened, and a variable's values when the
+variable is first asked for (one column of the file in binNormal order; in
+binTrans order, where a variable lies strided through data_2, the matrix is
+read once and kept), so comparing one variable of a file of thousands costs
+about one column, or one plain read of data_2, not a decoding of the file
 (bench/measure_mat_readers.py measures it against scipy.io.loadmat, which
 reads every matrix whole). Version 5 files (some tools write them, often
 compressed, where no column can be read on its own) are read by scipy.io.
@@ -18,9 +20,9 @@ compressed, where no column can be read on its own) are read by scipy.io.
 
 from __future__ import annotations
 
-import mmap
 import os
 from collections.abc import Callable, Iterator, Mapping
+from typing import BinaryIO
 
 import numpy as np
 from numpy.typing import NDArray
@@ -34,23 +36,31 @@ _V4_TYPES = {0: "f8", 1: "f4", 2: "i4", 3: "i2", 4: "u2", 5: "u1"}
 _HEADER = 20
 
 
-class _Mapped:
-    """The matrices of a version 4 file, mapped: views, no copies."""
+class _Version4:
+    """The matrices of a version 4 file: each header is read when the file is
+    opened, the values of a matrix or of one stored column when they are
+    asked for. The file is read, not mapped: a mapped file that another
+    process truncates (a simulation rewriting its result) kills the reading
+    process with SIGBUS; read, it gives a clear error."""
 
-    def __init__(self, path: str, buffer: mmap.mmap) -> None:
+    def __init__(self, path: str, handle: BinaryIO) -> None:
         self.path = path
-        self.buffer = buffer
+        descriptor = handle.fileno()
+        self._identity = _identity(os.fstat(descriptor))
         self.matrices: dict[str, tuple[int, int, int, np.dtype[np.generic], bool]] = {}
-        size, offset = len(buffer), 0
+        self._whole: dict[str, NDArray[np.generic]] = {}
+        self._rows_gathered: dict[str, int] = {}
+        size, offset = self._identity[1], 0
         while offset < size:
-            if size - offset < _HEADER:
+            header = os.pread(descriptor, _HEADER, offset)
+            if len(header) < _HEADER:
                 if offset == 0:
                     raise ResultFileError(path, f"not a MAT file: {size} bytes, too few for a matrix header")
                 raise ResultFileError(path, f"truncated MAT file: {size - offset} bytes at byte {offset}, too few for a matrix header")
-            kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(buffer, "<i4", 5, offset))
+            kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(header, "<i4", 5))
             order = "<"
             if not 0 <= kind < 1000:
-                kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(buffer, ">i4", 5, offset))
+                kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(header, ">i4", 5))
                 order = ">"
                 if not 1000 <= kind < 2000:
                     what = "not a MAT file" if offset == 0 else "damaged MAT file"
@@ -59,7 +69,7 @@ class _Mapped:
             if kind // 100 % 10 != 0 or precision not in _V4_TYPES or text > 2 or rows < 0 or cols < 0 or imaginary not in (0, 1) or not 0 < name_length <= 4096:
                 raise ResultFileError(path, f"damaged MAT file: bad matrix header at byte {offset} (type {kind}, {rows} x {cols})")
             name_end = offset + _HEADER + name_length
-            raw_name = bytes(buffer[offset + _HEADER : min(name_end, size)])
+            raw_name = os.pread(descriptor, name_length, offset + _HEADER)
             name = raw_name.split(b"\0", 1)[0].decode("latin-1")
             dtype = np.dtype(_V4_TYPES[precision]).newbyteorder(order)
             count = rows * cols * (1 + imaginary)
@@ -76,12 +86,79 @@ class _Mapped:
     def __contains__(self, name: str) -> bool:
         return name in self.matrices
 
-    def matrix(self, name: str) -> NDArray[np.generic]:
-        offset, rows, cols, dtype, _ = self.matrices[name]
+    def shape(self, name: str) -> tuple[int, int]:
+        _, rows, cols, _, _ = self.matrices[name]
+        return rows, cols
+
+    def kind(self, name: str) -> str:
+        return self.matrices[name][3].kind
+
+    def _open_unchanged(self, name: str) -> tuple[BinaryIO, int, np.dtype[np.generic]]:
+        offset, _, _, dtype, _ = self.matrices[name]
         if offset < 0:
             raise ResultFileError(self.path, f"matrix {name!r} is complex or sparse, expected real numbers or text")
-        # stored column by column: the transposed view is the matrix itself
-        return np.frombuffer(self.buffer, dtype, rows * cols, offset).reshape(cols, rows).T
+        handle = open(self.path, "rb")  # noqa: SIM115 - closed by the caller's with
+        # The same file as when its headers were read, or the offsets mean nothing.
+        if _identity(os.fstat(handle.fileno())) != self._identity:
+            handle.close()
+            raise self._changed()
+        return handle, offset, dtype
+
+    def _changed(self) -> ResultFileError:
+        return ResultFileError(self.path, "the file changed while it was being read (rewritten by another process?)")
+
+    def _values(self, name: str, skip: int, count: int) -> NDArray[np.generic]:
+        handle, offset, dtype = self._open_unchanged(name)
+        with handle:
+            values = np.fromfile(handle, dtype, count, offset=offset + skip * dtype.itemsize)
+        if len(values) != count:
+            raise self._changed()
+        return values
+
+    def matrix(self, name: str) -> NDArray[np.generic]:
+        """The whole matrix (read once, then kept)."""
+        if name not in self._whole:
+            rows, cols = self.shape(name)
+            # stored column by column: the transposed view is the matrix itself
+            self._whole[name] = self._values(name, 0, rows * cols).reshape(cols, rows).T
+        return self._whole[name]
+
+    def column(self, name: str, index: int) -> NDArray[np.generic]:
+        """One stored column (0-based): contiguous in the file, read alone."""
+        if name in self._whole:
+            return self._whole[name][:, index]
+        rows, _ = self.shape(name)
+        return self._values(name, index * rows, rows)
+
+    def row(self, name: str, index: int) -> NDArray[np.generic]:
+        """One stored row (0-based), strided through the file. The first two
+        (the abscissa and one variable) are gathered block by block through
+        one small buffer (the matrix passes through the cache, none of it
+        stays); from the third on, the matrix is read whole and kept, as most
+        callers then want them all."""
+        gathered = self._rows_gathered.get(name, 0)
+        if name in self._whole or gathered >= 2:
+            return self.matrix(name)[index, :]
+        self._rows_gathered[name] = gathered + 1
+        rows, cols = self.shape(name)
+        handle, offset, dtype = self._open_unchanged(name)
+        values = np.empty(cols, dtype)
+        per_block = max(1, (1 << 20) // max(1, rows * dtype.itemsize))
+        block = np.empty(per_block * rows, dtype)
+        with handle:
+            handle.seek(offset)
+            for start in range(0, cols, per_block):
+                count = min(per_block, cols - start)
+                part = block[: count * rows]
+                if handle.readinto(part.view(np.uint8)) != part.nbytes:
+                    raise self._changed()
+                values[start : start + count] = part.reshape(count, rows)[:, index]
+        return values
+
+
+def _identity(stat: os.stat_result) -> tuple[int, int, int, int]:
+    return stat.st_dev, stat.st_size, stat.st_ino, stat.st_mtime_ns
+
 
 class _Loaded:
     """The matrices of a version 5 file, read whole by scipy.io."""
@@ -105,21 +182,50 @@ class _Loaded:
             raise ResultFileError(self.path, f"matrix {name!r} is not a matrix of numbers or text")
         return value
 
+    def shape(self, name: str) -> tuple[int, int]:
+        rows, cols = self.matrix(name).shape
+        return rows, cols
+
+    def kind(self, name: str) -> str:
+        return self.matrix(name).dtype.kind
+
+    def column(self, name: str, index: int) -> NDArray[np.generic]:
+        return self.matrix(name)[:, index]
+
+    def row(self, name: str, index: int) -> NDArray[np.generic]:
+        return self.matrix(name)[index, :]
+
+
+class _Oriented:
+    """A data matrix as its variables are laid out in binNormal: one row per
+    output point, one column per stored variable, whatever the file's order."""
+
+    def __init__(self, source: _Version4 | _Loaded, name: str, transposed: bool) -> None:
+        self.source, self.name, self.transposed = source, name, transposed
+        rows, cols = source.shape(name)
+        self.shape = (cols, rows) if transposed else (rows, cols)
+        self.kind = source.kind(name)
+
+    def column(self, index: int) -> NDArray[np.float64]:
+        if self.transposed:
+            # binTrans keeps one output point together: a variable lies
+            # strided through the whole matrix.
+            return np.array(self.source.row(self.name, index), dtype=np.float64)
+        return np.array(self.source.column(self.name, index), dtype=np.float64)
+
 _MATRICES = ["Aclass", "name", "dataInfo", "data_1", "data_2"]
 
 
-def _open(path: str) -> _Mapped | _Loaded:
+def _open(path: str) -> _Version4 | _Loaded:
     with open(path, "rb") as handle:
         if os.fstat(handle.fileno()).st_size == 0:
             raise ResultFileError(path, "empty file: not a MAT file")
-        buffer = mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
-    if buffer[:6] == b"MATLAB":  # the text header of versions 5 and 7.3
-        buffer.close()
-        return _Loaded(path, _MATRICES)
-    return _Mapped(path, buffer)
+        if handle.read(6) != b"MATLAB":  # the text header of versions 5 and 7.3
+            return _Version4(path, handle)
+    return _Loaded(path, _MATRICES)
 
 
-def _rows(source: _Mapped | _Loaded, name: str, transposed: bool = False) -> list[str]:
+def _rows(source: _Version4 | _Loaded, name: str, transposed: bool = False) -> list[str]:
     """The text rows of a matrix (its columns when stored transposed),
     without the blanks or NULs that pad them to the longest one."""
     matrix = source.matrix(name)
@@ -200,9 +306,9 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
     if not names:
         raise ResultFileError(path, "no variables: the name matrix is empty")
 
-    data: dict[int, NDArray[np.generic]] = {2: oriented("data_2")}
+    data: dict[int, _Oriented] = {2: _Oriented(source, "data_2", transposed)}
     if "data_1" in source:
-        data[1] = oriented("data_1")
+        data[1] = _Oriented(source, "data_1", transposed)
     index: dict[str, int] = {}
     for number, (name, matrix, column) in enumerate(zip(names, matrices, columns, strict=True)):
         if not name:
@@ -218,7 +324,7 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
         width = data[stored].shape[1]
         if column == 0 or abs(column) > width:
             raise ResultFileError(path, f"dataInfo points to column {column} of data_{stored}, which has {width} columns", name=name)
-        if data[stored].dtype.kind not in "uif":
+        if data[stored].kind not in "uif":
             raise ResultFileError(path, f"matrix 'data_{stored}' holds text, expected numbers")
     if data[2].shape[1] == 0:
         raise ResultFileError(path, "matrix 'data_2' has no columns: no abscissa")
@@ -233,7 +339,7 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
         number = index[name]
         matrix, column = int(matrices[number]), int(columns[number])
         stored = data[2 if matrix == 0 else matrix]
-        y = np.array(stored[:, abs(column) - 1], dtype=np.float64)  # copies only this column
+        y = stored.column(abs(column) - 1)
         if column < 0:
             np.negative(y, out=y)
         if matrix == 1 and t is not None:
