@@ -21,7 +21,6 @@ from contextlib import closing, contextmanager
 from dataclasses import replace
 from typing import Any, TextIO
 
-import numpy as np
 
 from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances, check_x_range
@@ -30,6 +29,7 @@ from ._options import FORMATS
 from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_variables, run_batch
 from .loader import ReadOptions, ResultFileError, read_result
 from .names import output_stem, printable
+from .outputs import write_curve
 from .plot import PlotUnavailableError
 from .report import HtmlReport, format_number
 
@@ -188,12 +188,6 @@ def _summary_line(counts: dict[str, int], files: str = "") -> str:
     return f"{verdict}: {files}{_count(counts['variables'], 'variable')}, {counts['passed']} passed, {counts['failed']} failed, {counts['missing']} missing"
 
 
-def _write_curve(path: str, abscissa: str, label: str, t: np.ndarray, y: np.ndarray) -> None:
-    # 17 significant digits: the bounds read back bit for bit.
-    np.savetxt(path, np.column_stack([t, y]) if len(t) else np.empty((0, 2)), delimiter=",", fmt="%.17g",
-               header=f"{abscissa},{label}", comments="")
-
-
 def _json_document(args: argparse.Namespace, tolerances: dict[str, float], x_range: tuple[float, float],
                    **entries: Any) -> dict[str, Any]:
     """The JSON report: what was compared and with which options, then the command's own entries."""
@@ -316,9 +310,9 @@ def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[
             taken: set[str] = set()
             for name, result in results:
                 stem = os.path.join(args.output, output_stem(name, taken))
-                _write_curve(stem + ".lower.csv", abscissa, "lower", *result.lower)
-                _write_curve(stem + ".upper.csv", abscissa, "upper", *result.upper)
-                _write_curve(stem + ".errors.csv", abscissa, "error", *result.errors)
+                write_curve(stem + ".lower.csv", abscissa, "lower", *result.lower)
+                write_curve(stem + ".upper.csv", abscissa, "upper", *result.upper)
+                write_curve(stem + ".errors.csv", abscissa, "error", *result.errors)
         if args.plot:
             if plot_file:
                 name, result = results[0]
