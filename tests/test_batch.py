@@ -228,7 +228,7 @@ import velmora_funnel as vf
 from velmora_funnel import _many, batch, plot
 
 FAULT = os.environ["FAULT"]
-compare_tables, plot_result, compare_checked = batch.compare_tables, plot.plot_result, _many._compare_checked
+compare_tables, plot_result, compare_shipped = batch.compare_tables, plot.plot_result, _many.compare_shipped
 
 
 def strike():
@@ -241,10 +241,10 @@ def strike():
         time.sleep(600)
 
 
-def faulty_compare_tables(reference, test, **options):
-    if options["file"] == "bad.csv":
+def faulty_compare_tables(reference, test, options, *, file):
+    if file == "bad.csv":
         strike()
-    return compare_tables(reference, test, **options)
+    return compare_tables(reference, test, options, file=file)
 
 
 def faulty_plot_result(result, path=None, *, title=None):
@@ -253,13 +253,13 @@ def faulty_plot_result(result, path=None, *, title=None):
     return plot_result(result, path, title=title)
 
 
-def faulty_compare_checked(reference, test, tolerances, x_range):
+def faulty_compare_shipped(reference, test, options):
     if len(reference[0]) == 13:
         strike()
-    return compare_checked(reference, test, tolerances, x_range)
+    return compare_shipped(reference, test, options)
 
 
-batch.compare_tables, plot.plot_result, _many._compare_checked = faulty_compare_tables, faulty_plot_result, faulty_compare_checked
+batch.compare_tables, plot.plot_result, _many.compare_shipped = faulty_compare_tables, faulty_plot_result, faulty_compare_shipped
 
 if __name__ == "__main__":
     if sys.argv[1] == "many":
@@ -369,6 +369,7 @@ import numpy as np
 
 import velmora_funnel as vf
 from velmora_funnel.batch import pair_files, run_batch
+from velmora_funnel.options import RunOptions
 
 
 class RecordingExecutor(Executor):
@@ -389,8 +390,7 @@ if __name__ == "__main__":
                                   silence_logs=40) as cluster, distributed.Client(cluster) as client:
         results = list(vf.compare_many(pairs, executor=client.get_executor()))
         recorder = RecordingExecutor(client.get_executor())
-        outcomes = list(run_batch(pair_files(reference_dir, test_dir), tolerances=vf.check_tolerances(),
-                                  x_range=vf.check_x_range(None), plots=False, executor=recorder))
+        outcomes = list(run_batch(pair_files(reference_dir, test_dir), options=RunOptions(), plots=False, executor=recorder))
         worker_pids = sorted(client.run(os.getpid).values())
     print(json.dumps({
         "max_errors": [r.max_error for r in results],

@@ -140,8 +140,13 @@ UNUSABLE = {
     "bad cell": (lambda r, t, d: ["compare", r, _broken(d)], "broken.csv: row 3, column 2 ('a'): 'x' is not a number"),
     "rows longer than the header": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0,5\n1,1,5\n2,0,5\n3,1,5\n")],
                                     "broken.csv: row 2: ragged row: 3 cells, but the header names 2 columns"),
-    "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly must be a finite number >= 0"),
-    "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx must be a finite number >= 0"),
+    "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly: atoly must be a finite number >= 0"),
+    "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx: rtolx must be a finite number >= 0"),
+    "swapped range ends": (lambda r, t, d: ["compare", r, t, "--x-range", "5", "1"], "--x-range: x_range must have LO below HI, got [5, 1]"),
+    "time goes back": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0\n1,1\n0.5,2\n3,1\n")],
+                       "broken.csv: time ('t') goes back at data row 3 (counted from 1 below the header): 0.5 after 1.0"),
+    "glob matching nothing": (lambda r, t, d: ["compare", r, t, "--column", "z*", "--exclude", "b"], "--column 'z*' matches no variable"),
+    "config that does not exist": (lambda r, t, d: ["compare", r, t, "--config", os.path.join(d, "no.toml")], "no.toml: cannot read the config"),
     "NaN range end": (lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"], "--x-range: x_range lo must not be NaN"),
     "word as range end": (lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"], "--x-range: LO 'zero' is not a number"),
     "plot file for two variables": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.png")], "a file holds one plot"),
@@ -223,7 +228,9 @@ def test_json_output_is_machine_readable(capsys, files):
     by_name = {v["name"]: v for v in document["variables"]}
     assert by_name["b"]["status"] == "FAIL" and by_name["b"]["status_code"] == -1 and not by_name["b"]["passed"]
     assert by_name["c"]["verdict"] == "missing" and by_name["c"]["status"] is None
-    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1}
+    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1, "ignored": 0, "unusable": 0}
+    assert by_name["b"]["failing_count"] > 0 and by_name["b"]["margin"] < 0 < by_name["a"]["margin"] <= 1
+    assert by_name["b"]["tolerances"]["atoly"] == 0.01 and by_name["b"]["half_widths"]["y"]["max"] == 0.01
 
 
 @pytest.mark.parametrize("suffix", [".png", ".svg"])
