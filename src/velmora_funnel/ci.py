@@ -135,9 +135,9 @@ def write_junit(path: str, files: Sequence[FileOutcome], *, name: str = "velmora
     ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
 
 
-# CommonMark lets a backslash escape any ASCII punctuation: names such as
+# CommonMark lets a backslash escape ASCII punctuation: names such as
 # "*.der(x)" or "a|b" then show as they are, and no HTML gets through.
-_PUNCTUATION = re.compile(r"([!-/:-@\[-`{-~])")
+_PUNCTUATION = re.compile(r"([\\`*_\[\]<>|&~])")
 
 
 def _md(text: str) -> str:
@@ -162,7 +162,7 @@ def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> Non
                 v.verdict.upper() if v.verdict not in ("pass", "ignored") else v.verdict, _md(file.file), _md(v.name),
                 _number(v.max_error), _number(v.first_failure, 6), _number(v.margin, 3), str(v.failing_count), _md(v.message)]))
     rows.sort(key=lambda row: row[0])
-    lines = [f"### velmora-funnel: {_md(summary)}", "",
+    lines = [f"### velmora-funnel: {printable(summary)}", "",
              "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
              "|---|---|---|---:|---:|---:|---:|---|"]
     lines += ["| " + " | ".join(cells) + " |" for _, cells in rows]

@@ -223,7 +223,7 @@ def _settings(table: Mapping[str, Any], allowed: Sequence[str], where: Any) -> d
     checked = {}
     for key, value in table.items():
         if key not in allowed:
-            raise ConfigError(f"{where(None)}: unknown key {key!r}{_did_you_mean(key, allowed)}")
+            raise ConfigError(f"{where(key)}: unknown key {key!r}{_did_you_mean(key, allowed)}")
         try:
             checked[key] = check_setting(key, value)
         except SettingError as exc:
