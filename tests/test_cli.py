@@ -326,3 +326,41 @@ def test_committed_examples_are_the_generators_output(tmp_path):
             np.testing.assert_allclose(committed[name], fresh[name], rtol=1e-9, atol=1e-12)
         total += os.path.getsize(os.path.join(examples, relative))
     assert total < 200_000
+
+
+# --- accept -----------------------------------------------------------------------------------------
+
+
+def _snapshot(folder):
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize("mode", ["accept", "dry run", "unreadable test"])
+def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
+    """accept prints what changes (failed, new and gone variables; new and gone files), then makes the
+    reference folder hold the test run's result files; the config stays, nothing outside is touched.
+    --dry-run and an unreadable test file change nothing."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    write_csv("a.csv", *curves(T_REF), folder=ref)
+    write_csv("a.csv", *curves(T_TEST, bump=0.5, extra=True, drop=True), folder=test)
+    write_csv("deep/same.csv", *curves(T_REF), folder=ref)
+    write_csv("deep/same.csv", *curves(T_REF), folder=test)
+    write_csv("gone.csv", *curves(T_REF), folder=ref)
+    write_csv("new.csv", *curves(T_REF), folder=test)
+    (ref / "velmora-funnel.toml").write_text("[defaults]\nrtoly = 0.004\n")
+    if mode == "unreadable test":
+        (test / "new.csv").write_text("time,a\n0,x\n")
+    before, outside = _snapshot(ref), _snapshot(test)
+    code, out, err = run(capsys, "accept", str(ref), str(test), *(["--dry-run"] if mode == "dry run" else []))
+    assert _snapshot(test) == outside
+    if mode == "unreadable test":
+        assert code == 2 and "new.csv: row 2, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
+        assert _snapshot(ref) == before
+        return
+    assert code == 0
+    assert "a.csv: 1 of 1 variable failed (b); new: c; gone: a: " in out and "deep/same.csv: unchanged" in out
+    assert "gone.csv: gone in the test run: " in out and "new.csv: new: " in out
+    if mode == "dry run":
+        assert _snapshot(ref) == before and out.splitlines()[-1] == "dry run: 3 files would change, nothing was written"
+    else:
+        assert _snapshot(ref) == {**{k: v for k, v in outside.items()}, "velmora-funnel.toml": before["velmora-funnel.toml"]}

@@ -632,13 +632,14 @@ def _accept_plan(args: argparse.Namespace, options: RunOptions) -> list[tuple[st
         if source is None:
             plan.append(("remove", destination, None, f"{rel}: gone in the test run: removed"))
             continue
-        if not exists:
-            plan.append(("new", destination, source, f"{rel}: new: written"))
-            continue
+        # A run that cannot be read never becomes the reference.
         try:
             new = read_pair(source, source)[0]
         except (ResultFileError, OSError) as exc:
             raise UsageError(f"{exc}: not accepted, nothing was changed") from None
+        if not exists:
+            plan.append(("new", destination, source, f"{rel}: new: written"))
+            continue
         try:
             old = read_pair(destination, destination)[0]
         except (ResultFileError, OSError) as exc:
