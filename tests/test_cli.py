@@ -318,13 +318,16 @@ def test_committed_examples_are_the_generators_output(tmp_path):
     total = 0
     for path in write_examples(tmp_path):
         relative = os.path.relpath(path, tmp_path)
+        total += os.path.getsize(os.path.join(examples, relative))
+        if not path.endswith(".csv"):
+            assert pathlib.Path(examples, relative).read_text() == pathlib.Path(path).read_text()
+            continue
         committed = vf.read_result(os.path.join(examples, relative))
         fresh = vf.read_result(path)
         assert committed.names == fresh.names
         np.testing.assert_allclose(committed.t, fresh.t, rtol=1e-9)
         for name in fresh.names:
             np.testing.assert_allclose(committed[name], fresh[name], rtol=1e-9, atol=1e-12)
-        total += os.path.getsize(os.path.join(examples, relative))
     assert total < 200_000
 
 
