@@ -7,15 +7,31 @@ True
 
 compare() compares one pair of curves; compare_many() runs many pairs on a
 process pool or any concurrent.futures.Executor (a Dask cluster's included);
-read_result() loads a CSV result file. The command line is ``velmora-funnel``
-(or ``python -m velmora_funnel``).
+read_result() loads a CSV result file; RunOptions holds per-variable
+tolerances (load_config reads velmora-funnel.toml). velmora_funnel.testing
+has assert_funnel; the pytest fixture funnel_regression comes with the
+package. The command line is ``velmora-funnel`` (or ``python -m velmora_funnel``).
 """
 
 import _velmora_funnel as _vf
 
-from ._api import TOLERANCE_NAMES, CompareResult, Curve, CurveLike, Status, check_tolerances, check_x_range, compare
+from ._api import (
+    TOLERANCE_NAMES,
+    CompareOptions,
+    CompareResult,
+    Curve,
+    CurveLike,
+    Status,
+    as_curve,
+    check_tolerances,
+    check_x_range,
+    compare,
+    compare_checked,
+    compare_curves,
+)
 from ._many import compare_many
 from .loader import ResultFileError, ResultTable, read_result
+from .options import RunOptions, load_config
 
 
 
@@ -33,16 +49,22 @@ __version__ = _pep440(_vf.version())
 
 __all__ = [
     "TOLERANCE_NAMES",
+    "CompareOptions",
     "CompareResult",
     "Curve",
     "CurveLike",
     "ResultFileError",
     "ResultTable",
+    "RunOptions",
     "Status",
     "__version__",
+    "as_curve",
     "check_tolerances",
     "check_x_range",
     "compare",
+    "compare_checked",
+    "compare_curves",
     "compare_many",
+    "load_config",
     "read_result",
 ]

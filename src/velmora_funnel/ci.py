@@ -160,7 +160,8 @@ def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> Non
             margin = v.margin if v.margin is not None and not math.isnan(v.margin) else math.inf
             rows.append(((_ORDER[v.verdict], margin), [
                 v.verdict.upper() if v.verdict not in ("pass", "ignored") else v.verdict, _md(file.file), _md(v.name),
-                _number(v.max_error), _number(v.first_failure, 6), _number(v.margin, 3), str(v.failing_count), _md(v.message)]))
+                _number(v.max_error), _number(v.first_failure, 6), _number(v.margin, 3),
+                str(v.failing_count) if v.status is not None else "-", _md(v.message)]))
     rows.sort(key=lambda row: row[0])
     lines = [f"### velmora-funnel: {printable(summary)}", "",
              "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
