@@ -184,8 +184,9 @@ def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
 
 
 @pytest.mark.parametrize("argv", [["nowhere", "test"], ["ref", "ref", "--jobs", "0"], ["ref", "test", "--json", "nowhere/out.json"],
-                                  ["ref", "test", "--report", "ref"]],
-                         ids=["no folder", "no jobs", "unwritable json", "report is a folder"])
+                                  ["ref", "test", "--report", "ref"], ["ref", "test", "--junit", "nowhere/j.xml"],
+                                  ["ref", "test", "--markdown", "test"]],
+                         ids=["no folder", "no jobs", "unwritable json", "report is a folder", "unwritable junit", "markdown is a folder"])
 def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
     """A missing folder, a zero job count or an output that cannot be written: exit 2 with one
     error line, before any pair is compared."""

@@ -146,6 +146,7 @@ UNUSABLE = {
     "time goes back": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0\n1,1\n0.5,2\n3,1\n")],
                        "broken.csv: time ('t') goes back at data row 3 (counted from 1 below the header): 0.5 after 1.0"),
     "glob matching nothing": (lambda r, t, d: ["compare", r, t, "--column", "z*", "--exclude", "b"], "--column 'z*' matches no variable"),
+    "junit file cannot be written": (lambda r, t, d: ["compare", r, t, "--junit", os.path.join(d, "no", "j.xml")], "j.xml: cannot write"),
     "config that does not exist": (lambda r, t, d: ["compare", r, t, "--config", os.path.join(d, "no.toml")], "no.toml: cannot read the config"),
     "NaN range end": (lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"], "--x-range: x_range lo must not be NaN"),
     "word as range end": (lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"], "--x-range: LO 'zero' is not a number"),
