@@ -39,9 +39,10 @@ def run_pair(write_csv, tmp_path, capsys):
     off[:, 4] += 1e6
     test = write_csv("new/run.csv", header, off)
 
-    def run(*options, config=CONFIG):
+    def run(*options, config=CONFIG, command="compare"):
         (tmp_path / "ref" / "velmora-funnel.toml").write_text(config)
-        code = main(["compare", reference, test, *options])
+        paths = [reference, test] if command == "compare" else [str(tmp_path / "ref"), str(tmp_path / "new"), "--jobs", "1"]
+        code = main([command, *paths, *options])
         captured = capsys.readouterr()
         return code, captured.out, captured.err
 
@@ -76,9 +77,11 @@ def test_precedence_and_ignored_variables(run_pair):
 ], ids=["misspelled key", "bad value", "bad ignore", "glob matching nothing", "no match", "misspelled table",
         "swapped range", "string tolerance", "syntax"])
 def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
-    """A config that cannot be used: exit 2, one line naming the file, the entry, the key and its line."""
-    code, out, err = run_pair(config=config)
-    assert code == 2 and out == "" and err.count("\n") == 1
+    """A config that cannot be used: exit 2, one line naming the file, the entry, the key and its line.
+    A glob is checked against every file of a batch (compare takes one file of the folder the config serves)."""
+    command = "batch" if "matches no variable" in words else "compare"
+    code, out, err = run_pair(config=config, command=command)
+    assert code == 2 and (out == "" or command == "batch") and err.count("\n") == 1
     assert "velmora-funnel.toml: " in err and words in err
 
 

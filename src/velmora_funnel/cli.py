@@ -313,7 +313,7 @@ def _command_compare(args: argparse.Namespace) -> int:
             _writable_file(path, option)
     reference, test = _read(args.reference, args.test)
     names = (*reference.names, *test.names)
-    unmatched = options.unmatched(options.matched(names), names)
+    unmatched = options.unmatched(options.matched(names), names, config=False)
     if unmatched:
         raise UsageError("; ".join(unmatched))
     selected = options.select(reference.names, test.names)

@@ -335,13 +335,15 @@ class RunOptions:
                 break
         return frozenset(hit)
 
-    def unmatched(self, matched: Iterable[int], names: Iterable[str] = ()) -> list[str]:
-        """A message for each glob that fit no variable of the run."""
+    def unmatched(self, matched: Iterable[int], names: Iterable[str] = (), *, config: bool = True) -> list[str]:
+        """A message for each glob that fit no variable of the run; the
+        config's globs only with ``config`` (a config serves a whole folder of
+        references, so comparing one file of it need not match them all)."""
         hit = set(matched)
         known = sorted(set(names))
         messages = []
         for index, pattern in enumerate(self.patterns()):
-            if index not in hit:
+            if index not in hit and (config or pattern.origin in ("--column", "--exclude")):
                 hint = _did_you_mean(pattern.text, known) if known else ""
                 messages.append(f"{pattern.origin} {pattern.text!r} matches no variable{hint}")
         return messages
