@@ -29,3 +29,7 @@ def write_csv(tmp_path):
         return str(path)
 
     return write
+
+
+# Runs pytest on generated test projects (the funnel_regression plugin).
+pytest_plugins = ["pytester"]

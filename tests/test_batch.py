@@ -187,8 +187,9 @@ def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
 
 
 @pytest.mark.parametrize("argv", [["nowhere", "test"], ["ref", "ref", "--jobs", "0"], ["ref", "test", "--json", "nowhere/out.json"],
-                                  ["ref", "test", "--report", "ref"]],
-                         ids=["no folder", "no jobs", "unwritable json", "report is a folder"])
+                                  ["ref", "test", "--report", "ref"], ["ref", "test", "--junit", "nowhere/j.xml"],
+                                  ["ref", "test", "--markdown", "test"]],
+                         ids=["no folder", "no jobs", "unwritable json", "report is a folder", "unwritable junit", "markdown is a folder"])
 def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
     """A missing folder, a zero job count or an output that cannot be written: exit 2 with one
     error line, before any pair is compared."""
@@ -231,7 +232,7 @@ import velmora_funnel as vf
 from velmora_funnel import _many, batch, plot
 
 FAULT = os.environ["FAULT"]
-compare_tables, plot_result, compare_checked = batch.compare_tables, plot.plot_result, _many._compare_checked
+compare_tables, plot_result, compare_shipped = batch.compare_tables, plot.plot_result, _many.compare_shipped
 
 
 def strike():
@@ -244,10 +245,10 @@ def strike():
         time.sleep(600)
 
 
-def faulty_compare_tables(reference, test, **options):
-    if options["file"] == "bad.csv":
+def faulty_compare_tables(reference, test, options, *, file):
+    if file == "bad.csv":
         strike()
-    return compare_tables(reference, test, **options)
+    return compare_tables(reference, test, options, file=file)
 
 
 def faulty_plot_result(result, path=None, *, title=None):
@@ -256,13 +257,13 @@ def faulty_plot_result(result, path=None, *, title=None):
     return plot_result(result, path, title=title)
 
 
-def faulty_compare_checked(reference, test, tolerances, x_range):
+def faulty_compare_shipped(reference, test, options):
     if len(reference[0]) == 13:
         strike()
-    return compare_checked(reference, test, tolerances, x_range)
+    return compare_shipped(reference, test, options)
 
 
-batch.compare_tables, plot.plot_result, _many._compare_checked = faulty_compare_tables, faulty_plot_result, faulty_compare_checked
+batch.compare_tables, plot.plot_result, _many.compare_shipped = faulty_compare_tables, faulty_plot_result, faulty_compare_shipped
 
 if __name__ == "__main__":
     if sys.argv[1] == "many":
@@ -372,6 +373,7 @@ import numpy as np
 
 import velmora_funnel as vf
 from velmora_funnel.batch import pair_files, run_batch
+from velmora_funnel.options import RunOptions
 
 
 class RecordingExecutor(Executor):
@@ -392,8 +394,7 @@ if __name__ == "__main__":
                                   silence_logs=40) as cluster, distributed.Client(cluster) as client:
         results = list(vf.compare_many(pairs, executor=client.get_executor()))
         recorder = RecordingExecutor(client.get_executor())
-        outcomes = list(run_batch(pair_files(reference_dir, test_dir), tolerances=vf.check_tolerances(),
-                                  x_range=vf.check_x_range(None), plots=False, executor=recorder))
+        outcomes = list(run_batch(pair_files(reference_dir, test_dir), options=RunOptions(), plots=False, executor=recorder))
         worker_pids = sorted(client.run(os.getpid).values())
     print(json.dumps({
         "max_errors": [r.max_error for r in results],

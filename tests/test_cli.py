@@ -140,8 +140,14 @@ UNUSABLE = {
     "bad cell": (lambda r, t, d: ["compare", r, _broken(d)], "broken.csv: row 3, column 2 ('a'): 'x' is not a number"),
     "rows longer than the header": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0,5\n1,1,5\n2,0,5\n3,1,5\n")],
                                     "broken.csv: row 2: ragged row: 3 cells, but the header names 2 columns"),
-    "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly must be a finite number >= 0"),
-    "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx must be a finite number >= 0"),
+    "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly: atoly must be a finite number >= 0"),
+    "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx: rtolx must be a finite number >= 0"),
+    "swapped range ends": (lambda r, t, d: ["compare", r, t, "--x-range", "5", "1"], "--x-range: x_range must have LO below HI, got [5, 1]"),
+    "time goes back": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0\n1,1\n0.5,2\n3,1\n")],
+                       "broken.csv: time ('t') goes back at data row 3 (counted from 1 below the header): 0.5 after 1.0"),
+    "glob matching nothing": (lambda r, t, d: ["compare", r, t, "--column", "z*", "--exclude", "b"], "--column 'z*' matches no variable"),
+    "junit file cannot be written": (lambda r, t, d: ["compare", r, t, "--junit", os.path.join(d, "no", "j.xml")], "j.xml: cannot write"),
+    "config that does not exist": (lambda r, t, d: ["compare", r, t, "--config", os.path.join(d, "no.toml")], "no.toml: cannot read the config"),
     "NaN range end": (lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"], "--x-range: x_range lo must not be NaN"),
     "word as range end": (lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"], "--x-range: LO 'zero' is not a number"),
     "plot file for two variables": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.png")], "a file holds one plot"),
@@ -243,7 +249,9 @@ def test_json_output_is_machine_readable(capsys, files):
     by_name = {v["name"]: v for v in document["variables"]}
     assert by_name["b"]["status"] == "FAIL" and by_name["b"]["status_code"] == -1 and not by_name["b"]["passed"]
     assert by_name["c"]["verdict"] == "missing" and by_name["c"]["status"] is None
-    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1}
+    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1, "ignored": 0, "unusable": 0}
+    assert by_name["b"]["failing_count"] > 0 and by_name["b"]["margin"] < 0 < by_name["a"]["margin"] <= 1
+    assert by_name["b"]["tolerances"]["atoly"] == 0.01 and by_name["b"]["half_widths"]["y"]["max"] == 0.01
 
 
 @pytest.mark.parametrize("suffix", [".png", ".svg"])
@@ -331,11 +339,52 @@ def test_committed_examples_are_the_generators_output(tmp_path):
     total = 0
     for path in write_examples(tmp_path):
         relative = os.path.relpath(path, tmp_path)
+        total += os.path.getsize(os.path.join(examples, relative))
+        if path.endswith(".toml"):
+            assert pathlib.Path(examples, relative).read_text() == pathlib.Path(path).read_text()
+            continue
         committed = vf.read_result(os.path.join(examples, relative))
         fresh = vf.read_result(path)
         assert committed.names == fresh.names
         np.testing.assert_allclose(committed.t, fresh.t, rtol=1e-9)
         for name in fresh.names:
             np.testing.assert_allclose(committed[name], fresh[name], rtol=1e-9, atol=1e-12)
-        total += os.path.getsize(os.path.join(examples, relative))
     assert total < 200_000
+
+
+# --- accept -----------------------------------------------------------------------------------------
+
+
+def _snapshot(folder):
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize("mode", ["accept", "dry run", "unreadable test"])
+def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
+    """accept prints what changes (failed, new and gone variables; new and gone files), then makes the
+    reference folder hold the test run's result files; the config stays, nothing outside is touched.
+    --dry-run and an unreadable test file change nothing."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    write_csv("a.csv", *curves(T_REF), folder=ref)
+    write_csv("a.csv", *curves(T_TEST, bump=0.5, extra=True, drop=True), folder=test)
+    write_csv("deep/same.csv", *curves(T_REF), folder=ref)
+    write_csv("deep/same.csv", *curves(T_REF), folder=test)
+    write_csv("gone.csv", *curves(T_REF), folder=ref)
+    write_csv("new.csv", *curves(T_REF), folder=test)
+    (ref / "velmora-funnel.toml").write_text("[defaults]\nrtoly = 0.004\n")
+    if mode == "unreadable test":
+        (test / "new.csv").write_text("time,a\n0,x\n")
+    before, outside = _snapshot(ref), _snapshot(test)
+    code, out, err = run(capsys, "accept", str(ref), str(test), *(["--dry-run"] if mode == "dry run" else []))
+    assert _snapshot(test) == outside
+    if mode == "unreadable test":
+        assert code == 2 and "new.csv: row 2, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
+        assert _snapshot(ref) == before
+        return
+    assert code == 0
+    assert "a.csv: 1 of 1 variable failed (b); new: c; gone: a: " in out and "deep/same.csv: unchanged" in out
+    assert "gone.csv: gone in the test run: " in out and "new.csv: new: " in out
+    if mode == "dry run":
+        assert _snapshot(ref) == before and out.splitlines()[-1] == "dry run: 3 files would change, nothing was written"
+    else:
+        assert _snapshot(ref) == {**{k: v for k, v in outside.items()}, "velmora-funnel.toml": before["velmora-funnel.toml"]}

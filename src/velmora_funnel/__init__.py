@@ -9,15 +9,31 @@ compare() compares one pair of curves; compare_many() runs many pairs on a
 process pool or any concurrent.futures.Executor (a Dask cluster's included);
 read_result() loads a result file (CSV in several dialects, compressed CSV,
 MAT result files of Modelica tools, Parquet, Feather/Arrow) as its extension
-or a ReadOptions says. The command line is ``velmora-funnel``
-(or ``python -m velmora_funnel``).
+or a ReadOptions says; RunOptions holds per-variable tolerances (load_config
+reads velmora-funnel.toml). velmora_funnel.testing has assert_funnel; the
+pytest fixture funnel_regression comes with the package. The command line is
+``velmora-funnel`` (or ``python -m velmora_funnel``).
 """
 
 import _velmora_funnel as _vf
 
-from ._api import TOLERANCE_NAMES, CompareResult, Curve, CurveLike, Status, check_tolerances, check_x_range, compare
+from ._api import (
+    TOLERANCE_NAMES,
+    CompareOptions,
+    CompareResult,
+    Curve,
+    CurveLike,
+    Status,
+    as_curve,
+    check_tolerances,
+    check_x_range,
+    compare,
+    compare_checked,
+    compare_curves,
+)
 from ._many import compare_many
 from .loader import ReadOptions, ResultFileError, ResultTable, read_result
+from .options import RunOptions, load_config
 
 
 
@@ -35,17 +51,23 @@ __version__ = _pep440(_vf.version())
 
 __all__ = [
     "TOLERANCE_NAMES",
+    "CompareOptions",
     "CompareResult",
     "Curve",
     "CurveLike",
     "ReadOptions",
     "ResultFileError",
     "ResultTable",
+    "RunOptions",
     "Status",
     "__version__",
+    "as_curve",
     "check_tolerances",
     "check_x_range",
     "compare",
+    "compare_checked",
+    "compare_curves",
     "compare_many",
+    "load_config",
     "read_result",
 ]

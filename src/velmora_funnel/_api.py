@@ -27,12 +27,17 @@ if TYPE_CHECKING:
 
 __all__ = [
     "TOLERANCE_NAMES",
+    "CompareOptions",
     "CompareResult",
     "Curve",
     "CurveLike",
     "Status",
-    "compare",
+    "as_curve",
     "check_tolerances",
+    "check_x_range",
+    "compare",
+    "compare_checked",
+    "compare_curves",
 ]
 
 FloatArray: TypeAlias = NDArray[np.float64]
@@ -177,10 +182,12 @@ def _is_masked(obj: object) -> bool:
     return ma is not None and isinstance(obj, ma.MaskedArray)
 
 
-def _as_curve(obj: CurveLike, side: str) -> tuple[FloatArray, FloatArray]:
-    """The curve as a ``(t, y)`` pair of contiguous float64 arrays."""
-    (t, _), (y, _) = _converted_curve(obj, side)
-    return t, y
+def as_curve(obj: CurveLike, side: str = "curve") -> Curve:
+    """The curve as compare() takes it: contiguous float64 arrays that nobody
+    can write (the caller's memory is copied, a converted array is frozen).
+    compare_curves() compares such curves without converting them again."""
+    (t, t_fresh), (y, y_fresh) = _converted_curve(obj, side)
+    return Curve(_private(t, t_fresh), _private(y, y_fresh))
 
 
 def _converted_curve(obj: CurveLike, side: str) -> tuple[tuple[FloatArray, bool], tuple[FloatArray, bool]]:
@@ -244,6 +251,24 @@ def check_x_range(x_range: object) -> tuple[float, float]:
             raise ValueError(f"x_range {label} must not be NaN")
         ends.append(number)
     return (ends[0], ends[1])
+
+
+@dataclass(frozen=True)
+class CompareOptions:
+    """The checked options of one comparison: all six tolerances and the
+    abscissa range (infinite ends when open). ``CompareOptions.check()``
+    builds one from compare()'s keywords; a comparison that gets one checks
+    nothing again."""
+
+    #: The six tolerances by name, as check_tolerances() gives them.
+    tolerances: Mapping[str, float]
+    #: ``(lo, hi)`` as check_x_range() gives it.
+    x_range: tuple[float, float] = (-math.inf, math.inf)
+
+    @classmethod
+    def check(cls, *, x_range: object = None, **tolerances: object) -> CompareOptions:
+        """Check compare()'s keywords (TypeError or ValueError as compare() raises)."""
+        return cls(check_tolerances(**tolerances), check_x_range(x_range))
 
 
 @dataclass(frozen=True, slots=True, eq=False)
@@ -409,6 +434,29 @@ class CompareResult:
         where = int(np.nanargmin(margins))
         return float(margins[where]), float(self.test.t[where])
 
+    def half_widths(self) -> dict[str, tuple[float, float]] | None:
+        """The smallest and largest half-width of the funnel along t and along
+        y over the reference points inside the range, by the module's rule
+        (the largest of absolute, span-relative and point-relative, with its
+        fallbacks); None when no funnel was built. Equal ends unless an
+        ``ltol*`` makes the half-width vary from point to point."""
+        if not self.status.completed or len(self.reference.t) == 0:
+            return None
+        t, y = self.reference
+        lo, hi = self.x_range
+        inside = (t >= lo) & (t <= hi)
+        t, y = t[inside], y[inside]
+        if len(t) == 0:
+            return None
+        widths = {}
+        for axis, values in (("t", t), ("y", y)):
+            with np.errstate(invalid="ignore", over="ignore"):
+                span = float(np.nanmax(values) - np.nanmin(values)) if not np.isnan(values).all() else math.nan
+                magnitude = float(np.nanmax(np.abs(values))) if not np.isnan(values).all() else math.nan
+                h = _axis_half_widths(values, span, magnitude, *(self.tolerances[f"{kind}tol{'x' if axis == 't' else 'y'}"] for kind in "alr"))
+            widths[axis] = (float(np.nanmin(h)), float(np.nanmax(h))) if not np.isnan(h).all() else (math.nan, math.nan)
+        return widths
+
     def plot(self, path: str | None = None, *, title: str | None = None) -> Figure:
         """Draw the funnel, both curves and the error curve (needs the ``plot``
         extra); write it to ``path`` (PNG or SVG by suffix) when given."""
@@ -435,6 +483,25 @@ def _unpickle(*fields: Any) -> CompareResult:
             if array.flags.owndata:
                 array.flags.writeable = False
     return CompareResult(*fields)
+
+
+_CORNER_EPS = 1e-10
+
+
+def _max_ignoring_nan(a: FloatArray | float, b: FloatArray | float) -> FloatArray:
+    return np.where(np.isnan(a), b, np.where(np.isnan(b), a, np.maximum(a, b)))
+
+
+def _axis_half_widths(values: FloatArray, span: float, magnitude: float, atol: float, ltol: float, rtol: float) -> FloatArray:
+    """The module's half-width rule of one axis, point by point: the largest
+    of the absolute, the span-relative and the point-relative half-width; one
+    below 1e-10 falls back to a fraction of the largest magnitude (unless
+    rtol is 0), and is never below 1e-10."""
+    h = _max_ignoring_nan(_max_ignoring_nan(atol, rtol * span), ltol * np.abs(values))
+    tiny = np.abs(h) < _CORNER_EPS
+    if not abs(rtol) < _CORNER_EPS:
+        h = np.where(tiny, _max_ignoring_nan(h, rtol * magnitude), h)
+    return np.where(np.abs(h) < _CORNER_EPS, _CORNER_EPS, h)
 
 
 def _all_finite(*arrays: FloatArray) -> bool:
@@ -550,15 +617,14 @@ def compare(
     Problems with the curves themselves (unequal lengths, decreasing
     abscissae, too few points) come back as the result's ``status``.
     """
-    tolerances = check_tolerances(atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx, rtoly=rtoly)
-    lo, hi = check_x_range(x_range)
-    return _compare_checked(reference, test, tolerances, (lo, hi))
+    options = CompareOptions.check(atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx, rtoly=rtoly,
+                                   x_range=x_range)
+    return compare_checked(reference, test, options)
 
 
-def _compare_checked(
-    reference: CurveLike, test: CurveLike, tolerances: Mapping[str, float], x_range: tuple[float, float]
-) -> CompareResult:
-    """compare() after the options were checked (compare_many checks once)."""
+def compare_checked(reference: CurveLike, test: CurveLike, options: CompareOptions) -> CompareResult:
+    """compare() with options checked already (CompareOptions.check): the
+    curves take every form compare() accepts."""
     (t_ref, t_ref_fresh), (y_ref, y_ref_fresh) = _converted_curve(reference, "reference")
     (t_test, t_test_fresh), (y_test, y_test_fresh) = _converted_curve(test, "test")
     # The result must never change after it is returned, so it keeps nothing
@@ -566,14 +632,31 @@ def _compare_checked(
     # are also exactly what the module compared.
     t_ref, y_ref = _private(t_ref, t_ref_fresh), _private(y_ref, y_ref_fresh)
     y_test = _private(y_test, y_test_fresh)
-    lo, hi = x_range
-    options = {"tolerances": dict(tolerances), "x_range": {"lo": lo, "hi": hi}}
-    raw = _vf.compare(t_ref, y_ref, t_test, y_test, options)
+    return _compare_private(t_ref, y_ref, t_test, y_test, lambda: _private(t_test, t_test_fresh), options)
+
+
+def compare_curves(reference: Curve, test: Curve, options: CompareOptions) -> CompareResult:
+    """Compare curves as as_curve() gives them, without converting them again
+    (compare_many converts in the caller's process, compares in a worker).
+    An array that someone can still write is copied first."""
+    t_ref, y_ref, y_test = _frozen(reference.t), _frozen(reference.y), _frozen(test.y)
+    return _compare_private(t_ref, y_ref, test.t, y_test, lambda: _frozen(test.t), options)
+
+
+def _compare_private(
+    t_ref: FloatArray, y_ref: FloatArray, t_test: FloatArray, y_test: FloatArray,
+    private_t_test: Any, options: CompareOptions,
+) -> CompareResult:
+    """Call the module on arrays nobody can write (the test abscissae are made
+    so by ``private_t_test`` only when the module's copy of them is missing)."""
+    tolerances = dict(options.tolerances)
+    lo, hi = options.x_range
+    raw = _vf.compare(t_ref, y_ref, t_test, y_test, {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}})
     status = Status(raw["status"])
     lower, upper, errors = (Curve(*(_private(a, True) for a in raw[key])) for key in ("lower", "upper", "errors"))
     # The error abscissae are the module's own copy of the test abscissae, so
     # a completed comparison needs no second copy of them.
-    t_test = errors.t if status.completed else _private(t_test, t_test_fresh)
+    t_test = errors.t if status.completed else private_t_test()
     max_error, first_failure = _summarise_errors(status, t_ref, errors, lo, hi)
     nan_reference, inf_reference = _count_non_finite(t_ref, y_ref, lo, hi)
     nan_test, inf_test = _count_non_finite(t_test, y_test, lo, hi)

@@ -17,6 +17,17 @@ The same runs in the formats simulation tools write, under ``formats/``:
 - ``heater.parquet``: the heater's reference run as Parquet (written only
   where pyarrow, the ``parquet`` extra, is installed).
 
+and a model library as kept under version control (``library/``): reference
+runs of two models with the ``velmora-funnel.toml`` that gives their
+variables tolerances of their own, and a folder of new runs:
+
+- ``house.csv``: a day of a heated room (temperatures in kelvin, heater
+  power in watts, a valve opening from 0 to 1, solver diagnostics). The new
+  run is 0.3 K warmer: inside the config's 0.5 K, outside the default funnel.
+- ``motor.csv``: a motor's start (shaft speed, torque, winding current and
+  temperature). The new run's current controller overshoots near t = 0.4 s,
+  so the current leaves its funnel.
+
 ``examples/generate.py`` in the repository writes them with write_examples();
 the demo regenerates them into a temporary folder when it runs outside a
 checkout.
@@ -29,7 +40,7 @@ import os
 import struct
 from collections.abc import Callable, Sequence
 
-__all__ = ["EXAMPLE_FILES", "write_examples"]
+__all__ = ["EXAMPLE_FILES", "LIBRARY_CONFIG", "write_examples"]
 
 EXAMPLE_FILES = ("oscillator.csv", "heater.csv")  # in reference/ and test/
 
@@ -122,8 +133,83 @@ def _write_parquet(path: str, names: Sequence[str], grid: Sequence[float], colum
     return True
 
 
+# The model library's per-variable tolerances, as its engineers would keep them.
+LIBRARY_CONFIG = """\
+# Tolerances of the model library's regression runs (velmora-funnel.toml).
+# From weakest: the built-in defaults, [defaults], every [[variable]] whose
+# match fits (in this order, key by key), then the command line.
+
+[defaults]
+rtoly = 0.005                 # 0.5 % of each variable's span
+
+[[variable]]
+match = "*.temperature"       # kelvin: the sensors are good to half a kelvin
+atoly = 0.5
+
+[[variable]]
+match = "valve.opening"       # a fraction from 0 to 1
+atoly = 0.02
+
+[[variable]]
+match = ["solver.*", "*.der(*)"]
+ignore = true                 # diagnostics and derivatives: listed, never compared
+"""
+
+
+def _house(t: float, warmer: float) -> list[float]:
+    hours = t / 3600.0
+    outside = 278.15 + 4.0 * math.sin(2.0 * math.pi * (hours - 9.0) / 24.0)
+    room = 293.15 + 0.8 * math.sin(2.0 * math.pi * (hours - 15.0) / 24.0) + warmer
+    wall = 0.6 * room + 0.4 * outside
+    power = max(0.0, 1800.0 - 120.0 * (outside - 274.15))
+    opening = min(1.0, power / 2000.0)
+    derivative = 0.8 * 2.0 * math.pi / 24.0 / 3600.0 * math.cos(2.0 * math.pi * (hours - 15.0) / 24.0)
+    return [room, wall, power, opening, float(3 + int(7 * abs(math.sin(t / 5000.0)))), derivative]
+
+
+def _motor(t: float, overshoot: float) -> list[float]:
+    speed = 150.0 * (1.0 - math.exp(-t / 0.3))
+    current = 12.0 * math.exp(-t / 0.25) + 2.0 + overshoot * math.exp(-(((t - 0.4) / 0.03) ** 2))
+    torque = 0.8 * current
+    temperature = 300.0 + 6.0 * (1.0 - math.exp(-t / 1.5))
+    return [speed, torque, current, temperature]
+
+
+def _write_rows(path: str, names: Sequence[str], grid: Sequence[float], row: Callable[[float], list[float]]) -> None:
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(",".join(names) + "\n")
+        for t in grid:
+            handle.write(",".join(format(v, ".10g") for v in [t, *row(t)]) + "\n")
+
+
+def write_library(directory: str | os.PathLike[str]) -> list[str]:
+    """Write ``library/reference/`` (with its config) and ``library/runs/`` under ``directory``."""
+    directory = os.fspath(directory)
+    reference_dir = os.path.join(directory, "library", "reference")
+    runs_dir = os.path.join(directory, "library", "runs")
+    os.makedirs(reference_dir, exist_ok=True)
+    os.makedirs(runs_dir, exist_ok=True)
+    config = os.path.join(reference_dir, "velmora-funnel.toml")
+    with open(config, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(LIBRARY_CONFIG)
+    house = ("time", "room.temperature", "wall.temperature", "heater.power", "valve.opening", "solver.iterations", "room.der(T)")
+    motor = ("time", "shaft.speed", "shaft.torque", "winding.current", "winding.temperature")
+    written = [config]
+    for folder, warmer, overshoot, house_grid, motor_grid in (
+        (reference_dir, 0.0, 0.0, _uniform(0.0, 86400.0, 145), _uniform(0.0, 2.0, 201)),
+        (runs_dir, 0.3, 3.0, _solver_grid(0.0, 86400.0, 121), _solver_grid(0.0, 2.0, 173)),
+    ):
+        path = os.path.join(folder, "house.csv")
+        _write_rows(path, house, house_grid, lambda t, warmer=warmer: _house(t, warmer))
+        written.append(path)
+        path = os.path.join(folder, "motor.csv")
+        _write_rows(path, motor, motor_grid, lambda t, overshoot=overshoot: _motor(t, overshoot))
+        written.append(path)
+    return written
+
+
 def write_examples(directory: str | os.PathLike[str]) -> list[str]:
-    """Write ``reference/`` and ``test/`` under ``directory``; return the paths."""
+    """Write ``reference/``, ``test/`` and the model library under ``directory``; return the paths."""
     directory = os.fspath(directory)
     reference_dir = os.path.join(directory, "reference")
     test_dir = os.path.join(directory, "test")
@@ -152,4 +238,4 @@ def write_examples(directory: str | os.PathLike[str]) -> list[str]:
     path = os.path.join(formats_dir, "heater.parquet")
     if _write_parquet(path, heater, _uniform(0.0, 600.0, 301), (_temperature, _power)):
         written.append(path)
-    return written
+    return written + write_library(directory)

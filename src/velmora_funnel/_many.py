@@ -22,7 +22,7 @@ from contextlib import closing
 from dataclasses import dataclass
 from typing import Any, Generic, TypeVar
 
-from ._api import CompareResult, CurveLike, _as_curve, _compare_checked, check_tolerances, check_x_range
+from ._api import CompareOptions, CompareResult, Curve, CurveLike, as_curve, compare_curves
 
 __all__ = ["POOL_HINT", "Settled", "WorkerDiedError", "compare_many", "default_workers", "imap_settled", "process_pool"]
 
@@ -244,8 +244,19 @@ def imap_settled(
             pools.close(terminate=not finished)
 
 
-def _compare_pair(reference: CurveLike, test: CurveLike, tolerances: dict[str, float], x_range: tuple[float, float]) -> CompareResult:
-    return _compare_checked(reference, test, tolerances, x_range)
+def _owned(curve: Curve) -> Curve:
+    # The caller's process hands over read-only arrays (as_curve): a writeable
+    # one here is this worker's own unpickled copy, which nobody else holds,
+    # so it is frozen in place instead of copied once more.
+    for array in curve:
+        if array.flags.writeable and array.flags.owndata:
+            array.flags.writeable = False
+    return curve
+
+
+def compare_shipped(reference: Curve, test: Curve, options: CompareOptions) -> CompareResult:
+    """What runs in a worker: compare curves that as_curve() converted in the caller's process."""
+    return compare_curves(_owned(reference), _owned(test), options)
 
 
 def compare_many(
@@ -274,15 +285,14 @@ def compare_many(
     only after every result before it has been yielded; a worker process of
     the default pool that dies raises WorkerDiedError naming the pair.
     """
-    checked = check_tolerances(**tolerances)
-    lo_hi = check_x_range(x_range)
+    options = CompareOptions.check(x_range=x_range, **tolerances)
     if max_pending is not None and max_pending < 1:
         raise ValueError(f"max_pending must be at least 1, got {max_pending}")
     total = len(pairs) if hasattr(pairs, "__len__") else None  # type: ignore[arg-type]
-    return _run(pairs, executor, progress, checked, lo_hi, max_pending, total)
+    return _run(pairs, executor, progress, options, max_pending, total)
 
 
-def _shippable(pairs: Iterable[tuple[CurveLike, CurveLike]], tolerances: dict[str, float], x_range: tuple[float, float]) -> Iterator[tuple[Any, ...]]:
+def _shippable(pairs: Iterable[tuple[CurveLike, CurveLike]], options: CompareOptions) -> Iterator[tuple[Any, ...]]:
     # Convert in the parent: workers then receive compact float64 arrays, and
     # a malformed pair raises here with the caller's traceback.
     for pair in pairs:
@@ -290,15 +300,14 @@ def _shippable(pairs: Iterable[tuple[CurveLike, CurveLike]], tolerances: dict[st
             reference, test = pair
         except (TypeError, ValueError):
             raise TypeError(f"each item of pairs must be a (reference, test) pair, got {type(pair).__name__}") from None
-        yield (_as_curve(reference, "reference"), _as_curve(test, "test"), tolerances, x_range)
+        yield (as_curve(reference, "reference"), as_curve(test, "test"), options)
 
 
 def _run(
     pairs: Iterable[tuple[CurveLike, CurveLike]],
     executor: Executor | None,
     progress: bool,
-    tolerances: dict[str, float],
-    x_range: tuple[float, float],
+    options: CompareOptions,
     max_pending: int | None,
     total: int | None,
 ) -> Iterator[CompareResult]:
@@ -307,7 +316,7 @@ def _run(
     owned = executor is None
     workers = default_workers()
     window = max_pending or (2 * workers if owned else 64)
-    settled = imap_settled(_compare_pair, _shippable(pairs, tolerances, x_range), window, executor=executor,
+    settled = imap_settled(compare_shipped, _shippable(pairs, options), window, executor=executor,
                            pool_factory=process_pool if owned else None, workers=workers)
     with closing(settled), tqdm(total=total, disable=not progress, unit="pair", desc="compare") as bar:
         for item in settled:

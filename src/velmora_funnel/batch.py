@@ -11,16 +11,20 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Iterator, Mapping, Sequence
+import time
+from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
 from contextlib import closing
 from dataclasses import asdict, dataclass, field, replace
 from typing import Any, Literal, cast
 
-from ._api import CompareResult, Status, _compare_checked
+import numpy as np
+
+from ._api import CompareResult, Status, compare_checked
 from ._many import WorkerDiedError, default_workers, imap_settled, process_pool
 from ._options import RESULT_EXTENSIONS
 from .loader import ReadOptions, ResultFileError, ResultTable, read_result
+from .options import RunOptions
 
 __all__ = [
     "FileOutcome",
@@ -29,10 +33,12 @@ __all__ = [
     "compare_tables",
     "pair_files",
     "pair_variables",
+    "pair_warnings",
     "run_batch",
+    "time_goes_back",
 ]
 
-Verdict = Literal["pass", "fail", "missing"]
+Verdict = Literal["pass", "fail", "missing", "ignored", "error"]
 
 
 def _finite_or_none(value: float | None) -> float | None:
@@ -47,11 +53,12 @@ class VariableOutcome:
     file: str
     #: The variable's column name.
     name: str
-    #: "pass", "fail" (the funnel was left, the input was rejected, or values
-    #: that are not finite were found and not allowed) or "missing" (on one
-    #: side only).
+    #: "pass", "fail" (the funnel was left, or values that are not finite
+    #: were found and not allowed), "missing" (on one side only), "ignored"
+    #: (by the config; never affects the exit code) or "error" (the module
+    #: rejected the input: an empty range, too few points).
     verdict: Verdict
-    #: The module's status; None for a missing variable.
+    #: The module's status; None for a missing or ignored variable.
     status: Status | None
     #: The module's message, or what is missing where.
     message: str
@@ -59,6 +66,19 @@ class VariableOutcome:
     first_failure: float | None = None
     nan_reference: int = 0
     nan_test: int = 0
+    #: The smallest margin inside the range (1 in the middle of the funnel, 0
+    #: on a bound, negative outside) and its abscissa (CompareResult.margin).
+    margin: float | None = None
+    margin_t: float | None = None
+    #: Test points outside the funnel inside the range.
+    failing_count: int = 0
+    #: The tolerances and range the variable was compared with.
+    tolerances: dict[str, float] | None = None
+    x_range: tuple[float, float] | None = None
+    #: Smallest and largest half-width along t and y (CompareResult.half_widths).
+    half_widths: dict[str, tuple[float, float]] | None = None
+    #: Seconds the comparison took.
+    seconds: float = 0.0
     #: PNG of the funnel plot, for a variable that did not pass (when asked).
     figure: bytes | None = field(default=None, repr=False)
 
@@ -74,6 +94,13 @@ class VariableOutcome:
         data["status"] = None if self.status is None else self.status.name
         data["status_code"] = None if self.status is None else int(self.status)
         data["max_error"] = _finite_or_none(self.max_error)
+        data["margin"] = _finite_or_none(self.margin)
+        if self.x_range is not None:
+            lo, hi = self.x_range
+            data["x_range"] = {"lo": _finite_or_none(lo), "hi": _finite_or_none(hi)}
+        if self.half_widths is not None:
+            data["half_widths"] = {axis: {"min": _finite_or_none(low), "max": _finite_or_none(high)}
+                                   for axis, (low, high) in self.half_widths.items()}
         data["passed"] = self.passed
         return data
 
@@ -93,15 +120,20 @@ class FileOutcome:
     #: compared before it happened are kept.
     error: str | None = None
     variables: tuple[VariableOutcome, ...] = ()
+    #: What looks wrong but is no failure (time columns named differently, time spans far apart).
+    warnings: tuple[str, ...] = ()
+    #: Indices into RunOptions.patterns() of the globs that fit a variable of this pair.
+    matched: frozenset[int] = field(default=frozenset(), repr=False, compare=False)
 
     @property
     def verdict(self) -> Literal["pass", "fail", "missing", "error"]:
-        """"error" (unusable), "missing", "fail" (any variable not passed) or "pass"."""
-        if self.error is not None:
+        """"error" (the file or a variable is unusable), "missing", "fail" (a
+        variable failed or is missing) or "pass" (ignored variables aside)."""
+        if self.error is not None or any(v.verdict == "error" for v in self.variables):
             return "error"
         if self.missing is not None:
             return "missing"
-        return "pass" if all(v.passed for v in self.variables) else "fail"
+        return "pass" if all(v.verdict in ("pass", "ignored") for v in self.variables) else "fail"
 
     def to_json(self) -> dict[str, Any]:
         """A JSON-ready dict."""
@@ -112,6 +144,7 @@ class FileOutcome:
             "verdict": self.verdict,
             "missing": self.missing,
             "error": self.error,
+            "warnings": list(self.warnings),
             "variables": [v.to_json() for v in self.variables],
         }
 
@@ -127,59 +160,121 @@ def pair_variables(reference: Sequence[str], test: Sequence[str], columns: Seque
     return [(name, name in in_reference, name in in_test) for name in names]
 
 
-def _verdict(result: CompareResult, allow_nan: bool) -> Verdict:
-    # allow_nan takes the module's verdict as it is, whatever is not finite.
-    if allow_nan:
+def _verdict(result: CompareResult, allow_non_finite: bool) -> Verdict:
+    if not result.status.completed:
+        return "error"
+    # allow_non_finite takes the module's verdict as it is, whatever is not finite.
+    if allow_non_finite:
         return "pass" if result.status is Status.PASS else "fail"
     return "pass" if result.passed else "fail"
+
+
+def _rejected(result: CompareResult, reference: ResultTable, test: ResultTable) -> str:
+    """The module's reason for rejecting a variable, with what each file holds."""
+    lo, hi = result.x_range
+
+    def holds(table: ResultTable) -> str:
+        span = f"t from {table.t[0]:g} to {table.t[-1]:g}" if len(table) else "no rows"
+        return f"{table.path} has {span} ({len(table)} rows)"
+
+    return f"unusable: {result.message}; x_range [{lo:g}, {hi:g}], {holds(reference)}, {holds(test)}"
+
+
+def time_goes_back(table: ResultTable) -> ResultFileError | None:
+    """The first data row where the abscissa goes back (or is not a number),
+    which the module would reject for every variable of the file."""
+    t = table.t
+    with np.errstate(invalid="ignore"):
+        bad = np.flatnonzero(~(t[1:] >= t[:-1]))
+    if not len(bad):
+        return None
+    row = int(bad[0]) + 1
+    return ResultFileError(table.path, f"time ({table.abscissa_name!r}) goes back at data row {row + 1} "
+                           f"(counted from 1 below the header): {float(t[row])!r} after {float(t[row - 1])!r}")
+
+
+#: Time spans further apart than this factor are taken for different units (ms against s).
+SPAN_RATIO_WARNING = 100.0
+
+
+def pair_warnings(reference: ResultTable, test: ResultTable) -> tuple[str, ...]:
+    """What looks like a mix-up but is no failure: time columns named
+    differently, time spans more than a factor of 100 apart."""
+    found = []
+    if reference.abscissa_name != test.abscissa_name:
+        found.append(f"the time columns are named differently: {reference.abscissa_name!r} in {reference.path}, "
+                     f"{test.abscissa_name!r} in {test.path}")
+    spans = [float(table.t[-1] - table.t[0]) if len(table) > 1 else 0.0 for table in (reference, test)]
+    if all(math.isfinite(span) and span > 0 for span in spans):
+        ratio = max(spans) / min(spans)
+        if ratio > SPAN_RATIO_WARNING:
+            found.append(f"the time spans differ by a factor of {ratio:.3g} ({spans[0]:g} in {reference.path}, "
+                         f"{spans[1]:g} in {test.path}): different units?")
+    return tuple(found)
 
 
 def compare_tables(
     reference: ResultTable,
     test: ResultTable,
+    options: RunOptions,
     *,
-    tolerances: Mapping[str, float],
-    x_range: tuple[float, float],
-    columns: Sequence[str] | None = None,
-    allow_nan: bool = False,
     file: str = "",
 ) -> Iterator[tuple[VariableOutcome, CompareResult | None]]:
-    """Compare every paired variable of two loaded result files.
-
-    ``tolerances`` and ``x_range`` must be checked already (check_tolerances,
-    check_x_range). Yields each variable's outcome with its full result (None
-    for a missing variable), one variable at a time.
-    """
-    for name, in_reference, in_test in pair_variables(reference.names, test.names, columns):
+    """Compare the variables ``options`` selects of two loaded result files,
+    each with its own options. Yields each variable's outcome with its full
+    result (None for a missing or ignored variable), one variable at a time."""
+    paths = {"reference": reference.path, "test": test.path}
+    for name, in_reference, in_test in options.select(reference.names, test.names):
+        variable_options = options.for_variable(name)
+        if variable_options is None:
+            yield VariableOutcome(file=file, name=name, verdict="ignored", status=None, message="ignored by the config"), None
+            continue
         if not (in_reference and in_test):
             where = [label for label, present in (("reference", in_reference), ("test", in_test)) if not present]
-            paths = {"reference": reference.path, "test": test.path}
             message = "; ".join(f"missing in {side} ({paths[side]})" for side in where)
             yield VariableOutcome(file=file, name=name, verdict="missing", status=None, message=message), None
             continue
-        result = _compare_checked(reference.curve(name), test.curve(name), tolerances, x_range)
+        started = time.perf_counter()
+        result = compare_checked(reference.curve(name), test.curve(name), variable_options)
+        seconds = time.perf_counter() - started
+        verdict = _verdict(result, options.allow_non_finite)
         outcome = VariableOutcome(
             file=file,
             name=name,
-            verdict=_verdict(result, allow_nan),
+            verdict=verdict,
             status=result.status,
-            message=result.message,
+            message=_rejected(result, reference, test) if verdict == "error" else result.message,
             max_error=result.max_error,
             first_failure=result.first_failure,
             nan_reference=result.nan_reference,
             nan_test=result.nan_test,
+            margin=result.margin,
+            margin_t=result.margin_t,
+            failing_count=result.failing_count,
+            tolerances=dict(variable_options.tolerances),
+            x_range=variable_options.x_range,
+            half_widths=result.half_widths(),
+            seconds=seconds,
         )
         yield outcome, result
+
+
+def read_pair(reference_path: str, test_path: str, options: ReadOptions | None = None) -> tuple[ResultTable, ResultTable]:
+    """Read both files of a pair; raises ResultFileError (also for time that
+    goes back) or OSError."""
+    tables = read_result(reference_path, options), read_result(test_path, options)
+    for table in tables:
+        problem = time_goes_back(table)
+        if problem is not None:
+            raise problem
+    return tables
 
 
 def compare_file_pair(
     file: str,
     reference_path: str | None,
     test_path: str | None,
-    tolerances: Mapping[str, float],
-    x_range: tuple[float, float],
-    columns: Sequence[str] | None = None,
-    allow_nan: bool = False,
+    options: RunOptions,
     plots: bool = False,
     read_options: ReadOptions | None = None,
 ) -> FileOutcome:
@@ -189,8 +284,7 @@ def compare_file_pair(
     if reference_path is None or test_path is None:
         return FileOutcome(file, reference_path, test_path, missing="reference" if reference_path is None else "test")
     try:
-        reference = read_result(reference_path, read_options)
-        test = read_result(test_path, read_options)
+        reference, test = read_pair(reference_path, test_path, options.read)
     except ResultFileError as exc:
         return FileOutcome(file, reference_path, test_path, error=str(exc))
     except OSError as exc:
@@ -201,9 +295,7 @@ def compare_file_pair(
     outcomes: list[VariableOutcome] = []
     problems = []
     try:
-        for outcome, result in compare_tables(
-            reference, test, tolerances=tolerances, x_range=x_range, columns=columns, allow_nan=allow_nan, file=file
-        ):
+        for outcome, result in compare_tables(reference, test, options, file=file):
             if plots and result is not None and not outcome.passed:
                 try:
                     outcome = replace(outcome, figure=_png(result, f"{file}: {outcome.name}"))
@@ -212,7 +304,8 @@ def compare_file_pair(
             outcomes.append(outcome)
     except Exception as exc:
         problems.append(f"comparison failed: {describe_exception(exc)}")
-    return FileOutcome(file, reference_path, test_path, error="; ".join(problems) or None, variables=tuple(outcomes))
+    return FileOutcome(file, reference_path, test_path, error="; ".join(problems) or None, variables=tuple(outcomes),
+                       warnings=pair_warnings(reference, test), matched=options.matched((*reference.names, *test.names)))
 
 
 def describe_exception(exc: BaseException) -> str:
@@ -280,10 +373,7 @@ def pair_files(reference_dir: str | os.PathLike[str], test_dir: str | os.PathLik
 def run_batch(
     pairs: Sequence[tuple[str, str | None, str | None]],
     *,
-    tolerances: Mapping[str, float],
-    x_range: tuple[float, float],
-    columns: Sequence[str] | None = None,
-    allow_nan: bool = False,
+    options: RunOptions,
     plots: bool = True,
     executor: Executor | None = None,
     jobs: int | None = None,
@@ -304,7 +394,7 @@ def run_batch(
 
     owned = executor is None
     workers = jobs or default_workers()
-    tasks = ((rel, ref, test, dict(tolerances), x_range, columns, allow_nan, plots, read_options) for rel, ref, test in pairs)
+    tasks = ((rel, ref, test, options, plots) for rel, ref, test in pairs)
     settled = imap_settled(compare_file_pair, tasks, 2 * workers if owned else 64, executor=executor,
                            pool_factory=process_pool if owned else None, workers=workers)
     with closing(settled), tqdm(total=len(pairs), disable=not progress, unit="file", desc="compare", leave=False) as bar:

@@ -1,7 +1,8 @@
-"""The command line: ``velmora-funnel compare | batch | demo``.
+"""The command line: ``velmora-funnel compare | batch | accept | demo``.
 
-Exit codes: 0 when every variable passed, 1 when any failed or is missing,
-2 for unusable input (a file that cannot be read, a bad option), with a
+Exit codes: 0 when every variable passed (ignored ones aside), 1 when any
+failed or is missing, 2 for unusable input (a file that cannot be read, time
+that goes back, a range the module rejects, a bad option or config), with a
 one-line error that names the file and what is wrong.
 """
 
@@ -11,7 +12,7 @@ import argparse
 import json
 import math
 import os
-import re
+import shutil
 import signal
 import sys
 import tempfile
@@ -23,12 +24,14 @@ from typing import Any, TextIO
 
 
 from . import __version__
-from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances, check_x_range
+from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances
 from ._many import default_workers
 from ._options import FORMATS
-from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_variables, run_batch
-from .loader import ReadOptions, ResultFileError, read_result
+from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_warnings, read_pair, run_batch
+from .ci import write_junit, write_markdown
+from .loader import ReadOptions, ResultFileError, ResultTable
 from .names import output_stem, printable
+from .options import ConfigError, RunOptions, SettingError, find_config
 from .outputs import write_curve
 from .plot import PlotUnavailableError
 from .report import HtmlReport, format_number
@@ -37,9 +40,28 @@ __all__ = ["main"]
 
 EXIT_PASS, EXIT_FAIL, EXIT_UNUSABLE = 0, 1, 2
 
-# argparse takes "-1e-3" or "-inf" for an option unless told that they are
-# numbers; range ends and (refused) negative tolerances must reach our checks.
-_NEGATIVE_NUMBER = re.compile(r"^-(\d+\.?\d*([eE][-+]?\d+)?|\.\d+([eE][-+]?\d+)?|inf(inity)?|nan)$", re.IGNORECASE)
+_VALUE_OPTIONS = frozenset(f"--{name}" for name in TOLERANCE_NAMES)
+
+
+def _attach_values(argv: Sequence[str]) -> list[str]:
+    """Join each tolerance option with its value (``--atoly=-1``) and the
+    range option with both ends (``--x-range=-1e-3 5``): argparse takes a
+    value such as "-1e-3" or "-inf" standing alone for an option, and the
+    numbers must reach the checks that explain what is wrong with them."""
+    joined: list[str] = []
+    rest = list(argv)
+    while rest:
+        token = rest.pop(0)
+        if token == "--":
+            joined += [token, *rest]
+            break
+        if token == "--x-range" and len(rest) >= 2:
+            joined.append(f"--x-range={rest.pop(0)} {rest.pop(0)}")
+        elif token in _VALUE_OPTIONS and rest:
+            joined.append(f"{token}={rest.pop(0)}")
+        else:
+            joined.append(token)
+    return joined
 
 
 class UsageError(Exception):
@@ -47,25 +69,34 @@ class UsageError(Exception):
 
 
 def _parser(prog: str) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=prog, description="Decide whether test curves stay inside tolerance funnels around reference curves.")
+    parser = argparse.ArgumentParser(prog=prog, allow_abbrev=False,
+                                     description="Decide whether test curves stay inside tolerance funnels around reference curves.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    options = argparse.ArgumentParser(add_help=False)
-    group = options.add_argument_group("funnel")
+    options = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
+    group = options.add_argument_group("funnel (stronger than the config file, for every variable)")
     defaults = check_tolerances()
     for name in TOLERANCE_NAMES:
         axis = name[-1]
         kind = {"a": "absolute", "l": "local relative (fraction of each reference point's magnitude)", "r": "relative (fraction of the reference span)"}[name[0]]
-        group.add_argument(f"--{name}", type=float, metavar="V", default=defaults[name], help=f"{kind} half-width along {axis} (default {defaults[name]:g})")
-    group.add_argument("--x-range", nargs=2, metavar=("LO", "HI"), help="compare only where LO <= t <= HI ('none' for an open end)")
-    group.add_argument("--column", nargs="+", action="extend", metavar="NAME", help="compare only these variables (repeatable)")
+        group.add_argument(f"--{name}", type=float, metavar="V", help=f"{kind} half-width along {axis} (default {defaults[name]:g})")
+    group.add_argument("--x-range", metavar="LO HI", help="compare only where LO <= t <= HI ('none' or 'inf' for an open end)")
+    group.add_argument("--config", metavar="FILE", help="per-variable tolerances (TOML; default: velmora-funnel.toml beside the "
+                                                          "reference file or in the reference folder)")
+    group.add_argument("--column", nargs="+", action="extend", metavar="GLOB", help="compare only the variables these names or globs match (repeatable)")
+    group.add_argument("--exclude", nargs="+", action="extend", metavar="GLOB", default=[], help="do not compare the variables these globs match (repeatable)")
     group.add_argument("--allow-non-finite", "--allow-nan", dest="allow_nan", action="store_true",
                        help="let a variable pass on the module's verdict alone, even with NaN or infinite "
                             "ordinates or a funnel that is not finite (--allow-nan is the older name)")
     _reading_options(options)
+    outputs = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
+    group = outputs.add_argument_group("reports")
+    group.add_argument("--junit", metavar="FILE", help="write JUnit XML: one test case per variable")
+    group.add_argument("--markdown", metavar="FILE", help="write a Markdown summary table, what did not pass first")
+    group.add_argument("--verbose", action="store_true", help="add the half-widths each variable was compared with to the table")
 
-    compare = commands.add_parser("compare", parents=[options], help="compare the variables of two result files",
+    compare = commands.add_parser("compare", parents=[options, outputs], allow_abbrev=False, help="compare the variables of two result files",
                                   description="Compare each variable of REFERENCE with the same-named variable of TEST.")
     compare.add_argument("reference", metavar="REFERENCE", help="reference result file (.csv, .csv.gz/.bz2/.xz/.zst, .mat, .parquet, .feather, .arrow)")
     compare.add_argument("test", metavar="TEST", help="test result file")
@@ -73,7 +104,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     compare.add_argument("--plot", metavar="FILE_OR_DIR", help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR")
     compare.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
 
-    batch = commands.add_parser("batch", parents=[options], help="compare folders of result files in parallel",
+    batch = commands.add_parser("batch", parents=[options, outputs], allow_abbrev=False, help="compare folders of result files in parallel",
                                 description="Pair the result files of two folders by relative path and compare all their variables.")
     batch.add_argument("reference", metavar="REFERENCE_DIR")
     batch.add_argument("test", metavar="TEST_DIR")
@@ -82,11 +113,15 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     batch.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
     batch.add_argument("--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass")
 
-    demo = commands.add_parser("demo", help="compare the shipped example result files and plot them")
-    demo.add_argument("--output", metavar="DIR", help="where to write the plots and the report (default: build/demo in a checkout, else a temporary folder)")
+    accept = commands.add_parser("accept", parents=[options], allow_abbrev=False, help="make a new run the reference",
+                                 description="Replace the reference result files with the test files, after printing what "
+                                             "changes. Only result files inside REFERENCE are written or removed; the config stays.")
+    accept.add_argument("reference", metavar="REFERENCE", help="reference file or folder")
+    accept.add_argument("test", metavar="TEST", help="test file or folder (the run to accept)")
+    accept.add_argument("--dry-run", action="store_true", help="only print what would change")
 
-    for each in (parser, compare, batch, demo):
-        each._negative_number_matcher = _NEGATIVE_NUMBER  # type: ignore[attr-defined]
+    demo = commands.add_parser("demo", allow_abbrev=False, help="compare the shipped example result files and plot them")
+    demo.add_argument("--output", metavar="DIR", help="where to write the plots and the report (default: build/demo in a checkout, else a temporary folder)")
     return parser
 
 
@@ -118,14 +153,28 @@ def _range_end(text: str, flag: str) -> float | None:
         raise UsageError(f"--x-range: {flag} {text!r} is not a number") from None
 
 
-def _checked_options(args: argparse.Namespace) -> tuple[dict[str, float], tuple[float, float]]:
+def _x_range(text: str | None) -> tuple[float | None, float | None] | None:
+    if text is None:
+        return None
+    ends = text.split()
+    if len(ends) != 2:
+        raise UsageError(f"--x-range takes two ends, LO and HI; got {text!r}")
+    return (_range_end(ends[0], "LO"), _range_end(ends[1], "HI"))
+
+
+def _run_options(args: argparse.Namespace) -> RunOptions:
+    """The command line's options, with the config file, checked before any file is read."""
+    settings: dict[str, Any] = {name: getattr(args, name) for name in TOLERANCE_NAMES}
+    settings["x_range"] = _x_range(args.x_range)
+    config = args.config or find_config(args.reference)
     try:
-        tolerances = check_tolerances(**{name: getattr(args, name) for name in TOLERANCE_NAMES})
-        ends = None if args.x_range is None else (_range_end(args.x_range[0], "LO"), _range_end(args.x_range[1], "HI"))
-        x_range = check_x_range(ends)
-    except ValueError as exc:
-        raise UsageError(f"--{exc}" if str(exc).split()[0] in TOLERANCE_NAMES else f"--x-range: {exc}") from None
-    return tolerances, x_range
+        return RunOptions.build(config=config, columns=args.column, exclude=args.exclude,
+                                allow_non_finite=args.allow_nan, read=_read_options(args), **settings)
+    except SettingError as exc:
+        flag = "--x-range" if exc.key == "x_range" else f"--{exc.key}"
+        raise UsageError(f"{flag}: {exc}") from None
+    except ConfigError as exc:
+        raise UsageError(str(exc)) from None
 
 
 # --- output -------------------------------------------------------------------
@@ -150,24 +199,40 @@ class _Printer:
             print(line, file=self.stream)
 
 
-_HEADINGS = ("variable", "verdict", "status", "largest error", "first failure", "message")
+_HEADINGS = ("variable", "verdict", "status", "largest error", "first failure", "margin", "at t", "failing")
+_VERBOSE_HEADINGS = ("half-width t", "half-width y")
+_SHOWN = {"pass": "pass", "ignored": "ignored", "fail": "FAIL", "missing": "MISSING", "error": "UNUSABLE"}
 
 
-def _row(variable: VariableOutcome) -> tuple[str, ...]:
+def _half_width(widths: dict[str, tuple[float, float]] | None, axis: str) -> str:
+    if widths is None:
+        return "-"
+    low, high = widths[axis]
+    return format_number(high) if low == high else f"{format_number(low)}..{format_number(high)}"
+
+
+def _row(variable: VariableOutcome, verbose: bool = False) -> tuple[str, ...]:
     # Escaped before the columns are measured, so the table stays aligned.
-    return (
+    compared = variable.status is not None
+    cells = (
         printable(variable.name),
-        variable.verdict if variable.passed else variable.verdict.upper(),
-        variable.status.name if variable.status is not None else "-",
+        _SHOWN[variable.verdict],
+        variable.status.name if compared else "-",
         format_number(variable.max_error),
         format_number(variable.first_failure, 6),
-        printable(variable.message),
+        format_number(variable.margin, 3),
+        format_number(variable.margin_t, 6),
+        str(variable.failing_count) if compared else "-",
     )
+    if verbose:
+        cells += (_half_width(variable.half_widths, "t"), _half_width(variable.half_widths, "y"))
+    return (*cells, printable(variable.message))
 
 
 def _print_table(rows: Sequence[tuple[str, ...]], out: _Printer, indent: str = "") -> None:
-    widths = [max(len(row[i]) for row in [_HEADINGS, *rows]) for i in range(len(_HEADINGS) - 1)]
-    for row in [_HEADINGS, *rows]:
+    headings = (*_HEADINGS, *(_VERBOSE_HEADINGS if rows and len(rows[0]) > len(_HEADINGS) + 1 else ()), "message")
+    widths = [max(len(row[i]) for row in [headings, *rows]) for i in range(len(headings) - 1)]
+    for row in [headings, *rows]:
         out(indent + "  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)) + "  " + row[-1])
 
 
@@ -175,48 +240,82 @@ def _count(number: int, noun: str) -> str:
     return f"{number} {noun}" + ("" if number == 1 else "s")
 
 
+_COUNTED = {"pass": "passed", "fail": "failed", "missing": "missing", "ignored": "ignored", "error": "unusable"}
+
+
 def _summary(variables: Iterable[VariableOutcome]) -> dict[str, int]:
-    counts = {"variables": 0, "passed": 0, "failed": 0, "missing": 0}
+    counts = {"variables": 0, "passed": 0, "failed": 0, "missing": 0, "ignored": 0, "unusable": 0}
     for variable in variables:
         counts["variables"] += 1
-        counts[{"pass": "passed", "fail": "failed", "missing": "missing"}[variable.verdict]] += 1
+        counts[_COUNTED[variable.verdict]] += 1
     return counts
 
 
 def _summary_line(counts: dict[str, int], files: str = "") -> str:
-    verdict = "PASS" if counts["failed"] == counts["missing"] == 0 else "FAIL"
-    return f"{verdict}: {files}{_count(counts['variables'], 'variable')}, {counts['passed']} passed, {counts['failed']} failed, {counts['missing']} missing"
+    verdict = "PASS" if counts["failed"] == counts["missing"] == counts["unusable"] == 0 else "FAIL"
+    extra = "".join(f", {counts[key]} {key}" for key in ("ignored", "unusable") if counts[key])
+    return f"{verdict}: {files}{_count(counts['variables'], 'variable')}, {counts['passed']} passed, {counts['failed']} failed, {counts['missing']} missing{extra}"
 
 
-def _json_document(args: argparse.Namespace, tolerances: dict[str, float], x_range: tuple[float, float],
+def _exit_code(counts: dict[str, int]) -> int:
+    if counts["unusable"] or counts.get("unusable_files"):
+        return EXIT_UNUSABLE
+    if counts["failed"] or counts["missing"] or counts.get("missing_files"):
+        return EXIT_FAIL
+    return EXIT_PASS
+
+
+def _json_document(args: argparse.Namespace, options: RunOptions | None, error: str | None = None,
                    **entries: Any) -> dict[str, Any]:
-    """The JSON report: what was compared and with which options, then the command's own entries."""
-    lo, hi = x_range
-    return {
-        "reference": args.reference,
-        "test": args.test,
-        "tolerances": tolerances,
-        "x_range": {"lo": lo if math.isfinite(lo) else None, "hi": hi if math.isfinite(hi) else None},
-        **entries,
-    }
+    """The JSON report: what was compared and with which options (each
+    variable's own are in its entry), why the input is unusable (``error``,
+    else null), then the command's own entries."""
+    document: dict[str, Any] = {"reference": args.reference, "test": args.test, "config": None,
+                                "tolerances": None, "x_range": None}
+    if options is not None:
+        base = options.base()
+        lo, hi = base.x_range
+        document.update(config=options.config.path, tolerances=dict(base.tolerances),
+                        x_range={"lo": lo if math.isfinite(lo) else None, "hi": hi if math.isfinite(hi) else None})
+    document["error"] = error
+    return {**document, **entries}
+
+
+def _write_reports(args: argparse.Namespace, files: Sequence[FileOutcome], summary: str) -> None:
+    try:
+        if args.junit:
+            write_junit(args.junit, files)
+        if args.markdown:
+            write_markdown(args.markdown, files, summary)
+    except OSError as exc:
+        raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None
+
+
+def _warn(message: str) -> None:
+    print(printable(f"velmora-funnel: warning: {message}"), file=sys.stderr)
 
 
 # --- commands -----------------------------------------------------------------
 
 
-def _read(path: str, options: ReadOptions | None = None) -> Any:
+def _read(reference: str, test: str, options: ReadOptions | None = None) -> tuple[ResultTable, ResultTable]:
     try:
-        return read_result(path, options)
+        return read_pair(reference, test, options)
     except ResultFileError as exc:
         raise UsageError(str(exc)) from None
-    except IsADirectoryError:
-        raise UsageError(f"{path}: is a directory, expected a result file") from None
+    except IsADirectoryError as exc:
+        raise UsageError(f"{exc.filename}: is a directory, expected a result file") from None
     except OSError as exc:
-        raise UsageError(f"{path}: {exc.strerror or exc}") from None
+        raise UsageError(f"{exc.filename}: {exc.strerror or exc}") from None
+
+
+def _unusable_variables(files: Iterable[FileOutcome]) -> str | None:
+    bad = [f"{f.file}: {v.name!r}: {v.message}" for f in files for v in f.variables if v.verdict == "error"]
+    return "; ".join(bad) or None
 
 
 def _command_compare(args: argparse.Namespace) -> int:
-    tolerances, x_range = _checked_options(args)
+    options = _run_options(args)
     plot_file = args.plot is not None and _plot_is_file(args.plot)
     if args.output:
         _writable_directory(args.output)
@@ -224,33 +323,47 @@ def _command_compare(args: argparse.Namespace) -> int:
         _writable_file(args.plot, "--plot")
     elif args.plot:
         _writable_directory(args.plot)
-    read_options = _read_options(args)
-    reference, test = _read(args.reference, read_options), _read(args.test, read_options)
-    compared = sum(in_reference and in_test for _, in_reference, in_test in pair_variables(reference.names, test.names, args.column))
+    for path, option in ((args.junit, "--junit"), (args.markdown, "--markdown")):
+        if path:
+            _writable_file(path, option)
+    reference, test = _read(args.reference, args.test, options.read)
+    names = (*reference.names, *test.names)
+    unmatched = options.unmatched(options.matched(names), names, config=False)
+    if unmatched:
+        raise UsageError("; ".join(unmatched))
+    selected = options.select(reference.names, test.names)
+    compared = sum(in_reference and in_test and options.for_variable(name) is not None for name, in_reference, in_test in selected)
     if plot_file and compared != 1:
         raise UsageError(f"--plot {args.plot}: a file holds one plot but {compared} variables were compared; "
                          "give a directory or select one variable with --column")
+    warnings = pair_warnings(reference, test)
+    for warning in warnings:
+        _warn(warning)
     outcomes: list[VariableOutcome] = []
     results: list[tuple[str, CompareResult]] = []
-    for outcome, result in compare_tables(reference, test, tolerances=tolerances, x_range=x_range, columns=args.column,
-                                          allow_nan=args.allow_nan, file=os.path.basename(args.test)):
+    for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
         outcomes.append(outcome)
         if result is not None:
             results.append((outcome.name, result))
     skipped = _write_outputs(args, reference.abscissa_name, results, plot_file)
     counts = _summary(outcomes)
+    file = FileOutcome(os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings)
+    error = _unusable_variables([file])
     if args.json:
-        document = _json_document(args, tolerances, x_range,
-                                  variables=[o.to_json() for o in outcomes], summary=counts)
+        document = _json_document(args, options, error, variables=[o.to_json() for o in outcomes],
+                                  warnings=list(warnings), summary=counts)
         json.dump(document, sys.stdout, indent=2)
         print()
     else:
         out = _Printer()
-        _print_table([_row(o) for o in outcomes], out)
+        _print_table([_row(o, args.verbose) for o in outcomes], out)
         out(_summary_line(counts))
+    _write_reports(args, [file], _summary_line(counts))
     for name, reason in skipped:
         print(printable(f"velmora-funnel: plot of {name!r} skipped: {reason}"), file=sys.stderr)
-    return EXIT_PASS if counts["failed"] == counts["missing"] == 0 else EXIT_FAIL
+    if error:
+        print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
+    return _exit_code(counts)
 
 
 def _plot_is_file(path: str) -> bool:
@@ -350,8 +463,7 @@ def _sigterm_unwinds() -> Iterator[None]:
 
 
 def _command_batch(args: argparse.Namespace) -> int:
-    tolerances, x_range = _checked_options(args)
-    read_options = _read_options(args)
+    options = _run_options(args)
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
     try:
@@ -360,7 +472,7 @@ def _command_batch(args: argparse.Namespace) -> int:
         raise UsageError(str(exc)) from None
     if not pairs:
         raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
-    for path, option in ((args.report, "--report"), (args.json, "--json")):
+    for path, option in ((args.report, "--report"), (args.json, "--json"), (args.junit, "--junit"), (args.markdown, "--markdown")):
         if path:
             _writable_file(path, option)
     jobs = args.jobs
@@ -370,19 +482,20 @@ def _command_batch(args: argparse.Namespace) -> int:
         jobs = default_workers()
     progress = not args.quiet and sys.stderr.isatty()
     out = _Printer(progress=progress)
-    report = HtmlReport(args.report, reference=args.reference, test=args.test, tolerances=tolerances, x_range=x_range) if args.report else None
+    report = HtmlReport(args.report, reference=args.reference, test=args.test, settings=options.describe()) if args.report else None
     files: list[FileOutcome] = []
 
     def record(outcome: FileOutcome) -> None:
         if report is not None:
             outcome = report.add(outcome)
         files.append(outcome)
-        _print_file(outcome, out, quiet=args.quiet)
+        for warning in outcome.warnings:
+            _warn(f"{outcome.file}: {warning}")
+        _print_file(outcome, out, quiet=args.quiet, verbose=args.verbose)
 
     try:
-        with _sigterm_unwinds(), closing(run_batch(pairs, tolerances=tolerances, x_range=x_range, columns=args.column,
-                                                   allow_nan=args.allow_nan, plots=report is not None, jobs=jobs,
-                                                   progress=progress, read_options=read_options)) as outcomes:
+        with _sigterm_unwinds(), closing(run_batch(pairs, options=options, plots=report is not None, jobs=jobs,
+                                                   progress=progress)) as outcomes:
             try:
                 for outcome in outcomes:
                     record(outcome)
@@ -400,29 +513,34 @@ def _command_batch(args: argparse.Namespace) -> int:
     counts["files"] = len(files)
     counts["missing_files"] = sum(f.missing is not None for f in files)
     counts["unusable_files"] = sum(f.error is not None for f in files)
+    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
+    if not problems:
+        # A glob that fits no variable of the whole run is a typo in the config or on the command line.
+        problems = options.unmatched(frozenset().union(*(f.matched for f in files)))
+    error = "; ".join(filter(None, ["; ".join(problems), _unusable_variables(files)])) or None
+    line = _summary_line(counts, f"{_count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ")
+    if counts["missing_files"] or counts["unusable_files"]:
+        line = line.replace("PASS:", "FAIL:", 1)
     try:
         if report is not None:
             report.close()
         if args.json:
-            document = _json_document(args, tolerances, x_range,
-                                      files=[f.to_json() for f in files], summary=counts)
+            document = _json_document(args, options, error, files=[f.to_json() for f in files], summary=counts)
             with open(args.json, "w", encoding="utf-8") as handle:
                 json.dump(document, handle, indent=2)
     except OSError as exc:
         raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None
-    line = _summary_line(counts, f"{_count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ")
-    if counts["missing_files"] or counts["unusable_files"]:
-        line = line.replace("PASS:", "FAIL:", 1)
+    _write_reports(args, files, line)
     out(line)
     if report is not None:
         out(f"report: {report.path}")
-    if counts["unusable_files"]:
+    if error is not None and not counts["unusable_files"]:
+        print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
         return EXIT_UNUSABLE
-    ok = counts["failed"] == counts["missing"] == counts["missing_files"] == 0
-    return EXIT_PASS if ok else EXIT_FAIL
+    return _exit_code(counts)
 
 
-def _print_file(outcome: FileOutcome, out: _Printer, *, quiet: bool) -> None:
+def _print_file(outcome: FileOutcome, out: _Printer, *, quiet: bool, verbose: bool = False) -> None:
     if outcome.error is not None:
         out(f"{outcome.file}: UNUSABLE: {outcome.error}")
         if not outcome.variables:
@@ -431,14 +549,15 @@ def _print_file(outcome: FileOutcome, out: _Printer, *, quiet: bool) -> None:
         present = outcome.reference if outcome.missing == "test" else outcome.test
         out(f"{outcome.file}: MISSING in {outcome.missing} (present: {present})")
         return
-    bad = [v for v in outcome.variables if not v.passed]
+    bad = [v for v in outcome.variables if v.verdict not in ("pass", "ignored")]
     if quiet and not bad:
         return
     if outcome.error is None:
-        out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(outcome.variables) - len(bad)} of {_count(len(outcome.variables), 'variable')} passed)")
+        compared = [v for v in outcome.variables if v.verdict != "ignored"]
+        out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(compared) - len(bad)} of {_count(len(compared), 'variable')} passed)")
     shown = bad if quiet else outcome.variables
     if shown:
-        _print_table([_row(v) for v in shown], out, indent="    ")
+        _print_table([_row(v, verbose) for v in shown], out, indent="    ")
 
 
 def _examples_dir() -> tuple[str, str, bool]:
@@ -460,7 +579,7 @@ def _examples_dir() -> tuple[str, str, bool]:
 def _command_demo(args: argparse.Namespace) -> int:
     examples, default_output, in_checkout = _examples_dir()
     output = args.output or default_output
-    tolerances, x_range = check_tolerances(), check_x_range(None)
+    options = RunOptions()
     from .plot import figure_bytes
 
     out = _Printer()
@@ -468,16 +587,16 @@ def _command_demo(args: argparse.Namespace) -> int:
     try:
         os.makedirs(output, exist_ok=True)
         report = HtmlReport(os.path.join(output, "report.html"), reference=os.path.join(examples, "reference"),
-                            test=os.path.join(examples, "test"), tolerances=tolerances, x_range=x_range)
+                            test=os.path.join(examples, "test"), settings=options.describe())
         plots = []
         taken: set[str] = set()
         variables: list[VariableOutcome] = []
         for rel, reference_path, test_path in pair_files(os.path.join(examples, "reference"), os.path.join(examples, "test")):
-            reference, test = _read(reference_path or ""), _read(test_path or "")
+            reference, test = _read(reference_path or "", test_path or "")
             out()
             out(f"velmora-funnel compare {os.path.relpath(reference_path or '')} {os.path.relpath(test_path or '')}")
             rows, file_variables = [], []
-            for outcome, result in compare_tables(reference, test, tolerances=tolerances, x_range=x_range, file=rel):
+            for outcome, result in compare_tables(reference, test, options, file=rel):
                 rows.append(_row(outcome))
                 if result is not None and not outcome.passed:
                     path = os.path.join(output, output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken) + ".png")
@@ -499,13 +618,120 @@ def _command_demo(args: argparse.Namespace) -> int:
     return EXIT_PASS
 
 
+def _inside(path: str, folder: str) -> bool:
+    path, folder = os.path.realpath(path), os.path.realpath(folder)
+    return os.path.commonpath([path, folder]) == folder
+
+
+def _accept_plan(args: argparse.Namespace, options: RunOptions) -> list[tuple[str, str, str | None, str]]:
+    """What accepting the test run does: ``(action, destination, source, line)``
+    per result file, action "replace", "new", "remove" or "keep"."""
+    reference, test = args.reference, args.test
+    if os.path.isdir(test):
+        if os.path.exists(reference) and not os.path.isdir(reference):
+            raise UsageError(f"{reference}: is a file, but {test} is a folder")
+        if os.path.realpath(test) == os.path.realpath(reference) or _inside(test, reference):
+            raise UsageError(f"{test}: lies inside the reference folder {reference}")
+        pairs = pair_files(reference, test) if os.path.isdir(reference) else pair_files(test, test)
+        if not os.path.isdir(reference):
+            pairs = [(rel, None, path) for rel, path, _ in pairs]
+        targets = [(rel, ref or os.path.join(reference, *rel.split("/")), ref is not None, path) for rel, ref, path in pairs]
+    elif os.path.isfile(test):
+        if os.path.isdir(reference):
+            raise UsageError(f"{reference}: is a folder, but {test} is a file")
+        targets = [(os.path.basename(test), reference, os.path.isfile(reference), test)]
+    else:
+        raise UsageError(f"{test}: no such file or folder")
+    plan = []
+    for rel, destination, exists, source in targets:
+        if source is None:
+            plan.append(("remove", destination, None, f"{rel}: gone in the test run: removed"))
+            continue
+        # A run that cannot be read never becomes the reference.
+        try:
+            new = read_pair(source, source)[0]
+        except (ResultFileError, OSError) as exc:
+            raise UsageError(f"{exc}: not accepted, nothing was changed") from None
+        if not exists:
+            plan.append(("new", destination, source, f"{rel}: new: written"))
+            continue
+        try:
+            old = read_pair(destination, destination)[0]
+        except (ResultFileError, OSError) as exc:
+            plan.append(("replace", destination, source, f"{rel}: the reference cannot be read ({exc}): replaced"))
+            continue
+        with open(destination, "rb") as a, open(source, "rb") as b:
+            if a.read() == b.read():
+                plan.append(("keep", destination, source, f"{rel}: unchanged"))
+                continue
+        changes = []
+        outcomes = [o for o, _ in compare_tables(old, new, options, file=rel)]
+        failed = [o.name for o in outcomes if o.verdict in ("fail", "error")]
+        added = [o.name for o in outcomes if o.verdict == "missing" and o.name in new and o.name not in old]
+        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in old and o.name not in new]
+        compared = [o for o in outcomes if o.verdict not in ("missing", "ignored")]
+        changes.append(f"{len(failed)} of {_count(len(compared), 'variable')} failed" + (f" ({', '.join(failed)})" if failed else ""))
+        if added:
+            changes.append(f"new: {', '.join(added)}")
+        if gone:
+            changes.append(f"gone: {', '.join(gone)}")
+        plan.append(("replace", destination, source, f"{rel}: {'; '.join(changes)}: replaced"))
+    return plan
+
+
+def _command_accept(args: argparse.Namespace) -> int:
+    options = _run_options(args)
+    plan = _accept_plan(args, options)
+    out = _Printer()
+    for action, _, _, line in plan:
+        out(line if not args.dry_run else line.replace(": replaced", ": would be replaced").replace(": removed", ": would be removed").replace(": written", ": would be written"))
+    changed = [step for step in plan if step[0] != "keep"]
+    if args.dry_run:
+        out(f"dry run: {_count(len(changed), 'file')} would change, nothing was written")
+        return EXIT_PASS
+    try:
+        for action, destination, source, _ in changed:
+            if action == "remove":
+                os.unlink(destination)
+                continue
+            folder = os.path.dirname(destination) or "."
+            os.makedirs(folder, exist_ok=True)
+            # Written beside the reference and renamed over it: a reader never sees half a file.
+            handle, temporary = tempfile.mkstemp(dir=folder, prefix=".velmora-funnel-", suffix=".tmp")
+            os.close(handle)
+            try:
+                shutil.copyfile(source or "", temporary)
+                os.replace(temporary, destination)
+            finally:
+                if os.path.exists(temporary):
+                    os.unlink(temporary)
+    except OSError as exc:
+        raise UsageError(f"{exc.filename or args.reference}: cannot write: {exc.strerror or exc}") from None
+    out(f"accepted: {_count(len(changed), 'file')} changed in {args.reference}")
+    return EXIT_PASS
+
+
+def _error_document(args: argparse.Namespace, message: str) -> None:
+    """--json writes a document also when the input is unusable, with its ``error``."""
+    if args.command == "compare" and getattr(args, "json", False):
+        json.dump(_json_document(args, None, message, variables=[], warnings=[], summary=None), sys.stdout, indent=2)
+        print()
+    elif args.command == "batch" and getattr(args, "json", None):
+        try:
+            with open(args.json, "w", encoding="utf-8") as handle:
+                json.dump(_json_document(args, None, message, files=[], summary=None), handle, indent=2)
+        except OSError:
+            pass  # the path itself was the problem: the message says so
+
+
 def main(argv: Sequence[str] | None = None, prog: str = "velmora-funnel") -> int:
     """Run the command line; returns the exit code."""
-    args = _parser(prog).parse_args(argv)
-    command = {"compare": _command_compare, "batch": _command_batch, "demo": _command_demo}[args.command]
+    args = _parser(prog).parse_args(_attach_values(sys.argv[1:] if argv is None else argv))
+    command = {"compare": _command_compare, "batch": _command_batch, "accept": _command_accept, "demo": _command_demo}[args.command]
     try:
         return command(args)
     except (UsageError, PlotUnavailableError) as exc:
+        _error_document(args, str(exc))
         print(f"{prog}: error: {printable(str(exc))}", file=sys.stderr)
         return EXIT_UNUSABLE
     except KeyboardInterrupt:

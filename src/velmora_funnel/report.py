@@ -13,7 +13,6 @@ import html
 import math
 import os
 import tempfile
-from collections.abc import Mapping
 from dataclasses import replace
 
 from .batch import FileOutcome, VariableOutcome
@@ -26,12 +25,12 @@ h1{font-size:1.6em;margin-bottom:.2em}h2{margin-top:2em;border-bottom:1px solid 
 .meta{color:#555;font-size:.9em}.meta code{background:#f4f4f4;padding:0 .3em}
 .counts span{display:inline-block;margin:.6em .6em 0 0;padding:.4em .8em;border-radius:4px;font-weight:600}
 .c-pass{background:#e3f4e1;color:#1b6e20}.c-fail{background:#fde2e1;color:#b3261e}
-.c-missing{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}
+.c-missing{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored{background:#eee;color:#555}
 table{border-collapse:collapse;width:100%;font-size:.9em;margin-top:1em}
 th,td{border-bottom:1px solid #e4e4e4;padding:.35em .6em;text-align:left;vertical-align:top}
 th{background:#f6f6f6;position:sticky;top:0}td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr.v-fail td.v,tr.v-error td.v{color:#b3261e;font-weight:600}tr.v-missing td.v{color:#8a5a00;font-weight:600}
-tr.v-pass td.v{color:#1b6e20}
+tr.v-pass td.v{color:#1b6e20}tr.v-ignored td{color:#888}
 figure{margin:1.5em 0;border:1px solid #e4e4e4;padding:.8em}figure img{max-width:100%}
 figcaption{font-size:.9em;color:#444;margin-bottom:.5em}
 """
@@ -46,36 +45,46 @@ def format_number(value: float | None, digits: int = 4) -> str:
     return f"{value:.{digits}g}"
 
 
+def _tolerances(variable: VariableOutcome) -> str:
+    """The tolerances a variable was compared with: those that are not 0, and a range that is not open."""
+    if variable.tolerances is None:
+        return ""
+    text = ", ".join(f"{name} {value:g}" for name, value in variable.tolerances.items() if value)
+    if variable.x_range is not None and any(map(math.isfinite, variable.x_range)):
+        text += ", x range [{:g}, {:g}]".format(*variable.x_range)
+    return text
+
+
 class HtmlReport:
     """Collects outcomes and writes the report to ``path`` on close()."""
 
-    def __init__(self, path: str | os.PathLike[str], *, reference: str, test: str, tolerances: Mapping[str, float], x_range: tuple[float, float]) -> None:
+    def __init__(self, path: str | os.PathLike[str], *, reference: str, test: str, settings: str) -> None:
         self.path = os.fspath(path)
         self._reference = reference
         self._test = test
-        self._tolerances = dict(tolerances)
-        self._x_range = x_range
-        self._rows: list[tuple[str, str, str, str, str, str, str, str, str | None]] = []
+        # RunOptions.describe(): the settings of every variable, and the config file.
+        self._settings = settings
+        self._rows: list[tuple[str, ...]] = []
         self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")
         self._figure_count = 0
-        self.counts = {"pass": 0, "fail": 0, "missing": 0, "error": 0}
+        self.counts = {"pass": 0, "fail": 0, "missing": 0, "error": 0, "ignored": 0}
 
     def add(self, outcome: FileOutcome) -> FileOutcome:
         """Record one file's outcome; returns it without its plots."""
         file = outcome.file
         if outcome.error is not None:
             self.counts["error"] += 1
-            self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", None))
+            self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", "-", "-", "", ""))
         if outcome.missing is not None:
             self.counts["missing"] += 1
             side_path = outcome.reference if outcome.missing == "test" else outcome.test
             message = f"file missing in {outcome.missing} (present: {side_path})"
-            self._rows.append(("missing", file, "", "missing", "-", message, "-", "-", None))
+            self._rows.append(("missing", file, "", "missing", "-", message, "-", "-", "-", "-", "", ""))
             return outcome
         stripped = []
         for variable in outcome.variables:
             self.counts[variable.verdict] += 1
-            anchor = self._add_figure(variable) if variable.figure else None
+            anchor = self._add_figure(variable) if variable.figure else ""
             self._rows.append((
                 variable.verdict,
                 file,
@@ -85,6 +94,9 @@ class HtmlReport:
                 variable.message,
                 format_number(variable.max_error),
                 format_number(variable.first_failure, 6),
+                format_number(variable.margin, 3),
+                str(variable.failing_count) if variable.status is not None else "-",
+                _tolerances(variable),
                 anchor,
             ))
             stripped.append(replace(variable, figure=None))
@@ -105,28 +117,28 @@ class HtmlReport:
     def close(self) -> None:
         """Write the report file (summary table first, then the plots)."""
         e = html.escape
-        tolerances = ", ".join(f"{name} = {value:g}" for name, value in self._tolerances.items())
-        lo, hi = self._x_range
         stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
         with open(self.path, "w", encoding="utf-8") as out:
             out.write(f"<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>velmora-funnel report</title><style>{_STYLE}</style></head><body>\n")
             out.write("<h1>velmora-funnel report</h1>\n")
             out.write(
                 f'<p class="meta">reference <code>{e(self._reference)}</code> &middot; test <code>{e(self._test)}</code>'
-                f"<br>tolerances: {e(tolerances)} &middot; x range: [{lo:g}, {hi:g}] &middot; {stamp}</p>\n"
+                f"<br>{e(self._settings)} &middot; {stamp}</p>\n"
             )
             verdict = "all passed" if not (self.counts["fail"] or self.counts["missing"] or self.counts["error"]) else "not all passed"
             out.write(f"<h2>Summary: {verdict}</h2>\n<p class=\"counts\">")
-            labels = {"pass": "passed", "fail": "failed", "missing": "missing", "error": "unusable files"}
+            labels = {"pass": "passed", "fail": "failed", "missing": "missing", "error": "unusable", "ignored": "ignored"}
             for key, label in labels.items():
                 out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
             out.write("</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
-                      "<th>largest error</th><th>first failure at t</th></tr></thead><tbody>\n")
-            for kind, file, name, verdict_text, status, message, largest, first, anchor in self._rows:
+                      "<th>largest error</th><th>first failure at t</th><th>smallest margin</th><th>failing points</th>"
+                      "<th>compared with</th></tr></thead><tbody>\n")
+            for kind, file, name, verdict_text, status, message, largest, first, margin, failing, settings, anchor in self._rows:
                 shown = f'<a href="#{anchor}">{e(name)}</a>' if anchor else e(name)
                 out.write(
                     f'<tr class="v-{kind}"><td>{e(file)}</td><td>{shown}</td><td class="v">{e(verdict_text)}</td>'
-                    f"<td>{e(status)}</td><td>{e(message)}</td><td class=\"num\">{e(largest)}</td><td class=\"num\">{e(first)}</td></tr>\n"
+                    f"<td>{e(status)}</td><td>{e(message)}</td><td class=\"num\">{e(largest)}</td><td class=\"num\">{e(first)}</td>"
+                    f"<td class=\"num\">{e(margin)}</td><td class=\"num\">{e(failing)}</td><td>{e(settings)}</td></tr>\n"
                 )
             out.write("</tbody></table>\n")
             if self._figure_count:

@@ -1,0 +1,40 @@
+"""Assertions for test suites: ``assert_funnel`` fails like ``numpy.testing`` does.
+
+The pytest fixture ``funnel_regression`` (velmora_funnel.pytest_plugin,
+registered through the ``pytest11`` entry point) keeps reference files beside
+the test module and compares every run with them.
+"""
+
+from __future__ import annotations
+
+from ._api import CompareResult, CurveLike, Status, compare
+from .ci import verdict_line
+
+__all__ = ["assert_funnel", "failure_message"]
+
+
+def failure_message(result: CompareResult, header: str = "Test curve is not inside the funnel") -> str:
+    """The lines of a failed check: the verdict, first failure, largest
+    error, smallest margin and the options compared with."""
+    lo, hi = result.x_range
+    options = ", ".join(f"{name}={value:g}" for name, value in result.tolerances.items())
+    lines = [f"{header} ({options}; x_range [{lo:g}, {hi:g}])", f" status: {result.status.name}"]
+    lines += [f" {part}" for part in verdict_line(result).split("; ")]
+    return "\n".join(lines)
+
+
+def assert_funnel(
+    reference: CurveLike,
+    test: CurveLike,
+    *,
+    x_range: tuple[float | None, float | None] | None = None,
+    allow_non_finite: bool = False,
+    **tolerances: float,
+) -> CompareResult:
+    """Raise AssertionError unless ``test`` stays inside the funnel around
+    ``reference``; the arguments are compare()'s. Values that are not finite
+    fail unless ``allow_non_finite``. Returns the result when it passes."""
+    result = compare(reference, test, x_range=x_range, **tolerances)
+    if not (result.status is Status.PASS if allow_non_finite else result.passed):
+        raise AssertionError(failure_message(result))
+    return result

@@ -1,0 +1,98 @@
+"""Reports for CI: JUnit XML (read back with junitparser), Markdown, JSON error documents,
+unusable input and sanity warnings."""
+
+import json
+import re
+
+import junitparser
+import numpy as np
+import pytest
+
+from velmora_funnel.cli import main
+
+T = np.linspace(0.0, 2.0, 201)
+
+
+@pytest.fixture
+def folders(tmp_path, write_csv):
+    """ref/ and test/: a passing file with an ignored variable, a file with a failing variable whose name
+    holds markup characters, a file missing in test, an unreadable test file."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    (tmp_path / "ref").mkdir()
+    (ref / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "debug.*"\nignore = true\n')
+    good = np.column_stack([T, np.sin(T), T])
+    write_csv("good.csv", "time,a,debug.x", good, folder=ref)
+    write_csv("good.csv", "time,a,debug.x", good + [0, 0, 9], folder=test)
+    write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2], folder=ref)
+    write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2] + [0, 0.3], folder=test)
+    write_csv("gone.csv", "time,a", good[:, :2], folder=ref)
+    write_csv("broken.csv", "time,a", good[:, :2], folder=ref)
+    (test / "broken.csv").write_text("time,a\n0,x\n")
+    return ref, test
+
+
+def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
+    """JUnit: a case per variable, failure/error/skipped as the verdicts, counts and times that add
+    up, the numbers as properties; Markdown: what did not pass first, names escaped."""
+    junit, markdown, document = tmp_path / "junit.xml", tmp_path / "summary.md", tmp_path / "out.json"
+    code = main(["batch", *map(str, folders), "--jobs", "1", "--junit", str(junit), "--markdown", str(markdown),
+                 "--json", str(document)])
+    assert code == 2  # the unreadable file
+    xml = junitparser.JUnitXml.fromfile(str(junit))
+    suites = {suite.name: suite for suite in xml}
+    assert set(suites) == {"broken.csv", "gone.csv", "good.csv", "sub/bad.csv"}
+    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (5, 2, 1, 1)
+    for suite in suites.values():
+        cases = list(suite)
+        assert suite.tests == len(cases) and suite.time == pytest.approx(sum(c.time for c in cases), abs=1e-9)
+    assert xml.time == pytest.approx(sum(s.time for s in suites.values()), abs=1e-9)
+    verdicts = {(s, c.name): [type(r).__name__ for r in c.result] for s, suite in suites.items() for c in suite}
+    assert verdicts == {("good.csv", "a"): [], ("good.csv", "debug.x"): ["Skipped"],
+                        ("sub/bad.csv", "a|b <i>"): ["Failure"], ("gone.csv", "gone.csv"): ["Failure"],
+                        ("broken.csv", "broken.csv"): ["Error"]}
+    failing = next(iter(suites["sub/bad.csv"]))
+    assert failing.classname == "sub.bad"
+    assert re.search(r"first failure at t = 0; largest error 0\.29\d*; smallest margin -\d+", failing.result[0].message)
+    properties = {p.name: p.value for p in failing.child(junitparser.Properties)}
+    assert float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
+    rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
+    assert [row.split(" | ")[0] for row in rows] == ["| ERROR", "| FAIL", "| MISSING", "| pass", "| ignored"]
+    assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
+    assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
+
+
+@pytest.mark.parametrize("command", ["compare", "batch"])
+def test_json_is_written_with_an_error_when_the_input_is_unusable(tmp_path, folders, capsys, command):
+    """--json always yields a document; unusable input gives its reason under "error"."""
+    ref, test = folders
+    if command == "compare":
+        code = main(["compare", str(ref / "broken.csv"), str(test / "broken.csv"), "--json"])
+        document = json.loads(capsys.readouterr().out)
+    else:
+        code = main(["batch", str(ref), str(tmp_path / "nowhere"), "--json", str(tmp_path / "out.json")])
+        document = json.loads((tmp_path / "out.json").read_text())
+    assert code == 2 and ("broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
+                          if command == "compare" else "nowhere: not a directory" in document["error"])
+
+
+def test_a_range_the_module_rejects_is_unusable(write_csv, capsys):
+    """Statuses 10 to 14 are unusable input: exit 2, the variable listed UNUSABLE with both files' spans."""
+    reference = write_csv("r.csv", "time,a", np.column_stack([T, T]))
+    code = main(["compare", reference, reference, "--x-range", "5", "9"])
+    captured = capsys.readouterr()
+    assert code == 2 and "UNUSABLE  EMPTY_RANGE" in captured.out
+    assert "r.csv has t from 0 to 2 (201 rows)" in captured.err and captured.err.startswith("velmora-funnel: error: ")
+
+
+@pytest.mark.parametrize(("header", "scale", "warning"), [
+    ("t,a", 1.0, "the time columns are named differently: 'time' in"),
+    ("time,a", 1000.0, "the time spans differ by a factor of 1e+03"),
+])
+def test_sanity_warnings_go_to_stderr_without_failing(write_csv, capsys, header, scale, warning):
+    """Differently named time columns, or time spans a factor 100 apart (ms against s): a warning, no failure."""
+    reference = write_csv("r.csv", "time,a", np.column_stack([T, T]))
+    test = write_csv("t.csv", header, np.column_stack([T * scale, T]))
+    code = main(["compare", reference, test])
+    captured = capsys.readouterr()
+    assert warning in captured.err and captured.err.startswith("velmora-funnel: warning: ")
+    assert code == (0 if scale == 1.0 else 1)
