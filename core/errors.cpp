@@ -30,16 +30,21 @@ public:
         return last_ == 0 || first_x_ >= q ? first_y_ : last_y_;
     }
 
-    // The segment (j - 1, j) of an interior query. Here q < X[n-1] (or one
-    // of them is NaN), so the search stops at n - 1 at the latest without
-    // testing j: the same j as a search that tests j < n - 1 first. Queries
-    // usually advance by less than a segment, so the first step is taken
-    // without a branch, which would be mispredicted about every other query
-    // on a bound as dense as the queries.
+    // The segment (j - 1, j) of an interior query, j <= n - 1. For a query
+    // that is interior when the search reads it, q < X[n-1] (or one of them
+    // is NaN) stops the search at n - 1 at the latest by itself; the index
+    // test keeps it there for any other query too. The test abscissae are
+    // borrowed memory that another thread or process may write during the
+    // call, so a query may have changed since it was tested, or, in the
+    // inner run of compute_errors, have left the interior that its
+    // neighbours enclosed: its value is then meaningless, but no read goes
+    // past the bound. Queries usually advance by less than a segment, so the
+    // first step is taken without a branch, which would be mispredicted
+    // about every other query on a bound as dense as the queries.
     std::size_t seek(double q) noexcept {
         std::size_t j = j_;
-        j += static_cast<std::size_t>(q > X_[j]);
-        while (q > X_[j]) ++j;
+        j += static_cast<std::size_t>(j < last_) & static_cast<std::size_t>(q > X_[j]);
+        while (j < last_ && q > X_[j]) ++j;
         j_ = j;
         return j;
     }
