@@ -30,21 +30,24 @@ public:
         return last_ == 0 || first_x_ >= q ? first_y_ : last_y_;
     }
 
-    // The segment (j - 1, j) of an interior query, j <= n - 1. For a query
-    // that is interior when the search reads it, q < X[n-1] (or one of them
-    // is NaN) stops the search at n - 1 at the latest by itself; the index
-    // test keeps it there for any other query too. The test abscissae are
-    // borrowed memory that another thread or process may write during the
-    // call, so a query may have changed since it was tested, or, in the
-    // inner run of compute_errors, have left the interior that its
-    // neighbours enclosed: its value is then meaningless, but no read goes
-    // past the bound. Queries usually advance by less than a segment, so the
-    // first step is taken without a branch, which would be mispredicted
-    // about every other query on a bound as dense as the queries.
+    // The segment (j - 1, j) of an interior query, j <= n - 1. The search
+    // compares with the query clamped to X[n-1], which never exceeds
+    // X[n-1], so it stops at n - 1 at the latest whatever the query: the
+    // test abscissae are borrowed memory that another thread or process may
+    // write during the call, and a query may have left the interior since it
+    // was tested, or, in the inner run of compute_errors, lie outside the
+    // interior that its neighbours enclose. Its value is then meaningless,
+    // but no read goes past the bound. An interior query (or a NaN, which
+    // the clamp passes through, as it does a NaN X[n-1]) is its own clamp,
+    // so it finds the j it always did. Queries usually advance by less than
+    // a segment, so the first step is taken without a branch, which would be
+    // mispredicted about every other query on a bound as dense as the
+    // queries.
     std::size_t seek(double q) noexcept {
+        const double bounded = last_x_ < q ? last_x_ : q;
         std::size_t j = j_;
-        j += static_cast<std::size_t>(j < last_) & static_cast<std::size_t>(q > X_[j]);
-        while (j < last_ && q > X_[j]) ++j;
+        j += static_cast<std::size_t>(bounded > X_[j]);
+        while (bounded > X_[j]) ++j;
         j_ = j;
         return j;
     }
