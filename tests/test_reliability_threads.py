@@ -130,11 +130,11 @@ def test_concurrent_calls_share_inputs_without_changing_them(frequent_switches):
         assert original.tobytes() == now.tobytes()
 
 
-
 # Another thread (np.copyto runs without the interpreter lock) or another
 # process (through a shared memory map) rewrites the inputs during the calls:
 # infinities appear in the middle of the validated test abscissae, the
-# reference moves left of its last abscissa 0.0, ordinates turn NaN.
+# reference, whose last abscissa is 0.0, moves left of zero, ordinates turn
+# NaN.
 WRITTEN_INPUTS = textwrap.dedent(
     """
     import os, subprocess, sys, threading, time
@@ -197,7 +197,8 @@ def test_inputs_written_during_the_call_never_crash(writer, tmp_path):
 
 def test_compare_runs_on_the_smallest_thread_stack():
     """A thread of 32 KiB of stack, the smallest Python allows, can compare curves."""
-    script = """if True:
+    script = textwrap.dedent(
+        """
         import threading
         import numpy as np
         import _velmora_funnel as vf
@@ -208,6 +209,7 @@ def test_compare_runs_on_the_smallest_thread_stack():
         thread.start()
         thread.join()
         assert got == [vf.STATUS_FAIL], got
-    """
+        """
+    )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr[-4000:]
