@@ -147,14 +147,15 @@ WRITTEN_INPUTS = textwrap.dedent(
     holed = t_test.copy()
     holed[m // 2 : m // 2 + m // 10] = np.inf
     if sys.argv[1] == "thread":
-        pairs = [(a, a.copy(), b) for a, b in ((t_test, holed), (t_ref, t_ref - 1.0),
-                                               (y_ref, y_ref * np.nan), (y_test, y_test + 1.0))]
+        whole = t_test.copy()
+        others = [(a, a.copy(), b) for a, b in ((t_ref, t_ref - 1.0), (y_ref, y_ref * np.nan), (y_test, -y_test))]
         done = threading.Event()
         def write():
             while not done.is_set():
-                for k in (2, 1):
-                    for p in pairs:
-                        np.copyto(p[0], p[k])
+                for a, before, after in others:
+                    for test, other in ((holed, after), (whole, before)):
+                        np.copyto(t_test, test)
+                        np.copyto(a, other)
         writer = threading.Thread(target=write, daemon=True)
         writer.start()
         stop = lambda: (done.set(), writer.join())
@@ -173,7 +174,7 @@ WRITTEN_INPUTS = textwrap.dedent(
             shared[:] = t_test
         sys.exit()
 
-    ran, deadline = 0, time.monotonic() + 2.0
+    ran, deadline = 0, time.monotonic() + 3.0
     while time.monotonic() < deadline:
         r = vf.compare(t_ref, y_ref, t_test, y_test)
         if r["status"] != vf.STATUS_NON_MONOTONIC:
