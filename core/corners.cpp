@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <tuple>
 
 #include "lanes.hpp"
@@ -164,7 +165,9 @@ constexpr std::size_t TRACE_STRETCH = 256;
 
 // A stretch of reference points as the corner tracing reads them, filled in
 // plain loops the compiler vectorises (the divisions above all): abscissae
-// and x half-widths normalised, and the slope of each segment.
+// and x half-widths normalised, and the slope of each segment. About 10 KB:
+// it lives on the heap, with the working storage of the tracing, never on
+// the stack of the calling thread.
 struct PointBlock {
     double x[TRACE_STRETCH + 1];
     double y[TRACE_STRETCH + 1];
@@ -204,11 +207,12 @@ struct PointBlock {
 // signs, slopes, straight runs) is the same for every side and computed once.
 // Points supplies point(i), one point at a time, and fill(first, count,
 // block), a stretch of them with their slopes; both give the same doubles.
+// The block the stretches are read into belongs to the caller.
 template <class Points, class... Sides>
 class CornerTracer {
 public:
-    CornerTracer(Points& points, std::size_t n, Sides&... sides)
-        : points_(points), n_(n), sides_(sides...) {
+    CornerTracer(Points& points, std::size_t n, PointBlock& block, Sides&... sides)
+        : points_(points), n_(n), sides_(sides...), block_(block) {
         begin();
     }
 
@@ -294,7 +298,7 @@ private:
     double m_ = 0.0;     // slope of the last segment that was no repeated pair
     int e_ = 0;          // its sign
     bool done_ = false;
-    PointBlock block_;
+    PointBlock& block_;
 };
 
 struct StoredWidths {
@@ -394,9 +398,10 @@ Curve build_corner_curve(std::span<const double> x, std::span<const double> y,
     Curve curve;
     reserve_corner_curve(curve, x.size());
     ReferencePoints<StoredWidths, false> points(x, y, StoredWidths{hx, hy}, 1.0);
+    const auto block = std::make_unique_for_overwrite<PointBlock>();
     CurveSink sink{curve};
     auto trace = [&](auto& side) {
-        CornerTracer tracer(points, x.size(), side);
+        CornerTracer tracer(points, x.size(), *block, side);
         while (!tracer.done()) tracer.advance();
     };
     if (upper) {
@@ -575,8 +580,18 @@ namespace {
 // also keeps the memory of a curve that loses most of its corners small.
 class LoopRemover {
 public:
-    LoopRemover(Curve& curve, bool upper) noexcept
-        : curve_(curve), upper_(upper), size_(curve.x.size()) {
+    // Corners of one stretch as they wait to join the curve: at most two per
+    // point, two more at the end of the curve.
+    struct Stage {
+        static constexpr std::size_t SIZE = 2 * TRACE_STRETCH + 4;
+        double x[SIZE];
+        double y[SIZE];
+    };
+
+    // A removal that is streamed corners (append) stages them in `stage`,
+    // which the caller owns; one that only cuts a complete curve needs none.
+    LoopRemover(Curve& curve, bool upper, Stage* stage = nullptr) noexcept
+        : curve_(curve), upper_(upper), size_(curve.x.size()), stage_(stage) {
         refresh();
     }
 
@@ -585,9 +600,9 @@ public:
     // than the corner. The merge of the tracing only ever drops the corners
     // it has just appended, which are still staged.
     [[gnu::always_inline]] void append(double xv, double yv) {
-        if (staged_ == STAGE) flush();
-        stage_x_[staged_] = xv;
-        stage_y_[staged_] = yv;
+        if (staged_ == Stage::SIZE) flush();
+        stage_->x[staged_] = xv;
+        stage_->y[staged_] = yv;
         ++staged_;
     }
 
@@ -756,8 +771,8 @@ private:
 
     void flush() {
         if (staged_ == 0) return;
-        curve_.x.insert(curve_.x.end(), stage_x_, stage_x_ + staged_);
-        curve_.y.insert(curve_.y.end(), stage_y_, stage_y_ + staged_);
+        curve_.x.insert(curve_.x.end(), stage_->x, stage_->x + staged_);
+        curve_.y.insert(curve_.y.end(), stage_->y, stage_->y + staged_);
         size_ += staged_;
         staged_ = 0;
     }
@@ -785,12 +800,8 @@ private:
     // An excursion search that ran into the end of the points traced so far.
     bool pending_ = false;
     std::size_t pending_i_ = 0, pending_j_ = 0, pending_k_ = 0;
-    // Corners of the current stretch: at most two per point, two more at the
-    // end of the curve.
-    static constexpr std::size_t STAGE = 2 * TRACE_STRETCH + 4;
-    std::size_t staged_ = 0;
-    double stage_x_[STAGE];
-    double stage_y_[STAGE];
+    Stage* stage_;
+    std::size_t staged_ = 0;  // corners waiting in the stage
 };
 
 void LoopRemover::repair(bool complete) {
@@ -917,6 +928,17 @@ void remove_loop(Curve& curve, bool upper) {
 
 namespace {
 
+// The working storage of the tracing of both bounds, about 27 KB: the stretch
+// of reference points and the corners each side has staged. One block on the
+// heap per call, uninitialised (every element is written before it is read),
+// so that compare runs on a thread of the smallest stack Python allows
+// (32 KiB), of which a frame of this size would take most.
+struct TraceStorage {
+    PointBlock block;
+    LoopRemover::Stage lower;
+    LoopRemover::Stage upper;
+};
+
 // Both bounds in one pass: the corners of both sides are traced together and
 // each side's loop removal follows the tracing closely, so the corner curves
 // never exist in full; the abscissae are scaled back as the removal closes
@@ -929,11 +951,12 @@ Bounds trace_bounds(std::span<const double> x, std::span<const double> y, Widths
     Bounds b;
     reserve_corner_curve(b.lower, n);
     reserve_corner_curve(b.upper, n);
-    LoopRemover lower(b.lower, false);
-    LoopRemover upper(b.upper, true);
+    const auto storage = std::make_unique_for_overwrite<TraceStorage>();
+    LoopRemover lower(b.lower, false, &storage->lower);
+    LoopRemover upper(b.upper, true, &storage->upper);
     Side<LoopRemover, false> lower_side(lower);
     Side<LoopRemover, true> upper_side(upper);
-    CornerTracer tracer(points, n, lower_side, upper_side);
+    CornerTracer tracer(points, n, storage->block, lower_side, upper_side);
     while (!tracer.done()) {
         tracer.advance();
         lower.run(false);

@@ -30,16 +30,24 @@ public:
         return last_ == 0 || first_x_ >= q ? first_y_ : last_y_;
     }
 
-    // The segment (j - 1, j) of an interior query. Here q < X[n-1] (or one
-    // of them is NaN), so the search stops at n - 1 at the latest without
-    // testing j: the same j as a search that tests j < n - 1 first. Queries
-    // usually advance by less than a segment, so the first step is taken
-    // without a branch, which would be mispredicted about every other query
-    // on a bound as dense as the queries.
+    // The segment (j - 1, j) of an interior query, j <= n - 1. The search
+    // compares with the query clamped to X[n-1], which never exceeds
+    // X[n-1], so it stops at n - 1 at the latest whatever the query: the
+    // test abscissae are borrowed memory that another thread or process may
+    // write during the call, and a query may have left the interior since it
+    // was tested, or, in the inner run of compute_errors, lie outside the
+    // interior that its neighbours enclose. Its value is then meaningless,
+    // but no read goes past the bound. An interior query (or a NaN, which
+    // the clamp passes through, as it does a NaN X[n-1]) is its own clamp,
+    // so it finds the j it always did. Queries usually advance by less than
+    // a segment, so the first step is taken without a branch, which would be
+    // mispredicted about every other query on a bound as dense as the
+    // queries.
     std::size_t seek(double q) noexcept {
+        const double bounded = last_x_ < q ? last_x_ : q;
         std::size_t j = j_;
-        j += static_cast<std::size_t>(q > X_[j]);
-        while (q > X_[j]) ++j;
+        j += static_cast<std::size_t>(bounded > X_[j]);
+        while (bounded > X_[j]) ++j;
         j_ = j;
         return j;
     }

@@ -69,11 +69,16 @@ DataChar get_data_char_sorted(std::span<const double> x, std::span<const double>
     // The scan keeps the first element as the smallest and the first element
     // equal to the maximum as the largest. Equal non-zero doubles are the
     // same double, so only a maximum of zero needs that first one: -0.0 and
-    // +0.0 compare equal but give spans of different sign.
+    // +0.0 compare equal but give spans of different sign. Ending in a zero,
+    // non-decreasing abscissae have that first zero at n - 1 at the latest,
+    // so the search leaves the last element out and falls back on it: the
+    // same element, and always one inside x, also when the abscissae are
+    // written by another thread during the call and are all negative by the
+    // time the search reads them.
     const double smallest = x.front();
     double largest = x.back();
     if (largest == 0.0) {
-        largest = *std::partition_point(x.begin(), x.end(), [](double v) { return v < 0.0; });
+        largest = *std::partition_point(x.begin(), x.end() - 1, [](double v) { return v < 0.0; });
     }
     const Extremes ey = extremes_in_lanes(y);
     return DataChar{
