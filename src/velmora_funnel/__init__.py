@@ -20,7 +20,6 @@ from ._many import compare_many
 from .loader import ReadOptions, ResultFileError, ResultTable, read_result
 
 
-
 def _pep440(version: str) -> str:
     # The module spells its version the SemVer way ("1.0.0-beta.10"); Python
     # packaging spells the same version "1.0.0b10". One source: pyproject.toml.
