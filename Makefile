@@ -1,4 +1,4 @@
-# One command each, on a fresh machine:  make demo   make test
+# One command each, on a fresh machine:  make demo   make test   make lint
 # Override the interpreter with PYTHON=/path/to/python3.12 (any CPython >= 3.12).
 
 PYTHON ?= $(shell tools/find-python)
@@ -10,7 +10,7 @@ SOURCES := $(shell find core python src -type f \( -name '*.cpp' -o -name '*.hpp
 # them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
-.PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke bench
+.PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke bench lint lint-tools format
 
 all: install
 
@@ -33,6 +33,27 @@ test: install
 
 demo: install
 	"$(PY)" -m velmora_funnel demo
+
+# Style and types: ruff (lint and format), mypy (strict, src/ and the stubs,
+# and tools/check-stub-typing on the installed stubs), clang-format and
+# clang-tidy, with the tools of pyproject.toml's lint extra in the same venv.
+# pre-commit install makes git run the same checks on each commit.
+$(VENV)/.lint-installed: $(VENV)/.created pyproject.toml
+	mkdir -p build
+	"$(PY)" tools/project-requirements lint >build/lint-requirements.txt
+	"$(PY)" -m pip install --quiet -r build/lint-requirements.txt
+	touch $@
+
+lint-tools: $(VENV)/.lint-installed
+
+lint: install lint-tools
+	VENV="$(VENV)" tools/lint
+
+# Applies what the formatters and ruff's safe fixes change; make lint reports the rest.
+format: lint-tools
+	"$(VENV)/bin/ruff" check --fix-only --quiet .
+	"$(VENV)/bin/ruff" format .
+	find core python fuzz -type f \( -name '*.cpp' -o -name '*.hpp' \) -exec "$(VENV)/bin/clang-format" -i {} +
 
 # compare against np.interp and a memory-traffic floor, n = 10^3 ... 10^7, with
 # the table on stdout and JSON in bench/results/ (BENCH_ARGS="--max-n 1e6"

@@ -132,7 +132,7 @@ def timed(fn: Callable, args: tuple, inner: int) -> float:
 
 def interleaved_medians(fns: dict[str, Callable], args: tuple, reps: int, inner: int) -> dict[str, float]:
     samples: dict[str, list[float]] = {name: [] for name in fns}
-    for name, fn in fns.items():  # warm-up: code paths, allocator, page cache
+    for fn in fns.values():  # warm-up: code paths, allocator, page cache
         fn(*args)
     for _ in range(reps):
         for name, fn in fns.items():

@@ -39,11 +39,13 @@ NAMES = ("t_reference", "y_reference", "t_test", "y_test")
 # Values that sit on the edges of the arithmetic: signed zeros, subnormals,
 # the extremes of the doubles, infinities and not-a-number, numbers just
 # around the closeness thresholds of the funnel (1e-10, 1e-12, 1e-5).
+# fmt: off
 SPECIAL = (
     0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-10, -1e-10, 1.1e-10, 9e-11, 1e-12, 1e-5, 1.00001e-5,
     5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308,
     float("inf"), float("-inf"), float("nan"), 1e15, -1e15, 1e300, 3.0, 10.0, 0.1, 1e-300,
 )
+# fmt: on
 
 
 class FuzzError(Exception):

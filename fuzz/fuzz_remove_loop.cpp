@@ -29,12 +29,14 @@ using velmora::Curve;
 
 // Values on the edges of the arithmetic and around the funnel's closeness
 // thresholds (1e-10 and the abscissa scaling limit 1e-5).
+// clang-format off
 constexpr double SPECIAL[] = {
     0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-10, -1e-10, 1.1e-10, 9e-11, 1e-12, 1e-5, 1.00001e-5,
     5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308,
     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
     std::numeric_limits<double>::quiet_NaN(), 1e15, -1e15, 1e300, 3.0, 10.0, 0.1, 1e-300,
 };
+// clang-format on
 constexpr unsigned SPECIAL_COUNT = sizeof(SPECIAL) / sizeof(SPECIAL[0]);
 
 // Mostly a coarse grid, so that ties, repeats and backward steps are common;

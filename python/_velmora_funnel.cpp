@@ -494,7 +494,7 @@ PyObject* status_message_py(PyObject* /*module*/, PyObject* const* args, Py_ssiz
 // Module definition and initialisation
 
 template <class Function>
-PyCFunction as_cfunction(Function function) {
+PyCFunction as_cfunction(Function function) noexcept {
     // The detour through void(*)() is the sanctioned way to store a
     // METH_FASTCALL function in PyMethodDef without a cast warning.
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));

@@ -1,5 +1,6 @@
 """Loop removal: cutting the folds of a corner curve at their self-crossings."""
 
+import itertools
 import math
 
 import pytest
@@ -83,7 +84,7 @@ def test_vertical_closing_meets_vertical_crossing(remove):
 def test_merge_of_coinciding_neighbours(remove):
     """Neighbours that coincide after the repair are merged into the first of them."""
     got = remove([(0, 0), (1, 1), (2, 2), (1, 1), (3, 3), (4, 4)], False)
-    for (x0, y0), (x1, y1) in zip(got, got[1:]):
+    for (x0, y0), (x1, y1) in itertools.pairwise(got):
         assert not (abs(x0 - x1) < 1e-10 and abs(y0 - y1) < 1e-10)
 
 

@@ -77,7 +77,7 @@ def test_every_mat_variable_is_read_by_name(tmp_path, version, transposed, optio
     assert table.names == tuple(MAT_VARIABLES)
     np.testing.assert_array_equal(table.t, T)
     for name, values in MAT_VARIABLES.items():
-        t, y = table.curve(name)
+        _, y = table.curve(name)
         assert y.dtype == np.float64 and y.flags.c_contiguous
         np.testing.assert_array_equal(y, values, err_msg=name)
 

@@ -21,7 +21,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 import _velmora_funnel as vf
-from bitwise import assert_same_curve, assert_same_floats
+from bitwise import assert_same_curve
 from velmora_funnel import _core_testing as core
 
 NAN, INF = math.nan, math.inf

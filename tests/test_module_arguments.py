@@ -184,14 +184,14 @@ def test_refused_arrays(position, value, type_name):
 
 def test_first_bad_array_is_reported():
     """With t_reference and y_test both wrong, only the t_reference error is raised."""
-    a, b, c, d = curves()
+    _, b, c, _ = curves()
     with raises_exactly(TypeError, "argument 't_reference': 'list' object cannot be converted to 'PyArray<T, D>'"):
         vf.compare([0.0, 1.0], b, c, np.zeros(9, dtype=np.int64))
 
 
 def test_array_types_before_options():
     """A refused array is reported before a malformed options dict."""
-    a, b, c, d = curves()
+    a, b, c, _ = curves()
     with raises_exactly(TypeError, "argument 'y_test': 'list' object cannot be converted to 'PyArray<T, D>'"):
         vf.compare(a, b, c, [0.0], options=[])
 
@@ -204,7 +204,7 @@ def test_type_name_is_qualified_name():
             pass
 
     bad = np.zeros((2, 2)).view(Holder.Matrixish)
-    a, b, c, d = curves()
+    a, _, c, d = curves()
     message = (
         "argument 'y_reference': "
         "'test_type_name_is_qualified_name.<locals>.Holder.Matrixish' object cannot be converted to 'PyArray<T, D>'"
@@ -333,7 +333,7 @@ def test_non_contiguous_arrays_are_refused(position, make):
 )
 def test_trivially_contiguous_views_are_accepted(value):
     """One-element and empty views count as contiguous; the core then reports the short curve."""
-    a, b, c, d = curves()
+    a, b, _, _ = curves()
     assert vf.compare(a, b, value, value)["status"] == vf.STATUS_INSUFFICIENT_DATA
 
 

@@ -172,7 +172,7 @@ def test_index_hook_errors_are_not_prefixed():
     class Special(TypeError):
         pass
 
-    with pytest.raises(Special, match="^special$"):
+    with pytest.raises(Special, match=r"^special$"):
         vf.status_message_py(Raises(Special("special")))
     with raises_exactly(TypeError, "argument 'code': plain"):
         vf.status_message_py(Raises(TypeError("plain")))

@@ -24,7 +24,7 @@ def funnel(options):
     """(first bound abscissa, last bound abscissa, y half-width) of the flat reference."""
     result = vf.compare(X, Y, X, Y, options)
     assert result["status"] == vf.STATUS_PASS
-    (lx, ly), (ux, uy) = result["lower"], result["upper"]
+    (lx, _), (ux, uy) = result["lower"], result["upper"]
     np.testing.assert_array_equal(lx, ux)
     return lx[0], lx[-1], uy[0] - 5.0
 
@@ -210,7 +210,7 @@ def interpreter_error(value):
     """The exception the interpreter's own float conversion raises for value."""
     try:
         math.isnan(value)  # converts its argument with PyFloat_AsDouble
-    except Exception as error:  # noqa: BLE001 - whatever it is, it is the oracle
+    except Exception as error:  # whatever it is, it is the oracle
         return type(error), str(error)
     raise AssertionError("value converts")
 
@@ -302,7 +302,7 @@ class Recorder:
 def test_first_conversion_error_ends_parsing(options, converted):
     """Tolerances are read in field order, then "lo", then "hi"; the first error stops the reading."""
     log = []
-    with pytest.raises(TypeError, match="^must be real number, not str$"):
+    with pytest.raises(TypeError, match=r"^must be real number, not str$"):
         vf.compare(X, Y, X, Y, options(log))
     assert log == converted
 

@@ -36,7 +36,6 @@ from .loader import ReadOptions, ResultFileError, ResultTable, read_result
 from .options import RunOptions, load_config
 
 
-
 def _pep440(version: str) -> str:
     # The module spells its version the SemVer way ("1.0.0-beta.10"); Python
     # packaging spells the same version "1.0.0b10". One source: pyproject.toml.

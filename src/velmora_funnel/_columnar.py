@@ -61,9 +61,12 @@ def _seconds(pa: Any, column: Any) -> NDArray[np.float64]:
 
     if pa.types.is_date(column.type):
         column = pc.cast(column, pa.timestamp("s"))
-    ticks = pc.cast(column, pa.timestamp("us", tz=column.type.tz)).cast(pa.int64()).to_numpy(zero_copy_only=False)
-    missing = np.isnan(ticks) if ticks.dtype.kind == "f" else np.zeros(len(ticks), dtype=bool)
-    ticks = np.nan_to_num(ticks).astype(np.int64)
+    # float64 with NaN for missing stamps, else int64
+    raw: NDArray[np.float64 | np.int64] = (
+        pc.cast(column, pa.timestamp("us", tz=column.type.tz)).cast(pa.int64()).to_numpy(zero_copy_only=False)
+    )
+    missing = np.isnan(raw) if raw.dtype.kind == "f" else np.zeros(len(raw), dtype=bool)
+    ticks = np.nan_to_num(raw).astype(np.int64)
     seconds = (ticks // 1_000_000).astype(np.float64) + (ticks % 1_000_000).astype(np.float64) / 1e6
     seconds[missing] = np.nan
     return seconds

@@ -22,7 +22,8 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator, Mapping
-from typing import BinaryIO
+from io import BufferedReader
+from typing import BinaryIO, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -58,7 +59,7 @@ class _Version4:
                     raise ResultFileError(path, f"not a MAT file: {size} bytes, too few for a matrix header")
                 raise ResultFileError(path, f"truncated MAT file: {size - offset} bytes at byte {offset}, too few for a matrix header")
             kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(header, "<i4", 5))
-            order = "<"
+            order: Literal["<", ">"] = "<"
             if not 0 <= kind < 1000:
                 kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(header, ">i4", 5))
                 order = ">"
@@ -93,7 +94,7 @@ class _Version4:
     def kind(self, name: str) -> str:
         return self.matrices[name][3].kind
 
-    def _open_unchanged(self, name: str) -> tuple[BinaryIO, int, np.dtype[np.generic]]:
+    def _open_unchanged(self, name: str) -> tuple[BufferedReader, int, np.dtype[np.generic]]:
         offset, _, _, dtype, _ = self.matrices[name]
         if offset < 0:
             raise ResultFileError(self.path, f"matrix {name!r} is complex or sparse, expected real numbers or text")

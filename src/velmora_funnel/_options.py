@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
+from typing import Literal
 
 __all__ = ["FORMATS", "RESULT_EXTENSIONS", "ReadOptions", "file_format"]
 
@@ -17,7 +18,8 @@ FORMATS = ("csv", "mat", "parquet", "feather", "arrow")
 
 # Compressed CSV is streamed through the standard library's decompressors
 # (zstandard's for .zst), so each suffix maps to pandas' name for it.
-COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
+Compression = Literal["gzip", "bz2", "xz", "zstd"]
+COMPRESSIONS: dict[str, Compression] = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
 
 _BY_EXTENSION = {".csv": "csv", ".mat": "mat", ".parquet": "parquet", ".feather": "feather", ".arrow": "arrow"}
 
@@ -65,7 +67,7 @@ class ReadOptions:
             raise ValueError("time: the abscissa column's name is empty")
 
 
-def file_format(path: str, options: ReadOptions) -> tuple[str, str | None]:
+def file_format(path: str, options: ReadOptions) -> tuple[str, Compression | None]:
     """The format to read ``path`` as, and the compression of a CSV file
     (None when it is plain): the forced format, else the extension's."""
     lower = os.fspath(path).lower()

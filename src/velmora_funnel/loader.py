@@ -25,16 +25,20 @@ import re
 import zlib
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
-from typing import IO, Any
+from typing import IO, Any, Literal, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
 
-from ._options import ReadOptions, file_format
+from ._options import Compression, ReadOptions, file_format
 
 __all__ = ["ReadOptions", "ResultFileError", "ResultTable", "read_result"]
 
-def _exact_float_option() -> dict[str, str]:
+class _FloatPrecision(TypedDict, total=False):
+    float_precision: Literal["round_trip"]
+
+
+def _exact_float_option() -> _FloatPrecision:
     """pandas before 3.1 parses floats with a fast converter that can be
     several ulps off; its round-trip converter is exact (and 3.1 made exact
     parsing the default and deprecated the option)."""
@@ -167,7 +171,7 @@ class _Csv:
     delimiter already sniffed when that was asked for)."""
 
     path: str
-    compression: str | None
+    compression: Compression | None
     options: ReadOptions
 
     def open(self) -> IO[str]:
@@ -176,7 +180,7 @@ class _Csv:
             return open(self.path, newline="", encoding="utf-8-sig")
         if self.compression == "zstd":
             zstandard = _need(self.path, "zstandard", "zstd", "reading a .zst file")
-            reader = zstandard.ZstdDecompressor().stream_reader(open(self.path, "rb"), closefd=True)
+            reader = zstandard.ZstdDecompressor().stream_reader(open(self.path, "rb"), closefd=True)  # noqa: SIM115 - closefd
             return io.TextIOWrapper(reader, encoding="utf-8-sig", newline="")
         opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "xz": lzma.open}[self.compression]
         return opener(self.path, "rt", encoding="utf-8-sig", newline="")  # type: ignore[no-any-return]
@@ -373,7 +377,7 @@ def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDA
         raise ResultFileError(
             source.path, f"{str(column.iloc[wanted]).strip()!r} is not an ISO 8601 date-time like the column's first cell", row=line, column=index + 1, name=names[index]
         )
-    ticks = stamps.dt.tz_convert(None).to_numpy(dtype="datetime64[us]").view(np.int64)
+    ticks: NDArray[np.int64] = stamps.dt.tz_convert(None).to_numpy(dtype="datetime64[us]").view(np.int64)
     # whole seconds and their fraction apart: one rounding, not two
     seconds = (ticks // 1_000_000).astype(np.float64) + (ticks % 1_000_000).astype(np.float64) / 1e6
     seconds[missing] = np.nan
@@ -389,7 +393,7 @@ def _decompression_errors(compression: str | None) -> tuple[type[BaseException],
     return errors
 
 
-def _read_csv(path: str, compression: str | None, options: ReadOptions) -> ResultTable:
+def _read_csv(path: str, compression: Compression | None, options: ReadOptions) -> ResultTable:
     source = _Csv(path, compression, options)
     if compression is not None:
         open(path, "rb").close()  # a file that cannot be opened stays an OSError
@@ -441,7 +445,7 @@ def _read_csv_source(source: _Csv) -> ResultTable:
             # last cells with only a ParserWarning; with None they become an
             # index, which is cheap to see and refuse below.
             index_col=None,
-            dtype={index: object for index in [time_index]} | {index: np.float64 for index in range(len(names)) if index != time_index} if dated else np.float64,
+            dtype={time_index: object} | {index: np.float64 for index in range(len(names)) if index != time_index} if dated else np.float64,
             keep_default_na=False,
             na_values=_NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
             skip_blank_lines=True,
@@ -452,8 +456,8 @@ def _read_csv_source(source: _Csv) -> ResultTable:
     except (ValueError, UnicodeDecodeError, pd.errors.ParserError) as exc:
         raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"cannot be parsed: {str(exc).strip()}") from None
     if not isinstance(frame.index, pd.RangeIndex):
-        cells = len(names) + frame.index.nlevels
-        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"ragged rows: {cells} cells, but the header names {len(names)} columns")
+        row_cells = len(names) + frame.index.nlevels
+        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"ragged rows: {row_cells} cells, but the header names {len(names)} columns")
     if frame.shape[1] != len(names):  # pragma: no cover - the header check and the parser agree
         raise ResultFileError(path, f"the parser found {frame.shape[1]} columns, the header names {len(names)}", row=1)
     if options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():

@@ -13,6 +13,7 @@ import os
 from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ._api import CompareResult, Curve, Status
 from .names import printable
@@ -92,7 +93,7 @@ def _markers_thinned(t: np.ndarray, y: np.ndarray, x_limits: tuple[float, float]
     return np.sort(first)
 
 
-def _drawn(values: np.ndarray) -> np.ndarray:
+def _drawn(values: NDArray[np.float64]) -> NDArray[np.float64]:
     """Coordinates as drawn: clipped to +-_DRAW_LIMIT, NaN kept (a gap in the line)."""
     return np.clip(values, -_DRAW_LIMIT, _DRAW_LIMIT)
 
@@ -123,7 +124,7 @@ def plot_formats() -> set[str]:
 
 
 def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
-    lo, hi = (float(_drawn(np.float64(end))) if math.isfinite(end) else end for end in result.x_range)
+    lo, hi = (float(np.clip(end, -_DRAW_LIMIT, _DRAW_LIMIT)) if math.isfinite(end) else end for end in result.x_range)
     t = _drawn(result.reference.t)
     if len(t) == 0:
         return
