@@ -18,16 +18,9 @@ from typing import Any
 
 from .batch import FileOutcome, VariableOutcome
 from .names import printable
+from .report import format_number
 
 __all__ = ["verdict_line", "write_junit", "write_markdown"]
-
-
-def _number(value: float | None, digits: int = 4) -> str:
-    if value is None:
-        return "-"
-    if math.isnan(value):
-        return "nan"
-    return f"{value:.{digits}g}"
 
 
 def verdict_line(outcome: Any) -> str:
@@ -35,11 +28,11 @@ def verdict_line(outcome: Any) -> str:
     error and the smallest margin (of a VariableOutcome or a CompareResult)."""
     parts = [outcome.message]
     if outcome.first_failure is not None:
-        parts.append(f"first failure at t = {_number(outcome.first_failure, 6)}")
+        parts.append(f"first failure at t = {format_number(outcome.first_failure, 6)}")
     if outcome.max_error is not None:
-        parts.append(f"largest error {_number(outcome.max_error)}")
+        parts.append(f"largest error {format_number(outcome.max_error)}")
     if outcome.margin is not None:
-        parts.append(f"smallest margin {_number(outcome.margin, 3)} at t = {_number(outcome.margin_t, 6)} "
+        parts.append(f"smallest margin {format_number(outcome.margin, 3)} at t = {format_number(outcome.margin_t, 6)} "
                      f"({outcome.failing_count} failing points)")
     return "; ".join(parts)
 
@@ -160,7 +153,7 @@ def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> Non
             margin = v.margin if v.margin is not None and not math.isnan(v.margin) else math.inf
             rows.append(((_ORDER[v.verdict], margin), [
                 v.verdict.upper() if v.verdict not in ("pass", "ignored") else v.verdict, _md(file.file), _md(v.name),
-                _number(v.max_error), _number(v.first_failure, 6), _number(v.margin, 3),
+                format_number(v.max_error), format_number(v.first_failure, 6), format_number(v.margin, 3),
                 str(v.failing_count) if v.status is not None else "-", _md(v.message)]))
     rows.sort(key=lambda row: row[0])
     lines = [f"### velmora-funnel: {printable(summary)}", "",
