@@ -74,8 +74,10 @@ def test_precedence_and_ignored_variables(run_pair):
     ("[defaults]\nx_range = [5.0, 1.0]\n", "line 2: [defaults]: x_range must have LO below HI, got [5, 1]"),
     ("[defaults]\nrtoly = 'big'\n", "line 2: [defaults]: rtoly must be a real number, got str"),
     ("[defaults\nrtoly = 1\n", "not valid TOML: Expected ']' at the end of a table declaration (at line 1, column 10)"),
+    ("[read]\ndelimter = ';'\n", "line 2: [read]: unknown key 'delimter'; did you mean 'delimiter'?"),
+    ("[read]\ndecimal = ','\nunits_row = 'yes'\n", "line 3: [read]: units_row: 'yes' is not true or false"),
 ], ids=["misspelled key", "bad value", "bad ignore", "glob matching nothing", "no match", "misspelled table",
-        "swapped range", "string tolerance", "syntax"])
+        "swapped range", "string tolerance", "syntax", "misspelled read key", "bad read value"])
 def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
     """A config that cannot be used: exit 2, one line naming the file, the entry, the key and its line.
     A glob is checked against every file of a batch (compare takes one file of the folder the config serves)."""
@@ -95,3 +97,14 @@ def test_column_and_exclude_globs(run_pair, options, compared):
     """--column picks by glob in the order given, --exclude drops what it matches (not even listed)."""
     code, out, _ = run_pair(*options, "--json")
     assert code == 0 and [v["name"] for v in json.loads(out)["variables"]] == compared
+
+
+def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv, tmp_path, capsys):
+    """[read] gives the dialect of the folder's files; a reading option on the command line is stronger."""
+    text = "time;y\n0;0,5\n1;1,5\n2;0,5\n"
+    reference, test = write_csv("ref/run.csv", text), write_csv("new/run.csv", text)
+    (tmp_path / "ref" / "velmora-funnel.toml").write_text("[read]\ndelimiter = ';'\ndecimal = ','\n")
+    assert main(["compare", reference, test]) == 0
+    assert "PASS: 1 variable" in capsys.readouterr().out
+    assert main(["compare", reference, test, "--decimal", "."]) == 2
+    assert "'0,5' is not a number" in capsys.readouterr().err

@@ -10,7 +10,15 @@ import os
 from dataclasses import dataclass
 from typing import Literal
 
-__all__ = ["FORMATS", "RESULT_EXTENSIONS", "ReadOptions", "file_format"]
+__all__ = ["FORMATS", "READ_KEYS", "RESULT_EXTENSIONS", "ReadOptions", "SettingError", "file_format"]
+
+
+class SettingError(ValueError):
+    """A setting with a bad value; ``key`` names it, the message says why."""
+
+    def __init__(self, key: str, message: str) -> None:
+        super().__init__(message)
+        self.key = key
 
 #: Formats a file can be read as; "arrow" reads the Arrow IPC file format
 #: that ``.feather`` (version 2) files also use.
@@ -52,19 +60,32 @@ class ReadOptions:
     empty_as_nan: bool = False
 
     def __post_init__(self) -> None:
+        # A config file hands over whatever TOML holds: check the kinds too.
+        for key, kind in _KINDS.items():
+            value = getattr(self, key)
+            if not (isinstance(value, kind) or (value is None and key in _OPTIONAL)):
+                raise SettingError(key, f"{value!r} is not {_KIND_NAMES[kind]}")
         if self.format is not None and self.format not in FORMATS:
-            raise ValueError(f"format: {self.format!r} is not one of {', '.join(FORMATS)}")
+            raise SettingError("format", f"{self.format!r} is not one of {', '.join(FORMATS)}")
         if self.delimiter not in _DELIMITERS:
-            raise ValueError(f"delimiter: {self.delimiter!r} is not one of ',', ';', tab, 'auto'")
+            raise SettingError("delimiter", f"{self.delimiter!r} is not one of ',', ';', tab, 'auto'")
         object.__setattr__(self, "delimiter", _DELIMITERS[self.delimiter])
         if self.decimal not in {".", ","}:
-            raise ValueError(f"decimal: {self.decimal!r} is not '.' or ','")
+            raise SettingError("decimal", f"{self.decimal!r} is not '.' or ','")
         if self.decimal == self.delimiter:
-            raise ValueError(f"decimal: the decimal mark {self.decimal!r} is also the delimiter")
+            raise SettingError("decimal", f"the decimal mark {self.decimal!r} is also the delimiter")
         if self.comment is not None and (len(self.comment) != 1 or self.comment in {self.delimiter, self.decimal, '"'} or self.comment.isalnum()):
-            raise ValueError(f"comment: {self.comment!r} must be one character other than the delimiter, the decimal mark, a quote, a letter or a digit")
+            raise SettingError("comment", f"{self.comment!r} must be one character other than the delimiter, the decimal mark, a quote, a letter or a digit")
         if self.time is not None and not self.time.strip():
-            raise ValueError("time: the abscissa column's name is empty")
+            raise SettingError("time", "the abscissa column's name is empty")
+
+
+_KINDS: dict[str, type] = {"format": str, "delimiter": str, "decimal": str, "comment": str, "units_row": bool, "time": str, "empty_as_nan": bool}
+_OPTIONAL = {"format", "comment", "time"}
+_KIND_NAMES = {str: "a string", bool: "true or false"}
+
+#: The keys of ReadOptions, as a config file's [read] table takes them.
+READ_KEYS: tuple[str, ...] = tuple(_KINDS)
 
 
 def file_format(path: str, options: ReadOptions) -> tuple[str, Compression | None]:

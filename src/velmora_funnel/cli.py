@@ -26,7 +26,7 @@ from typing import Any, TextIO
 from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances
 from ._many import default_workers
-from ._options import FORMATS
+from ._options import FORMATS, READ_KEYS
 from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_warnings, read_pair, run_batch
 from .ci import write_junit, write_markdown
 from .loader import ReadOptions, ResultFileError, ResultTable
@@ -129,19 +129,17 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("reading result files")
     group.add_argument("--format", choices=FORMATS, help="read every file as this format (default: by its extension; unknown ones as CSV)")
     group.add_argument("--time", metavar="NAME", help="the abscissa is the column (MAT: variable) NAME (default: the first)")
-    group.add_argument("--delimiter", choices=[",", ";", "tab", "auto"], default=",", help="CSV cell delimiter; 'auto' sniffs it from the first rows (default ',')")
-    group.add_argument("--decimal", choices=[".", ","], default=".", help="CSV decimal mark (default '.')")
+    group.add_argument("--delimiter", choices=[",", ";", "tab", "auto"], help="CSV cell delimiter; 'auto' sniffs it from the first rows (default ',')")
+    group.add_argument("--decimal", choices=[".", ","], help="CSV decimal mark (default '.')")
     group.add_argument("--comment", metavar="CHAR", help="CSV: lines starting with CHAR (e.g. '#') are comments, as is the rest of a line after it")
     group.add_argument("--units-row", action="store_true", help="CSV: the row under the header holds units, not data")
     group.add_argument("--empty-as-nan", action="store_true", help="CSV: an empty cell is a missing value (NaN) instead of an error")
 
 
-def _read_options(args: argparse.Namespace) -> ReadOptions:
-    try:
-        return ReadOptions(format=args.format, time=args.time, delimiter=args.delimiter, decimal=args.decimal,
-                           comment=args.comment, units_row=args.units_row, empty_as_nan=args.empty_as_nan)
-    except ValueError as exc:
-        raise UsageError(f"--{exc}") from None
+def _read_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The reading options given on the command line (the config's [read] fills in the rest)."""
+    given = {key: getattr(args, key) for key in READ_KEYS}
+    return {key: value for key, value in given.items() if value is not None and value is not False}
 
 
 def _range_end(text: str, flag: str) -> float | None:
@@ -171,8 +169,7 @@ def _run_options(args: argparse.Namespace) -> RunOptions:
         return RunOptions.build(config=config, columns=args.column, exclude=args.exclude,
                                 allow_non_finite=args.allow_nan, read=_read_options(args), **settings)
     except SettingError as exc:
-        flag = "--x-range" if exc.key == "x_range" else f"--{exc.key}"
-        raise UsageError(f"{flag}: {exc}") from None
+        raise UsageError(f"--{exc.key.replace('_', '-')}: {exc}") from None
     except ConfigError as exc:
         raise UsageError(str(exc)) from None
 

@@ -27,7 +27,7 @@ from fnmatch import fnmatchcase
 from typing import Any
 
 from ._api import TOLERANCE_NAMES, CompareOptions, check_tolerances, check_x_range
-from ._options import ReadOptions
+from ._options import READ_KEYS, ReadOptions, SettingError
 
 __all__ = [
     "CONFIG_NAME",
@@ -48,14 +48,6 @@ CONFIG_NAME = "velmora-funnel.toml"
 
 #: The settings a config or the command line may give: compare()'s keywords.
 SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range")
-
-
-class SettingError(ValueError):
-    """A setting with a bad value; ``key`` names it, the message says why."""
-
-    def __init__(self, key: str, message: str) -> None:
-        super().__init__(message)
-        self.key = key
 
 
 class ConfigError(ValueError):
@@ -119,11 +111,13 @@ class FunnelConfig:
     path: str | None = None
     defaults: Mapping[str, Any] = field(default_factory=dict)
     rules: tuple[VariableRule, ...] = ()
+    #: How the result files are read (``[read]``: ReadOptions' keys), checked.
+    read: Mapping[str, Any] = field(default_factory=dict)
 
 
 # The tables a config file may have. A new table (the reading options of a
 # result file, say) is one more entry here and one more reader below.
-_TABLES = {"defaults": "a table [defaults]", "variable": "an array of tables [[variable]]"}
+_TABLES = {"defaults": "a table [defaults]", "variable": "an array of tables [[variable]]", "read": "a table [read]"}
 _RULE_KEYS = ("match", "ignore", *SETTING_NAMES)
 
 
@@ -217,7 +211,21 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
             raise ConfigError(f"{where('ignore')}: 'ignore' must be true or false, got {ignore!r}")
         settings = _settings({k: v for k, v in entry.items() if k not in ("match", "ignore")}, _RULE_KEYS, where)
         rules.append(VariableRule(tuple(patterns), settings, ignore, where("match")))
-    return FunnelConfig(path, checked_defaults, tuple(rules))
+    return FunnelConfig(path, checked_defaults, tuple(rules), _read_table(document.get("read", {}), path, locate))
+
+
+def _read_table(table: object, path: str, locate: _Locator) -> dict[str, Any]:
+    """The ``[read]`` table: how result files are read, checked as ReadOptions checks it."""
+    if not isinstance(table, dict):
+        raise ConfigError(f"{path}: 'read' must be {_TABLES['read']}")
+    for key in table:
+        if key not in READ_KEYS:
+            raise ConfigError(f"{locate.where('read', None, key)}: unknown key {key!r}{_did_you_mean(key, READ_KEYS)}")
+    try:
+        ReadOptions(**table)
+    except SettingError as exc:
+        raise ConfigError(f"{locate.where('read', None, exc.key)}: {exc.key}: {exc}") from None
+    return dict(table)
 
 
 def _settings(table: Mapping[str, Any], allowed: Sequence[str], where: Any) -> dict[str, Any]:
@@ -269,16 +277,22 @@ class RunOptions:
         columns: Sequence[str] | None = None,
         exclude: Sequence[str] = (),
         allow_non_finite: bool = False,
-        read: ReadOptions | None = None,
+        read: Mapping[str, Any] | ReadOptions | None = None,
         **settings: object,
     ) -> RunOptions:
         """Check the settings (compare()'s keywords, None for not given) and
-        read ``config`` when it is a path. Raises SettingError or ConfigError."""
+        read ``config`` when it is a path. ``read`` is how result files are
+        read: ReadOptions as they are, or the keys given (stronger than the
+        config's ``[read]``). Raises SettingError or ConfigError."""
         overrides = {key: check_setting(key, value) for key, value in settings.items() if value is not None}
         if config is not None and not isinstance(config, FunnelConfig):
             config = load_config(config)
-        return cls(config or FunnelConfig(), overrides, None if columns is None else tuple(columns), tuple(exclude),
-                   allow_non_finite, read)
+        config = config or FunnelConfig()
+        if not isinstance(read, ReadOptions) and (config.read or read):
+            # Reading options given here (the command line's) are stronger than the config's [read].
+            read = ReadOptions(**{**config.read, **(read or {})})
+        return cls(config, overrides, None if columns is None else tuple(columns), tuple(exclude),
+                   allow_non_finite, read or None)
 
     def base(self) -> CompareOptions:
         """The options of a variable that no ``[[variable]]`` entry matches."""
