@@ -217,6 +217,13 @@ def test_written_curve_reads_back_bit_for_bit(tmp_path, monkeypatch, pyarrow):
     assert table.t.tobytes() == t.tobytes() and table["error"].tobytes() == y.tobytes()
 
 
+def test_units_row_labels_the_table(capsys, write_csv):
+    """Units read from the row under the header are shown with each variable's name."""
+    text = "time,v\ns,m/s\n0,1\n1,2\n2,3\n"
+    code, out, _ = run(capsys, "compare", write_csv("r.csv", text), write_csv("t.csv", text), "--units-row")
+    assert code == 0 and out.splitlines()[1].split()[:3] == ["v", "[m/s]", "pass"]
+
+
 HOSTILE_NAMES = ["a/b", "a b", "..c", "x[1]", "..", ".", "/abs", "A/B", "x/../../../escaped", "\x1b]0;owned\x07\x1b[2J", "\u202eevil", "v" * 300, "v" * 299 + "w"]
 
 

@@ -79,6 +79,8 @@ class VariableOutcome:
     half_widths: dict[str, tuple[float, float]] | None = None
     #: Seconds the comparison took.
     seconds: float = 0.0
+    #: The variable's unit, from a units row or the file's metadata (None: not known).
+    unit: str | None = None
     #: PNG of the funnel plot, for a variable that did not pass (when asked).
     figure: bytes | None = field(default=None, repr=False)
 
@@ -86,6 +88,11 @@ class VariableOutcome:
     def passed(self) -> bool:
         """True when the verdict is "pass"."""
         return self.verdict == "pass"
+
+    @property
+    def label(self) -> str:
+        """The name as shown in tables and plots: with its unit when known."""
+        return f"{self.name} [{self.unit}]" if self.unit else self.name
 
     def to_json(self) -> dict[str, Any]:
         """A JSON-ready dict (NaN and infinities become null)."""
@@ -255,6 +262,7 @@ def compare_tables(
             x_range=variable_options.x_range,
             half_widths=result.half_widths(),
             seconds=seconds,
+            unit=reference.units.get(name) or test.units.get(name) or None,
         )
         yield outcome, result
 
@@ -298,7 +306,7 @@ def compare_file_pair(
         for outcome, result in compare_tables(reference, test, options, file=file):
             if plots and result is not None and not outcome.passed:
                 try:
-                    outcome = replace(outcome, figure=_png(result, f"{file}: {outcome.name}"))
+                    outcome = replace(outcome, figure=_png(result, f"{file}: {outcome.label}"))
                 except Exception as exc:
                     problems.append(f"funnel plot of {outcome.name!r} failed: {describe_exception(exc)}")
             outcomes.append(outcome)

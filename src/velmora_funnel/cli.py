@@ -212,7 +212,7 @@ def _row(variable: VariableOutcome, verbose: bool = False) -> tuple[str, ...]:
     # Escaped before the columns are measured, so the table stays aligned.
     compared = variable.status is not None
     cells = (
-        printable(variable.name),
+        printable(variable.label),
         _SHOWN[variable.verdict],
         variable.status.name if compared else "-",
         format_number(variable.max_error),
@@ -337,11 +337,11 @@ def _command_compare(args: argparse.Namespace) -> int:
     for warning in warnings:
         _warn(warning)
     outcomes: list[VariableOutcome] = []
-    results: list[tuple[str, CompareResult]] = []
+    results: list[tuple[str, str, CompareResult]] = []
     for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
         outcomes.append(outcome)
         if result is not None:
-            results.append((outcome.name, result))
+            results.append((outcome.name, outcome.label, result))
     skipped = _write_outputs(args, reference.abscissa_name, results, plot_file)
     counts = _summary(outcomes)
     file = FileOutcome(os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings)
@@ -411,27 +411,28 @@ def _plot_or_skip(skipped: list[tuple[str, str]], name: str, result: CompareResu
         skipped.append((name, describe_exception(exc)))
 
 
-def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, CompareResult]], plot_file: bool) -> list[tuple[str, str]]:
+def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, str, CompareResult]], plot_file: bool) -> list[tuple[str, str]]:
     """Write --output and --plot; returns the plots skipped, with the reason."""
     skipped: list[tuple[str, str]] = []
     try:
         if args.output:
             os.makedirs(args.output, exist_ok=True)
             taken: set[str] = set()
-            for name, result in results:
+            for name, _, result in results:
                 stem = os.path.join(args.output, output_stem(name, taken))
                 write_curve(stem + ".lower.csv", abscissa, "lower", *result.lower)
                 write_curve(stem + ".upper.csv", abscissa, "upper", *result.upper)
                 write_curve(stem + ".errors.csv", abscissa, "error", *result.errors)
         if args.plot:
             if plot_file:
-                name, result = results[0]
-                _plot_or_skip(skipped, name, result, args.plot, f"{os.path.basename(args.test)}: {name}")
+                name, label, result = results[0]
+                _plot_or_skip(skipped, name, result, args.plot, f"{os.path.basename(args.test)}: {label}")
             else:
                 os.makedirs(args.plot, exist_ok=True)
                 taken = set()
-                for name, result in results:
-                    _plot_or_skip(skipped, name, result, os.path.join(args.plot, output_stem(name, taken) + ".png"), f"{os.path.basename(args.test)}: {name}")
+                for name, label, result in results:
+                    _plot_or_skip(skipped, name, result, os.path.join(args.plot, output_stem(name, taken) + ".png"),
+                                  f"{os.path.basename(args.test)}: {label}")
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.output}: cannot write: {exc.strerror or exc}") from None
     return skipped
@@ -597,7 +598,7 @@ def _command_demo(args: argparse.Namespace) -> int:
                 rows.append(_row(outcome))
                 if result is not None and not outcome.passed:
                     path = os.path.join(output, output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken) + ".png")
-                    figure = result.plot(path, title=f"{rel}: {outcome.name}")
+                    figure = result.plot(path, title=f"{rel}: {outcome.label}")
                     outcome = replace(outcome, figure=figure_bytes(figure))
                     plots.append(path)
                 file_variables.append(outcome)
