@@ -22,8 +22,11 @@ $(VENV)/.created: pyproject.toml
 venv: $(VENV)/.created
 
 # flock keeps parallel invocations from building into the same tree at once.
+# The venv runs the tests, so it gets the test window (_core_testing) too;
+# a plain pip build leaves it out.
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
-	flock build.lock "$(PY)" -m pip install --quiet --no-build-isolation ".[$(EXTRAS)]"
+	flock build.lock "$(PY)" -m pip install --quiet --no-build-isolation \
+	    -C cmake.define.VELMORA_TEST_WINDOW=ON ".[$(EXTRAS)]"
 	touch $@
 
 install: $(VENV)/.installed
