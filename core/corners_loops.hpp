@@ -33,8 +33,10 @@ struct Crossing {
 
 // Where the closing segment (m-1, m) meets the line of the crossing segment
 // (q-1, q), q >= 1. Lines, not segments: the point may lie beyond either.
+// Declared inline so that it is compiled into the loop removal, which runs it
+// once per cut: a call there costs a measurable share of a noisy curve.
 template <class Vec>
-Crossing crossing_point(const Vec& x, const Vec& y, std::size_t q, std::size_t m) noexcept {
+inline Crossing crossing_point(const Vec& x, const Vec& y, std::size_t q, std::size_t m) noexcept {
     Crossing c;
     const bool closing_vertical = coincide(x[m], x[m - 1]);
     const bool crossing_vertical = coincide(x[q], x[q - 1]);
@@ -269,7 +271,10 @@ private:
     }
 
     // The removal itself, a loop at a time, in the steps of the plain
-    // transcription; see corners_loops.cpp.
+    // transcription; see corners_loops.cpp. The steps are inline, defined
+    // there only, and so end up in repair(), their one caller: they run once
+    // or more per loop cut, and a call costs about as much as the smaller
+    // ones' bodies.
     struct Excursion {
         std::size_t j;  // the first earlier point right of x[i + 1]
         std::size_t k;  // the first later point not left of x[i], or the last point
@@ -279,13 +284,16 @@ private:
         std::size_t prev;  // the earlier-branch index before the last one placed
     };
     void repair(bool complete);
-    std::optional<Excursion> find_excursion(std::size_t i, bool complete);
-    HiddenRun walk_hidden(std::size_t i, Excursion e) const noexcept;
-    std::size_t locate_on_earlier_branch(std::size_t i, std::size_t j, std::size_t m) const noexcept;
-    bool tie_passes_over(std::size_t p, std::size_t m) const noexcept;
-    double earlier_level(std::size_t p, double xn) const noexcept;
-    std::size_t find_crossing_segment(std::size_t prev, std::size_t m) const noexcept;
-    std::size_t cut_loop(std::size_t q, std::size_t m);
+    inline std::optional<Excursion> find_excursion(std::size_t i,
+                                                                          bool complete);
+    inline HiddenRun walk_hidden(std::size_t i, Excursion e) const noexcept;
+    inline std::size_t locate_on_earlier_branch(
+        std::size_t i, std::size_t j, std::size_t m) const noexcept;
+    inline bool tie_passes_over(std::size_t p, std::size_t m) const noexcept;
+    inline double earlier_level(std::size_t p, double xn) const noexcept;
+    inline std::size_t find_crossing_segment(std::size_t prev,
+                                                                    std::size_t m) const noexcept;
+    inline std::size_t cut_loop(std::size_t q, std::size_t m);
 
     void flush() {
         if (staged_ == 0) return;
