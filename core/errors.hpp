@@ -20,8 +20,9 @@ Curve compute_errors(std::span<const double> t, std::span<const double> y, const
 
 namespace detail {
 
-// The value of a bound at non-decreasing queries. The segment index only
-// moves forward, carried from query to query, so a whole pass costs n + m.
+// The value of a bound of at least one point at non-decreasing queries. The
+// segment index only moves forward, carried from query to query, so a whole
+// pass costs n + m.
 class ClampedInterpolation {
 public:
     ClampedInterpolation(std::span<const double> X, std::span<const double> Y) noexcept
