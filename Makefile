@@ -10,7 +10,7 @@ SOURCES := $(shell find core python src -type f \( -name '*.cpp' -o -name '*.hpp
 # them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
-.PHONY: all venv install test demo clean test-sanitize test-matrix fuzz fuzz-smoke bench lint lint-tools format
+.PHONY: all venv install test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke bench lint lint-tools format
 
 all: install
 
@@ -22,8 +22,11 @@ $(VENV)/.created: pyproject.toml
 venv: $(VENV)/.created
 
 # flock keeps parallel invocations from building into the same tree at once.
+# The venv runs the tests, so it gets the test window (_core_testing) too;
+# check-wheel proves that a plain build leaves it out.
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
-	flock build.lock "$(PY)" -m pip install --quiet --no-build-isolation ".[$(EXTRAS)]"
+	flock build.lock "$(PY)" -m pip install --quiet --no-build-isolation \
+	    -C cmake.define.VELMORA_TEST_WINDOW=ON ".[$(EXTRAS)]"
 	touch $@
 
 install: $(VENV)/.installed
@@ -61,6 +64,11 @@ format: lint-tools
 BENCH_ARGS ?=
 bench: install
 	"$(PY)" bench/bench.py --json bench/results/latest.json $(BENCH_ARGS)
+
+# The wheel of a plain `pip wheel .` holds the product alone: no test window,
+# nothing of core/reference/ linked into the module (build/wheel-check-*).
+check-wheel: venv
+	tools/check-wheel
 
 # Reliability. Each script makes its own venv and build tree and finds its own
 # interpreters (PYTHON=, PYTHON312=, PYTHON313= override them).

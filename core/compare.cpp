@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "corners.hpp"
+#include "corners_bounds.hpp"
+#include "doubles.hpp"
 #include "errors.hpp"
 #include "lanes.hpp"
 #include "tube.hpp"
@@ -35,7 +36,7 @@ bool abscissae_valid(std::span<const double> x) noexcept {
     return std::isfinite(v[0]) && std::isfinite(v[n - 1]);
 }
 
-// The indices [first, last) of the points that filter_to_range retains from
+// The indices [first, last) of the points that the range filter retains from
 // validated abscissae: on non-decreasing numbers the points with lo <= x <= hi
 // are one run, found by bisection. A NaN end retains nothing.
 struct IndexRange {
@@ -51,7 +52,16 @@ IndexRange retained(std::span<const double> x, double lo, double hi) noexcept {
     return {static_cast<std::size_t>(first - begin), static_cast<std::size_t>(last - begin)};
 }
 
-// The end tests of classify_status, which follow its failure test.
+CompareResult rejected(Status status) {
+    CompareResult r;
+    r.status = status;
+    return r;
+}
+
+}  // namespace
+
+namespace detail {
+
 Status end_status(std::span<const double> r, std::span<const double> t) noexcept {
     const double r0 = r.front(), rn = r.back(), t0 = t.front(), tm = t.back();
     // The slack scales with the last abscissae only, also at the start.
@@ -62,32 +72,7 @@ Status end_status(std::span<const double> r, std::span<const double> t) noexcept
     return STATUS_PASS;
 }
 
-CompareResult rejected(Status status) {
-    CompareResult r;
-    r.status = status;
-    return r;
-}
-
-}  // namespace
-
-Curve filter_to_range(std::span<const double> x, std::span<const double> y, double lo, double hi) {
-    Curve out;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        if (lo <= x[i] && x[i] <= hi) {
-            out.x.push_back(x[i]);
-            out.y.push_back(y[i]);
-        }
-    }
-    return out;
-}
-
-Status classify_status(std::span<const double> r, std::span<const double> t,
-                       std::span<const double> errors, double lo, double hi) noexcept {
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        if (errors[i] != 0.0 && lo <= t[i] && t[i] <= hi) return STATUS_FAIL;
-    }
-    return end_status(r, t);
-}
+}  // namespace detail
 
 CompareResult compare(std::span<const double> t_reference, std::span<const double> y_reference,
                       std::span<const double> t_test, std::span<const double> y_test,
@@ -126,7 +111,7 @@ CompareResult compare(std::span<const double> t_reference, std::span<const doubl
     Curve errors = compute_errors(t_test, y_test, bounds.lower, bounds.upper, eff_lo, eff_hi, fails);
 
     CompareResult result;
-    result.status = fails ? STATUS_FAIL : end_status(t_reference, t_test);
+    result.status = fails ? STATUS_FAIL : detail::end_status(t_reference, t_test);
     result.lower = std::move(bounds.lower);
     result.upper = std::move(bounds.upper);
     result.errors = std::move(errors);

@@ -14,13 +14,13 @@ CompareResult compare(std::span<const double> t_reference, std::span<const doubl
                       std::span<const double> t_test, std::span<const double> y_test,
                       const CompareOptions& options);
 
-// The points whose abscissa lies in the closed range [lo, hi]; a NaN in the
-// abscissa or in either end drops the point.
-Curve filter_to_range(std::span<const double> x, std::span<const double> y, double lo, double hi);
+namespace detail {
 
-// Turns the error curve and the curve ends into FAIL, MISSING_REFERENCE,
-// MISSING_TEST or PASS.
-Status classify_status(std::span<const double> t_reference, std::span<const double> t_test,
-                       std::span<const double> errors, double lo, double hi) noexcept;
+// The end tests of the verdict, which follow its failure test: PASS,
+// MISSING_REFERENCE or MISSING_TEST from the ends of the reference abscissae
+// r and the test abscissae t, neither empty.
+Status end_status(std::span<const double> r, std::span<const double> t) noexcept;
+
+}  // namespace detail
 
 }  // namespace velmora

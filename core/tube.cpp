@@ -54,17 +54,6 @@ Extremes extremes_in_lanes(std::span<const double> v) noexcept {
 
 }  // namespace
 
-DataChar get_data_char(std::span<const double> x, std::span<const double> y) noexcept {
-    const Extremes ex = extremes(x);
-    const Extremes ey = extremes(y);
-    return DataChar{
-        ex.largest - ex.smallest,
-        ey.largest - ey.smallest,
-        detail::max_ignoring_nan(ex.largest, std::fabs(ex.smallest)),
-        detail::max_ignoring_nan(ey.largest, std::fabs(ey.smallest)),
-    };
-}
-
 DataChar get_data_char_sorted(std::span<const double> x, std::span<const double> y) noexcept {
     // The scan keeps the first element as the smallest and the first element
     // equal to the maximum as the largest. Equal non-zero doubles are the
@@ -87,21 +76,6 @@ DataChar get_data_char_sorted(std::span<const double> x, std::span<const double>
         detail::max_ignoring_nan(largest, std::fabs(smallest)),
         detail::max_ignoring_nan(ey.largest, std::fabs(ey.smallest)),
     };
-}
-
-HalfWidths tube_halfwidths(std::span<const double> x, std::span<const double> y,
-                           const DataChar& data, const CompareOptions& options) {
-    const detail::AxisRule rule_x = detail::x_rule(data, options);
-    const detail::AxisRule rule_y = detail::y_rule(data, options);
-    const std::size_t n = x.size();
-    HalfWidths out;
-    out.hx.resize(n);
-    out.hy.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.hx[i] = rule_x.halfwidth(x[i]);
-        out.hy[i] = rule_y.halfwidth(y[i]);
-    }
-    return out;
 }
 
 }  // namespace velmora

@@ -3,8 +3,8 @@
 
 #include <cmath>
 #include <span>
-#include <vector>
 
+#include "doubles.hpp"
 #include "records.hpp"
 
 namespace velmora {
@@ -17,32 +17,20 @@ struct DataChar {
     double y_mag;
 };
 
-// One x and one y half-width per reference point.
-struct HalfWidths {
-    std::vector<double> hx;
-    std::vector<double> hy;
-};
-
-// Summary of a curve of at least one point. A NaN first element makes the
-// results of that axis NaN; later NaNs are passed over.
-DataChar get_data_char(std::span<const double> x, std::span<const double> y) noexcept;
-
-// get_data_char for abscissae known to be non-decreasing and finite, as the
-// driver has them after validation: the abscissa extremes are read at the
-// ends (and, for a zero maximum, at the first zero) instead of scanned; the
-// result is the same four doubles.
+// The summary of a curve of at least one point whose abscissae are
+// non-decreasing and finite, as the driver has them after validation: the
+// abscissa extremes are read at the ends (and, for a zero maximum, at the
+// first zero) instead of scanned. The result is the four doubles of a scan of
+// both axes in order, where a NaN first element makes the results of that
+// axis NaN and later NaNs are passed over.
 DataChar get_data_char_sorted(std::span<const double> x, std::span<const double> y) noexcept;
-
-// Half-widths from the absolute, span-relative and point-relative
-// tolerances, floored at 1e-10. Tolerances are used as given, unchecked.
-HalfWidths tube_halfwidths(std::span<const double> x, std::span<const double> y,
-                           const DataChar& data, const CompareOptions& options);
 
 namespace detail {
 
-// The half-width rule of one axis, with its per-call constants computed once.
-// Shared by tube_halfwidths and by the driver, which evaluates it point by
-// point while tracing the corners instead of storing the half-widths.
+// The half-width rule of one axis, with its per-call constants computed once:
+// the absolute, span-relative and point-relative tolerances, floored at
+// 1e-10, used as given, unchecked. The bounds evaluate it point by point
+// while they trace the corners instead of storing the half-widths.
 struct AxisRule {
     double base;      // max(absolute, relative span)
     double fallback;  // relative magnitude, for a curve without span

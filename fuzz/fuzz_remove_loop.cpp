@@ -20,8 +20,8 @@
 #include <limits>
 #include <vector>
 
-#include "corners.hpp"
 #include "records.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
@@ -80,8 +80,8 @@ bool same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
 void check_loop_removal(const Curve& curve, bool upper) {
     Curve fast = curve;
     Curve plain = curve;
-    velmora::remove_loop(fast, upper);
-    velmora::remove_loop_in_place(plain, upper);
+    velmora::reference::remove_loop(fast, upper);
+    velmora::reference::remove_loop_in_place(plain, upper);
     const std::size_t n = curve.x.size();
     if (fast.x.size() != fast.y.size() || plain.x.size() != plain.y.size()) {
         violated("abscissae and ordinates differ in length", n);
@@ -129,10 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         hy.push_back(std::fabs(value(in)));
     }
     if (x.empty()) return 0;
-    check_loop_removal(velmora::build_corner_curve(x, y, hx, hy, upper), upper);
+    check_loop_removal(velmora::reference::build_corner_curve(x, y, hx, hy, upper), upper);
     if (x.size() >= 2 && std::isfinite(x.front()) && std::isfinite(x.back())) {
         const double x_mag = std::fmax(std::fabs(x.front()), std::fabs(x.back()));
-        const velmora::Bounds bounds = velmora::build_bounds(x, y, hx, hy, x_mag);
+        const velmora::Bounds bounds = velmora::reference::build_bounds(x, y, hx, hy, x_mag);
         if (bounds.lower.x.empty() || bounds.upper.x.empty()) violated("an empty bound", x.size());
     }
     return 0;

@@ -1,5 +1,6 @@
-// Test-only window onto the funnel core's free functions, so that pytest can
-// pin each step below the public module. Sequences of floats in, lists out.
+// Test-only window onto the funnel core's steps (core/reference/), so that
+// pytest can pin each step below the public module. Sequences of floats in,
+// lists out. Built only with VELMORA_TEST_WINDOW, never into the wheel.
 // It checks the preconditions that the driver normally guarantees, so a test
 // can never drive the core out of its contract.
 #define PY_SSIZE_T_CLEAN
@@ -9,10 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "compare.hpp"
-#include "corners.hpp"
-#include "errors.hpp"
-#include "tube.hpp"
+#include "records.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
@@ -96,7 +95,7 @@ PyObject* t_get_data_char(PyObject*, PyObject* args) {
     Vec x, y;
     if (!vectors(args, {&x, &y}) || !same_length({&x, &y}) || !require(!x.empty(), "empty curve"))
         return nullptr;
-    const velmora::DataChar d = velmora::get_data_char(x, y);
+    const velmora::DataChar d = velmora::reference::get_data_char(x, y);
     return Py_BuildValue("(dddd)", d.x_span, d.y_span, d.x_mag, d.y_mag);
 }
 
@@ -110,7 +109,7 @@ PyObject* t_tube_halfwidths(PyObject*, PyObject* args) {
     Vec x, y;
     if (!vectors(args, {&x, &y}) || !same_length({&x, &y})) return nullptr;
     return guarded([&]() -> PyObject* {
-        const velmora::HalfWidths h = velmora::tube_halfwidths(x, y, d, o);
+        const velmora::reference::HalfWidths h = velmora::reference::tube_halfwidths(x, y, d, o);
         return curve_tuple(velmora::Curve{h.hx, h.hy});
     });
 }
@@ -123,7 +122,8 @@ PyObject* t_build_corner_curve(PyObject*, PyObject* args) {
     if (!vectors(args, {&x, &y, &hx, &hy}) || !same_length({&x, &y, &hx, &hy}) ||
         !require(!x.empty(), "empty curve"))
         return nullptr;
-    return guarded([&] { return curve_tuple(velmora::build_corner_curve(x, y, hx, hy, upper != 0)); });
+    return guarded(
+        [&] { return curve_tuple(velmora::reference::build_corner_curve(x, y, hx, hy, upper != 0)); });
 }
 
 template <void (*Remove)(velmora::Curve&, bool)>
@@ -148,7 +148,7 @@ PyObject* t_build_bounds(PyObject*, PyObject* args) {
         !require(x.size() >= 2, "fewer than two points"))
         return nullptr;
     return guarded([&] {
-        const velmora::Bounds bounds = velmora::build_bounds(x, y, hx, hy, x_mag);
+        const velmora::Bounds bounds = velmora::reference::build_bounds(x, y, hx, hy, x_mag);
         return Py_BuildValue("(NN)", curve_tuple(bounds.lower), curve_tuple(bounds.upper));
     });
 }
@@ -159,7 +159,7 @@ PyObject* t_interpolate_clamped(PyObject*, PyObject* args) {
     Vec X, Y, q;
     if (!vectors(args, {&X, &Y, &q}) || !same_length({&X, &Y}) || !require(!X.empty(), "empty bound"))
         return nullptr;
-    return guarded([&] { return to_list(velmora::interpolate_clamped(X, Y, q)); });
+    return guarded([&] { return to_list(velmora::reference::interpolate_clamped(X, Y, q)); });
 }
 
 PyObject* t_compute_errors(PyObject*, PyObject* args) {
@@ -171,7 +171,7 @@ PyObject* t_compute_errors(PyObject*, PyObject* args) {
         !same_length({&lower.x, &lower.y}) || !same_length({&upper.x, &upper.y}) ||
         !require(!lower.x.empty() && !upper.x.empty(), "empty bound"))
         return nullptr;
-    return guarded([&] { return curve_tuple(velmora::compute_errors(t, y, lower, upper)); });
+    return guarded([&] { return curve_tuple(velmora::reference::compute_errors(t, y, lower, upper)); });
 }
 
 PyObject* t_filter_to_range(PyObject*, PyObject* args) {
@@ -180,7 +180,7 @@ PyObject* t_filter_to_range(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOdd", &a, &b, &lo, &hi)) return nullptr;
     Vec x, y;
     if (!vectors(args, {&x, &y}) || !same_length({&x, &y})) return nullptr;
-    return guarded([&] { return curve_tuple(velmora::filter_to_range(x, y, lo, hi)); });
+    return guarded([&] { return curve_tuple(velmora::reference::filter_to_range(x, y, lo, hi)); });
 }
 
 PyObject* t_classify_status(PyObject*, PyObject* args) {
@@ -191,7 +191,7 @@ PyObject* t_classify_status(PyObject*, PyObject* args) {
     if (!vectors(args, {&r, &t, &e}) || !same_length({&t, &e}) ||
         !require(!r.empty() && !t.empty(), "empty curve"))
         return nullptr;
-    return PyLong_FromLong(velmora::classify_status(r, t, e, lo, hi));
+    return PyLong_FromLong(velmora::reference::classify_status(r, t, e, lo, hi));
 }
 
 PyObject* t_status_message(PyObject*, PyObject* args) {
@@ -207,8 +207,8 @@ PyMethodDef methods[] = {
     {"tube_halfwidths", t_tube_halfwidths, METH_VARARGS,
      "tube_halfwidths(x, y, data_char, (atolx, atoly, ltolx, ltoly, rtolx, rtoly)) -> (hx, hy)"},
     {"build_corner_curve", t_build_corner_curve, METH_VARARGS, "build_corner_curve(x, y, hx, hy, upper) -> (x, y)"},
-    {"remove_loop", t_remove<velmora::remove_loop>, METH_VARARGS, "remove_loop(x, y, upper) -> (x, y)"},
-    {"remove_loop_in_place", t_remove<velmora::remove_loop_in_place>, METH_VARARGS,
+    {"remove_loop", t_remove<velmora::reference::remove_loop>, METH_VARARGS, "remove_loop(x, y, upper) -> (x, y)"},
+    {"remove_loop_in_place", t_remove<velmora::reference::remove_loop_in_place>, METH_VARARGS,
      "remove_loop_in_place(x, y, upper) -> (x, y)"},
     {"build_bounds", t_build_bounds, METH_VARARGS, "build_bounds(x, y, hx, hy, x_mag) -> (lower, upper)"},
     {"interpolate_clamped", t_interpolate_clamped, METH_VARARGS, "interpolate_clamped(X, Y, queries) -> list"},

@@ -22,7 +22,10 @@ sys.path.remove(str(FUZZ))
 
 
 def inputs(*folders: str):
-    files = sorted(p for folder in folders for p in (FUZZ / folder).glob("*") if p.is_file())
+    # Dot files (.gitkeep) only keep an empty folder in the repository.
+    files = sorted(
+        p for folder in folders for p in (FUZZ / folder).glob("*") if p.is_file() and not p.name.startswith(".")
+    )
     return [pytest.param(p, id=f"{p.parent.name}/{p.name[:24]}") for p in files]
 
 
