@@ -363,14 +363,15 @@ class CompareResult:
 
     def _set(self, status: Status, reference: Curve, tolerances: Mapping[str, float], x_range: tuple[float, float],
              curves: dict[str, Curve], module_result: tuple[dict[str, Any], FloatArray] | None) -> None:
-        setter = object.__setattr__
-        setter(self, "status", status)
-        setter(self, "reference", reference)
-        setter(self, "tolerances", tolerances)
-        setter(self, "x_range", x_range)
-        setter(self, "_curves", curves)
-        setter(self, "_module_result", module_result)
-        setter(self, "_derived", {})
+        # The slots' own setters: __setattr__ refuses every assignment, and
+        # object.__setattr__ costs twice as much per call on small curves.
+        _SET_STATUS(self, status)
+        _SET_REFERENCE(self, reference)
+        _SET_TOLERANCES(self, tolerances)
+        _SET_X_RANGE(self, x_range)
+        _SET_CURVES(self, curves)
+        _SET_MODULE_RESULT(self, module_result)
+        _SET_DERIVED(self, {})
 
     def _curve(self, name: str) -> Curve:
         curves = self._curves
@@ -570,6 +571,10 @@ class CompareResult:
             f"non_finite_bounds={self.non_finite_bounds}, "
             f"reference_points={len(self.reference.t)}, test_points={len(self.test.t)})"
         )
+
+
+_SET_STATUS, _SET_REFERENCE, _SET_TOLERANCES, _SET_X_RANGE, _SET_CURVES, _SET_MODULE_RESULT, _SET_DERIVED = (
+    CompareResult.__dict__[name].__set__ for name in CompareResult.__slots__)
 
 
 def _unpickle(*fields: Any) -> CompareResult:
