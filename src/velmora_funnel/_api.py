@@ -668,9 +668,9 @@ def bound_values(bound: Curve, t: FloatArray) -> FloatArray:
     left_x, left_y = x.take(left), y.take(left)
     width = x.take(right)
     width -= left_x
-    rise = y.take(right)
-    rise -= left_y
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        rise = y.take(right)
+        rise -= left_y
         values = t - left_x
         values *= rise
         values /= width
