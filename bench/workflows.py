@@ -143,7 +143,7 @@ def write_table(path: str, rows: int, variables: int, failing: bool = False, pha
     columns = {"time": t}
     for k in range(variables):
         y = smooth(t * (1 + k / 10), phase)
-        if failing and k % 3 == 0:
+        if failing and k == 0:  # one failing variable per file, as in the report
             y = y.copy()
             y[rows // 2 :: 4999] += 1.0
         columns[f"v{k}"] = y
@@ -185,7 +185,7 @@ def batch_rows(root: str) -> list[dict]:
     report = os.path.join(root, "report.html")
     m = medians({"report": cli("batch", reference, test, "--quiet", "--report", report),
                  "plain": cli("batch", reference, test, "--quiet")}, reps=3)
-    rows.append(row("batch --report / batch, 4 pairs of 2e5 rows x 10 variables, 4 failing each", "<= 1.5",
+    rows.append(row("batch --report / batch, 4 pairs of 2e5 rows x 10 variables, 1 failing each", "<= 1.5",
                     lambda r: r <= 1.5, m["report"], m["plain"]))
     return rows
 
