@@ -84,6 +84,30 @@ def test_default_pool_is_reused_across_calls():
     assert worker_pids() == worker_pids()
 
 
+def test_slow_comparisons_move_to_the_pool_midway_in_order(monkeypatch):
+    """When the pool pays, the pairs after the timed ones run there; results keep the input order."""
+    monkeypatch.setattr(_many, "SHIP_SECONDS_PER_BYTE", 0.0)
+    monkeypatch.setattr(_many, "SHIP_SECONDS_PER_PAIR", 0.0)
+    monkeypatch.setattr(_many, "POOL_START_SECONDS", 0.0)
+    monkeypatch.setattr(_many, "default_workers", lambda: 2)
+    shifts = SHIFTS * 3
+    results = list(vf.compare_many([pair(s) for s in shifts]))
+    assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in shifts]
+    assert 2 in _many._SHARED
+
+
+def test_a_script_using_the_pool_exits_cleanly(tmp_path):
+    """The pool reused across calls is shut down at exit: the script ends, with its results."""
+    script = tmp_path / "guarded.py"
+    script.write_text("import numpy as np, velmora_funnel as vf\n"
+                      "if __name__ == '__main__':\n"
+                      "    t = np.linspace(0, 1, 11)\n"
+                      "    for _ in range(2):\n"
+                      "        print([r.passed for r in vf.compare_many([((t, t), (t, t))] * 3, pool=True)])\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120)
+    assert done.returncode == 0 and done.stdout == "[True, True, True]\n" * 2, done.stderr
+
+
 def test_small_pairs_stay_in_this_process():
     """Comparisons faster than moving their data to a worker start no pool."""
     _many._shut_shared_pools()
