@@ -25,6 +25,15 @@ one compare call beyond the resident set before it (VmHWM after resetting
 it through /proc/self/clear_refs), next to the size of the six result
 arrays. The last table is the per-call cost on 10-point curves against one
 np.interp on the same 10 points. Nothing here asserts on timings.
+
+Then the targets table: each figure a ratio of two medians measured in this
+run, with its target beside it and the spread of the per-repetition ratios
+(the machine may be shared: the load average is printed with it). The core's
+targets come from the table above; the workflow targets (vf.compare over the
+module, compare_many over a loop, --output writing over reading, plotting,
+batch with 1 and 2 jobs, batch --report, the compare command over reading its
+files) from bench/workflows.py, which writes its files into a temporary
+folder (--no-workflows skips them; they take several minutes).
 """
 
 from __future__ import annotations
@@ -43,6 +52,9 @@ from collections.abc import Callable
 import numpy as np
 
 import _velmora_funnel as vf
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import workflows  # noqa: E402  (beside this script)
 
 RTOL = 0.002  # the default span-relative ordinate tolerance of compare
 WORKLOADS = ("smooth", "noisy", "steps")
@@ -263,6 +275,29 @@ def print_row(row: dict) -> None:
     )
 
 
+def core_targets(rows: list[dict]) -> list[dict]:
+    """The core's own targets, from the table's rows (a target whose size was skipped is left out)."""
+    found = {(row["workload"], row["n"]): row for row in rows}
+    targets = []
+    smooth, noisy = found.get(("smooth", 1_000_000)), found.get(("noisy", 1_000_000))
+    if smooth is not None:
+        ratio = smooth["compare_over_band"]
+        targets.append({"name": "core: smooth 1e6 compare / band", "ratio": ratio, "target": "<= 1.6",
+                        "met": ratio <= 1.6, "ratio_min": ratio, "ratio_max": ratio, "reps": plan(10**6)[0],
+                        "note": "ratio of the medians above"})
+    if smooth is not None and noisy is not None:
+        ratio = noisy["compare_s"] / smooth["compare_s"]
+        targets.append({"name": "core: noisy / smooth compare, 1e6", "ratio": ratio, "target": "<= 5",
+                        "met": ratio <= 5, "ratio_min": ratio, "ratio_max": ratio, "reps": plan(10**6)[0], "note": ""})
+    big = found.get(("smooth", 10_000_000))
+    if big is not None and big["peak_over_result"] is not None:
+        ratio = big["peak_over_result"]
+        targets.append({"name": "core: peak extra memory / result arrays, smooth 1e7", "ratio": ratio,
+                        "target": "<= 1.5", "met": ratio <= 1.5, "ratio_min": ratio, "ratio_max": ratio, "reps": 1,
+                        "note": ""})
+    return targets
+
+
 def parse_sizes(text: str) -> list[int]:
     return [int(float(part)) for part in text.split(",") if part.strip()]
 
@@ -276,6 +311,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workloads", default=",".join(WORKLOADS),
                         help="comma-separated subset of " + ", ".join(WORKLOADS))
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
+    parser.add_argument("--no-workflows", action="store_true",
+                        help="skip the workflow targets (plots, outputs, compare_many, batch, the command line)")
     args = parser.parse_args(argv)
 
     sizes = [n for n in args.sizes if args.max_n is None or n <= args.max_n]
@@ -301,6 +338,15 @@ def main(argv: list[str] | None = None) -> int:
     print(f"10-point curves: compare {small['compare_us']:.2f} us per call, np.interp "
           f"{small['interp_us']:.2f} us, ratio {small['compare_over_interp']:.2f}")
 
+    targets = core_targets(rows)
+    print()
+    print(f"targets (ratios of medians, contender and baseline interleaved in this run; reps: min..max of the "
+          f"per-repetition ratios; load average before: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs)")
+    for item in targets:
+        workflows.print_row(item)
+    if not args.no_workflows:
+        targets += workflows.run_all(workflows.print_row)
+
     if args.json:
         os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
         with open(args.json, "w") as out:
@@ -312,6 +358,8 @@ def main(argv: list[str] | None = None) -> int:
                 "cpus": os.cpu_count(),
                 "rows": rows,
                 "small": small,
+                "targets": targets,
+                "load_average_after": os.getloadavg(),
             }, out, indent=2)
             out.write("\n")
         print(f"wrote {args.json}")

@@ -340,11 +340,37 @@ def test_callers_arrays_stay_writeable():
     assert t.flags.writeable and y.flags.writeable
 
 
+def test_result_keeps_what_was_compared_when_the_caller_writes_afterwards():
+    """Summaries and curves are made on first access, yet writing the caller's
+    arrays after compare() returns changes nothing the result reports."""
+    arrays = [R_T.copy(), R_Y.copy(), T.copy(), raised()]
+    result = vf.compare(arrays[:2], arrays[2:])
+    rejected = vf.compare(arrays[:2], (arrays[2][::-1].copy(), arrays[3]))
+    for array in arrays:
+        array[:] = np.nan
+    untouched = vf.compare((R_T, R_Y), (T, raised()))
+    assert repr(result) == repr(untouched) and result.first_failure == 1.0 and result.max_error > 0
+    assert result.reference.t.tolist() == R_T.tolist() and result.test.t.tolist() == T.tolist()
+    assert result.test.y.tolist() == raised().tolist()
+    assert rejected.status is vf.Status.NON_MONOTONIC and rejected.test.t.tolist() == T[::-1].tolist()
+
+
+def test_strided_float64_curves_compare_as_their_copies():
+    """Views with a stride (columns of a 2-D block) give the result of contiguous copies."""
+    block = np.column_stack([T, raised(), T])
+    strided = vf.compare((R_T, R_Y), (block[:, 0], block[:, 1]))
+    contiguous = vf.compare((R_T, R_Y), (T, raised()))
+    assert repr(strided) == repr(contiguous) and strided.errors.y.tolist() == contiguous.errors.y.tolist()
+    assert strided.test.y.flags.c_contiguous
+
+
 def test_result_pickles_and_stays_frozen():
     """A result that crosses a process boundary is equal in content and still read-only."""
     result = pickle.loads(pickle.dumps(vf.compare((R_T, R_Y), (T, raised()))))
     assert result.status is vf.Status.FAIL and result.first_failure == 1.0
     assert not result.errors.y.flags.writeable
+    original = vf.compare((R_T, R_Y), (T, raised()))
+    assert repr(result) == repr(original) and pickle.dumps(result) == pickle.dumps(original)
 
 
 def test_package_metadata():

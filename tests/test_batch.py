@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import velmora_funnel as vf
+from velmora_funnel import _many
 from velmora_funnel.batch import pair_files, pair_variables
 
 T = np.linspace(0.0, 1.0, 201)
@@ -66,11 +67,52 @@ def test_missing_folder_is_refused(tmp_path):
 SHIFTS = [0.0, 0.1, 0.0, -0.2, 0.001, 0.3, 0.0]
 
 
-def test_process_pool_yields_in_input_order():
-    """The default process pool returns each pair's own result, in input order."""
-    results = list(vf.compare_many([pair(s) for s in SHIFTS]))
+@pytest.mark.parametrize("pool", [None, True, False])
+def test_default_runs_yield_in_input_order(pool):
+    """In this process or on the default pool, each pair's own result comes back, in input order."""
+    results = list(vf.compare_many([pair(s) for s in SHIFTS], pool=pool))
     assert [r.passed for r in results] == [abs(s) < 0.004 for s in SHIFTS]
     assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in SHIFTS]
+
+
+def test_default_pool_is_reused_across_calls():
+    """A second call runs on the workers the first one started."""
+    def worker_pids():
+        list(vf.compare_many([pair(0.0)] * 4, pool=True))
+        return {p.pid for p in _many._worker_processes(_many._SHARED[_many.default_workers()])}
+
+    assert worker_pids() == worker_pids()
+
+
+def test_slow_comparisons_move_to_the_pool_midway_in_order(monkeypatch):
+    """When the pool pays, the pairs after the timed ones run there; results keep the input order."""
+    monkeypatch.setattr(_many, "SHIP_SECONDS_PER_BYTE", 0.0)
+    monkeypatch.setattr(_many, "SHIP_SECONDS_PER_PAIR", 0.0)
+    monkeypatch.setattr(_many, "POOL_START_SECONDS", 0.0)
+    monkeypatch.setattr(_many, "default_workers", lambda: 2)
+    shifts = SHIFTS * 3
+    results = list(vf.compare_many([pair(s) for s in shifts]))
+    assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in shifts]
+    assert 2 in _many._SHARED
+
+
+def test_a_script_using_the_pool_exits_cleanly(tmp_path):
+    """The pool reused across calls is shut down at exit: the script ends, with its results."""
+    script = tmp_path / "guarded.py"
+    script.write_text("import numpy as np, velmora_funnel as vf\n"
+                      "if __name__ == '__main__':\n"
+                      "    t = np.linspace(0, 1, 11)\n"
+                      "    for _ in range(2):\n"
+                      "        print([r.passed for r in vf.compare_many([((t, t), (t, t))] * 3, pool=True)])\n")
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120)
+    assert done.returncode == 0 and done.stdout == "[True, True, True]\n" * 2, done.stderr
+
+
+def test_small_pairs_stay_in_this_process():
+    """Comparisons faster than moving their data to a worker start no pool."""
+    _many._shut_shared_pools()
+    assert len(list(vf.compare_many([pair(s) for s in SHIFTS * 3]))) == 3 * len(SHIFTS)
+    assert not _many._SHARED
 
 
 def test_tolerances_apply_to_every_pair():
@@ -270,7 +312,7 @@ if __name__ == "__main__":
         t, bad = np.linspace(0, 1, 11), np.linspace(0, 1, 13)
         yielded = 0
         try:
-            for result in vf.compare_many([((t, t), (t, t))] * 2 + [((bad, bad), (t, t))] + [((t, t), (t, t))] * 3):
+            for result in vf.compare_many([((t, t), (t, t))] * 2 + [((bad, bad), (t, t))] + [((t, t), (t, t))] * 3, pool=True):
                 yielded += 1
         except Exception as exc:
             print(yielded, type(exc).__name__, exc)
@@ -372,6 +414,7 @@ import distributed
 import numpy as np
 
 import velmora_funnel as vf
+from velmora_funnel import _many
 from velmora_funnel.batch import pair_files, run_batch
 from velmora_funnel.options import RunOptions
 
@@ -453,7 +496,7 @@ def test_script_without_main_guard_gets_a_clear_error(tmp_path):
     script = tmp_path / "unguarded.py"
     script.write_text("import numpy as np, velmora_funnel as vf\n"
                       "t = np.linspace(0, 1, 11)\n"
-                      "print(list(vf.compare_many([((t, t), (t, t))])))\n")
+                      "print(list(vf.compare_many([((t, t), (t, t))], pool=True)))\n")
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120)
     assert done.returncode != 0
     assert 'under `if __name__ == "__main__":`' in done.stderr.splitlines()[-1]

@@ -395,3 +395,36 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
         assert _snapshot(ref) == before and out.splitlines()[-1] == "dry run: 3 files would change, nothing was written"
     else:
         assert _snapshot(ref) == {**{k: v for k, v in outside.items()}, "velmora-funnel.toml": before["velmora-funnel.toml"]}
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_compare_shows_progress_on_a_terminal_only(files, tmp_path, quiet):
+    """On a terminal the steps of compare are shown on stderr (not with --quiet); a pipe gets none."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    reference, test = files(bump=0.5)
+    command = [sys.executable, "-m", "velmora_funnel", "compare", str(reference), str(test), "--plot", str(tmp_path / "plots")]
+    command += ["--quiet"] if quiet else []
+    piped = subprocess.run(command, capture_output=True, text=True, check=False, timeout=120)
+    assert piped.returncode == 1 and piped.stderr == ""
+    main_end, child_end = pty.openpty()
+    fcntl.ioctl(child_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a terminal has a size
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=child_end) as done:
+        os.close(child_end)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main_end, 4096)
+            except OSError:  # the child closed the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+        out = done.stdout.read().decode()
+    os.close(main_end)
+    assert done.returncode == 1 and "FAIL:" in out
+    assert (b"step" in shown and b"plotting" in shown) != quiet, shown
+    assert ("\na " in out) != quiet and "\nb " in out  # --quiet prints only what did not pass

@@ -13,8 +13,8 @@ import datetime
 import enum
 import math
 import sys
-from collections.abc import Mapping
-from dataclasses import dataclass, field
+from collections.abc import Callable, Mapping
+from dataclasses import FrozenInstanceError, dataclass
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
@@ -201,6 +201,10 @@ def _converted_curve(obj: CurveLike, side: str) -> tuple[tuple[FloatArray, bool]
     return _as_float64(t, f"{side} abscissae"), _as_float64(y, f"{side} ordinates")
 
 
+# The module's defaults never change while it is loaded.
+_MODULE_DEFAULTS = _vf.default_options()["tolerances"]
+
+
 def check_tolerances(**tolerances: object) -> dict[str, float]:
     """Validate tolerances given by name; return all six as floats.
 
@@ -209,7 +213,7 @@ def check_tolerances(**tolerances: object) -> dict[str, float]:
     are not finite or are negative raise ValueError naming the option (the
     module would accept them and build a funnel of no meaning).
     """
-    defaults = _vf.default_options()["tolerances"]
+    defaults = _MODULE_DEFAULTS
     checked: dict[str, float] = {}
     for name in tolerances:
         if name not in TOLERANCE_NAMES:
@@ -265,13 +269,36 @@ class CompareOptions:
     #: ``(lo, hi)`` as check_x_range() gives it.
     x_range: tuple[float, float] = (-math.inf, math.inf)
 
+    def __post_init__(self) -> None:
+        # What the module reads, built once: a snapshot, so results share one
+        # record of the tolerances that nobody can change.
+        lo, hi = self.x_range
+        object.__setattr__(self, "_module_options",
+                           {"tolerances": dict(self.tolerances), "x_range": {"lo": lo, "hi": hi}})
+
     @classmethod
     def check(cls, *, x_range: object = None, **tolerances: object) -> CompareOptions:
         """Check compare()'s keywords (TypeError or ValueError as compare() raises)."""
         return cls(check_tolerances(**tolerances), check_x_range(x_range))
 
 
-@dataclass(frozen=True, slots=True, eq=False)
+# Summaries a result derives from its arrays, computed on first access: most
+# callers read only the status or ``passed``, and at 10^5 points and more
+# these passes cost as much as the copies that keep the result immutable.
+_SUMMARY_NAMES = ("nan_reference", "nan_test", "max_error", "first_failure", "inf_reference", "inf_test", "non_finite_bounds")
+
+
+def _summary_property(name: str, doc: str) -> property:
+    def get(self: CompareResult) -> Any:
+        derived = self._derived
+        if name not in derived:
+            derived.update(_SUMMARIES[name](self))
+        return derived[name]
+
+    get.__name__ = name
+    return property(get, doc=doc)
+
+
 class CompareResult:
     """Immutable result of one comparison.
 
@@ -280,52 +307,123 @@ class CompareResult:
     ``nan_test`` count not-a-number ordinates inside the compared range (the
     module gives a NaN test point the error 0, so a run full of NaN would
     otherwise pass), ``max_error`` and ``first_failure`` summarise the error
-    curve inside the range the verdict looks at.
+    curve inside the range the verdict looks at. These are computed on first
+    access, once.
+
+    Attributes: ``status`` (the module's verdict), ``lower`` and ``upper``
+    (the funnel's bounds, empty when no funnel was built), ``errors`` (signed
+    distance of every test point outside the funnel, 0 inside),
+    ``reference`` and ``test`` (the curves as compared, float64),
+    ``tolerances`` (the six used), ``x_range`` (the requested range, infinite
+    ends when open), and the summaries below.
     """
 
-    #: The module's verdict.
-    status: Status
-    #: Lower bound of the funnel (empty when no funnel was built).
-    lower: Curve
-    #: Upper bound of the funnel (empty when no funnel was built).
-    upper: Curve
-    #: Signed distance of every test point outside the funnel (0 inside).
-    errors: Curve
-    #: The reference curve as compared (float64).
-    reference: Curve
-    #: The test curve as compared (float64).
-    test: Curve
-    #: The six tolerances used.
-    tolerances: Mapping[str, float]
-    #: The requested abscissa range (infinite ends when open).
-    x_range: tuple[float, float]
-    #: Not-a-number ordinates of the reference inside the range.
-    nan_reference: int
-    #: Not-a-number ordinates of the test inside the range.
-    nan_test: int
-    #: The error of largest magnitude inside the range, with its sign; NaN if
-    #: an error there is NaN; None when no funnel was built.
-    max_error: float | None
-    #: Abscissa of the first test point inside the range with a non-zero
-    #: error (the point that makes the status FAIL), or None.
-    first_failure: float | None
-    #: Infinite ordinates of the reference inside the range.
-    inf_reference: int = 0
-    #: Infinite ordinates of the test inside the range.
-    inf_test: int = 0
-    #: Points of the lower and the upper bound with a coordinate that is not
-    #: finite (an infinite ordinate or a span beyond the largest double).
-    non_finite_bounds: int = 0
-    # What is derived on first use (the margin): most results are never asked.
-    _derived: dict[str, Any] = field(default_factory=dict, init=False, repr=False, compare=False)
+    __slots__ = ("status", "reference", "tolerances", "x_range", "_curves", "_module_result", "_derived")
+    __match_args__ = ("status", "lower", "upper", "errors", "reference", "test", "tolerances", "x_range", *_SUMMARY_NAMES)
 
-    def __post_init__(self) -> None:
-        # Freeze every array: the result is a record of what was compared.
-        for name in ("lower", "upper", "errors", "reference", "test"):
-            curve = getattr(self, name)
-            object.__setattr__(self, name, Curve(_frozen(curve.t), _frozen(curve.y)))
-        object.__setattr__(self, "status", Status(self.status))
-        object.__setattr__(self, "tolerances", MappingProxyType(dict(self.tolerances)))
+    status: Status
+    reference: Curve
+    tolerances: Mapping[str, float]
+    x_range: tuple[float, float]
+    # lower, upper, errors and test: made from the module's result on first access.
+    _curves: dict[str, Curve]
+    # What the module returned with the test ordinates, until the curves are made.
+    _module_result: tuple[dict[str, Any], FloatArray] | None
+    _derived: dict[str, Any]
+
+    def __init__(
+        self,
+        status: Status | int,
+        lower: Curve,
+        upper: Curve,
+        errors: Curve,
+        reference: Curve,
+        test: Curve,
+        tolerances: Mapping[str, float],
+        x_range: tuple[float, float],
+        nan_reference: int,
+        nan_test: int,
+        max_error: float | None,
+        first_failure: float | None,
+        inf_reference: int = 0,
+        inf_test: int = 0,
+        non_finite_bounds: int = 0,
+    ) -> None:
+        # A result built by hand (or unpickled) keeps the summaries it is
+        # given, and every array frozen: the result is a record of what was compared.
+        def frozen(curve: Curve) -> Curve:
+            return Curve(_frozen(curve.t), _frozen(curve.y))
+
+        curves = {"lower": frozen(lower), "upper": frozen(upper), "errors": frozen(errors), "test": frozen(test)}
+        self._set(Status(status), frozen(reference), MappingProxyType(dict(tolerances)), x_range, curves, None)
+        self._derived.update(
+            nan_reference=nan_reference, nan_test=nan_test, max_error=max_error, first_failure=first_failure,
+            inf_reference=inf_reference, inf_test=inf_test, non_finite_bounds=non_finite_bounds,
+        )
+
+    def _set(self, status: Status, reference: Curve, tolerances: Mapping[str, float], x_range: tuple[float, float],
+             curves: dict[str, Curve], module_result: tuple[dict[str, Any], FloatArray] | None) -> None:
+        # The slots' own setters: __setattr__ refuses every assignment, and
+        # object.__setattr__ costs twice as much per call on small curves.
+        _SET_STATUS(self, status)
+        _SET_REFERENCE(self, reference)
+        _SET_TOLERANCES(self, tolerances)
+        _SET_X_RANGE(self, x_range)
+        _SET_CURVES(self, curves)
+        _SET_MODULE_RESULT(self, module_result)
+        _SET_DERIVED(self, {})
+
+    def _curve(self, name: str) -> Curve:
+        curves = self._curves
+        if name not in curves:
+            # Nobody but this result holds the module's arrays, so they are
+            # frozen in place here, before anyone can reach them.
+            raw, y_test = self._module_result  # type: ignore[misc]
+            lower, upper, errors = (_frozen_pair(raw[key]) for key in ("lower", "upper", "errors"))
+            # The error abscissae are the module's own copy of the test
+            # abscissae: a completed comparison needs no second copy of them.
+            curves.update(lower=lower, upper=upper, errors=errors, test=_tuple_new(Curve, (errors[0], y_test)))
+        return curves[name]
+
+    @property
+    def lower(self) -> Curve:
+        """Lower bound of the funnel (empty when no funnel was built)."""
+        return self._curve("lower")
+
+    @property
+    def upper(self) -> Curve:
+        """Upper bound of the funnel (empty when no funnel was built)."""
+        return self._curve("upper")
+
+    @property
+    def errors(self) -> Curve:
+        """Signed distance of every test point outside the funnel (0 inside)."""
+        return self._curve("errors")
+
+    @property
+    def test(self) -> Curve:
+        """The test curve as compared (float64)."""
+        return self._curve("test")
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise FrozenInstanceError(f"cannot assign to field {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise FrozenInstanceError(f"cannot delete field {name!r}")
+
+    nan_reference = _summary_property("nan_reference", "Not-a-number ordinates of the reference inside the range.")
+    nan_test = _summary_property("nan_test", "Not-a-number ordinates of the test inside the range.")
+    max_error = _summary_property(
+        "max_error", "The error of largest magnitude inside the range, with its sign; NaN if an error there is "
+        "NaN; None when no funnel was built.")
+    first_failure = _summary_property(
+        "first_failure", "Abscissa of the first test point inside the range with a non-zero error (the point "
+        "that makes the status FAIL), or None.")
+    inf_reference = _summary_property("inf_reference", "Infinite ordinates of the reference inside the range.")
+    inf_test = _summary_property("inf_test", "Infinite ordinates of the test inside the range.")
+    non_finite_bounds = _summary_property(
+        "non_finite_bounds", "Points of the lower and the upper bound with a coordinate that is not finite (an "
+        "infinite ordinate or a span beyond the largest double).")
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Rebuild through __init__ so a result that crossed a process boundary
@@ -423,16 +521,22 @@ class CompareResult:
         """The margin of every test point (NaN outside the range, where the
         ordinate is NaN, or when no funnel was built)."""
         if "margins" not in self._derived:
-            self._derived["margins"] = _margins(self)
+            margins = _margins(self)
+            margins.setflags(write=False)  # shared by every later call
+            self._derived["margins"] = margins
         margins: NDArray[np.float64] = self._derived["margins"]
         return margins
 
     def _smallest_margin(self) -> tuple[float | None, float | None]:
-        margins = self.margins()
-        if len(margins) == 0 or np.isnan(margins).all():
-            return None, None
-        where = int(np.nanargmin(margins))
-        return float(margins[where]), float(self.test.t[where])
+        if "smallest_margin" not in self._derived:
+            margins = self.margins()
+            if len(margins) == 0 or np.isnan(margins).all():
+                self._derived["smallest_margin"] = None, None
+            else:
+                where = int(np.nanargmin(margins))
+                self._derived["smallest_margin"] = float(margins[where]), float(self.test.t[where])
+        smallest: tuple[float | None, float | None] = self._derived["smallest_margin"]
+        return smallest
 
     def half_widths(self) -> dict[str, tuple[float, float]] | None:
         """The smallest and largest half-width of the funnel along t and along
@@ -475,6 +579,10 @@ class CompareResult:
         )
 
 
+_SET_STATUS, _SET_REFERENCE, _SET_TOLERANCES, _SET_X_RANGE, _SET_CURVES, _SET_MODULE_RESULT, _SET_DERIVED = (
+    CompareResult.__dict__[name].__set__ for name in CompareResult.__slots__)
+
+
 def _unpickle(*fields: Any) -> CompareResult:
     # The arrays were just made by unpickling and nobody else holds them:
     # freeze them in place instead of copying them once more.
@@ -504,8 +612,24 @@ def _axis_half_widths(values: FloatArray, span: float, magnitude: float, atol: f
     return np.where(np.abs(h) < _CORNER_EPS, _CORNER_EPS, h)
 
 
+# Below this many values one isfinite pass is cheaper than the error state a sum needs.
+_SUM_CHECK_FROM = 4096
+
+
 def _all_finite(*arrays: FloatArray) -> bool:
-    return all(bool(np.isfinite(a).all()) for a in arrays)
+    for a in arrays:
+        if len(a) < _SUM_CHECK_FROM:
+            if not np.isfinite(a).all():
+                return False
+            continue
+        # A NaN or an infinity makes the sum NaN or infinite, so a finite sum
+        # proves every value finite in one pass that allocates nothing; a
+        # sum that overflows only sends the array to the exact check.
+        with np.errstate(over="ignore", invalid="ignore"):
+            total = float(np.add.reduce(a))
+        if not math.isfinite(total) and not np.isfinite(a).all():
+            return False
+    return True
 
 
 def _count_non_finite(t: FloatArray, y: FloatArray, lo: float, hi: float) -> tuple[int, int]:
@@ -535,14 +659,26 @@ def bound_values(bound: Curve, t: FloatArray) -> FloatArray:
     n = len(x)
     if n == 1:
         return np.full(len(t), y[0])
-    j = np.clip(np.searchsorted(x, t, side="left"), 1, n - 1)
-    left_x, left_y = x[j - 1], y[j - 1]
-    width = x[j] - left_x
+    # The same operations as ((t - x[j-1]) * (y[j] - y[j-1])) / (x[j] - x[j-1]) + y[j-1]
+    # point by point, in place and with take(): a 10^6-point curve makes
+    # half as many temporary arrays.
+    right = np.searchsorted(x, t, side="left")
+    np.clip(right, 1, n - 1, out=right)
+    left = right - 1
+    left_x, left_y = x.take(left), y.take(left)
+    width = x.take(right)
+    width -= left_x
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        values = ((t - left_x) * (y[j] - left_y)) / width + left_y
-    values = np.where(np.abs(width) < 1e-10, left_y, values)
-    values = np.where(t <= x[0], y[0], values)
-    return np.where(t >= x[-1], y[-1], values)
+        rise = y.take(right)
+        rise -= left_y
+        values = t - left_x
+        values *= rise
+        values /= width
+        values += left_y
+    np.copyto(values, left_y, where=np.abs(width) < 1e-10)
+    np.copyto(values, y[0], where=t <= x[0])
+    np.copyto(values, y[-1], where=t >= x[-1])
+    return values
 
 
 def _margins(result: CompareResult) -> FloatArray:
@@ -551,16 +687,26 @@ def _margins(result: CompareResult) -> FloatArray:
     if not result.status.completed or len(result.reference.t) == 0 or len(t) == 0:
         return margins
     lo, hi = _effective_range(result.x_range, result.reference.t)
-    inside = (t >= lo) & (t <= hi)
-    lower, upper = bound_values(result.lower, t[inside]), bound_values(result.upper, t[inside])
+    # A completed comparison had non-decreasing test abscissae without NaN
+    # (the module rejects others), so the range is one slice of them.
+    inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
+    t, v = t[inside], v[inside]
+    lower, upper = bound_values(result.lower, t), bound_values(result.upper, t)
     error = result.errors.y[inside]
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        half = (upper - lower) / 2.0
-        margin = np.minimum(upper - v[inside], v[inside] - lower) / half
+        half = upper - lower
+        half /= 2.0
+        upper -= v
+        lower = np.subtract(v, lower, out=lower)
+        margin = np.minimum(upper, lower, out=upper)
+        margin /= half
         # The error curve is the verdict: a failing point is outside by its
         # error, a passing one is never below 0, whatever the rounding here.
-        margin = np.where(error != 0.0, -np.abs(error) / half, np.maximum(margin, 0.0))
-    margins[inside] = np.where(np.isnan(v[inside]), np.nan, margin)
+        np.maximum(margin, 0.0, out=margin)
+        failing = np.flatnonzero(error != 0.0)
+        margin[failing] = -np.abs(error[failing]) / half[failing]
+    np.copyto(margin, np.nan, where=np.isnan(v))
+    margins[inside] = margin
     return margins
 
 
@@ -587,6 +733,42 @@ def _summarise_errors(
     if np.isnan(values).any():
         return math.nan, first
     return float(values[np.argmax(np.abs(values))]), first
+
+
+def _error_summary(result: CompareResult) -> dict[str, Any]:
+    lo, hi = result.x_range
+    max_error, first_failure = _summarise_errors(result.status, result.reference.t, result.errors, lo, hi)
+    return {"max_error": max_error, "first_failure": first_failure}
+
+
+def _reference_counts(result: CompareResult) -> dict[str, Any]:
+    nan, inf = _count_non_finite(*result.reference, *result.x_range)
+    return {"nan_reference": nan, "inf_reference": inf}
+
+
+def _test_counts(result: CompareResult) -> dict[str, Any]:
+    nan, inf = _count_non_finite(*result.test, *result.x_range)
+    return {"nan_test": nan, "inf_test": inf}
+
+
+def _bound_counts(result: CompareResult) -> dict[str, Any]:
+    return {"non_finite_bounds": _count_non_finite_points(result.lower, result.upper)}
+
+
+# Which pass computes each summary (the pass also stores its siblings).
+_SUMMARIES: dict[str, Callable[[CompareResult], dict[str, Any]]] = {
+    "max_error": _error_summary,
+    "first_failure": _error_summary,
+    "nan_reference": _reference_counts,
+    "inf_reference": _reference_counts,
+    "nan_test": _test_counts,
+    "inf_test": _test_counts,
+    "non_finite_bounds": _bound_counts,
+}
+
+_STATUSES: dict[int, Status] = {int(status): status for status in Status}
+_F64 = np.dtype(np.float64)
+_tuple_new = tuple.__new__
 
 
 def compare(
@@ -617,19 +799,55 @@ def compare(
     Problems with the curves themselves (unequal lengths, decreasing
     abscissae, too few points) come back as the result's ``status``.
     """
-    options = CompareOptions.check(atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx, rtoly=rtoly,
-                                   x_range=x_range)
+    # Options left at their defaults are the very default objects: they were
+    # checked once, at import (identity, because 0 == False == -0.0).
+    if (x_range is None and atolx is _DEFAULT_ARGUMENTS[0] and atoly is _DEFAULT_ARGUMENTS[1]
+            and ltolx is _DEFAULT_ARGUMENTS[2] and ltoly is _DEFAULT_ARGUMENTS[3]
+            and rtolx is _DEFAULT_ARGUMENTS[4] and rtoly is _DEFAULT_ARGUMENTS[5]):
+        options = _DEFAULT_OPTIONS
+    else:
+        options = CompareOptions.check(atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx,
+                                       rtoly=rtoly, x_range=x_range)
     return compare_checked(reference, test, options)
+
+
+_DEFAULT_ARGUMENTS = tuple(compare.__kwdefaults__[name] for name in TOLERANCE_NAMES)  # type: ignore[index]
+_DEFAULT_OPTIONS = CompareOptions.check(**dict(zip(TOLERANCE_NAMES, _DEFAULT_ARGUMENTS, strict=True)))
+
+
+def _plain_pair(obj: CurveLike) -> tuple[FloatArray, FloatArray] | None:
+    """The pair itself when it is a tuple of two 1-D float64 NumPy arrays
+    (what a simulation's results usually are): nothing to convert but the
+    layout, which the copies fix (the test abscissae are checked apart)."""
+    if type(obj) is tuple and len(obj) == 2:
+        t, y = obj
+        if type(t) is np.ndarray and type(y) is np.ndarray and t.dtype is _F64 and y.dtype is _F64 and t.ndim == 1 == y.ndim:
+            return t, y
+    return None
+
+
+def _sealed(array: FloatArray) -> FloatArray:
+    # _private() of a 1-D float64 array that the caller may hold; the copy is
+    # contiguous whatever the caller's layout.
+    flags = array.flags
+    if not flags.writeable and flags.c_contiguous and _is_sealed(array):
+        return array
+    return np.frombuffer(array.tobytes(), _F64)
 
 
 def compare_checked(reference: CurveLike, test: CurveLike, options: CompareOptions) -> CompareResult:
     """compare() with options checked already (CompareOptions.check): the
     curves take every form compare() accepts."""
-    (t_ref, t_ref_fresh), (y_ref, y_ref_fresh) = _converted_curve(reference, "reference")
-    (t_test, t_test_fresh), (y_test, y_test_fresh) = _converted_curve(test, "test")
     # The result must never change after it is returned, so it keeps nothing
     # the caller can still write. The copies are made before the call, so they
     # are also exactly what the module compared.
+    plain_reference, plain_test = _plain_pair(reference), _plain_pair(test)
+    if plain_reference is not None and plain_test is not None and plain_test[0].flags.c_contiguous:
+        t_test, y_test = plain_test
+        return _compare_private(_sealed(plain_reference[0]), _sealed(plain_reference[1]), t_test, _sealed(y_test),
+                                lambda: _sealed(t_test), options)
+    (t_ref, t_ref_fresh), (y_ref, y_ref_fresh) = _converted_curve(reference, "reference")
+    (t_test, t_test_fresh), (y_test, y_test_fresh) = _converted_curve(test, "test")
     t_ref, y_ref = _private(t_ref, t_ref_fresh), _private(y_ref, y_ref_fresh)
     y_test = _private(y_test, y_test_fresh)
     return _compare_private(t_ref, y_ref, t_test, y_test, lambda: _private(t_test, t_test_fresh), options)
@@ -643,37 +861,29 @@ def compare_curves(reference: Curve, test: Curve, options: CompareOptions) -> Co
     return _compare_private(t_ref, y_ref, test.t, y_test, lambda: _frozen(test.t), options)
 
 
+def _frozen_pair(pair: tuple[FloatArray, FloatArray]) -> Curve:
+    # The module's fresh result arrays: nobody else holds them, freeze in place.
+    t, y = pair
+    t.setflags(write=False)
+    y.setflags(write=False)
+    return _tuple_new(Curve, pair)  # type: ignore[no-any-return]
+
+
 def _compare_private(
     t_ref: FloatArray, y_ref: FloatArray, t_test: FloatArray, y_test: FloatArray,
     private_t_test: Any, options: CompareOptions,
 ) -> CompareResult:
     """Call the module on arrays nobody can write (the test abscissae are made
     so by ``private_t_test`` only when the module's copy of them is missing)."""
-    tolerances = dict(options.tolerances)
-    lo, hi = options.x_range
-    raw = _vf.compare(t_ref, y_ref, t_test, y_test, {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}})
-    status = Status(raw["status"])
-    lower, upper, errors = (Curve(*(_private(a, True) for a in raw[key])) for key in ("lower", "upper", "errors"))
-    # The error abscissae are the module's own copy of the test abscissae, so
-    # a completed comparison needs no second copy of them.
-    t_test = errors.t if status.completed else private_t_test()
-    max_error, first_failure = _summarise_errors(status, t_ref, errors, lo, hi)
-    nan_reference, inf_reference = _count_non_finite(t_ref, y_ref, lo, hi)
-    nan_test, inf_test = _count_non_finite(t_test, y_test, lo, hi)
-    return CompareResult(
-        status=status,
-        lower=lower,
-        upper=upper,
-        errors=errors,
-        reference=Curve(t_ref, y_ref),
-        test=Curve(t_test, y_test),
-        tolerances=tolerances,
-        x_range=(lo, hi),
-        nan_reference=nan_reference,
-        nan_test=nan_test,
-        max_error=max_error,
-        first_failure=first_failure,
-        inf_reference=inf_reference,
-        inf_test=inf_test,
-        non_finite_bounds=_count_non_finite_points(lower, upper),
-    )
+    raw = _vf.compare(t_ref, y_ref, t_test, y_test, options._module_options)
+    status = _STATUSES[raw["status"]]
+    result = object.__new__(CompareResult)
+    curves: dict[str, Curve] = {}
+    if status not in _COMPLETED:
+        # No funnel: the module returned no copy of the test abscissae, and
+        # the caller's may change after this call, so copy them now.
+        curves.update(lower=_frozen_pair(raw["lower"]), upper=_frozen_pair(raw["upper"]),
+                      errors=_frozen_pair(raw["errors"]), test=_tuple_new(Curve, (private_t_test(), y_test)))
+    result._set(status, _tuple_new(Curve, (t_ref, y_ref)), MappingProxyType(options._module_options["tolerances"]),
+                options.x_range, curves, (raw, y_test))
+    return result

@@ -11,9 +11,12 @@ its workers dies.
 
 from __future__ import annotations
 
+import atexit
 import multiprocessing
 import os
 import signal
+import threading
+import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import CancelledError, Executor, Future, ProcessPoolExecutor
@@ -22,7 +25,7 @@ from contextlib import closing
 from dataclasses import dataclass
 from typing import Any, Generic, TypeVar
 
-from ._api import CompareOptions, CompareResult, Curve, CurveLike, as_curve, compare_curves
+from ._api import CompareOptions, CompareResult, Curve, CurveLike, as_curve, compare_checked, compare_curves
 
 __all__ = ["POOL_HINT", "Settled", "WorkerDiedError", "compare_many", "default_workers", "imap_settled", "process_pool"]
 
@@ -132,20 +135,21 @@ class _Pools:
     the calls that were in flight then are run again one at a time, to find
     the one that kills its worker."""
 
-    def __init__(self, factory: Callable[[int], Executor], workers: int) -> None:
-        self.factory, self.workers = factory, workers
+    def __init__(self, factory: Callable[[int], Executor], workers: int, *, shared: bool = False) -> None:
+        self.factory, self.workers, self.shared = factory, workers, shared
         self.main: Executor | None = None
         self.alone: Executor | None = None
 
     def get(self) -> Executor:
         if self.main is None:
-            self.main = self.factory(self.workers)
+            self.main = _shared_pool(self.workers) if self.shared else self.factory(self.workers)
         return self.main
 
     def drop_broken_main(self) -> None:
         # A broken pool has ended its workers itself.
         if self.main is not None:
             main, self.main = self.main, None
+            _forget_shared(main)
             main.shutdown(wait=True, cancel_futures=True)
 
     def run_alone(self, function: Callable[..., Any], arguments: tuple[Any, ...]) -> Future[Any]:
@@ -176,9 +180,45 @@ class _Pools:
 
     def close(self, *, terminate: bool) -> None:
         for pool in (self.main, self.alone):
-            if pool is not None:
-                stop_pool(pool, terminate=terminate)
+            if pool is None:
+                continue
+            if pool is self.main and self.shared and not terminate:
+                continue  # idle and healthy: the next call reuses it
+            _forget_shared(pool)
+            stop_pool(pool, terminate=terminate)
         self.main = self.alone = None
+
+
+# The pool compare_many reuses across calls: starting one costs a tenth of a
+# second or more, as much as thousands of small comparisons. Started on first
+# need, replaced when broken, shut down when the interpreter exits.
+_SHARED: dict[int, ProcessPoolExecutor] = {}
+_SHARED_LOCK = threading.Lock()
+
+
+def _shared_pool(workers: int) -> ProcessPoolExecutor:
+    with _SHARED_LOCK:
+        pool = _SHARED.get(workers)
+        if pool is None:
+            if not _SHARED:
+                atexit.register(_shut_shared_pools)
+            pool = _SHARED[workers] = process_pool(workers)
+        return pool
+
+
+def _forget_shared(pool: Executor) -> None:
+    with _SHARED_LOCK:
+        for workers, shared in list(_SHARED.items()):
+            if shared is pool:
+                del _SHARED[workers]
+
+
+def _shut_shared_pools() -> None:
+    with _SHARED_LOCK:
+        pools = list(_SHARED.values())
+        _SHARED.clear()
+    for pool in pools:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def imap_settled(
@@ -189,6 +229,7 @@ def imap_settled(
     executor: Executor | None = None,
     pool_factory: Callable[[int], Executor] | None = None,
     workers: int = 1,
+    shared: bool = False,
 ) -> Iterator[Settled[T]]:
     """Call ``function(*args)`` for each tuple, at most ``window`` calls in
     flight, and yield how each ended, in input order.
@@ -201,9 +242,11 @@ def imap_settled(
     runs more than twice); the rest continue on a fresh pool. When the input
     itself raises, the items before it are yielded first, then its exception
     is raised. Closing the iterator early cancels what has not started and
-    ends the busy workers of its own pools.
+    ends the busy workers of its own pools. With ``shared``, the main pool is
+    the process-wide one that later calls reuse (``pool_factory`` then only
+    makes the one-worker pool).
     """
-    pools = _Pools(pool_factory, workers) if executor is None and pool_factory is not None else None
+    pools = _Pools(pool_factory, workers, shared=shared) if executor is None and pool_factory is not None else None
     if executor is None and pools is None:
         raise TypeError("imap_settled needs an executor or a pool_factory")
     pending: deque[_Slot] = deque()
@@ -259,10 +302,24 @@ def compare_shipped(reference: Curve, test: Curve, options: CompareOptions) -> C
     return compare_curves(_owned(reference), _owned(test), options)
 
 
+#: What the parent spends to move one pair to a worker and its result back:
+#: per byte pickled, piped and unpickled (inputs and result arrays; 200 pairs
+#: of 10^5 points moved 13 MB per pair in about 40 ms), and per call (the
+#: future, the pipe's round trip, waking the threads that serve the pool).
+SHIP_SECONDS_PER_BYTE = 3e-9
+SHIP_SECONDS_PER_PAIR = 5e-4
+#: Seconds of comparisons run in this process before a pool is started: its
+#: workers take about this long to start and import NumPy.
+POOL_START_SECONDS = 0.25
+#: In-process comparisons timed before a pool may be used.
+_SAMPLE = 4
+
+
 def compare_many(
     pairs: Iterable[tuple[CurveLike, CurveLike]],
     *,
     executor: Executor | None = None,
+    pool: bool | None = None,
     progress: bool = False,
     x_range: tuple[float | None, float | None] | None = None,
     max_pending: int | None = None,
@@ -274,12 +331,17 @@ def compare_many(
     ``x_range`` are compare()'s and apply to every pair. They are checked
     before anything runs, so a bad tolerance raises here, not in a worker.
 
-    ``executor`` runs the comparisons: by default a process pool on all cores
-    (created and shut down by this iterator); any concurrent.futures.Executor
-    works, for example a Dask cluster's ``client.get_executor()``. At most
-    ``max_pending`` comparisons are in flight (default: twice the pool's
-    workers, or 64 for a given executor), so results stream out and memory
-    stays bounded. ``progress=True`` shows a progress bar on stderr.
+    ``executor`` runs the comparisons: any concurrent.futures.Executor, for
+    example a Dask cluster's ``client.get_executor()``. Without one, pairs are
+    compared in this process as long as moving them to worker processes would
+    cost more than it saves (curves and results cross a pipe; most
+    comparisons are faster than that), and the rest go to a process pool on
+    all cores once the comparisons timed here show that it pays. That pool is
+    started once and reused by later calls. ``pool=True`` always uses it,
+    ``pool=False`` never. At most ``max_pending`` comparisons are in flight
+    (default: twice the pool's workers, or 64 for a given executor), so
+    results stream out and memory stays bounded. ``progress=True`` shows a
+    progress bar on stderr.
 
     A pair that cannot be compared, or an input iterator that fails, raises
     only after every result before it has been yielded; a worker process of
@@ -288,43 +350,110 @@ def compare_many(
     options = CompareOptions.check(x_range=x_range, **tolerances)
     if max_pending is not None and max_pending < 1:
         raise ValueError(f"max_pending must be at least 1, got {max_pending}")
+    if executor is not None and pool:
+        raise ValueError("pool=True uses the default pool; it cannot be combined with executor")
     total = len(pairs) if hasattr(pairs, "__len__") else None  # type: ignore[arg-type]
-    return _run(pairs, executor, progress, options, max_pending, total)
+    return _run(pairs, executor, pool, progress, options, max_pending, total)
+
+
+def _unpacked(pair: Any) -> tuple[CurveLike, CurveLike]:
+    try:
+        reference, test = pair
+    except (TypeError, ValueError):
+        raise TypeError(f"each item of pairs must be a (reference, test) pair, got {type(pair).__name__}") from None
+    return reference, test
 
 
 def _shippable(pairs: Iterable[tuple[CurveLike, CurveLike]], options: CompareOptions) -> Iterator[tuple[Any, ...]]:
     # Convert in the parent: workers then receive compact float64 arrays, and
     # a malformed pair raises here with the caller's traceback.
     for pair in pairs:
-        try:
-            reference, test = pair
-        except (TypeError, ValueError):
-            raise TypeError(f"each item of pairs must be a (reference, test) pair, got {type(pair).__name__}") from None
+        reference, test = _unpacked(pair)
         yield (as_curve(reference, "reference"), as_curve(test, "test"), options)
+
+
+def _moved_bytes(result: CompareResult) -> int:
+    curves = (result.reference, result.test, result.lower, result.upper, result.errors)
+    return sum(array.nbytes for curve in curves for array in curve)
+
+
+def _pool_pays(seconds: float, moved: int, compared: int, workers: int) -> bool:
+    """Whether the pool would finish the rest sooner: the parent moves every
+    pair's bytes while the workers share the comparisons."""
+    if workers < 2 or compared < _SAMPLE:
+        return False
+    if seconds < POOL_START_SECONDS and workers not in _SHARED:
+        return False
+    per_pair = seconds / compared
+    shipping = moved / compared * SHIP_SECONDS_PER_BYTE + SHIP_SECONDS_PER_PAIR
+    return per_pair / workers + shipping < per_pair
+
+
+class _NoBar:
+    # Importing tqdm costs a tenth of a second: more than many a whole call.
+    def __enter__(self) -> _NoBar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+    def update(self) -> None:
+        pass
+
+
+def _bar(total: int | None, progress: bool) -> Any:
+    if not progress:
+        return _NoBar()
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit="pair", desc="compare")
 
 
 def _run(
     pairs: Iterable[tuple[CurveLike, CurveLike]],
     executor: Executor | None,
+    pool: bool | None,
     progress: bool,
     options: CompareOptions,
     max_pending: int | None,
     total: int | None,
 ) -> Iterator[CompareResult]:
-    from tqdm import tqdm
-
-    owned = executor is None
     workers = default_workers()
-    window = max_pending or (2 * workers if owned else 64)
-    settled = imap_settled(compare_shipped, _shippable(pairs, options), window, executor=executor,
-                           pool_factory=process_pool if owned else None, workers=workers)
-    with closing(settled), tqdm(total=total, disable=not progress, unit="pair", desc="compare") as bar:
-        for item in settled:
-            if isinstance(item.error, WorkerDiedError):
-                before = f"; the results of the {item.index} pairs before it were yielded" if item.index else ""
-                raise WorkerDiedError(f"pair {item.index} (counting from 0) could not be compared: {item.error}{before}") from item.error
-            if item.error is not None:
-                item.error.add_note(f"raised while comparing pair {item.index} (counting from 0)")
-                raise item.error
-            bar.update()
-            yield item.value  # type: ignore[misc]
+    source = iter(pairs)
+    with _bar(total, progress) as bar:
+        done = 0
+        if executor is None and not pool:
+            seconds, moved = 0.0, 0
+            while pool is False or not _pool_pays(seconds, moved, done, workers):
+                try:
+                    reference, test = _unpacked(next(source))
+                except StopIteration:
+                    return
+                started = time.perf_counter()
+                try:
+                    result = compare_checked(reference, test, options)
+                except (TypeError, ValueError):
+                    raise  # not a curve: as the conversion in the parent raises it
+                except Exception as exc:
+                    exc.add_note(f"raised while comparing pair {done} (counting from 0)")
+                    raise
+                seconds += time.perf_counter() - started
+                moved += _moved_bytes(result)
+                done += 1
+                bar.update()
+                yield result
+        owned = executor is None
+        window = max_pending or (2 * workers if owned else 64)
+        settled = imap_settled(compare_shipped, _shippable(source, options), window, executor=executor,
+                               pool_factory=process_pool if owned else None, workers=workers, shared=owned)
+        with closing(settled):
+            for item in settled:
+                index = done + item.index
+                if isinstance(item.error, WorkerDiedError):
+                    before = f"; the results of the {index} pairs before it were yielded" if index else ""
+                    raise WorkerDiedError(f"pair {index} (counting from 0) could not be compared: {item.error}{before}") from item.error
+                if item.error is not None:
+                    item.error.add_note(f"raised while comparing pair {index} (counting from 0)")
+                    raise item.error
+                bar.update()
+                yield item.value  # type: ignore[misc]

@@ -27,9 +27,10 @@ from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances
 from ._many import default_workers
 from ._options import FORMATS, READ_KEYS
-from .batch import FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_warnings, read_pair, run_batch
+from .batch import (FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_warnings, read_pair, run_batch,
+                    time_goes_back)
 from .ci import write_junit, write_markdown
-from .loader import ReadOptions, ResultFileError, ResultTable
+from .loader import ReadOptions, ResultFileError, ResultTable, read_result
 from .names import output_stem, printable
 from .options import ConfigError, RunOptions, SettingError, find_config
 from .outputs import write_curve
@@ -103,6 +104,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     compare.add_argument("--output", metavar="DIR", help="write each variable's bounds and error curve as CSV into DIR")
     compare.add_argument("--plot", metavar="FILE_OR_DIR", help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR")
     compare.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
+    compare.add_argument("--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass")
 
     batch = commands.add_parser("batch", parents=[options, outputs], allow_abbrev=False, help="compare folders of result files in parallel",
                                 description="Pair the result files of two folders by relative path and compare all their variables.")
@@ -296,8 +298,25 @@ def _warn(message: str) -> None:
 
 
 def _read(reference: str, test: str, options: ReadOptions | None = None) -> tuple[ResultTable, ResultTable]:
+    return _translated(read_pair, reference, test, options)
+
+
+def _read_one(path: str, options: ReadOptions | None) -> ResultTable:
+    """read_pair's first half: one file read, its time not checked yet."""
+    return _translated(read_result, path, options)
+
+
+def _check_pair(reference: ResultTable, test: ResultTable) -> None:
+    """read_pair's second half: time that goes back makes the pair unusable."""
+    for table in (reference, test):
+        problem = time_goes_back(table)
+        if problem is not None:
+            raise UsageError(str(problem))
+
+
+def _translated(read: Any, *arguments: Any) -> Any:
     try:
-        return read_pair(reference, test, options)
+        return read(*arguments)
     except ResultFileError as exc:
         raise UsageError(str(exc)) from None
     except IsADirectoryError as exc:
@@ -323,7 +342,52 @@ def _command_compare(args: argparse.Namespace) -> int:
     for path, option in ((args.junit, "--junit"), (args.markdown, "--markdown")):
         if path:
             _writable_file(path, option)
-    reference, test = _read(args.reference, args.test, options.read)
+    # Reading, comparing and plotting long runs takes minutes: a terminal
+    # shows how far it got; a pipe or --quiet gets nothing.
+    bar = _Steps(not args.quiet and sys.stderr.isatty())
+    with bar:
+        return _compare_files(args, options, plot_file, bar)
+
+
+class _Steps:
+    """A progress bar of the steps of one command (a no-op when not shown)."""
+
+    def __init__(self, shown: bool) -> None:
+        self.bar: Any = None
+        if shown:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=2, unit="step", leave=False)
+
+    def __enter__(self) -> _Steps:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+    def add(self, steps: int) -> None:
+        if self.bar is not None:
+            self.bar.total += steps
+            self.bar.refresh()
+
+    def doing(self, what: str) -> None:
+        if self.bar is not None:
+            self.bar.set_description_str(printable(what)[-40:])
+
+    def done(self) -> None:
+        if self.bar is not None:
+            self.bar.update()
+
+
+def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: bool, bar: _Steps) -> int:
+    bar.doing(f"reading {os.path.basename(args.reference)}")
+    reference = _read_one(args.reference, options.read)
+    bar.done()
+    bar.doing(f"reading {os.path.basename(args.test)}")
+    test = _read_one(args.test, options.read)
+    bar.done()
+    _check_pair(reference, test)
     names = (*reference.names, *test.names)
     unmatched = options.unmatched(options.matched(names), names, config=False)
     if unmatched:
@@ -338,11 +402,14 @@ def _command_compare(args: argparse.Namespace) -> int:
         _warn(warning)
     outcomes: list[VariableOutcome] = []
     results: list[tuple[str, str, CompareResult]] = []
+    bar.add(len(selected) + compared * ((args.output is not None) + (args.plot is not None)))
+    bar.doing("comparing")
     for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
         outcomes.append(outcome)
+        bar.done()
         if result is not None:
             results.append((outcome.name, outcome.label, result))
-    skipped = _write_outputs(args, reference.abscissa_name, results, plot_file)
+    skipped = _write_outputs(args, reference.abscissa_name, results, plot_file, bar)
     counts = _summary(outcomes)
     file = FileOutcome(os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings)
     error = _unusable_variables([file])
@@ -353,7 +420,9 @@ def _command_compare(args: argparse.Namespace) -> int:
         print()
     else:
         out = _Printer()
-        _print_table([_row(o, args.verbose) for o in outcomes], out)
+        shown = [o for o in outcomes if o.verdict not in ("pass", "ignored")] if args.quiet else outcomes
+        if shown:
+            _print_table([_row(o, args.verbose) for o in shown], out)
         out(_summary_line(counts))
     _write_reports(args, [file], _summary_line(counts))
     for name, reason in skipped:
@@ -411,28 +480,35 @@ def _plot_or_skip(skipped: list[tuple[str, str]], name: str, result: CompareResu
         skipped.append((name, describe_exception(exc)))
 
 
-def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, str, CompareResult]], plot_file: bool) -> list[tuple[str, str]]:
+def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, str, CompareResult]], plot_file: bool,
+                   bar: _Steps | None = None) -> list[tuple[str, str]]:
     """Write --output and --plot; returns the plots skipped, with the reason."""
     skipped: list[tuple[str, str]] = []
+    bar = bar or _Steps(False)
     try:
         if args.output:
             os.makedirs(args.output, exist_ok=True)
             taken: set[str] = set()
+            bar.doing("writing curves")
             for name, _, result in results:
                 stem = os.path.join(args.output, output_stem(name, taken))
                 write_curve(stem + ".lower.csv", abscissa, "lower", *result.lower)
                 write_curve(stem + ".upper.csv", abscissa, "upper", *result.upper)
                 write_curve(stem + ".errors.csv", abscissa, "error", *result.errors)
+                bar.done()
         if args.plot:
+            bar.doing("plotting")
             if plot_file:
                 name, label, result = results[0]
                 _plot_or_skip(skipped, name, result, args.plot, f"{os.path.basename(args.test)}: {label}")
+                bar.done()
             else:
                 os.makedirs(args.plot, exist_ok=True)
                 taken = set()
                 for name, label, result in results:
                     _plot_or_skip(skipped, name, result, os.path.join(args.plot, output_stem(name, taken) + ".png"),
                                   f"{os.path.basename(args.test)}: {label}")
+                    bar.done()
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.output}: cannot write: {exc.strerror or exc}") from None
     return skipped

@@ -31,9 +31,12 @@ def write_curve(path: str, abscissa: str, label: str, t: NDArray[np.float64], y:
         handle.write(header.getvalue().encode("utf-8", "surrogateescape"))
         if len(t) == 0:
             return
-        if pa is not None:
-            options = pa_csv.WriteOptions(include_header=False, quoting_style="none")
-            pa_csv.write_csv(pa.table({"t": t, "y": y}), handle, options)
-        else:
+        if pa is None:
             lines = map(",".join, zip(map(repr, t.tolist()), map(repr, y.tolist()), strict=True))
             handle.write(("\n".join(lines) + "\n").encode("ascii"))
+            return
+    # pyarrow appends through its own file, not through Python's: every
+    # block it formats then skips a call back into the interpreter.
+    options = pa_csv.WriteOptions(include_header=False, quoting_style="none")
+    with pa.OSFile(path, "ab") as sink:
+        pa_csv.write_csv(pa.table({"t": t, "y": y}), sink, options)
