@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
+FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"
 sys.path.insert(0, str(FUZZ))
 import compare_target  # noqa: E402
 

@@ -13,6 +13,9 @@ import pytest
 import velmora_funnel as vf
 from velmora_funnel.cli import main
 
+# The checkout: tests/package/ is two folders below it.
+CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
+
 T_REF = np.linspace(0.0, 2.0, 401)
 T_TEST = np.linspace(0.0, 2.0, 289)
 
@@ -304,7 +307,7 @@ def test_console_script_and_module_run_the_same_command(files):
 
 def test_demo_compares_the_examples_and_writes_plot_and_report(capsys, tmp_path, monkeypatch):
     """The demo finds the examples, prints the table, writes the failing plot and the report; exit 0."""
-    monkeypatch.chdir(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    monkeypatch.chdir(str(CHECKOUT))
     code, out, _ = run(capsys, "demo", "--output", str(tmp_path))
     assert code == 0
     assert "acceleration  FAIL" in out and "position      pass" in out
@@ -314,7 +317,7 @@ def test_demo_compares_the_examples_and_writes_plot_and_report(capsys, tmp_path,
 
 def test_demo_plots_stay_in_the_output_folder(capsys, tmp_path, monkeypatch):
     """A column named like a path cannot make the demo write above its output folder."""
-    checkout = pathlib.Path(__file__).parents[1]
+    checkout = CHECKOUT
     for side, bump in (("reference", 0.0), ("test", 1.0)):
         folder = tmp_path / "examples" / side
         folder.mkdir(parents=True)
@@ -342,7 +345,7 @@ def test_committed_examples_are_the_generators_output(tmp_path):
     """examples/ holds exactly what the generator writes (no hand edits), and stays small."""
     from velmora_funnel._examples import write_examples
 
-    examples = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+    examples = os.path.join(str(CHECKOUT), "examples")
     total = 0
     for path in write_examples(tmp_path):
         relative = os.path.relpath(path, tmp_path)

@@ -9,11 +9,8 @@ import numpy as np
 import pytest
 
 import _velmora_funnel as vf
+from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
-T_REF = np.array([0.0, 1.0, 2.0, 3.0, 4.0])
-Y_REF = np.array([0.0, 1.0, 0.0, 1.0, 0.0])
-T_TEST = np.arange(0.0, 4.01, 0.5)
-Y_TEST = np.array([0.0, 0.5, 1.0, 0.5, 0.0, 0.5, 1.0, 0.5, 0.0])
 CURVE_KEYS = ("lower", "upper", "errors")
 
 
