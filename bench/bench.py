@@ -54,7 +54,7 @@ import numpy as np
 import _velmora_funnel as vf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import workflows  # noqa: E402  (beside this script)
+import workflows
 
 RTOL = 0.002  # the default span-relative ordinate tolerance of compare
 WORKLOADS = ("smooth", "noisy", "steps")
@@ -282,19 +282,47 @@ def core_targets(rows: list[dict]) -> list[dict]:
     smooth, noisy = found.get(("smooth", 1_000_000)), found.get(("noisy", 1_000_000))
     if smooth is not None:
         ratio = smooth["compare_over_band"]
-        targets.append({"name": "core: smooth 1e6 compare / band", "ratio": ratio, "target": "<= 1.6",
-                        "met": ratio <= 1.6, "ratio_min": ratio, "ratio_max": ratio, "reps": plan(10**6)[0],
-                        "note": "ratio of the medians above"})
+        targets.append(
+            {
+                "name": "core: smooth 1e6 compare / band",
+                "ratio": ratio,
+                "target": "<= 1.6",
+                "met": ratio <= 1.6,
+                "ratio_min": ratio,
+                "ratio_max": ratio,
+                "reps": plan(10**6)[0],
+                "note": "ratio of the medians above",
+            }
+        )
     if smooth is not None and noisy is not None:
         ratio = noisy["compare_s"] / smooth["compare_s"]
-        targets.append({"name": "core: noisy / smooth compare, 1e6", "ratio": ratio, "target": "<= 5",
-                        "met": ratio <= 5, "ratio_min": ratio, "ratio_max": ratio, "reps": plan(10**6)[0], "note": ""})
+        targets.append(
+            {
+                "name": "core: noisy / smooth compare, 1e6",
+                "ratio": ratio,
+                "target": "<= 5",
+                "met": ratio <= 5,
+                "ratio_min": ratio,
+                "ratio_max": ratio,
+                "reps": plan(10**6)[0],
+                "note": "",
+            }
+        )
     big = found.get(("smooth", 10_000_000))
     if big is not None and big["peak_over_result"] is not None:
         ratio = big["peak_over_result"]
-        targets.append({"name": "core: peak extra memory / result arrays, smooth 1e7", "ratio": ratio,
-                        "target": "<= 1.5", "met": ratio <= 1.5, "ratio_min": ratio, "ratio_max": ratio, "reps": 1,
-                        "note": ""})
+        targets.append(
+            {
+                "name": "core: peak extra memory / result arrays, smooth 1e7",
+                "ratio": ratio,
+                "target": "<= 1.5",
+                "met": ratio <= 1.5,
+                "ratio_min": ratio,
+                "ratio_max": ratio,
+                "reps": 1,
+                "note": "",
+            }
+        )
     return targets
 
 
@@ -304,15 +332,24 @@ def parse_sizes(text: str) -> list[int]:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=parse_sizes, default=parse_sizes("1e3,1e4,1e5,1e6,1e7"),
-                        help="comma-separated reference sizes (default 1e3,...,1e7)")
-    parser.add_argument("--max-n", type=float, default=None,
-                        help="drop sizes above this, e.g. --max-n 1e6 to skip 10^7")
-    parser.add_argument("--workloads", default=",".join(WORKLOADS),
-                        help="comma-separated subset of " + ", ".join(WORKLOADS))
+    parser.add_argument(
+        "--sizes",
+        type=parse_sizes,
+        default=parse_sizes("1e3,1e4,1e5,1e6,1e7"),
+        help="comma-separated reference sizes (default 1e3,...,1e7)",
+    )
+    parser.add_argument(
+        "--max-n", type=float, default=None, help="drop sizes above this, e.g. --max-n 1e6 to skip 10^7"
+    )
+    parser.add_argument(
+        "--workloads", default=",".join(WORKLOADS), help="comma-separated subset of " + ", ".join(WORKLOADS)
+    )
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
-    parser.add_argument("--no-workflows", action="store_true",
-                        help="skip the workflow targets (plots, outputs, compare_many, batch, the command line)")
+    parser.add_argument(
+        "--no-workflows",
+        action="store_true",
+        help="skip the workflow targets (plots, outputs, compare_many, batch, the command line)",
+    )
     args = parser.parse_args(argv)
 
     sizes = [n for n in args.sizes if args.max_n is None or n <= args.max_n]
@@ -321,8 +358,10 @@ def main(argv: list[str] | None = None) -> int:
         if w not in MAKERS:
             parser.error(f"unknown workload {w!r}")
 
-    print(f"velmora-funnel {vf.version()}, numpy {np.__version__}, Python {platform.python_version()}, "
-          f"{os.cpu_count()} CPUs")
+    print(
+        f"velmora-funnel {vf.version()}, numpy {np.__version__}, Python {platform.python_version()}, "
+        f"{os.cpu_count()} CPUs"
+    )
     print("times are medians; c/band and c/floor are ratios of compare's time; ns/pt per reference point;")
     print("peak = resident growth during one compare, res = size of its six result arrays")
     print(HEADER)
@@ -335,13 +374,17 @@ def main(argv: list[str] | None = None) -> int:
 
     small = bench_small()
     print()
-    print(f"10-point curves: compare {small['compare_us']:.2f} us per call, np.interp "
-          f"{small['interp_us']:.2f} us, ratio {small['compare_over_interp']:.2f}")
+    print(
+        f"10-point curves: compare {small['compare_us']:.2f} us per call, np.interp "
+        f"{small['interp_us']:.2f} us, ratio {small['compare_over_interp']:.2f}"
+    )
 
     targets = core_targets(rows)
     print()
-    print(f"targets (ratios of medians, contender and baseline interleaved in this run; reps: min..max of the "
-          f"per-repetition ratios; load average before: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs)")
+    print(
+        f"targets (ratios of medians, contender and baseline interleaved in this run; reps: min..max of the "
+        f"per-repetition ratios; load average before: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs)"
+    )
     for item in targets:
         workflows.print_row(item)
     if not args.no_workflows:
@@ -350,17 +393,21 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
         with open(args.json, "w") as out:
-            json.dump({
-                "version": vf.version(),
-                "numpy": np.__version__,
-                "python": platform.python_version(),
-                "machine": platform.machine(),
-                "cpus": os.cpu_count(),
-                "rows": rows,
-                "small": small,
-                "targets": targets,
-                "load_average_after": os.getloadavg(),
-            }, out, indent=2)
+            json.dump(
+                {
+                    "version": vf.version(),
+                    "numpy": np.__version__,
+                    "python": platform.python_version(),
+                    "machine": platform.machine(),
+                    "cpus": os.cpu_count(),
+                    "rows": rows,
+                    "small": small,
+                    "targets": targets,
+                    "load_average_after": os.getloadavg(),
+                },
+                out,
+                indent=2,
+            )
             out.write("\n")
         print(f"wrote {args.json}")
     return 0

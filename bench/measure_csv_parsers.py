@@ -90,8 +90,10 @@ def main() -> None:
         size = os.path.getsize(path) / 2**20
         import pandas as pd
 
-        print(f"{args.rows} rows x {args.cols} columns, {size:.0f} MiB, {os.cpu_count()} cores, best of {args.repeat}, "
-              f"NumPy {np.__version__}, pandas {pd.__version__}")
+        print(
+            f"{args.rows} rows x {args.cols} columns, {size:.0f} MiB, {os.cpu_count()} cores, best of {args.repeat}, "
+            f"NumPy {np.__version__}, pandas {pd.__version__}"
+        )
         reference = None
         for name, (read, package) in CANDIDATES.items():
             try:

@@ -36,15 +36,21 @@ def _write(path: str, variables: int, points: int) -> None:
     rng = np.random.default_rng(0)
     t = np.linspace(0.0, 10.0, points)
     data_2 = np.vstack([t, rng.standard_normal((variables - 1, points))])  # binTrans: variables x points
-    info = np.column_stack([np.full(variables, 2), np.arange(1, variables + 1), np.zeros(variables), np.full(variables, -1)]).astype(np.int32)
-    scipy.io.savemat(path, {
-        "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
-        "name": np.array(["".join(name[j] for name in padded) for j in range(width)]),
-        "description": np.array([" " * variables]),
-        "dataInfo": info.T,
-        "data_1": np.array([[0.0], [10.0]]),
-        "data_2": data_2,
-    }, format="4")
+    info = np.column_stack(
+        [np.full(variables, 2), np.arange(1, variables + 1), np.zeros(variables), np.full(variables, -1)]
+    ).astype(np.int32)
+    scipy.io.savemat(
+        path,
+        {
+            "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
+            "name": np.array(["".join(name[j] for name in padded) for j in range(width)]),
+            "description": np.array([" " * variables]),
+            "dataInfo": info.T,
+            "data_1": np.array([[0.0], [10.0]]),
+            "data_2": data_2,
+        },
+        format="4",
+    )
 
 
 def _best(function: Callable[[], object], repeat: int) -> float:
@@ -85,11 +91,15 @@ def main() -> None:
 
         np.testing.assert_array_equal(read_result(path)[one], scipy.io.loadmat(path)["data_2"][501, :])
         size = os.path.getsize(path)
-        print(f"MAT v4 binTrans, {args.variables} variables x {args.points} points, {size / 1e6:.1f} MB; best of {args.repeat}")
+        print(
+            f"MAT v4 binTrans, {args.variables} variables x {args.points} points, {size / 1e6:.1f} MB; best of {args.repeat}"
+        )
         base = _best(scipy_whole, args.repeat)
-        for label, function in (("scipy.io.loadmat, then one variable", scipy_whole),
-                                ("read_result + one variable", own_one),
-                                ("read_result + every variable", own_all)):
+        for label, function in (
+            ("scipy.io.loadmat, then one variable", scipy_whole),
+            ("read_result + one variable", own_one),
+            ("read_result + every variable", own_all),
+        ):
             seconds = base if function is scipy_whole else _best(function, args.repeat)
             print(f"{label:40s} {seconds * 1e3:9.2f} ms   {seconds / base:7.3f} x scipy")
 

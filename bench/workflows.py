@@ -23,7 +23,6 @@ import _velmora_funnel as module
 import velmora_funnel as vf
 from velmora_funnel import _many
 from velmora_funnel.loader import read_result
-from velmora_funnel.options import RunOptions
 from velmora_funnel.outputs import write_curve
 
 
@@ -57,13 +56,28 @@ def medians(fns: dict[str, Callable[[], object]], reps: int, inner: int = 1) -> 
     return {name: (statistics.median(values), values) for name, values in samples.items()}
 
 
-def row(name: str, target: str, ok: Callable[[float], bool], contender: tuple[float, list[float]],
-        baseline: tuple[float, list[float]], note: str = "") -> dict:
+def row(
+    name: str,
+    target: str,
+    ok: Callable[[float], bool],
+    contender: tuple[float, list[float]],
+    baseline: tuple[float, list[float]],
+    note: str = "",
+) -> dict:
     ratio = contender[0] / baseline[0]
     per_rep = [c / b for c, b in zip(contender[1], baseline[1], strict=True)]
-    return {"name": name, "ratio": ratio, "target": target, "met": ok(ratio), "contender_s": contender[0],
-            "baseline_s": baseline[0], "ratio_min": min(per_rep), "ratio_max": max(per_rep), "reps": len(per_rep),
-            "note": note}
+    return {
+        "name": name,
+        "ratio": ratio,
+        "target": target,
+        "met": ok(ratio),
+        "contender_s": contender[0],
+        "baseline_s": baseline[0],
+        "ratio_min": min(per_rep),
+        "ratio_max": max(per_rep),
+        "reps": len(per_rep),
+        "note": note,
+    }
 
 
 def api_rows(sizes: list[int]) -> list[dict]:
@@ -74,8 +88,15 @@ def api_rows(sizes: list[int]) -> list[dict]:
         reps, inner = (9, 5000) if n <= 100 else (9, 3) if n <= 100_000 else (7, 1)
         m = medians({"vf": lambda: vf.compare(reference, test), "module": lambda: module.compare(*args)}, reps, inner)
         limit = 4.0 if n <= 100 else 1.10
-        rows.append(row(f"vf.compare / module compare, {n:g} points", f"<= {limit:g}", lambda r, x=limit: r <= x,
-                        m["vf"], m["module"]))
+        rows.append(
+            row(
+                f"vf.compare / module compare, {n:g} points",
+                f"<= {limit:g}",
+                lambda r, x=limit: r <= x,
+                m["vf"],
+                m["module"],
+            )
+        )
     return rows
 
 
@@ -93,8 +114,13 @@ def plot_row(n: int = 1_000_000) -> dict:
         plt.close(result.plot())
 
     m = medians({"plot": plot, "module": lambda: module.compare(*args)}, reps=3)
-    return row(f"plot of a failing comparison / module compare, {n:g} points", "<= 30", lambda r: r <= 30,
-               m["plot"], m["module"])
+    return row(
+        f"plot of a failing comparison / module compare, {n:g} points",
+        "<= 30",
+        lambda r: r <= 30,
+        m["plot"],
+        m["module"],
+    )
 
 
 def output_row(folder: str, n: int = 1_000_000) -> dict:
@@ -116,8 +142,13 @@ def output_row(folder: str, n: int = 1_000_000) -> dict:
         table = read_result(f"{stem}.{label}.csv")
         assert table.t.tobytes() == curve.t.tobytes() and table[table.names[0]].tobytes() == curve.y.tobytes()
     m = medians({"write": write, "read": read}, reps=5)
-    return row(f"--output write / read_result, 3 curves of a {n:g}-point comparison", "<= 2", lambda r: r <= 2,
-               m["write"], m["read"])
+    return row(
+        f"--output write / read_result, 3 curves of a {n:g}-point comparison",
+        "<= 2",
+        lambda r: r <= 2,
+        m["write"],
+        m["read"],
+    )
 
 
 def many_rows() -> list[dict]:
@@ -127,11 +158,23 @@ def many_rows() -> list[dict]:
         pairs = [(args[:2], (args[2], args[3] + 1e-4 * i)) for i in range(count)]
         # Results are dropped as they come, as a streaming caller does (200
         # results of 10^5 points would hold 2.6 GB).
-        m = medians({"many": lambda: deque(vf.compare_many(pairs), maxlen=0),
-                     "loop": lambda: deque((vf.compare(*p) for p in pairs), maxlen=0)}, reps)
+        m = medians(
+            {
+                "many": lambda: deque(vf.compare_many(pairs), maxlen=0),
+                "loop": lambda: deque((vf.compare(*p) for p in pairs), maxlen=0),
+            },
+            reps,
+        )
         limit = 3.0 if n <= 100 else 1.0
-        rows.append(row(f"compare_many / loop, {count} pairs of {n:g} points", f"<= {limit:g}",
-                        lambda r, x=limit: r <= x, m["many"], m["loop"]))
+        rows.append(
+            row(
+                f"compare_many / loop, {count} pairs of {n:g} points",
+                f"<= {limit:g}",
+                lambda r, x=limit: r <= x,
+                m["many"],
+                m["loop"],
+            )
+        )
     return rows
 
 
@@ -176,17 +219,35 @@ def cli(*arguments: str) -> Callable[[], None]:
 def batch_rows(root: str) -> list[dict]:
     rows = []
     reference, test = batch_folders(os.path.join(root, "jobs"), pairs=20, rows=200_000, variables=10, failing=False)
-    m = medians({"2": cli("batch", reference, test, "--quiet", "--jobs", "2"),
-                 "1": cli("batch", reference, test, "--quiet", "--jobs", "1")}, reps=3)
-    speedup = row("batch --jobs 1 / --jobs 2, 20 pairs of 2e5 rows x 10 variables", ">= 1.6", lambda r: r >= 1.6,
-                  m["1"], m["2"])
+    m = medians(
+        {
+            "2": cli("batch", reference, test, "--quiet", "--jobs", "2"),
+            "1": cli("batch", reference, test, "--quiet", "--jobs", "1"),
+        },
+        reps=3,
+    )
+    speedup = row(
+        "batch --jobs 1 / --jobs 2, 20 pairs of 2e5 rows x 10 variables", ">= 1.6", lambda r: r >= 1.6, m["1"], m["2"]
+    )
     rows.append(speedup)
     reference, test = batch_folders(os.path.join(root, "report"), pairs=4, rows=200_000, variables=10, failing=True)
     report = os.path.join(root, "report.html")
-    m = medians({"report": cli("batch", reference, test, "--quiet", "--report", report),
-                 "plain": cli("batch", reference, test, "--quiet")}, reps=3)
-    rows.append(row("batch --report / batch, 4 pairs of 2e5 rows x 10 variables, 1 failing each", "<= 1.5",
-                    lambda r: r <= 1.5, m["report"], m["plain"]))
+    m = medians(
+        {
+            "report": cli("batch", reference, test, "--quiet", "--report", report),
+            "plain": cli("batch", reference, test, "--quiet"),
+        },
+        reps=3,
+    )
+    rows.append(
+        row(
+            "batch --report / batch, 4 pairs of 2e5 rows x 10 variables, 1 failing each",
+            "<= 1.5",
+            lambda r: r <= 1.5,
+            m["report"],
+            m["plain"],
+        )
+    )
     return rows
 
 
@@ -202,8 +263,14 @@ def cli_compare_row(root: str) -> dict:
         read_result(test)
 
     m = medians({"compare": cli("compare", reference, test), "read": read_both}, reps=3)
-    return row("velmora-funnel compare / read_result of both, 1e6 rows x 10 variables", "<= 1.5",
-               lambda r: r <= 1.5, m["compare"], m["read"], note="the command's process start-up included")
+    return row(
+        "velmora-funnel compare / read_result of both, 1e6 rows x 10 variables",
+        "<= 1.5",
+        lambda r: r <= 1.5,
+        m["compare"],
+        m["read"],
+        note="the command's process start-up included",
+    )
 
 
 def run_all(log: Callable[[dict], None], sizes: tuple[int, ...] = (10, 100_000, 1_000_000)) -> list[dict]:
@@ -227,17 +294,26 @@ def run_all(log: Callable[[dict], None], sizes: tuple[int, ...] = (10, 100_000, 
 
 def print_row(item: dict) -> None:
     mark = "met" if item["met"] else "NOT MET"
-    print(f"{item['name']:<82} {item['ratio']:7.2f}  target {item['target']:<7} {mark:<7} "
-          f"(reps {item['reps']}: {item['ratio_min']:.2f}..{item['ratio_max']:.2f}) {item['note']}", flush=True)
+    print(
+        f"{item['name']:<82} {item['ratio']:7.2f}  target {item['target']:<7} {mark:<7} "
+        f"(reps {item['reps']}: {item['ratio_min']:.2f}..{item['ratio_max']:.2f}) {item['note']}",
+        flush=True,
+    )
 
 
 if __name__ == "__main__":
     which = sys.argv[1:] or ["all"]
     with tempfile.TemporaryDirectory(prefix="velmora-bench-") as scratch:
         for name in which:
-            result = {"api": lambda: api_rows([10, 100_000, 1_000_000]), "many": many_rows,
-                      "output": lambda: output_row(scratch), "plot": plot_row, "batch": lambda: batch_rows(scratch),
-                      "cli": lambda: cli_compare_row(scratch), "all": lambda: run_all(print_row)}[name]()
+            result = {
+                "api": lambda: api_rows([10, 100_000, 1_000_000]),
+                "many": many_rows,
+                "output": lambda: output_row(scratch),
+                "plot": plot_row,
+                "batch": lambda: batch_rows(scratch),
+                "cli": lambda: cli_compare_row(scratch),
+                "all": lambda: run_all(print_row),
+            }[name]()
             if name != "all":
                 for item in result if isinstance(result, list) else [result]:
                     print_row(item)

@@ -91,9 +91,12 @@ CompareResult compare(std::span<const double> t_reference, std::span<const doubl
     // use the caller's own ends, which a NaN makes false.
     const double lo = options.lo;
     const double hi = options.hi;
-    const double eff_lo = std::isnan(lo) ? t_reference[0] : (lo > t_reference[0] ? lo : t_reference[0]);
-    const double eff_hi = std::isnan(hi) ? t_reference[n - 1] : (hi < t_reference[n - 1] ? hi : t_reference[n - 1]);
-    if (eff_lo >= eff_hi || t_test[0] > hi || lo > t_test[m - 1]) return rejected(STATUS_EMPTY_RANGE);
+    const double eff_lo =
+        std::isnan(lo) ? t_reference[0] : (lo > t_reference[0] ? lo : t_reference[0]);
+    const double eff_hi =
+        std::isnan(hi) ? t_reference[n - 1] : (hi < t_reference[n - 1] ? hi : t_reference[n - 1]);
+    if (eff_lo >= eff_hi || t_test[0] > hi || lo > t_test[m - 1])
+        return rejected(STATUS_EMPTY_RANGE);
 
     // The filtered curves are runs of the inputs: the reference is read in
     // place, and of the test curve only the count matters.
@@ -108,7 +111,8 @@ CompareResult compare(std::span<const double> t_reference, std::span<const doubl
     const DataChar data = get_data_char_sorted(x, y);
     Bounds bounds = build_bounds(x, y, data, options);
     bool fails = false;
-    Curve errors = compute_errors(t_test, y_test, bounds.lower, bounds.upper, eff_lo, eff_hi, fails);
+    Curve errors =
+        compute_errors(t_test, y_test, bounds.lower, bounds.upper, eff_lo, eff_hi, fails);
 
     CompareResult result;
     result.status = fails ? STATUS_FAIL : detail::end_status(t_reference, t_test);

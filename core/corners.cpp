@@ -25,7 +25,8 @@ void PointBlock::fill_slopes(std::size_t count) noexcept {
         const Pair dx = detail::load_pair(x + k + 1) - detail::load_pair(x + k);
         const Pair dy = detail::load_pair(y + k + 1) - detail::load_pair(y + k);
         const Pair vertical = detail::select(dy > zero, up, down);
-        detail::store_pair(slope + k, detail::select(detail::fabs_pair(dx) < eps, vertical, dy / dx));
+        detail::store_pair(slope + k,
+                           detail::select(detail::fabs_pair(dx) < eps, vertical, dy / dx));
     }
     for (; k + 1 < count; ++k) {
         const CornerPoint a{x[k], y[k], 0.0, 0.0};

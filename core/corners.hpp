@@ -38,7 +38,9 @@ inline bool repeated(const CornerPoint& a, const CornerPoint& b) noexcept {
 }
 
 // A NaN dy counts as flat.
-inline int sign_of(double dy) noexcept { return static_cast<int>(dy > 0) - static_cast<int>(dy < 0); }
+inline int sign_of(double dy) noexcept {
+    return static_cast<int>(dy > 0) - static_cast<int>(dy < 0);
+}
 
 // A segment narrower than CORNER_EPS gets a huge slope of its own sign
 // instead of a division by (nearly) zero.
@@ -243,7 +245,8 @@ private:
         const double dy = next.y - cur.y;
         e_ = sign_of(dy);
         each([&](auto& side) {
-            if ((side.upper() && dy < 0) || (!side.upper() && dy > 0)) side.append(cur, Corner::right);
+            if ((side.upper() && dy < 0) || (!side.upper() && dy > 0))
+                side.append(cur, Corner::right);
         });
         i_ = s + 1;
         if (i_ + 1 >= n_) end(next);
@@ -274,7 +277,8 @@ private:
 template <class Widths, bool Scale>
 class ReferencePoints {
 public:
-    ReferencePoints(std::span<const double> x, std::span<const double> y, Widths widths, double x_mag)
+    ReferencePoints(std::span<const double> x, std::span<const double> y, Widths widths,
+                    double x_mag)
         : x_(x), y_(y), widths_(widths), x_mag_(x_mag) {
         if constexpr (Widths::uniform) uniform_hx_ = scaled(widths_.hx(x_, 0));
     }

@@ -6,8 +6,12 @@ namespace {
 struct RuleWidths {
     static constexpr bool uniform = false;
     detail::AxisRule rule_x, rule_y;
-    double hx(std::span<const double> x, std::size_t i) const noexcept { return rule_x.halfwidth(x[i]); }
-    double hy(std::span<const double> y, std::size_t i) const noexcept { return rule_y.halfwidth(y[i]); }
+    double hx(std::span<const double> x, std::size_t i) const noexcept {
+        return rule_x.halfwidth(x[i]);
+    }
+    double hy(std::span<const double> y, std::size_t i) const noexcept {
+        return rule_y.halfwidth(y[i]);
+    }
 };
 
 // The same half-widths at every point, as the rules give them without a
@@ -28,8 +32,8 @@ Bounds build_bounds(std::span<const double> x, std::span<const double> y, const 
     // The driver passes validated, hence finite, abscissae; the ordinates may
     // be anything.
     if (rule_x.uniform(true) && rule_y.uniform(false)) {
-        return detail::trace_bounds(x, y, UniformWidths{rule_x.halfwidth(0.0), rule_y.halfwidth(0.0)},
-                            data.x_mag);
+        return detail::trace_bounds(
+            x, y, UniformWidths{rule_x.halfwidth(0.0), rule_y.halfwidth(0.0)}, data.x_mag);
     }
     return detail::trace_bounds(x, y, RuleWidths{rule_x, rule_y}, data.x_mag);
 }

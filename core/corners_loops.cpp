@@ -7,7 +7,7 @@ namespace velmora::detail {
 // point is known only once the curve is complete or a later point is traced:
 // until then the search stops, and resumes where it stopped on the next call.
 inline std::optional<LoopRemover::Excursion> LoopRemover::find_excursion(std::size_t i,
-                                                                        bool complete) {
+                                                                         bool complete) {
     const std::size_t n = size_;
     std::size_t j = i;
     std::size_t k = i + 1;
@@ -34,8 +34,7 @@ inline std::optional<LoopRemover::Excursion> LoopRemover::find_excursion(std::si
 // Walks the later branch while it stays hidden behind the earlier one, whose
 // level at each next later abscissa it follows. From here on every point
 // read exists: m + 2 <= k + 1 < n unless the curve is complete.
-inline LoopRemover::HiddenRun LoopRemover::walk_hidden(std::size_t i,
-                                                      Excursion e) const noexcept {
+inline LoopRemover::HiddenRun LoopRemover::walk_hidden(std::size_t i, Excursion e) const noexcept {
     std::size_t j = e.j;
     std::size_t m = i + 1;
     double t = j > 0 ? y(j - 1) : y(0);
@@ -54,7 +53,7 @@ inline LoopRemover::HiddenRun LoopRemover::walk_hidden(std::size_t i,
 // placed: the first point not left of it, passing over ties that the tie rule
 // lets pass; i when there is none.
 inline std::size_t LoopRemover::locate_on_earlier_branch(std::size_t i, std::size_t j,
-                                                  std::size_t m) const noexcept {
+                                                         std::size_t m) const noexcept {
     const double xn = x(m + 1);
     for (std::size_t p = j;; ++p) {
         p = find_forward(p, i, [xn](double xv, double) { return !(xn > xv); });

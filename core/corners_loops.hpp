@@ -284,15 +284,13 @@ private:
         std::size_t prev;  // the earlier-branch index before the last one placed
     };
     void repair(bool complete);
-    inline std::optional<Excursion> find_excursion(std::size_t i,
-                                                                          bool complete);
+    inline std::optional<Excursion> find_excursion(std::size_t i, bool complete);
     inline HiddenRun walk_hidden(std::size_t i, Excursion e) const noexcept;
-    inline std::size_t locate_on_earlier_branch(
-        std::size_t i, std::size_t j, std::size_t m) const noexcept;
+    inline std::size_t locate_on_earlier_branch(std::size_t i, std::size_t j,
+                                                std::size_t m) const noexcept;
     inline bool tie_passes_over(std::size_t p, std::size_t m) const noexcept;
     inline double earlier_level(std::size_t p, double xn) const noexcept;
-    inline std::size_t find_crossing_segment(std::size_t prev,
-                                                                    std::size_t m) const noexcept;
+    inline std::size_t find_crossing_segment(std::size_t prev, std::size_t m) const noexcept;
     inline std::size_t cut_loop(std::size_t q, std::size_t m);
 
     void flush() {

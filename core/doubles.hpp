@@ -19,8 +19,6 @@ inline double max_ignoring_nan(double a, double b) noexcept {
 }
 
 // Strict closeness: false whenever either operand is NaN.
-inline bool coincide(double a, double b) noexcept {
-    return std::fabs(a - b) < CORNER_EPS;
-}
+inline bool coincide(double a, double b) noexcept { return std::fabs(a - b) < CORNER_EPS; }
 
 }  // namespace velmora::detail

@@ -35,15 +35,13 @@ struct AxisRule {
     double base;      // max(absolute, relative span)
     double fallback;  // relative magnitude, for a curve without span
     bool fallback_enabled;
-    double local;     // fraction of each point's own magnitude
+    double local;  // fraction of each point's own magnitude
 
     AxisRule(double atol, double ltol, double rtol, double span, double mag) noexcept
-        : base(max_ignoring_nan(atol, rtol * span)),
-          fallback(rtol * mag),
+        : base(max_ignoring_nan(atol, rtol * span)), fallback(rtol * mag),
           // |NaN| < eps is false, so a NaN tolerance keeps the fallback on;
           // max() then ignores the NaN it yields.
-          fallback_enabled(!(std::fabs(rtol) < CORNER_EPS)),
-          local(ltol) {}
+          fallback_enabled(!(std::fabs(rtol) < CORNER_EPS)), local(ltol) {}
 
     // Whether every coordinate gets the same half-width. With a zero local
     // tolerance the local term is the same signed zero for every finite

@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    PyObject* bytes =
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                                static_cast<Py_ssize_t>(size));
     if (bytes == nullptr) fail("cannot make the input bytes");
     PyObject* outcome = PyObject_CallOneArg(fuzz_one, bytes);
     Py_DECREF(bytes);

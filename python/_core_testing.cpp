@@ -122,8 +122,9 @@ PyObject* t_build_corner_curve(PyObject*, PyObject* args) {
     if (!vectors(args, {&x, &y, &hx, &hy}) || !same_length({&x, &y, &hx, &hy}) ||
         !require(!x.empty(), "empty curve"))
         return nullptr;
-    return guarded(
-        [&] { return curve_tuple(velmora::reference::build_corner_curve(x, y, hx, hy, upper != 0)); });
+    return guarded([&] {
+        return curve_tuple(velmora::reference::build_corner_curve(x, y, hx, hy, upper != 0));
+    });
 }
 
 template <void (*Remove)(velmora::Curve&, bool)>
@@ -157,7 +158,8 @@ PyObject* t_interpolate_clamped(PyObject*, PyObject* args) {
     PyObject *a, *b, *c;
     if (!PyArg_ParseTuple(args, "OOO", &a, &b, &c)) return nullptr;
     Vec X, Y, q;
-    if (!vectors(args, {&X, &Y, &q}) || !same_length({&X, &Y}) || !require(!X.empty(), "empty bound"))
+    if (!vectors(args, {&X, &Y, &q}) || !same_length({&X, &Y}) ||
+        !require(!X.empty(), "empty bound"))
         return nullptr;
     return guarded([&] { return to_list(velmora::reference::interpolate_clamped(X, Y, q)); });
 }
@@ -167,11 +169,13 @@ PyObject* t_compute_errors(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOOOOO", &a, &b, &c, &d, &e, &f)) return nullptr;
     Vec t, y;
     velmora::Curve lower, upper;
-    if (!vectors(args, {&t, &y, &lower.x, &lower.y, &upper.x, &upper.y}) || !same_length({&t, &y}) ||
-        !same_length({&lower.x, &lower.y}) || !same_length({&upper.x, &upper.y}) ||
+    if (!vectors(args, {&t, &y, &lower.x, &lower.y, &upper.x, &upper.y}) ||
+        !same_length({&t, &y}) || !same_length({&lower.x, &lower.y}) ||
+        !same_length({&upper.x, &upper.y}) ||
         !require(!lower.x.empty() && !upper.x.empty(), "empty bound"))
         return nullptr;
-    return guarded([&] { return curve_tuple(velmora::reference::compute_errors(t, y, lower, upper)); });
+    return guarded(
+        [&] { return curve_tuple(velmora::reference::compute_errors(t, y, lower, upper)); });
 }
 
 PyObject* t_filter_to_range(PyObject*, PyObject* args) {
@@ -203,25 +207,38 @@ PyObject* t_status_message(PyObject*, PyObject* args) {
 }
 
 PyMethodDef methods[] = {
-    {"get_data_char", t_get_data_char, METH_VARARGS, "get_data_char(x, y) -> (x_span, y_span, x_mag, y_mag)"},
+    {"get_data_char", t_get_data_char, METH_VARARGS,
+     "get_data_char(x, y) -> (x_span, y_span, x_mag, y_mag)"},
     {"tube_halfwidths", t_tube_halfwidths, METH_VARARGS,
      "tube_halfwidths(x, y, data_char, (atolx, atoly, ltolx, ltoly, rtolx, rtoly)) -> (hx, hy)"},
-    {"build_corner_curve", t_build_corner_curve, METH_VARARGS, "build_corner_curve(x, y, hx, hy, upper) -> (x, y)"},
-    {"remove_loop", t_remove<velmora::reference::remove_loop>, METH_VARARGS, "remove_loop(x, y, upper) -> (x, y)"},
+    {"build_corner_curve", t_build_corner_curve, METH_VARARGS,
+     "build_corner_curve(x, y, hx, hy, upper) -> (x, y)"},
+    {"remove_loop", t_remove<velmora::reference::remove_loop>, METH_VARARGS,
+     "remove_loop(x, y, upper) -> (x, y)"},
     {"remove_loop_in_place", t_remove<velmora::reference::remove_loop_in_place>, METH_VARARGS,
      "remove_loop_in_place(x, y, upper) -> (x, y)"},
-    {"build_bounds", t_build_bounds, METH_VARARGS, "build_bounds(x, y, hx, hy, x_mag) -> (lower, upper)"},
-    {"interpolate_clamped", t_interpolate_clamped, METH_VARARGS, "interpolate_clamped(X, Y, queries) -> list"},
+    {"build_bounds", t_build_bounds, METH_VARARGS,
+     "build_bounds(x, y, hx, hy, x_mag) -> (lower, upper)"},
+    {"interpolate_clamped", t_interpolate_clamped, METH_VARARGS,
+     "interpolate_clamped(X, Y, queries) -> list"},
     {"compute_errors", t_compute_errors, METH_VARARGS,
      "compute_errors(t, y, lower_x, lower_y, upper_x, upper_y) -> (x, y)"},
     {"filter_to_range", t_filter_to_range, METH_VARARGS, "filter_to_range(x, y, lo, hi) -> (x, y)"},
-    {"classify_status", t_classify_status, METH_VARARGS, "classify_status(r, t, errors, lo, hi) -> int"},
+    {"classify_status", t_classify_status, METH_VARARGS,
+     "classify_status(r, t, errors, lo, hi) -> int"},
     {"status_message", t_status_message, METH_VARARGS, "status_message(code) -> str | None"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_core_testing", "Test-only access to the funnel core.",
-                          -1, methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_core_testing",
+                          "Test-only access to the funnel core.",
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -257,15 +257,14 @@ py_ref array_over(std::vector<double>&& values) {
     (void)storage.release();  // the capsule frees it from here on
 
     // PyArray_NewFromDescr steals the descriptor, also when it fails.
-    py_ref array = py_ref::steal(PyArray_NewFromDescr(&PyArray_Type,
-                                                      PyArray_DescrFromType(NPY_FLOAT64), 1, dims,
-                                                      strides, data, NPY_ARRAY_CARRAY, nullptr));
+    py_ref array =
+        py_ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1,
+                                           dims, strides, data, NPY_ARRAY_CARRAY, nullptr));
     if (!array) return {};
     // PyArray_SetBaseObject steals the owner even when it fails; on failure
     // the storage is freed with it, and the array, which does not own its
     // data, is dropped without touching it.
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) <
-        0) {
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
         return {};
     }
     return array;
@@ -321,7 +320,7 @@ bool parse_range(PyObject* value, double& lo, double& hi) {
 
 struct ToleranceKey {
     const char* key;
-    double CompareOptions::*field;
+    double CompareOptions::* field;
 };
 constexpr ToleranceKey TOLERANCE_KEYS[] = {
     {"atolx", &CompareOptions::atolx}, {"atoly", &CompareOptions::atoly},
@@ -504,8 +503,7 @@ PyCFunction as_cfunction(Function function) noexcept {
 PyMethodDef METHOD_DEFS[] = {
     {"compare", as_cfunction(compare_py), METH_FASTCALL | METH_KEYWORDS,
      "compare(t_reference, y_reference, t_test, y_test, options=None)\n--\n\n"},
-    {"default_options", as_cfunction(default_options_py), METH_NOARGS,
-     "default_options()\n--\n\n"},
+    {"default_options", as_cfunction(default_options_py), METH_NOARGS, "default_options()\n--\n\n"},
     {"status_message_py", as_cfunction(status_message_py), METH_FASTCALL | METH_KEYWORDS,
      "status_message_py(code)\n--\n\n"},
     {"version", as_cfunction(version_py), METH_NOARGS, "version()\n--\n\n"},
@@ -533,7 +531,10 @@ PyModuleDef MODULE_DEF = {
     "",       // __doc__ is the empty string
     0,        // no per-module state
     nullptr,  // functions are added one by one, bound to the module
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Process-wide state, all set under the interpreter lock: the interpreter

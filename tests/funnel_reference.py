@@ -210,9 +210,7 @@ _UPPER_CORNERS = {
     (-1, 1): "RL", (-1, 0): "R", (-1, -1): "R",
 }  # fmt: skip
 # The lower bound mirrors it: left and right exchanged.
-_LOWER_CORNERS = {
-    key: corners.translate(str.maketrans("LR", "RL")) for key, corners in _UPPER_CORNERS.items()
-}
+_LOWER_CORNERS = {key: corners.translate(str.maketrans("LR", "RL")) for key, corners in _UPPER_CORNERS.items()}
 
 
 def build_corner_curve(x, y, hx, hy, upper):

@@ -1,6 +1,7 @@
+#include "compare.hpp"
+
 #include <cstddef>
 
-#include "compare.hpp"
 #include "reference/reference.hpp"
 
 namespace velmora::reference {

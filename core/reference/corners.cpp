@@ -1,6 +1,7 @@
+#include "corners.hpp"
+
 #include <memory>
 
-#include "corners.hpp"
 #include "reference/reference.hpp"
 
 namespace velmora::reference {

@@ -1,4 +1,5 @@
 #include "corners_bounds.hpp"
+
 #include "reference/reference.hpp"
 
 namespace velmora::reference {

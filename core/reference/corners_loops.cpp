@@ -1,7 +1,8 @@
+#include "corners_loops.hpp"
+
 #include <cstddef>
 #include <vector>
 
-#include "corners_loops.hpp"
 #include "reference/reference.hpp"
 
 namespace velmora::reference {
@@ -52,8 +53,9 @@ void remove_loop_in_place(Curve& curve, bool upper) {
                 // Pass over it while the later point is still behind, unless a
                 // vertical step of the later branch turns back out right there.
                 const bool next_vertical = m + 2 < n && coincide(xn, x[m + 2]);
-                const bool pass = upper ? (y[cand] > y[m + 1] && !(next_vertical && y[m + 2] > y[m + 1]))
-                                        : (y[m + 1] > y[cand] && !(next_vertical && y[m + 1] > y[m + 2]));
+                const bool pass =
+                    upper ? (y[cand] > y[m + 1] && !(next_vertical && y[m + 2] > y[m + 1]))
+                          : (y[m + 1] > y[cand] && !(next_vertical && y[m + 1] > y[m + 2]));
                 if (!pass) {
                     p = cand;
                     break;
@@ -86,8 +88,10 @@ void remove_loop_in_place(Curve& curve, bool upper) {
         const Crossing c = q >= 1 ? detail::crossing_point(x, y, q, m) : Crossing{};
 
         if (q < m) {
-            x.erase(x.begin() + static_cast<std::ptrdiff_t>(q), x.begin() + static_cast<std::ptrdiff_t>(m));
-            y.erase(y.begin() + static_cast<std::ptrdiff_t>(q), y.begin() + static_cast<std::ptrdiff_t>(m));
+            x.erase(x.begin() + static_cast<std::ptrdiff_t>(q),
+                    x.begin() + static_cast<std::ptrdiff_t>(m));
+            y.erase(y.begin() + static_cast<std::ptrdiff_t>(q),
+                    y.begin() + static_cast<std::ptrdiff_t>(m));
         }
         if (c.exists && !(coincide(x[q], c.x) && coincide(y[q], c.y))) {
             x.insert(x.begin() + static_cast<std::ptrdiff_t>(q), c.x);

@@ -1,7 +1,8 @@
+#include "errors.hpp"
+
 #include <cstddef>
 #include <vector>
 
-#include "errors.hpp"
 #include "reference/reference.hpp"
 
 namespace velmora::reference {
@@ -22,7 +23,8 @@ Curve compute_errors(std::span<const double> t, std::span<const double> y, const
     Curve errors;
     errors.x.assign(t.begin(), t.end());
     errors.y.resize(t.size());
-    for (std::size_t i = 0; i < t.size(); ++i) errors.y[i] = detail::error_of(y[i], low[i], high[i]);
+    for (std::size_t i = 0; i < t.size(); ++i)
+        errors.y[i] = detail::error_of(y[i], low[i], high[i]);
     return errors;
 }
 

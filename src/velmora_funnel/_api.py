@@ -19,8 +19,9 @@ from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
 import numpy as np
+from numpy.typing import NDArray
+
 import _velmora_funnel as _vf
-from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -194,9 +195,7 @@ def _converted_curve(obj: CurveLike, side: str) -> tuple[tuple[FloatArray, bool]
     if _is_pandas(obj, "Series"):
         return _as_float64(obj.index, f"{side} abscissae (Series index)"), _as_float64(obj, f"{side} ordinates")
     if isinstance(obj, (str, bytes, Mapping)) or not hasattr(obj, "__len__") or len(obj) != 2:
-        raise TypeError(
-            f"{side} must be a (t, y) pair of array-likes or a pandas Series, got {type(obj).__name__}"
-        )
+        raise TypeError(f"{side} must be a (t, y) pair of array-likes or a pandas Series, got {type(obj).__name__}")
     t, y = obj
     return _as_float64(t, f"{side} abscissae"), _as_float64(y, f"{side} ordinates")
 
@@ -273,8 +272,9 @@ class CompareOptions:
         # What the module reads, built once: a snapshot, so results share one
         # record of the tolerances that nobody can change.
         lo, hi = self.x_range
-        object.__setattr__(self, "_module_options",
-                           {"tolerances": dict(self.tolerances), "x_range": {"lo": lo, "hi": hi}})
+        object.__setattr__(
+            self, "_module_options", {"tolerances": dict(self.tolerances), "x_range": {"lo": lo, "hi": hi}}
+        )
 
     @classmethod
     def check(cls, *, x_range: object = None, **tolerances: object) -> CompareOptions:
@@ -285,7 +285,15 @@ class CompareOptions:
 # Summaries a result derives from its arrays, computed on first access: most
 # callers read only the status or ``passed``, and at 10^5 points and more
 # these passes cost as much as the copies that keep the result immutable.
-_SUMMARY_NAMES = ("nan_reference", "nan_test", "max_error", "first_failure", "inf_reference", "inf_test", "non_finite_bounds")
+_SUMMARY_NAMES = (
+    "nan_reference",
+    "nan_test",
+    "max_error",
+    "first_failure",
+    "inf_reference",
+    "inf_test",
+    "non_finite_bounds",
+)
 
 
 def _summary_property(name: str, doc: str) -> property:
@@ -318,8 +326,18 @@ class CompareResult:
     ends when open), and the summaries below.
     """
 
-    __slots__ = ("status", "reference", "tolerances", "x_range", "_curves", "_module_result", "_derived")
-    __match_args__ = ("status", "lower", "upper", "errors", "reference", "test", "tolerances", "x_range", *_SUMMARY_NAMES)
+    __slots__ = ("_curves", "_derived", "_module_result", "reference", "status", "tolerances", "x_range")
+    __match_args__ = (
+        "status",
+        "lower",
+        "upper",
+        "errors",
+        "reference",
+        "test",
+        "tolerances",
+        "x_range",
+        *_SUMMARY_NAMES,
+    )
 
     status: Status
     reference: Curve
@@ -357,12 +375,24 @@ class CompareResult:
         curves = {"lower": frozen(lower), "upper": frozen(upper), "errors": frozen(errors), "test": frozen(test)}
         self._set(Status(status), frozen(reference), MappingProxyType(dict(tolerances)), x_range, curves, None)
         self._derived.update(
-            nan_reference=nan_reference, nan_test=nan_test, max_error=max_error, first_failure=first_failure,
-            inf_reference=inf_reference, inf_test=inf_test, non_finite_bounds=non_finite_bounds,
+            nan_reference=nan_reference,
+            nan_test=nan_test,
+            max_error=max_error,
+            first_failure=first_failure,
+            inf_reference=inf_reference,
+            inf_test=inf_test,
+            non_finite_bounds=non_finite_bounds,
         )
 
-    def _set(self, status: Status, reference: Curve, tolerances: Mapping[str, float], x_range: tuple[float, float],
-             curves: dict[str, Curve], module_result: tuple[dict[str, Any], FloatArray] | None) -> None:
+    def _set(
+        self,
+        status: Status,
+        reference: Curve,
+        tolerances: Mapping[str, float],
+        x_range: tuple[float, float],
+        curves: dict[str, Curve],
+        module_result: tuple[dict[str, Any], FloatArray] | None,
+    ) -> None:
         # The slots' own setters: __setattr__ refuses every assignment, and
         # object.__setattr__ costs twice as much per call on small curves.
         _SET_STATUS(self, status)
@@ -414,16 +444,22 @@ class CompareResult:
     nan_reference = _summary_property("nan_reference", "Not-a-number ordinates of the reference inside the range.")
     nan_test = _summary_property("nan_test", "Not-a-number ordinates of the test inside the range.")
     max_error = _summary_property(
-        "max_error", "The error of largest magnitude inside the range, with its sign; NaN if an error there is "
-        "NaN; None when no funnel was built.")
+        "max_error",
+        "The error of largest magnitude inside the range, with its sign; NaN if an error there is "
+        "NaN; None when no funnel was built.",
+    )
     first_failure = _summary_property(
-        "first_failure", "Abscissa of the first test point inside the range with a non-zero error (the point "
-        "that makes the status FAIL), or None.")
+        "first_failure",
+        "Abscissa of the first test point inside the range with a non-zero error (the point "
+        "that makes the status FAIL), or None.",
+    )
     inf_reference = _summary_property("inf_reference", "Infinite ordinates of the reference inside the range.")
     inf_test = _summary_property("inf_test", "Infinite ordinates of the test inside the range.")
     non_finite_bounds = _summary_property(
-        "non_finite_bounds", "Points of the lower and the upper bound with a coordinate that is not finite (an "
-        "infinite ordinate or a span beyond the largest double).")
+        "non_finite_bounds",
+        "Points of the lower and the upper bound with a coordinate that is not finite (an "
+        "infinite ordinate or a span beyond the largest double).",
+    )
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Rebuild through __init__ so a result that crossed a process boundary
@@ -471,9 +507,7 @@ class CompareResult:
         if self.has_nan:
             reasons.append(f"NaN ordinates in range: {self.nan_reference} in reference, {self.nan_test} in test")
         if self.inf_reference or self.inf_test:
-            reasons.append(
-                f"infinite ordinates in range: {self.inf_reference} in reference, {self.inf_test} in test"
-            )
+            reasons.append(f"infinite ordinates in range: {self.inf_reference} in reference, {self.inf_test} in test")
         if self.non_finite_bounds:
             reasons.append(f"funnel not finite: {self.non_finite_bounds} bound points are infinite or NaN")
         return "; ".join(reasons) or None
@@ -557,7 +591,12 @@ class CompareResult:
             with np.errstate(invalid="ignore", over="ignore"):
                 span = float(np.nanmax(values) - np.nanmin(values)) if not np.isnan(values).all() else math.nan
                 magnitude = float(np.nanmax(np.abs(values))) if not np.isnan(values).all() else math.nan
-                h = _axis_half_widths(values, span, magnitude, *(self.tolerances[f"{kind}tol{'x' if axis == 't' else 'y'}"] for kind in "alr"))
+                h = _axis_half_widths(
+                    values,
+                    span,
+                    magnitude,
+                    *(self.tolerances[f"{kind}tol{'x' if axis == 't' else 'y'}"] for kind in "alr"),
+                )
             widths[axis] = (float(np.nanmin(h)), float(np.nanmax(h))) if not np.isnan(h).all() else (math.nan, math.nan)
         return widths
 
@@ -580,7 +619,8 @@ class CompareResult:
 
 
 _SET_STATUS, _SET_REFERENCE, _SET_TOLERANCES, _SET_X_RANGE, _SET_CURVES, _SET_MODULE_RESULT, _SET_DERIVED = (
-    CompareResult.__dict__[name].__set__ for name in CompareResult.__slots__)
+    CompareResult.__dict__[name].__set__ for name in CompareResult.__slots__
+)
 
 
 def _unpickle(*fields: Any) -> CompareResult:
@@ -600,7 +640,9 @@ def _max_ignoring_nan(a: FloatArray | float, b: FloatArray | float) -> FloatArra
     return np.where(np.isnan(a), b, np.where(np.isnan(b), a, np.maximum(a, b)))
 
 
-def _axis_half_widths(values: FloatArray, span: float, magnitude: float, atol: float, ltol: float, rtol: float) -> FloatArray:
+def _axis_half_widths(
+    values: FloatArray, span: float, magnitude: float, atol: float, ltol: float, rtol: float
+) -> FloatArray:
     """The module's half-width rule of one axis, point by point: the largest
     of the absolute, the span-relative and the point-relative half-width; one
     below 1e-10 falls back to a fraction of the largest magnitude (unless
@@ -801,13 +843,20 @@ def compare(
     """
     # Options left at their defaults are the very default objects: they were
     # checked once, at import (identity, because 0 == False == -0.0).
-    if (x_range is None and atolx is _DEFAULT_ARGUMENTS[0] and atoly is _DEFAULT_ARGUMENTS[1]
-            and ltolx is _DEFAULT_ARGUMENTS[2] and ltoly is _DEFAULT_ARGUMENTS[3]
-            and rtolx is _DEFAULT_ARGUMENTS[4] and rtoly is _DEFAULT_ARGUMENTS[5]):
+    if (
+        x_range is None
+        and atolx is _DEFAULT_ARGUMENTS[0]
+        and atoly is _DEFAULT_ARGUMENTS[1]
+        and ltolx is _DEFAULT_ARGUMENTS[2]
+        and ltoly is _DEFAULT_ARGUMENTS[3]
+        and rtolx is _DEFAULT_ARGUMENTS[4]
+        and rtoly is _DEFAULT_ARGUMENTS[5]
+    ):
         options = _DEFAULT_OPTIONS
     else:
-        options = CompareOptions.check(atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx,
-                                       rtoly=rtoly, x_range=x_range)
+        options = CompareOptions.check(
+            atolx=atolx, atoly=atoly, ltolx=ltolx, ltoly=ltoly, rtolx=rtolx, rtoly=rtoly, x_range=x_range
+        )
     return compare_checked(reference, test, options)
 
 
@@ -821,7 +870,13 @@ def _plain_pair(obj: CurveLike) -> tuple[FloatArray, FloatArray] | None:
     layout, which the copies fix (the test abscissae are checked apart)."""
     if type(obj) is tuple and len(obj) == 2:
         t, y = obj
-        if type(t) is np.ndarray and type(y) is np.ndarray and t.dtype is _F64 and y.dtype is _F64 and t.ndim == 1 == y.ndim:
+        if (
+            type(t) is np.ndarray
+            and type(y) is np.ndarray
+            and t.dtype is _F64
+            and y.dtype is _F64
+            and t.ndim == 1 == y.ndim
+        ):
             return t, y
     return None
 
@@ -844,8 +899,14 @@ def compare_checked(reference: CurveLike, test: CurveLike, options: CompareOptio
     plain_reference, plain_test = _plain_pair(reference), _plain_pair(test)
     if plain_reference is not None and plain_test is not None and plain_test[0].flags.c_contiguous:
         t_test, y_test = plain_test
-        return _compare_private(_sealed(plain_reference[0]), _sealed(plain_reference[1]), t_test, _sealed(y_test),
-                                lambda: _sealed(t_test), options)
+        return _compare_private(
+            _sealed(plain_reference[0]),
+            _sealed(plain_reference[1]),
+            t_test,
+            _sealed(y_test),
+            lambda: _sealed(t_test),
+            options,
+        )
     (t_ref, t_ref_fresh), (y_ref, y_ref_fresh) = _converted_curve(reference, "reference")
     (t_test, t_test_fresh), (y_test, y_test_fresh) = _converted_curve(test, "test")
     t_ref, y_ref = _private(t_ref, t_ref_fresh), _private(y_ref, y_ref_fresh)
@@ -870,8 +931,12 @@ def _frozen_pair(pair: tuple[FloatArray, FloatArray]) -> Curve:
 
 
 def _compare_private(
-    t_ref: FloatArray, y_ref: FloatArray, t_test: FloatArray, y_test: FloatArray,
-    private_t_test: Any, options: CompareOptions,
+    t_ref: FloatArray,
+    y_ref: FloatArray,
+    t_test: FloatArray,
+    y_test: FloatArray,
+    private_t_test: Any,
+    options: CompareOptions,
 ) -> CompareResult:
     """Call the module on arrays nobody can write (the test abscissae are made
     so by ``private_t_test`` only when the module's copy of them is missing)."""
@@ -882,8 +947,18 @@ def _compare_private(
     if status not in _COMPLETED:
         # No funnel: the module returned no copy of the test abscissae, and
         # the caller's may change after this call, so copy them now.
-        curves.update(lower=_frozen_pair(raw["lower"]), upper=_frozen_pair(raw["upper"]),
-                      errors=_frozen_pair(raw["errors"]), test=_tuple_new(Curve, (private_t_test(), y_test)))
-    result._set(status, _tuple_new(Curve, (t_ref, y_ref)), MappingProxyType(options._module_options["tolerances"]),
-                options.x_range, curves, (raw, y_test))
+        curves.update(
+            lower=_frozen_pair(raw["lower"]),
+            upper=_frozen_pair(raw["upper"]),
+            errors=_frozen_pair(raw["errors"]),
+            test=_tuple_new(Curve, (private_t_test(), y_test)),
+        )
+    result._set(
+        status,
+        _tuple_new(Curve, (t_ref, y_ref)),
+        MappingProxyType(options._module_options["tolerances"]),
+        options.x_range,
+        curves,
+        (raw, y_test),
+    )
     return result

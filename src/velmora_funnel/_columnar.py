@@ -46,7 +46,9 @@ def _abscissa_index(path: str, table: Any, names: list[str], options: ReadOption
     if options.time is not None:
         if options.time not in names:
             shown = ", ".join(repr(name) for name in names[:8]) + (", ..." if len(names) > 8 else "")
-            raise ResultFileError(path, f"no column named {options.time!r} for the abscissa (the time option); the file has {shown}")
+            raise ResultFileError(
+                path, f"no column named {options.time!r} for the abscissa (the time option); the file has {shown}"
+            )
         return names.index(options.time)
     index_columns = (table.schema.pandas_metadata or {}).get("index_columns", [])
     if len(index_columns) == 1 and isinstance(index_columns[0], str) and index_columns[0] in names:
@@ -76,9 +78,13 @@ def read_columnar(path: str, kind: str, options: ReadOptions) -> ResultTable:
     """Read a Parquet or Arrow IPC file: every column as float64."""
     table = _table(path, kind)
     import pyarrow as pa  # there: _table named the extra if it is not
+
     names = list(table.column_names)
     if len(names) < 2:
-        raise ResultFileError(path, f"the file has {len(names)} column{'s' if len(names) != 1 else ''}; need the abscissa and at least one variable")
+        raise ResultFileError(
+            path,
+            f"the file has {len(names)} column{'s' if len(names) != 1 else ''}; need the abscissa and at least one variable",
+        )
     seen: dict[str, int] = {}
     for number, name in enumerate(names, start=1):
         if not name.strip():
@@ -94,11 +100,15 @@ def read_columnar(path: str, kind: str, options: ReadOptions) -> ResultTable:
             columns[name] = _seconds(pa, column)
             continue
         if not (pa.types.is_floating(kind_of) or pa.types.is_integer(kind_of)):
-            raise ResultFileError(path, f"values of type {kind_of}, expected numbers (floats or integers)", column=number, name=name)
+            raise ResultFileError(
+                path, f"values of type {kind_of}, expected numbers (floats or integers)", column=number, name=name
+            )
         try:
             converted = column.cast(pa.float64(), safe=True)
         except pa.ArrowInvalid:
-            raise ResultFileError(path, "integers too large to be held exactly as float64", column=number, name=name) from None
+            raise ResultFileError(
+                path, "integers too large to be held exactly as float64", column=number, name=name
+            ) from None
         # nulls (pandas' NaN) become NaN
         columns[name] = np.ascontiguousarray(converted.to_numpy(zero_copy_only=False), dtype=np.float64)
     abscissa = names[time_index]

@@ -101,28 +101,55 @@ def _mat_matrix(name: str, rows: int, cols: int, kind: int, payload: bytes) -> b
     return struct.pack("<5i", kind, rows, cols, 0, len(name) + 1) + name.encode() + b"\0" + payload
 
 
-def _write_mat(path: str, names: Sequence[str], grid: Sequence[float], columns: Sequence[Callable[[float], float]],
-               parameters: dict[str, float]) -> None:
+def _write_mat(
+    path: str,
+    names: Sequence[str],
+    grid: Sequence[float],
+    columns: Sequence[Callable[[float], float]],
+    parameters: dict[str, float],
+) -> None:
     """A result file as Modelica tools write it (binTrans: one variable per
     column of name and dataInfo, one output point per column of data_2)."""
     everything = [*names, *parameters]
     width = max(map(len, everything))
     aclass = [row.ljust(11) for row in ("Atrajectory", "1.1", "", "binTrans")]
     # dataInfo: the abscissa (matrix 0), trajectories in data_2, parameters in data_1
-    info = [(0, 1, 0, -1)] + [(2, k + 2, 0, -1) for k in range(len(columns))] + [(1, k + 2, 0, 0) for k in range(len(parameters))]
+    info = (
+        [(0, 1, 0, -1)]
+        + [(2, k + 2, 0, -1) for k in range(len(columns))]
+        + [(1, k + 2, 0, 0) for k in range(len(parameters))]
+    )
     start, stop = grid[0], grid[-1]
     with open(path, "wb") as handle:
         handle.write(_mat_matrix("Aclass", 4, 11, 51, bytes(ord(row[j]) for j in range(11) for row in aclass)))
-        handle.write(_mat_matrix("name", width, len(everything), 51, "".join(n.ljust(width) for n in everything).encode()))
+        handle.write(
+            _mat_matrix("name", width, len(everything), 51, "".join(n.ljust(width) for n in everything).encode())
+        )
         handle.write(_mat_matrix("description", 1, len(everything), 51, b" " * len(everything)))
         handle.write(_mat_matrix("dataInfo", 4, len(info), 20, b"".join(struct.pack("<4i", *row) for row in info)))
-        handle.write(_mat_matrix("data_1", 1 + len(parameters), 2, 0,
-                                 struct.pack(f"<{2 + 2 * len(parameters)}d", start, *parameters.values(), stop, *parameters.values())))
-        handle.write(_mat_matrix("data_2", 1 + len(columns), len(grid), 0,
-                                 b"".join(struct.pack(f"<{1 + len(columns)}d", t, *(f(t) for f in columns)) for t in grid)))
+        handle.write(
+            _mat_matrix(
+                "data_1",
+                1 + len(parameters),
+                2,
+                0,
+                struct.pack(f"<{2 + 2 * len(parameters)}d", start, *parameters.values(), stop, *parameters.values()),
+            )
+        )
+        handle.write(
+            _mat_matrix(
+                "data_2",
+                1 + len(columns),
+                len(grid),
+                0,
+                b"".join(struct.pack(f"<{1 + len(columns)}d", t, *(f(t) for f in columns)) for t in grid),
+            )
+        )
 
 
-def _write_parquet(path: str, names: Sequence[str], grid: Sequence[float], columns: Sequence[Callable[[float], float]]) -> bool:
+def _write_parquet(
+    path: str, names: Sequence[str], grid: Sequence[float], columns: Sequence[Callable[[float], float]]
+) -> bool:
     try:
         import pyarrow as pa
         import pyarrow.parquet as pq
@@ -192,7 +219,15 @@ def write_library(directory: str | os.PathLike[str]) -> list[str]:
     config = os.path.join(reference_dir, "velmora-funnel.toml")
     with open(config, "w", encoding="utf-8", newline="\n") as handle:
         handle.write(LIBRARY_CONFIG)
-    house = ("time", "room.temperature", "wall.temperature", "heater.power", "valve.opening", "solver.iterations", "room.der(T)")
+    house = (
+        "time",
+        "room.temperature",
+        "wall.temperature",
+        "heater.power",
+        "valve.opening",
+        "solver.iterations",
+        "room.der(T)",
+    )
     motor = ("time", "shaft.speed", "shaft.torque", "winding.current", "winding.temperature")
     written = [config]
     for folder, warmer, overshoot, house_grid, motor_grid in (
@@ -221,7 +256,9 @@ def write_examples(directory: str | os.PathLike[str]) -> list[str]:
     _write(path, oscillator, _uniform(0.0, 10.0, 501), (_position, _velocity, _acceleration))
     written.append(path)
     path = os.path.join(test_dir, "oscillator.csv")
-    _write(path, oscillator, _solver_grid(0.0, 10.0, 433), (_position, _velocity, lambda t: _acceleration(t) + _spike(t)))
+    _write(
+        path, oscillator, _solver_grid(0.0, 10.0, 433), (_position, _velocity, lambda t: _acceleration(t) + _spike(t))
+    )
     written.append(path)
     heater = ("time", "temperature", "power")
     path = os.path.join(reference_dir, "heater.csv")

@@ -31,7 +31,7 @@ __all__ = ["POOL_HINT", "Settled", "WorkerDiedError", "compare_many", "default_w
 
 POOL_HINT = (
     "the worker processes of the default pool could not start; a script that calls compare_many "
-    "must do so under `if __name__ == \"__main__\":` (workers import the main module), "
+    'must do so under `if __name__ == "__main__":` (workers import the main module), '
     "or pass executor=... of its own"
 )
 
@@ -444,14 +444,23 @@ def _run(
                 yield result
         owned = executor is None
         window = max_pending or (2 * workers if owned else 64)
-        settled = imap_settled(compare_shipped, _shippable(source, options), window, executor=executor,
-                               pool_factory=process_pool if owned else None, workers=workers, shared=owned)
+        settled = imap_settled(
+            compare_shipped,
+            _shippable(source, options),
+            window,
+            executor=executor,
+            pool_factory=process_pool if owned else None,
+            workers=workers,
+            shared=owned,
+        )
         with closing(settled):
             for item in settled:
                 index = done + item.index
                 if isinstance(item.error, WorkerDiedError):
                     before = f"; the results of the {index} pairs before it were yielded" if index else ""
-                    raise WorkerDiedError(f"pair {index} (counting from 0) could not be compared: {item.error}{before}") from item.error
+                    raise WorkerDiedError(
+                        f"pair {index} (counting from 0) could not be compared: {item.error}{before}"
+                    ) from item.error
                 if item.error is not None:
                     item.error.add_note(f"raised while comparing pair {index} (counting from 0)")
                     raise item.error

@@ -57,7 +57,9 @@ class _Version4:
             if len(header) < _HEADER:
                 if offset == 0:
                     raise ResultFileError(path, f"not a MAT file: {size} bytes, too few for a matrix header")
-                raise ResultFileError(path, f"truncated MAT file: {size - offset} bytes at byte {offset}, too few for a matrix header")
+                raise ResultFileError(
+                    path, f"truncated MAT file: {size - offset} bytes at byte {offset}, too few for a matrix header"
+                )
             kind, rows, cols, imaginary, name_length = (int(v) for v in np.frombuffer(header, "<i4", 5))
             order: Literal["<", ">"] = "<"
             if not 0 <= kind < 1000:
@@ -65,10 +67,23 @@ class _Version4:
                 order = ">"
                 if not 1000 <= kind < 2000:
                     what = "not a MAT file" if offset == 0 else "damaged MAT file"
-                    raise ResultFileError(path, f"{what}: no version 4 matrix header at byte {offset} (and no version 5 header at the start)")
+                    raise ResultFileError(
+                        path,
+                        f"{what}: no version 4 matrix header at byte {offset} (and no version 5 header at the start)",
+                    )
             precision, text = kind // 10 % 10, kind % 10
-            if kind // 100 % 10 != 0 or precision not in _V4_TYPES or text > 2 or rows < 0 or cols < 0 or imaginary not in (0, 1) or not 0 < name_length <= 4096:
-                raise ResultFileError(path, f"damaged MAT file: bad matrix header at byte {offset} (type {kind}, {rows} x {cols})")
+            if (
+                kind // 100 % 10 != 0
+                or precision not in _V4_TYPES
+                or text > 2
+                or rows < 0
+                or cols < 0
+                or imaginary not in (0, 1)
+                or not 0 < name_length <= 4096
+            ):
+                raise ResultFileError(
+                    path, f"damaged MAT file: bad matrix header at byte {offset} (type {kind}, {rows} x {cols})"
+                )
             name_end = offset + _HEADER + name_length
             raw_name = os.pread(descriptor, name_length, offset + _HEADER)
             name = raw_name.split(b"\0", 1)[0].decode("latin-1")
@@ -76,7 +91,10 @@ class _Version4:
             count = rows * cols * (1 + imaginary)
             end = name_end + count * dtype.itemsize
             if end > size:
-                raise ResultFileError(path, f"truncated MAT file: matrix {name!r} ({rows} x {cols}) needs {end - size} bytes more than the file holds")
+                raise ResultFileError(
+                    path,
+                    f"truncated MAT file: matrix {name!r} ({rows} x {cols}) needs {end - size} bytes more than the file holds",
+                )
             if imaginary or text == 2:
                 # complex or sparse: nothing of a result file; refused if asked for
                 self.matrices[name] = (-1, rows, cols, dtype, False)
@@ -170,7 +188,9 @@ class _Loaded:
         try:
             self.matrices = sio.loadmat(path, variable_names=wanted, chars_as_strings=False, squeeze_me=False)
         except NotImplementedError:
-            raise ResultFileError(path, "MAT file of version 7.3 (HDF5): not read; save the result as version 4 or 5") from None
+            raise ResultFileError(
+                path, "MAT file of version 7.3 (HDF5): not read; save the result as version 4 or 5"
+            ) from None
         except Exception as exc:  # scipy raises many kinds for a damaged file
             raise ResultFileError(path, f"damaged MAT file of version 5: {exc}") from None
 
@@ -214,6 +234,7 @@ class _Oriented:
             return np.array(self.source.row(self.name, index), dtype=np.float64)
         return np.array(self.source.column(self.name, index), dtype=np.float64)
 
+
 _MATRICES = ["Aclass", "name", "dataInfo", "data_1", "data_2"]
 
 
@@ -235,8 +256,12 @@ def _rows(source: _Version4 | _Loaded, name: str, transposed: bool = False) -> l
         return ["".join(row).rstrip(" \0") for row in matrix]
     # version 4 stores text as character codes, in any number type
     codes = np.asarray(matrix, dtype=np.float64)
-    if codes.size and (not np.all(np.isfinite(codes)) or codes.min() < 0 or codes.max() > 255 or np.any(codes != np.round(codes))):
-        raise ResultFileError(source.path, f"matrix {name!r} is not text: it holds numbers that are not character codes")
+    if codes.size and (
+        not np.all(np.isfinite(codes)) or codes.min() < 0 or codes.max() > 255 or np.any(codes != np.round(codes))
+    ):
+        raise ResultFileError(
+            source.path, f"matrix {name!r} is not text: it holds numbers that are not character codes"
+        )
     width = codes.shape[1]
     data = np.ascontiguousarray(codes, dtype=np.uint8).tobytes()
     rows = []
@@ -282,13 +307,21 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
     source = _open(path)
     for required in ("Aclass", "name", "dataInfo", "data_2"):
         if required not in source:
-            raise ResultFileError(path, f"not a Modelica result file: no matrix {required!r} (a result file holds Aclass, name, dataInfo, data_1 and data_2)")
+            raise ResultFileError(
+                path,
+                f"not a Modelica result file: no matrix {required!r} (a result file holds Aclass, name, dataInfo, data_1 and data_2)",
+            )
     aclass = _rows(source, "Aclass")
     if not aclass or aclass[0] != "Atrajectory":
-        raise ResultFileError(path, f"not a Modelica result file: Aclass starts with {aclass[0] if aclass else ''!r}, expected 'Atrajectory'")
+        raise ResultFileError(
+            path,
+            f"not a Modelica result file: Aclass starts with {aclass[0] if aclass else ''!r}, expected 'Atrajectory'",
+        )
     if len(aclass) < 4 or aclass[3] not in ("binNormal", "binTrans"):
         found = repr(aclass[3]) if len(aclass) >= 4 else "nothing"
-        raise ResultFileError(path, f"not a Modelica result file: the fourth row of Aclass is {found}, expected 'binNormal' or 'binTrans'")
+        raise ResultFileError(
+            path, f"not a Modelica result file: the fourth row of Aclass is {found}, expected 'binNormal' or 'binTrans'"
+        )
     transposed = aclass[3] == "binTrans"
 
     def oriented(name: str) -> NDArray[np.generic]:
@@ -299,7 +332,10 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
     names = _rows(source, "name", transposed)
     info = oriented("dataInfo")
     if info.shape[0] != len(names) or info.shape[1] < 2:
-        raise ResultFileError(path, f"dataInfo is {info.shape[0]} x {info.shape[1]}, expected one row of [matrix, column, ...] for each of the {len(names)} names")
+        raise ResultFileError(
+            path,
+            f"dataInfo is {info.shape[0]} x {info.shape[1]}, expected one row of [matrix, column, ...] for each of the {len(names)} names",
+        )
     info_values = np.asarray(info[:, :2], dtype=np.float64)
     if not np.all(np.isfinite(info_values)) or np.any(info_values != np.round(info_values)):
         raise ResultFileError(path, "dataInfo holds numbers that are not integers")
@@ -315,16 +351,22 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
         if not name:
             raise ResultFileError(path, f"variable {number + 1} has an empty name")
         if name in index:
-            raise ResultFileError(path, f"the name is given twice (variables {index[name] + 1} and {number + 1})", name=name)
+            raise ResultFileError(
+                path, f"the name is given twice (variables {index[name] + 1} and {number + 1})", name=name
+            )
         index[name] = number
         stored = 2 if matrix == 0 else int(matrix)  # 0 marks the abscissa, a column of data_2
         if stored not in (1, 2):
-            raise ResultFileError(path, f"dataInfo names matrix {matrix}, expected 1 (data_1), 2 (data_2) or 0 (the abscissa)", name=name)
+            raise ResultFileError(
+                path, f"dataInfo names matrix {matrix}, expected 1 (data_1), 2 (data_2) or 0 (the abscissa)", name=name
+            )
         if stored not in data:
             raise ResultFileError(path, "dataInfo points into data_1, but the file has no matrix 'data_1'", name=name)
         width = data[stored].shape[1]
         if column == 0 or abs(column) > width:
-            raise ResultFileError(path, f"dataInfo points to column {column} of data_{stored}, which has {width} columns", name=name)
+            raise ResultFileError(
+                path, f"dataInfo points to column {column} of data_{stored}, which has {width} columns", name=name
+            )
         if data[stored].kind not in "uif":
             raise ResultFileError(path, f"matrix 'data_{stored}' holds text, expected numbers")
     if data[2].shape[1] == 0:
@@ -352,7 +394,15 @@ def read_mat(path: str, time: str | None = None) -> ResultTable:
         return y
 
     if int(matrices[index[abscissa_name]]) == 1:
-        raise ResultFileError(path, "the abscissa is a constant (data_1), expected a trajectory of data_2", name=abscissa_name)
+        raise ResultFileError(
+            path, "the abscissa is a constant (data_1), expected a trajectory of data_2", name=abscissa_name
+        )
     t = values(abscissa_name, None)
     variables = tuple(name for name in names if name != abscissa_name)
-    return ResultTable(path=path, abscissa_name=abscissa_name, t=t, names=variables, _columns=_Columns(variables, lambda name: values(name, t)))
+    return ResultTable(
+        path=path,
+        abscissa_name=abscissa_name,
+        t=t,
+        names=variables,
+        _columns=_Columns(variables, lambda name: values(name, t)),
+    )

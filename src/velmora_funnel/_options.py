@@ -20,6 +20,7 @@ class SettingError(ValueError):
         super().__init__(message)
         self.key = key
 
+
 #: Formats a file can be read as; "arrow" reads the Arrow IPC file format
 #: that ``.feather`` (version 2) files also use.
 FORMATS = ("csv", "mat", "parquet", "feather", "arrow")
@@ -74,13 +75,26 @@ class ReadOptions:
             raise SettingError("decimal", f"{self.decimal!r} is not '.' or ','")
         if self.decimal == self.delimiter:
             raise SettingError("decimal", f"the decimal mark {self.decimal!r} is also the delimiter")
-        if self.comment is not None and (len(self.comment) != 1 or self.comment in {self.delimiter, self.decimal, '"'} or self.comment.isalnum()):
-            raise SettingError("comment", f"{self.comment!r} must be one character other than the delimiter, the decimal mark, a quote, a letter or a digit")
+        if self.comment is not None and (
+            len(self.comment) != 1 or self.comment in {self.delimiter, self.decimal, '"'} or self.comment.isalnum()
+        ):
+            raise SettingError(
+                "comment",
+                f"{self.comment!r} must be one character other than the delimiter, the decimal mark, a quote, a letter or a digit",
+            )
         if self.time is not None and not self.time.strip():
             raise SettingError("time", "the abscissa column's name is empty")
 
 
-_KINDS: dict[str, type] = {"format": str, "delimiter": str, "decimal": str, "comment": str, "units_row": bool, "time": str, "empty_as_nan": bool}
+_KINDS: dict[str, type] = {
+    "format": str,
+    "delimiter": str,
+    "decimal": str,
+    "comment": str,
+    "units_row": bool,
+    "time": str,
+    "empty_as_nan": bool,
+}
 _OPTIONAL = {"format", "comment", "time"}
 _KIND_NAMES = {str: "a string", bool: "true or false"}
 
@@ -100,4 +114,3 @@ def file_format(path: str, options: ReadOptions) -> tuple[str, Compression | Non
     if compression is not None and chosen != "csv":
         raise ValueError(f"a compressed {chosen} file is not read; decompress it first (only CSV is read compressed)")
     return chosen, compression
-

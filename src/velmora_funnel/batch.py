@@ -106,8 +106,10 @@ class VariableOutcome:
             lo, hi = self.x_range
             data["x_range"] = {"lo": _finite_or_none(lo), "hi": _finite_or_none(hi)}
         if self.half_widths is not None:
-            data["half_widths"] = {axis: {"min": _finite_or_none(low), "max": _finite_or_none(high)}
-                                   for axis, (low, high) in self.half_widths.items()}
+            data["half_widths"] = {
+                axis: {"min": _finite_or_none(low), "max": _finite_or_none(high)}
+                for axis, (low, high) in self.half_widths.items()
+            }
         data["passed"] = self.passed
         return data
 
@@ -134,7 +136,7 @@ class FileOutcome:
 
     @property
     def verdict(self) -> Literal["pass", "fail", "missing", "error"]:
-        """"error" (the file or a variable is unusable), "missing", "fail" (a
+        """ "error" (the file or a variable is unusable), "missing", "fail" (a
         variable failed or is missing) or "pass" (ignored variables aside)."""
         if self.error is not None or any(v.verdict == "error" for v in self.variables):
             return "error"
@@ -156,7 +158,9 @@ class FileOutcome:
         }
 
 
-def pair_variables(reference: Sequence[str], test: Sequence[str], columns: Sequence[str] | None = None) -> list[tuple[str, bool, bool]]:
+def pair_variables(
+    reference: Sequence[str], test: Sequence[str], columns: Sequence[str] | None = None
+) -> list[tuple[str, bool, bool]]:
     """Pair variables by name: ``(name, in_reference, in_test)`` in reference
     order, then the test's own; with ``columns``, exactly those, in that order."""
     in_reference, in_test = set(reference), set(test)
@@ -196,8 +200,11 @@ def time_goes_back(table: ResultTable) -> ResultFileError | None:
     if not len(bad):
         return None
     row = int(bad[0]) + 1
-    return ResultFileError(table.path, f"time ({table.abscissa_name!r}) goes back at data row {row + 1} "
-                           f"(counted from 1 below the header): {float(t[row])!r} after {float(t[row - 1])!r}")
+    return ResultFileError(
+        table.path,
+        f"time ({table.abscissa_name!r}) goes back at data row {row + 1} "
+        f"(counted from 1 below the header): {float(t[row])!r} after {float(t[row - 1])!r}",
+    )
 
 
 #: Time spans further apart than this factor are taken for different units (ms against s).
@@ -209,14 +216,18 @@ def pair_warnings(reference: ResultTable, test: ResultTable) -> tuple[str, ...]:
     differently, time spans more than a factor of 100 apart."""
     found = []
     if reference.abscissa_name != test.abscissa_name:
-        found.append(f"the time columns are named differently: {reference.abscissa_name!r} in {reference.path}, "
-                     f"{test.abscissa_name!r} in {test.path}")
+        found.append(
+            f"the time columns are named differently: {reference.abscissa_name!r} in {reference.path}, "
+            f"{test.abscissa_name!r} in {test.path}"
+        )
     spans = [float(table.t[-1] - table.t[0]) if len(table) > 1 else 0.0 for table in (reference, test)]
     if all(math.isfinite(span) and span > 0 for span in spans):
         ratio = max(spans) / min(spans)
         if ratio > SPAN_RATIO_WARNING:
-            found.append(f"the time spans differ by a factor of {ratio:.3g} ({spans[0]:g} in {reference.path}, "
-                         f"{spans[1]:g} in {test.path}): different units?")
+            found.append(
+                f"the time spans differ by a factor of {ratio:.3g} ({spans[0]:g} in {reference.path}, "
+                f"{spans[1]:g} in {test.path}): different units?"
+            )
     return tuple(found)
 
 
@@ -234,7 +245,10 @@ def compare_tables(
     for name, in_reference, in_test in options.select(reference.names, test.names):
         variable_options = options.for_variable(name)
         if variable_options is None:
-            yield VariableOutcome(file=file, name=name, verdict="ignored", status=None, message="ignored by the config"), None
+            yield (
+                VariableOutcome(file=file, name=name, verdict="ignored", status=None, message="ignored by the config"),
+                None,
+            )
             continue
         if not (in_reference and in_test):
             where = [label for label, present in (("reference", in_reference), ("test", in_test)) if not present]
@@ -267,7 +281,9 @@ def compare_tables(
         yield outcome, result
 
 
-def read_pair(reference_path: str, test_path: str, options: ReadOptions | None = None) -> tuple[ResultTable, ResultTable]:
+def read_pair(
+    reference_path: str, test_path: str, options: ReadOptions | None = None
+) -> tuple[ResultTable, ResultTable]:
     """Read both files of a pair; raises ResultFileError (also for time that
     goes back) or OSError."""
     tables = read_result(reference_path, options), read_result(test_path, options)
@@ -312,8 +328,15 @@ def compare_file_pair(
             outcomes.append(outcome)
     except Exception as exc:
         problems.append(f"comparison failed: {describe_exception(exc)}")
-    return FileOutcome(file, reference_path, test_path, error="; ".join(problems) or None, variables=tuple(outcomes),
-                       warnings=pair_warnings(reference, test), matched=options.matched((*reference.names, *test.names)))
+    return FileOutcome(
+        file,
+        reference_path,
+        test_path,
+        error="; ".join(problems) or None,
+        variables=tuple(outcomes),
+        warnings=pair_warnings(reference, test),
+        matched=options.matched((*reference.names, *test.names)),
+    )
 
 
 def describe_exception(exc: BaseException) -> str:
@@ -348,7 +371,9 @@ def _stem(relative: str) -> str:
     return relative[: -len(max((e for e in RESULT_EXTENSIONS if lower.endswith(e)), key=len))]
 
 
-def pair_files(reference_dir: str | os.PathLike[str], test_dir: str | os.PathLike[str]) -> list[tuple[str, str | None, str | None]]:
+def pair_files(
+    reference_dir: str | os.PathLike[str], test_dir: str | os.PathLike[str]
+) -> list[tuple[str, str | None, str | None]]:
     """Pair the result files of two folders (searched recursively; CSV,
     compressed CSV, MAT, Parquet, Feather, Arrow) by their relative path:
     ``(relative_path, reference_path, test_path)``, sorted, with None on the
@@ -403,9 +428,18 @@ def run_batch(
     owned = executor is None
     workers = jobs or default_workers()
     tasks = ((rel, ref, test, options, plots) for rel, ref, test in pairs)
-    settled = imap_settled(compare_file_pair, tasks, 2 * workers if owned else 64, executor=executor,
-                           pool_factory=process_pool if owned else None, workers=workers)
-    with closing(settled), tqdm(total=len(pairs), disable=not progress, unit="file", desc="compare", leave=False) as bar:
+    settled = imap_settled(
+        compare_file_pair,
+        tasks,
+        2 * workers if owned else 64,
+        executor=executor,
+        pool_factory=process_pool if owned else None,
+        workers=workers,
+    )
+    with (
+        closing(settled),
+        tqdm(total=len(pairs), disable=not progress, unit="file", desc="compare", leave=False) as bar,
+    ):
         for item in settled:
             if item.error is None:
                 outcome = cast(FileOutcome, item.value)

@@ -32,8 +32,10 @@ def verdict_line(outcome: Any) -> str:
     if outcome.max_error is not None:
         parts.append(f"largest error {format_number(outcome.max_error)}")
     if outcome.margin is not None:
-        parts.append(f"smallest margin {format_number(outcome.margin, 3)} at t = {format_number(outcome.margin_t, 6)} "
-                     f"({outcome.failing_count} failing points)")
+        parts.append(
+            f"smallest margin {format_number(outcome.margin, 3)} at t = {format_number(outcome.margin_t, 6)} "
+            f"({outcome.failing_count} failing points)"
+        )
     return "; ".join(parts)
 
 
@@ -148,17 +150,33 @@ def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> Non
         if file.error is not None or file.missing is not None:
             verdict = "error" if file.error is not None else "missing"
             message = file.error or f"file missing in {file.missing}"
-            rows.append(((_ORDER[verdict], 0.0), [verdict.upper(), _md(file.file), "", "-", "-", "-", "-", _md(message)]))
+            rows.append(
+                ((_ORDER[verdict], 0.0), [verdict.upper(), _md(file.file), "", "-", "-", "-", "-", _md(message)])
+            )
         for v in file.variables:
             margin = v.margin if v.margin is not None and not math.isnan(v.margin) else math.inf
-            rows.append(((_ORDER[v.verdict], margin), [
-                v.verdict.upper() if v.verdict not in ("pass", "ignored") else v.verdict, _md(file.file), _md(v.name),
-                format_number(v.max_error), format_number(v.first_failure, 6), format_number(v.margin, 3),
-                str(v.failing_count) if v.status is not None else "-", _md(v.message)]))
+            rows.append(
+                (
+                    (_ORDER[v.verdict], margin),
+                    [
+                        v.verdict.upper() if v.verdict not in ("pass", "ignored") else v.verdict,
+                        _md(file.file),
+                        _md(v.name),
+                        format_number(v.max_error),
+                        format_number(v.first_failure, 6),
+                        format_number(v.margin, 3),
+                        str(v.failing_count) if v.status is not None else "-",
+                        _md(v.message),
+                    ],
+                )
+            )
     rows.sort(key=lambda row: row[0])
-    lines = [f"### velmora-funnel: {printable(summary)}", "",
-             "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
-             "|---|---|---|---:|---:|---:|---:|---|"]
+    lines = [
+        f"### velmora-funnel: {printable(summary)}",
+        "",
+        "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
+        "|---|---|---|---:|---:|---:|---:|---|",
+    ]
     lines += ["| " + " | ".join(cells) + " |" for _, cells in rows]
     with open(path, "w", encoding="utf-8") as handle:
         handle.write("\n".join(lines) + "\n")

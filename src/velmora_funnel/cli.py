@@ -22,13 +22,21 @@ from contextlib import closing, contextmanager
 from dataclasses import replace
 from typing import Any, TextIO
 
-
 from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances
 from ._many import default_workers
 from ._options import FORMATS, READ_KEYS
-from .batch import (FileOutcome, VariableOutcome, compare_tables, describe_exception, pair_files, pair_warnings, read_pair, run_batch,
-                    time_goes_back)
+from .batch import (
+    FileOutcome,
+    VariableOutcome,
+    compare_tables,
+    describe_exception,
+    pair_files,
+    pair_warnings,
+    read_pair,
+    run_batch,
+    time_goes_back,
+)
 from .ci import write_junit, write_markdown
 from .loader import ReadOptions, ResultFileError, ResultTable, read_result
 from .names import output_stem, printable
@@ -70,8 +78,11 @@ class UsageError(Exception):
 
 
 def _parser(prog: str) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=prog, allow_abbrev=False,
-                                     description="Decide whether test curves stay inside tolerance funnels around reference curves.")
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        allow_abbrev=False,
+        description="Decide whether test curves stay inside tolerance funnels around reference curves.",
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -80,62 +91,143 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     defaults = check_tolerances()
     for name in TOLERANCE_NAMES:
         axis = name[-1]
-        kind = {"a": "absolute", "l": "local relative (fraction of each reference point's magnitude)", "r": "relative (fraction of the reference span)"}[name[0]]
-        group.add_argument(f"--{name}", type=float, metavar="V", help=f"{kind} half-width along {axis} (default {defaults[name]:g})")
-    group.add_argument("--x-range", metavar="LO HI", help="compare only where LO <= t <= HI ('none' or 'inf' for an open end)")
-    group.add_argument("--config", metavar="FILE", help="per-variable tolerances (TOML; default: velmora-funnel.toml beside the "
-                                                          "reference file or in the reference folder)")
-    group.add_argument("--column", nargs="+", action="extend", metavar="GLOB", help="compare only the variables these names or globs match (repeatable)")
-    group.add_argument("--exclude", nargs="+", action="extend", metavar="GLOB", default=[], help="do not compare the variables these globs match (repeatable)")
-    group.add_argument("--allow-non-finite", "--allow-nan", dest="allow_nan", action="store_true",
-                       help="let a variable pass on the module's verdict alone, even with NaN or infinite "
-                            "ordinates or a funnel that is not finite (--allow-nan is the older name)")
+        kind = {
+            "a": "absolute",
+            "l": "local relative (fraction of each reference point's magnitude)",
+            "r": "relative (fraction of the reference span)",
+        }[name[0]]
+        group.add_argument(
+            f"--{name}", type=float, metavar="V", help=f"{kind} half-width along {axis} (default {defaults[name]:g})"
+        )
+    group.add_argument(
+        "--x-range", metavar="LO HI", help="compare only where LO <= t <= HI ('none' or 'inf' for an open end)"
+    )
+    group.add_argument(
+        "--config",
+        metavar="FILE",
+        help="per-variable tolerances (TOML; default: velmora-funnel.toml beside the "
+        "reference file or in the reference folder)",
+    )
+    group.add_argument(
+        "--column",
+        nargs="+",
+        action="extend",
+        metavar="GLOB",
+        help="compare only the variables these names or globs match (repeatable)",
+    )
+    group.add_argument(
+        "--exclude",
+        nargs="+",
+        action="extend",
+        metavar="GLOB",
+        default=[],
+        help="do not compare the variables these globs match (repeatable)",
+    )
+    group.add_argument(
+        "--allow-non-finite",
+        "--allow-nan",
+        dest="allow_nan",
+        action="store_true",
+        help="let a variable pass on the module's verdict alone, even with NaN or infinite "
+        "ordinates or a funnel that is not finite (--allow-nan is the older name)",
+    )
     _reading_options(options)
     outputs = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
     group = outputs.add_argument_group("reports")
     group.add_argument("--junit", metavar="FILE", help="write JUnit XML: one test case per variable")
     group.add_argument("--markdown", metavar="FILE", help="write a Markdown summary table, what did not pass first")
-    group.add_argument("--verbose", action="store_true", help="add the half-widths each variable was compared with to the table")
+    group.add_argument(
+        "--verbose", action="store_true", help="add the half-widths each variable was compared with to the table"
+    )
 
-    compare = commands.add_parser("compare", parents=[options, outputs], allow_abbrev=False, help="compare the variables of two result files",
-                                  description="Compare each variable of REFERENCE with the same-named variable of TEST.")
-    compare.add_argument("reference", metavar="REFERENCE", help="reference result file (.csv, .csv.gz/.bz2/.xz/.zst, .mat, .parquet, .feather, .arrow)")
+    compare = commands.add_parser(
+        "compare",
+        parents=[options, outputs],
+        allow_abbrev=False,
+        help="compare the variables of two result files",
+        description="Compare each variable of REFERENCE with the same-named variable of TEST.",
+    )
+    compare.add_argument(
+        "reference",
+        metavar="REFERENCE",
+        help="reference result file (.csv, .csv.gz/.bz2/.xz/.zst, .mat, .parquet, .feather, .arrow)",
+    )
     compare.add_argument("test", metavar="TEST", help="test result file")
     compare.add_argument("--output", metavar="DIR", help="write each variable's bounds and error curve as CSV into DIR")
-    compare.add_argument("--plot", metavar="FILE_OR_DIR", help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR")
+    compare.add_argument(
+        "--plot",
+        metavar="FILE_OR_DIR",
+        help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR",
+    )
     compare.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
-    compare.add_argument("--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass")
+    compare.add_argument(
+        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
+    )
 
-    batch = commands.add_parser("batch", parents=[options, outputs], allow_abbrev=False, help="compare folders of result files in parallel",
-                                description="Pair the result files of two folders by relative path and compare all their variables.")
+    batch = commands.add_parser(
+        "batch",
+        parents=[options, outputs],
+        allow_abbrev=False,
+        help="compare folders of result files in parallel",
+        description="Pair the result files of two folders by relative path and compare all their variables.",
+    )
     batch.add_argument("reference", metavar="REFERENCE_DIR")
     batch.add_argument("test", metavar="TEST_DIR")
     batch.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
     batch.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     batch.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
-    batch.add_argument("--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass")
+    batch.add_argument(
+        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
+    )
 
-    accept = commands.add_parser("accept", parents=[options], allow_abbrev=False, help="make a new run the reference",
-                                 description="Replace the reference result files with the test files, after printing what "
-                                             "changes. Only result files inside REFERENCE are written or removed; the config stays.")
+    accept = commands.add_parser(
+        "accept",
+        parents=[options],
+        allow_abbrev=False,
+        help="make a new run the reference",
+        description="Replace the reference result files with the test files, after printing what "
+        "changes. Only result files inside REFERENCE are written or removed; the config stays.",
+    )
     accept.add_argument("reference", metavar="REFERENCE", help="reference file or folder")
     accept.add_argument("test", metavar="TEST", help="test file or folder (the run to accept)")
     accept.add_argument("--dry-run", action="store_true", help="only print what would change")
 
-    demo = commands.add_parser("demo", allow_abbrev=False, help="compare the shipped example result files and plot them")
-    demo.add_argument("--output", metavar="DIR", help="where to write the plots and the report (default: build/demo in a checkout, else a temporary folder)")
+    demo = commands.add_parser(
+        "demo", allow_abbrev=False, help="compare the shipped example result files and plot them"
+    )
+    demo.add_argument(
+        "--output",
+        metavar="DIR",
+        help="where to write the plots and the report (default: build/demo in a checkout, else a temporary folder)",
+    )
     return parser
 
 
 def _reading_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("reading result files")
-    group.add_argument("--format", choices=FORMATS, help="read every file as this format (default: by its extension; unknown ones as CSV)")
-    group.add_argument("--time", metavar="NAME", help="the abscissa is the column (MAT: variable) NAME (default: the first)")
-    group.add_argument("--delimiter", choices=[",", ";", "tab", "auto"], help="CSV cell delimiter; 'auto' sniffs it from the first rows (default ',')")
+    group.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="read every file as this format (default: by its extension; unknown ones as CSV)",
+    )
+    group.add_argument(
+        "--time", metavar="NAME", help="the abscissa is the column (MAT: variable) NAME (default: the first)"
+    )
+    group.add_argument(
+        "--delimiter",
+        choices=[",", ";", "tab", "auto"],
+        help="CSV cell delimiter; 'auto' sniffs it from the first rows (default ',')",
+    )
     group.add_argument("--decimal", choices=[".", ","], help="CSV decimal mark (default '.')")
-    group.add_argument("--comment", metavar="CHAR", help="CSV: lines starting with CHAR (e.g. '#') are comments, as is the rest of a line after it")
+    group.add_argument(
+        "--comment",
+        metavar="CHAR",
+        help="CSV: lines starting with CHAR (e.g. '#') are comments, as is the rest of a line after it",
+    )
     group.add_argument("--units-row", action="store_true", help="CSV: the row under the header holds units, not data")
-    group.add_argument("--empty-as-nan", action="store_true", help="CSV: an empty cell is a missing value (NaN) instead of an error")
+    group.add_argument(
+        "--empty-as-nan", action="store_true", help="CSV: an empty cell is a missing value (NaN) instead of an error"
+    )
 
 
 def _read_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -168,8 +260,14 @@ def _run_options(args: argparse.Namespace) -> RunOptions:
     settings["x_range"] = _x_range(args.x_range)
     config = args.config or find_config(args.reference)
     try:
-        return RunOptions.build(config=config, columns=args.column, exclude=args.exclude,
-                                allow_non_finite=args.allow_nan, read=_read_options(args), **settings)
+        return RunOptions.build(
+            config=config,
+            columns=args.column,
+            exclude=args.exclude,
+            allow_non_finite=args.allow_nan,
+            read=_read_options(args),
+            **settings,
+        )
     except SettingError as exc:
         raise UsageError(f"--{exc.key.replace('_', '-')}: {exc}") from None
     except ConfigError as exc:
@@ -264,18 +362,27 @@ def _exit_code(counts: dict[str, int]) -> int:
     return EXIT_PASS
 
 
-def _json_document(args: argparse.Namespace, options: RunOptions | None, error: str | None = None,
-                   **entries: Any) -> dict[str, Any]:
+def _json_document(
+    args: argparse.Namespace, options: RunOptions | None, error: str | None = None, **entries: Any
+) -> dict[str, Any]:
     """The JSON report: what was compared and with which options (each
     variable's own are in its entry), why the input is unusable (``error``,
     else null), then the command's own entries."""
-    document: dict[str, Any] = {"reference": args.reference, "test": args.test, "config": None,
-                                "tolerances": None, "x_range": None}
+    document: dict[str, Any] = {
+        "reference": args.reference,
+        "test": args.test,
+        "config": None,
+        "tolerances": None,
+        "x_range": None,
+    }
     if options is not None:
         base = options.base()
         lo, hi = base.x_range
-        document.update(config=options.config.path, tolerances=dict(base.tolerances),
-                        x_range={"lo": lo if math.isfinite(lo) else None, "hi": hi if math.isfinite(hi) else None})
+        document.update(
+            config=options.config.path,
+            tolerances=dict(base.tolerances),
+            x_range={"lo": lo if math.isfinite(lo) else None, "hi": hi if math.isfinite(hi) else None},
+        )
     document["error"] = error
     return {**document, **entries}
 
@@ -393,10 +500,14 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
     if unmatched:
         raise UsageError("; ".join(unmatched))
     selected = options.select(reference.names, test.names)
-    compared = sum(in_reference and in_test and options.for_variable(name) is not None for name, in_reference, in_test in selected)
+    compared = sum(
+        in_reference and in_test and options.for_variable(name) is not None for name, in_reference, in_test in selected
+    )
     if plot_file and compared != 1:
-        raise UsageError(f"--plot {args.plot}: a file holds one plot but {compared} variables were compared; "
-                         "give a directory or select one variable with --column")
+        raise UsageError(
+            f"--plot {args.plot}: a file holds one plot but {compared} variables were compared; "
+            "give a directory or select one variable with --column"
+        )
     warnings = pair_warnings(reference, test)
     for warning in warnings:
         _warn(warning)
@@ -411,11 +522,14 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
             results.append((outcome.name, outcome.label, result))
     skipped = _write_outputs(args, reference.abscissa_name, results, plot_file, bar)
     counts = _summary(outcomes)
-    file = FileOutcome(os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings)
+    file = FileOutcome(
+        os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings
+    )
     error = _unusable_variables([file])
     if args.json:
-        document = _json_document(args, options, error, variables=[o.to_json() for o in outcomes],
-                                  warnings=list(warnings), summary=counts)
+        document = _json_document(
+            args, options, error, variables=[o.to_json() for o in outcomes], warnings=list(warnings), summary=counts
+        )
         json.dump(document, sys.stdout, indent=2)
         print()
     else:
@@ -441,8 +555,10 @@ def _plot_is_file(path: str) -> bool:
     if not suffix or os.path.isdir(path):
         return False
     if suffix not in formats:
-        raise UsageError(f"--plot {path}: plots cannot be written as {suffix!r}; give a .png, .svg or .pdf file, "
-                         "or a directory (end its name with '/')")
+        raise UsageError(
+            f"--plot {path}: plots cannot be written as {suffix!r}; give a .png, .svg or .pdf file, "
+            "or a directory (end its name with '/')"
+        )
     return True
 
 
@@ -480,8 +596,13 @@ def _plot_or_skip(skipped: list[tuple[str, str]], name: str, result: CompareResu
         skipped.append((name, describe_exception(exc)))
 
 
-def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[str, str, CompareResult]], plot_file: bool,
-                   bar: _Steps | None = None) -> list[tuple[str, str]]:
+def _write_outputs(
+    args: argparse.Namespace,
+    abscissa: str,
+    results: list[tuple[str, str, CompareResult]],
+    plot_file: bool,
+    bar: _Steps | None = None,
+) -> list[tuple[str, str]]:
     """Write --output and --plot; returns the plots skipped, with the reason."""
     skipped: list[tuple[str, str]] = []
     bar = bar or _Steps(False)
@@ -506,8 +627,13 @@ def _write_outputs(args: argparse.Namespace, abscissa: str, results: list[tuple[
                 os.makedirs(args.plot, exist_ok=True)
                 taken = set()
                 for name, label, result in results:
-                    _plot_or_skip(skipped, name, result, os.path.join(args.plot, output_stem(name, taken) + ".png"),
-                                  f"{os.path.basename(args.test)}: {label}")
+                    _plot_or_skip(
+                        skipped,
+                        name,
+                        result,
+                        os.path.join(args.plot, output_stem(name, taken) + ".png"),
+                        f"{os.path.basename(args.test)}: {label}",
+                    )
                     bar.done()
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.output}: cannot write: {exc.strerror or exc}") from None
@@ -546,7 +672,12 @@ def _command_batch(args: argparse.Namespace) -> int:
         raise UsageError(str(exc)) from None
     if not pairs:
         raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
-    for path, option in ((args.report, "--report"), (args.json, "--json"), (args.junit, "--junit"), (args.markdown, "--markdown")):
+    for path, option in (
+        (args.report, "--report"),
+        (args.json, "--json"),
+        (args.junit, "--junit"),
+        (args.markdown, "--markdown"),
+    ):
         if path:
             _writable_file(path, option)
     jobs = args.jobs
@@ -556,7 +687,11 @@ def _command_batch(args: argparse.Namespace) -> int:
         jobs = default_workers()
     progress = not args.quiet and sys.stderr.isatty()
     out = _Printer(progress=progress)
-    report = HtmlReport(args.report, reference=args.reference, test=args.test, settings=options.describe()) if args.report else None
+    report = (
+        HtmlReport(args.report, reference=args.reference, test=args.test, settings=options.describe())
+        if args.report
+        else None
+    )
     files: list[FileOutcome] = []
 
     def record(outcome: FileOutcome) -> None:
@@ -568,8 +703,12 @@ def _command_batch(args: argparse.Namespace) -> int:
         _print_file(outcome, out, quiet=args.quiet, verbose=args.verbose)
 
     try:
-        with _sigterm_unwinds(), closing(run_batch(pairs, options=options, plots=report is not None, jobs=jobs,
-                                                   progress=progress)) as outcomes:
+        with (
+            _sigterm_unwinds(),
+            closing(
+                run_batch(pairs, options=options, plots=report is not None, jobs=jobs, progress=progress)
+            ) as outcomes,
+        ):
             try:
                 for outcome in outcomes:
                     record(outcome)
@@ -577,7 +716,7 @@ def _command_batch(args: argparse.Namespace) -> int:
                 # The batch itself broke down (its worker processes could not
                 # start): the pairs not reported yet are unusable, for this reason.
                 why = f"not compared: {describe_exception(exc)}"
-                for rel, reference_path, test_path in pairs[len(files):]:
+                for rel, reference_path, test_path in pairs[len(files) :]:
                     record(FileOutcome(rel, reference_path, test_path, error=why))
     except _Terminated:
         print("velmora-funnel: terminated", file=sys.stderr)
@@ -592,7 +731,10 @@ def _command_batch(args: argparse.Namespace) -> int:
         # A glob that fits no variable of the whole run is a typo in the config or on the command line.
         problems = options.unmatched(frozenset().union(*(f.matched for f in files)))
     error = "; ".join(filter(None, ["; ".join(problems), _unusable_variables(files)])) or None
-    line = _summary_line(counts, f"{_count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ")
+    line = _summary_line(
+        counts,
+        f"{_count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ",
+    )
     if counts["missing_files"] or counts["unusable_files"]:
         line = line.replace("PASS:", "FAIL:", 1)
     try:
@@ -628,7 +770,9 @@ def _print_file(outcome: FileOutcome, out: _Printer, *, quiet: bool, verbose: bo
         return
     if outcome.error is None:
         compared = [v for v in outcome.variables if v.verdict != "ignored"]
-        out(f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(compared) - len(bad)} of {_count(len(compared), 'variable')} passed)")
+        out(
+            f"{outcome.file}: {'pass' if not bad else 'FAIL'} ({len(compared) - len(bad)} of {_count(len(compared), 'variable')} passed)"
+        )
     shown = bad if quiet else outcome.variables
     if shown:
         _print_table([_row(v, verbose) for v in shown], out, indent="    ")
@@ -660,12 +804,18 @@ def _command_demo(args: argparse.Namespace) -> int:
     out(f"examples: {examples}" + ("" if in_checkout else " (generated; no checkout found)"))
     try:
         os.makedirs(output, exist_ok=True)
-        report = HtmlReport(os.path.join(output, "report.html"), reference=os.path.join(examples, "reference"),
-                            test=os.path.join(examples, "test"), settings=options.describe())
+        report = HtmlReport(
+            os.path.join(output, "report.html"),
+            reference=os.path.join(examples, "reference"),
+            test=os.path.join(examples, "test"),
+            settings=options.describe(),
+        )
         plots = []
         taken: set[str] = set()
         variables: list[VariableOutcome] = []
-        for rel, reference_path, test_path in pair_files(os.path.join(examples, "reference"), os.path.join(examples, "test")):
+        for rel, reference_path, test_path in pair_files(
+            os.path.join(examples, "reference"), os.path.join(examples, "test")
+        ):
             reference, test = _read(reference_path or "", test_path or "")
             out()
             out(f"velmora-funnel compare {os.path.relpath(reference_path or '')} {os.path.relpath(test_path or '')}")
@@ -673,7 +823,9 @@ def _command_demo(args: argparse.Namespace) -> int:
             for outcome, result in compare_tables(reference, test, options, file=rel):
                 rows.append(_row(outcome))
                 if result is not None and not outcome.passed:
-                    path = os.path.join(output, output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken) + ".png")
+                    path = os.path.join(
+                        output, output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken) + ".png"
+                    )
                     figure = result.plot(path, title=f"{rel}: {outcome.label}")
                     outcome = replace(outcome, figure=figure_bytes(figure))
                     plots.append(path)
@@ -709,7 +861,9 @@ def _accept_plan(args: argparse.Namespace, options: RunOptions) -> list[tuple[st
         pairs = pair_files(reference, test) if os.path.isdir(reference) else pair_files(test, test)
         if not os.path.isdir(reference):
             pairs = [(rel, None, path) for rel, path, _ in pairs]
-        targets = [(rel, ref or os.path.join(reference, *rel.split("/")), ref is not None, path) for rel, ref, path in pairs]
+        targets = [
+            (rel, ref or os.path.join(reference, *rel.split("/")), ref is not None, path) for rel, ref, path in pairs
+        ]
     elif os.path.isfile(test):
         if os.path.isdir(reference):
             raise UsageError(f"{reference}: is a folder, but {test} is a file")
@@ -744,7 +898,10 @@ def _accept_plan(args: argparse.Namespace, options: RunOptions) -> list[tuple[st
         added = [o.name for o in outcomes if o.verdict == "missing" and o.name in new and o.name not in old]
         gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in old and o.name not in new]
         compared = [o for o in outcomes if o.verdict not in ("missing", "ignored")]
-        changes.append(f"{len(failed)} of {_count(len(compared), 'variable')} failed" + (f" ({', '.join(failed)})" if failed else ""))
+        changes.append(
+            f"{len(failed)} of {_count(len(compared), 'variable')} failed"
+            + (f" ({', '.join(failed)})" if failed else "")
+        )
         if added:
             changes.append(f"new: {', '.join(added)}")
         if gone:
@@ -758,7 +915,13 @@ def _command_accept(args: argparse.Namespace) -> int:
     plan = _accept_plan(args, options)
     out = _Printer()
     for action, _, _, line in plan:
-        out(line if not args.dry_run else line.replace(": replaced", ": would be replaced").replace(": removed", ": would be removed").replace(": written", ": would be written"))
+        out(
+            line
+            if not args.dry_run
+            else line.replace(": replaced", ": would be replaced")
+            .replace(": removed", ": would be removed")
+            .replace(": written", ": would be written")
+        )
     changed = [step for step in plan if step[0] != "keep"]
     if args.dry_run:
         out(f"dry run: {_count(len(changed), 'file')} would change, nothing was written")
@@ -801,7 +964,9 @@ def _error_document(args: argparse.Namespace, message: str) -> None:
 def main(argv: Sequence[str] | None = None, prog: str = "velmora-funnel") -> int:
     """Run the command line; returns the exit code."""
     args = _parser(prog).parse_args(_attach_values(sys.argv[1:] if argv is None else argv))
-    command = {"compare": _command_compare, "batch": _command_batch, "accept": _command_accept, "demo": _command_demo}[args.command]
+    command = {"compare": _command_compare, "batch": _command_batch, "accept": _command_accept, "demo": _command_demo}[
+        args.command
+    ]
     try:
         return command(args)
     except (UsageError, PlotUnavailableError) as exc:

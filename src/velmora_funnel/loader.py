@@ -34,6 +34,7 @@ from ._options import Compression, ReadOptions, file_format
 
 __all__ = ["ReadOptions", "ResultFileError", "ResultTable", "read_result"]
 
+
 class _FloatPrecision(TypedDict, total=False):
     float_precision: Literal["round_trip"]
 
@@ -57,7 +58,15 @@ class ResultFileError(ValueError):
     """A result file that cannot be used; the message names the file and,
     where there is one, the row and the column."""
 
-    def __init__(self, path: str | os.PathLike[str], what: str, *, row: int | None = None, column: int | None = None, name: str | None = None) -> None:
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        what: str,
+        *,
+        row: int | None = None,
+        column: int | None = None,
+        name: str | None = None,
+    ) -> None:
         self.path = os.fspath(path)
         self.what = what
         self.row = row
@@ -162,7 +171,9 @@ def _need(path: str, module: str, extra: str, what: str) -> Any:
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise ResultFileError(path, f"{what} needs {module.split('.')[0]}: pip install 'velmora-funnel[{extra}]'") from None
+        raise ResultFileError(
+            path, f"{what} needs {module.split('.')[0]}: pip install 'velmora-funnel[{extra}]'"
+        ) from None
 
 
 @dataclass(frozen=True)
@@ -215,7 +226,13 @@ def _csv_error(source: _Csv, line: int, exc: csv.Error, names: Sequence[str] | N
         assert cell is not None  # the unquoted alternative matches the empty string
         name = names[column - 1] if names is not None and column <= len(names) else None
         if cell.group().startswith('"') and cell.group("close") is None:
-            return ResultFileError(path, f"unterminated quote: the cell runs on past {limit} characters", row=line, column=column, name=name)
+            return ResultFileError(
+                path,
+                f"unterminated quote: the cell runs on past {limit} characters",
+                row=line,
+                column=column,
+                name=name,
+            )
         if cell.end() - cell.start() > limit:
             return ResultFileError(path, f"cell longer than {limit} characters", row=line, column=column, name=name)
         if cell.end() >= len(text):
@@ -283,22 +300,32 @@ def _check_header(source: _Csv, line: int, header: list[str]) -> list[str]:
     names = [cell.strip() for cell in header]
     if all(_is_number(name, source.options.decimal) for name in names):
         raise ResultFileError(
-            path, f"missing header: the first row holds numbers ({', '.join(names[:3])}{', ...' if len(names) > 3 else ''}), expected column names", row=line
+            path,
+            f"missing header: the first row holds numbers ({', '.join(names[:3])}{', ...' if len(names) > 3 else ''}), expected column names",
+            row=line,
         )
     if len(names) < 2:
         for mark, label in ((";", "';'"), ("\t", "tabs"), (",", "','")):
             if mark != source.options.delimiter and mark in header[0]:
-                decimal = " (and --decimal ',' for decimal commas)" if mark != "," and source.options.decimal == "." else ""
-                raise ResultFileError(
-                    path, f"the header names one column, but the rows look delimited by {label}: read with {_DELIMITER_OPTION[mark]}{decimal}", row=line
+                decimal = (
+                    " (and --decimal ',' for decimal commas)" if mark != "," and source.options.decimal == "." else ""
                 )
-        raise ResultFileError(path, "the header names one column; need the abscissa and at least one variable", row=line)
+                raise ResultFileError(
+                    path,
+                    f"the header names one column, but the rows look delimited by {label}: read with {_DELIMITER_OPTION[mark]}{decimal}",
+                    row=line,
+                )
+        raise ResultFileError(
+            path, "the header names one column; need the abscissa and at least one variable", row=line
+        )
     seen: dict[str, int] = {}
     for index, name in enumerate(names, start=1):
         if not name:
             raise ResultFileError(path, "empty column name in the header", row=line, column=index)
         if name in seen:
-            raise ResultFileError(path, f"duplicate column name {name!r} (also column {seen[name]})", row=line, column=index)
+            raise ResultFileError(
+                path, f"duplicate column name {name!r} (also column {seen[name]})", row=line, column=index
+            )
         seen[name] = index
     return names
 
@@ -339,17 +366,31 @@ def _diagnose(source: _Csv, names: Sequence[str], dated: int | None = None) -> R
                 for column, cell in enumerate(row, start=1):
                     if cell.endswith(_END_OF_FILE):
                         name = names[column - 1] if column <= len(names) else None
-                        return ResultFileError(path, "unterminated quote: the cell runs to the end of the file", row=line, column=column, name=name)
+                        return ResultFileError(
+                            path,
+                            "unterminated quote: the cell runs to the end of the file",
+                            row=line,
+                            column=column,
+                            name=name,
+                        )
                 if len(row) != len(names):
-                    hint = " (decimal commas, or a column without a name in the header?)" if len(row) > len(names) and options.delimiter == "," else ""
-                    return ResultFileError(path, f"ragged row: {len(row)} cells, but the header names {len(names)} columns{hint}", row=line)
+                    hint = (
+                        " (decimal commas, or a column without a name in the header?)"
+                        if len(row) > len(names) and options.delimiter == ","
+                        else ""
+                    )
+                    return ResultFileError(
+                        path, f"ragged row: {len(row)} cells, but the header names {len(names)} columns{hint}", row=line
+                    )
                 for column, cell in enumerate(row, start=1):
                     if not cell.strip(_SPACES):
                         if options.empty_as_nan:
                             continue
                         return ResultFileError(path, "empty cell", row=line, column=column, name=names[column - 1])
                     if column - 1 != dated and not _is_number(cell, options.decimal):
-                        return ResultFileError(path, _not_a_number(cell, options.decimal), row=line, column=column, name=names[column - 1])
+                        return ResultFileError(
+                            path, _not_a_number(cell, options.decimal), row=line, column=column, name=names[column - 1]
+                        )
     except csv.Error as exc:
         return _csv_error(source, line, exc, names)
     except UnicodeDecodeError as exc:
@@ -375,7 +416,11 @@ def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDA
         with source.open() as handle:
             line = next(itertools.islice(_records(source, handle), wanted, None))[0]
         raise ResultFileError(
-            source.path, f"{str(column.iloc[wanted]).strip()!r} is not an ISO 8601 date-time like the column's first cell", row=line, column=index + 1, name=names[index]
+            source.path,
+            f"{str(column.iloc[wanted]).strip()!r} is not an ISO 8601 date-time like the column's first cell",
+            row=line,
+            column=index + 1,
+            name=names[index],
         )
     ticks: NDArray[np.int64] = stamps.dt.tz_convert(None).to_numpy(dtype="datetime64[us]").view(np.int64)
     # whole seconds and their fraction apart: one rounding, not two
@@ -418,17 +463,25 @@ def _read_csv_source(source: _Csv) -> ResultTable:
     skip: list[int] = []
     if options.units_row:
         if len(head) < 2:
-            raise ResultFileError(path, "no units row under the header (the units row option is set)", row=header_line + 1)
+            raise ResultFileError(
+                path, "no units row under the header (the units row option is set)", row=header_line + 1
+            )
         units_line, cells = head[1]
         if len(cells) != len(names):
-            raise ResultFileError(path, f"units row: {len(cells)} cells, but the header names {len(names)} columns", row=units_line)
+            raise ResultFileError(
+                path, f"units row: {len(cells)} cells, but the header names {len(names)} columns", row=units_line
+            )
         units = {name: cell.strip() for name, cell in zip(names, cells, strict=True)}
         skip = [units_line - 1]  # pandas counts every line from 0
     time_index = 0
     if options.time is not None:
         if options.time not in names:
             shown = ", ".join(repr(name) for name in names[:8]) + (", ..." if len(names) > 8 else "")
-            raise ResultFileError(path, f"no column named {options.time!r} for the abscissa (the time option); the header names {shown}", row=header_line)
+            raise ResultFileError(
+                path,
+                f"no column named {options.time!r} for the abscissa (the time option); the header names {shown}",
+                row=header_line,
+            )
         time_index = names.index(options.time)
     first = head[2 if options.units_row else 1][1] if len(head) > (2 if options.units_row else 1) else None
     dated = first is not None and time_index < len(first) and _ISO_8601.fullmatch(first[time_index].strip()) is not None
@@ -445,7 +498,9 @@ def _read_csv_source(source: _Csv) -> ResultTable:
             # last cells with only a ParserWarning; with None they become an
             # index, which is cheap to see and refuse below.
             index_col=None,
-            dtype={time_index: object} | {index: np.float64 for index in range(len(names)) if index != time_index} if dated else np.float64,
+            dtype={time_index: object} | {index: np.float64 for index in range(len(names)) if index != time_index}
+            if dated
+            else np.float64,
             keep_default_na=False,
             na_values=_NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
             skip_blank_lines=True,
@@ -454,10 +509,14 @@ def _read_csv_source(source: _Csv) -> ResultTable:
             **_exact_float_option(),
         )
     except (ValueError, UnicodeDecodeError, pd.errors.ParserError) as exc:
-        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"cannot be parsed: {str(exc).strip()}") from None
+        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(
+            path, f"cannot be parsed: {str(exc).strip()}"
+        ) from None
     if not isinstance(frame.index, pd.RangeIndex):
         row_cells = len(names) + frame.index.nlevels
-        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(path, f"ragged rows: {row_cells} cells, but the header names {len(names)} columns")
+        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(
+            path, f"ragged rows: {row_cells} cells, but the header names {len(names)} columns"
+        )
     if frame.shape[1] != len(names):  # pragma: no cover - the header check and the parser agree
         raise ResultFileError(path, f"the parser found {frame.shape[1]} columns, the header names {len(names)}", row=1)
     if options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():

@@ -185,8 +185,10 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
     locate = _Locator(path, text)
     for table in document:
         if table not in _TABLES:
-            raise ConfigError(f"{path}: unknown table {table!r}{_did_you_mean(table, _TABLES)} "
-                              f"(expected {' and '.join(_TABLES.values())})")
+            raise ConfigError(
+                f"{path}: unknown table {table!r}{_did_you_mean(table, _TABLES)} "
+                f"(expected {' and '.join(_TABLES.values())})"
+            )
     defaults = document.get("defaults", {})
     if not isinstance(defaults, dict):
         raise ConfigError(f"{path}: 'defaults' must be {_TABLES['defaults']}")
@@ -196,6 +198,7 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
         raise ConfigError(f"{path}: 'variable' must be {_TABLES['variable']}")
     rules = []
     for index, entry in enumerate(entries):
+
         def where(key: str | None, index: int = index) -> str:
             return locate.where("variable", index, key)
 
@@ -205,7 +208,9 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
         if isinstance(patterns, str):
             patterns = [patterns]
         if not isinstance(patterns, list) or not patterns or not all(isinstance(p, str) and p for p in patterns):
-            raise ConfigError(f"{where('match')}: 'match' must be a glob or a non-empty list of globs, got {entry['match']!r}")
+            raise ConfigError(
+                f"{where('match')}: 'match' must be a glob or a non-empty list of globs, got {entry['match']!r}"
+            )
         ignore = entry.get("ignore")
         if ignore is not None and not isinstance(ignore, bool):
             raise ConfigError(f"{where('ignore')}: 'ignore' must be true or false, got {ignore!r}")
@@ -267,7 +272,9 @@ class RunOptions:
     allow_non_finite: bool = False
     #: How result files are read (format, CSV dialect, time column); None: by extension.
     read: ReadOptions | None = None
-    _resolved: dict[tuple[int, ...], CompareOptions | None] = field(default_factory=dict, init=False, repr=False, compare=False)
+    _resolved: dict[tuple[int, ...], CompareOptions | None] = field(
+        default_factory=dict, init=False, repr=False, compare=False
+    )
 
     @classmethod
     def build(
@@ -291,8 +298,14 @@ class RunOptions:
         if not isinstance(read, ReadOptions) and (config.read or read):
             # Reading options given here (the command line's) are stronger than the config's [read].
             read = ReadOptions(**{**config.read, **(read or {})})
-        return cls(config, overrides, None if columns is None else tuple(columns), tuple(exclude),
-                   allow_non_finite, read or None)
+        return cls(
+            config,
+            overrides,
+            None if columns is None else tuple(columns),
+            tuple(exclude),
+            allow_non_finite,
+            read or None,
+        )
 
     def base(self) -> CompareOptions:
         """The options of a variable that no ``[[variable]]`` entry matches."""
@@ -310,8 +323,9 @@ class RunOptions:
                 settings.update(rule.settings)
                 ignore = rule.ignore if rule.ignore is not None else ignore
             settings.update(self.overrides)
-            self._resolved[applying] = None if ignore else CompareOptions(
-                {key: settings[key] for key in TOLERANCE_NAMES}, settings["x_range"])
+            self._resolved[applying] = (
+                None if ignore else CompareOptions({key: settings[key] for key in TOLERANCE_NAMES}, settings["x_range"])
+            )
         return self._resolved[applying]
 
     def select(self, reference: Sequence[str], test: Sequence[str]) -> list[tuple[str, bool, bool]]:
@@ -371,7 +385,9 @@ class RunOptions:
         """One line for reports: the settings for every variable and the config file."""
         base = self.base()
         lo, hi = base.x_range
-        text = ", ".join(f"{name} = {value:g}" for name, value in base.tolerances.items()) + f"; x range [{lo:g}, {hi:g}]"
+        text = (
+            ", ".join(f"{name} = {value:g}" for name, value in base.tolerances.items()) + f"; x range [{lo:g}, {hi:g}]"
+        )
         if self.config.path:
             text += f"; per-variable settings from {self.config.path}"
         return text

@@ -80,7 +80,9 @@ def _decimated(t: np.ndarray, y: np.ndarray, bins: int | None = None) -> tuple[n
     return t[keep], y[keep]
 
 
-def _markers_thinned(t: np.ndarray, y: np.ndarray, x_limits: tuple[float, float], y_limits: tuple[float, float]) -> np.ndarray:
+def _markers_thinned(
+    t: np.ndarray, y: np.ndarray, x_limits: tuple[float, float], y_limits: tuple[float, float]
+) -> np.ndarray:
     """Indices of the points to mark, one per cell of a grid finer than the
     pixels: markers that would land on the same spot are drawn once."""
     if len(t) <= 4 * _BINS:
@@ -131,8 +133,14 @@ def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
     if math.isfinite(lo) and lo > t[0]:
         ax.axvspan(float(t[0]), lo, color="#000000", alpha=0.06, lw=0, label="outside x_range")
     if math.isfinite(hi) and hi < t[-1]:
-        ax.axvspan(hi, float(t[-1]), color="#000000", alpha=0.06, lw=0,
-                   label=None if math.isfinite(lo) and lo > t[0] else "outside x_range")
+        ax.axvspan(
+            hi,
+            float(t[-1]),
+            color="#000000",
+            alpha=0.06,
+            lw=0,
+            label=None if math.isfinite(lo) and lo > t[0] else "outside x_range",
+        )
 
 
 def _zoom_window(result: CompareResult, failing: np.ndarray) -> tuple[float, float]:
@@ -179,7 +187,9 @@ def _marked(t: np.ndarray, y: np.ndarray, window: Window, limits_from: list[Curv
 
 
 def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend: bool, window: Window = None) -> None:
-    lower, upper, reference, test = (_visible(c, window) for c in (result.lower, result.upper, result.reference, result.test))
+    lower, upper, reference, test = (
+        _visible(c, window) for c in (result.lower, result.upper, result.reference, result.test)
+    )
     if len(lower.t) and len(upper.t):
         # The funnel is the polygon traced along the lower bound and back along
         # the upper one: exact at vertical steps, where interpolating both
@@ -189,16 +199,29 @@ def _draw_curves(ax: Axes, result: CompareResult, failing: np.ndarray, *, legend
         from matplotlib.collections import PolyCollection
 
         outline = np.column_stack([np.concatenate([lower.t, upper.t[::-1]]), np.concatenate([lower.y, upper.y[::-1]])])
-        ax.add_collection(PolyCollection([outline], facecolors=_FUNNEL, alpha=0.6, linewidths=0, label="funnel", zorder=1))
+        ax.add_collection(
+            PolyCollection([outline], facecolors=_FUNNEL, alpha=0.6, linewidths=0, label="funnel", zorder=1)
+        )
         ax.plot(lower.t, lower.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
         ax.plot(upper.t, upper.y, color=_FUNNEL_EDGE, lw=0.7, zorder=2)
     ax.plot(reference.t, reference.y, color=_REFERENCE, lw=1.0, label="reference", zorder=3)
     few = len(test.t) <= (_ZOOM_MARKER_LIMIT if window is not None else _MARKER_LIMIT)
     ax.plot(test.t, test.y, color=_TEST, lw=1.0, label="test", zorder=4, marker="o" if few else None, ms=2.2)
     if failing.any():
-        marked_t, marked_y = _marked(result.test.t[failing], result.test.y[failing], window, [lower, upper, reference, test])
-        ax.plot(marked_t, marked_y, ls="none", marker="x", ms=6, mew=1.6, color=_FAIL,
-                zorder=5, label=f"outside funnel ({int(failing.sum())})")
+        marked_t, marked_y = _marked(
+            result.test.t[failing], result.test.y[failing], window, [lower, upper, reference, test]
+        )
+        ax.plot(
+            marked_t,
+            marked_y,
+            ls="none",
+            marker="x",
+            ms=6,
+            mew=1.6,
+            color=_FAIL,
+            zorder=5,
+            label=f"outside funnel ({int(failing.sum())})",
+        )
     _shade_outside_range(ax, result)
     ax.grid(True, color="#dddddd", lw=0.6)
     if legend:
@@ -213,8 +236,16 @@ def _draw_errors(ax: Axes, result: CompareResult, failing: np.ndarray, window: W
             marked_t, marked_y = _marked(result.errors.t[failing], result.errors.y[failing], window, [errors])
             ax.plot(marked_t, marked_y, ls="none", marker="x", ms=5, mew=1.4, color=_FAIL)
     else:
-        ax.text(0.5, 0.5, "no funnel was built: " + result.message, ha="center", va="center",
-                transform=ax.transAxes, fontsize=9, color="#555555")
+        ax.text(
+            0.5,
+            0.5,
+            "no funnel was built: " + result.message,
+            ha="center",
+            va="center",
+            transform=ax.transAxes,
+            fontsize=9,
+            color="#555555",
+        )
     ax.axhline(0.0, color="#888888", lw=0.8)
     _shade_outside_range(ax, result)
     ax.grid(True, color="#dddddd", lw=0.6)
@@ -229,7 +260,9 @@ def _fit_y(ax: Axes, curves: list[Curve], lo: float, hi: float) -> None:
         ax.set_ylim(bottom - pad, top + pad)
 
 
-def plot_result(result: CompareResult, path: str | os.PathLike[str] | None = None, *, title: str | None = None) -> Figure:
+def plot_result(
+    result: CompareResult, path: str | os.PathLike[str] | None = None, *, title: str | None = None
+) -> Figure:
     """Draw a comparison: the funnel between its bounds, reference, test,
     failing test points, and the error curve in a second panel sharing the
     abscissa. When points fail, a right-hand column zooms in on the first

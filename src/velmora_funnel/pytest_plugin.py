@@ -32,8 +32,12 @@ __all__ = ["FunnelRegression"]
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("velmora-funnel")
-    group.addoption("--funnel-regen", action="store_true", default=False,
-                    help="rewrite the references of funnel_regression checks from this run (the checks then fail)")
+    group.addoption(
+        "--funnel-regen",
+        action="store_true",
+        default=False,
+        help="rewrite the references of funnel_regression checks from this run (the checks then fail)",
+    )
 
 
 def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
@@ -48,13 +52,17 @@ def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
             raise ValueError("the DataFrame's column names must differ as text")
         return str(data.index.name or "time"), t, columns
     if not isinstance(data, Mapping) or not data:
-        raise TypeError(f"data must be a pandas DataFrame indexed by time or a non-empty mapping of name to (t, y), got {type(data).__name__}")
+        raise TypeError(
+            f"data must be a pandas DataFrame indexed by time or a non-empty mapping of name to (t, y), got {type(data).__name__}"
+        )
     curves = {str(name): as_curve(curve, f"variable {name!r}") for name, curve in data.items()}
     t = next(iter(curves.values())).t
     for name, curve in curves.items():
         if not np.array_equal(curve.t, t):
-            raise ValueError(f"variable {name!r} has another time grid than the first: one check keeps one grid "
-                             "(call check() once per grid, each with its own basename)")
+            raise ValueError(
+                f"variable {name!r} has another time grid than the first: one check keeps one grid "
+                "(call check() once per grid, each with its own basename)"
+            )
     if "time" in curves:
         raise ValueError("a variable named 'time' would clash with the time column")
     return "time", t, {name: curve.y for name, curve in curves.items()}
@@ -115,7 +123,9 @@ class FunnelRegression:
                     line += f"\n    no funnel plot: {type(exc).__name__}: {exc}"
             lines.append(line)
         if lines:
-            header = f"{len(lines)} of {compared} variables are not inside the funnel of {reference} (this run: {obtained}):"
+            header = (
+                f"{len(lines)} of {compared} variables are not inside the funnel of {reference} (this run: {obtained}):"
+            )
             pytest.fail("\n".join([header, *lines]), pytrace=False)
 
 

@@ -85,20 +85,22 @@ class HtmlReport:
         for variable in outcome.variables:
             self.counts[variable.verdict] += 1
             anchor = self._add_figure(variable) if variable.figure else ""
-            self._rows.append((
-                variable.verdict,
-                file,
-                variable.name,
-                variable.verdict,
-                variable.status.name if variable.status is not None else "-",
-                variable.message,
-                format_number(variable.max_error),
-                format_number(variable.first_failure, 6),
-                format_number(variable.margin, 3),
-                str(variable.failing_count) if variable.status is not None else "-",
-                _tolerances(variable),
-                anchor,
-            ))
+            self._rows.append(
+                (
+                    variable.verdict,
+                    file,
+                    variable.name,
+                    variable.verdict,
+                    variable.status.name if variable.status is not None else "-",
+                    variable.message,
+                    format_number(variable.max_error),
+                    format_number(variable.first_failure, 6),
+                    format_number(variable.margin, 3),
+                    str(variable.failing_count) if variable.status is not None else "-",
+                    _tolerances(variable),
+                    anchor,
+                )
+            )
             stripped.append(replace(variable, figure=None))
         return replace(outcome, variables=tuple(stripped))
 
@@ -119,26 +121,53 @@ class HtmlReport:
         e = html.escape
         stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
         with open(self.path, "w", encoding="utf-8") as out:
-            out.write(f"<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>velmora-funnel report</title><style>{_STYLE}</style></head><body>\n")
+            out.write(
+                f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>velmora-funnel report</title><style>{_STYLE}</style></head><body>\n'
+            )
             out.write("<h1>velmora-funnel report</h1>\n")
             out.write(
                 f'<p class="meta">reference <code>{e(self._reference)}</code> &middot; test <code>{e(self._test)}</code>'
                 f"<br>{e(self._settings)} &middot; {stamp}</p>\n"
             )
-            verdict = "all passed" if not (self.counts["fail"] or self.counts["missing"] or self.counts["error"]) else "not all passed"
-            out.write(f"<h2>Summary: {verdict}</h2>\n<p class=\"counts\">")
-            labels = {"pass": "passed", "fail": "failed", "missing": "missing", "error": "unusable", "ignored": "ignored"}
+            verdict = (
+                "all passed"
+                if not (self.counts["fail"] or self.counts["missing"] or self.counts["error"])
+                else "not all passed"
+            )
+            out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
+            labels = {
+                "pass": "passed",
+                "fail": "failed",
+                "missing": "missing",
+                "error": "unusable",
+                "ignored": "ignored",
+            }
             for key, label in labels.items():
                 out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
-            out.write("</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
-                      "<th>largest error</th><th>first failure at t</th><th>smallest margin</th><th>failing points</th>"
-                      "<th>compared with</th></tr></thead><tbody>\n")
-            for kind, file, name, verdict_text, status, message, largest, first, margin, failing, settings, anchor in self._rows:
+            out.write(
+                "</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
+                "<th>largest error</th><th>first failure at t</th><th>smallest margin</th><th>failing points</th>"
+                "<th>compared with</th></tr></thead><tbody>\n"
+            )
+            for (
+                kind,
+                file,
+                name,
+                verdict_text,
+                status,
+                message,
+                largest,
+                first,
+                margin,
+                failing,
+                settings,
+                anchor,
+            ) in self._rows:
                 shown = f'<a href="#{anchor}">{e(name)}</a>' if anchor else e(name)
                 out.write(
                     f'<tr class="v-{kind}"><td>{e(file)}</td><td>{shown}</td><td class="v">{e(verdict_text)}</td>'
-                    f"<td>{e(status)}</td><td>{e(message)}</td><td class=\"num\">{e(largest)}</td><td class=\"num\">{e(first)}</td>"
-                    f"<td class=\"num\">{e(margin)}</td><td class=\"num\">{e(failing)}</td><td>{e(settings)}</td></tr>\n"
+                    f'<td>{e(status)}</td><td>{e(message)}</td><td class="num">{e(largest)}</td><td class="num">{e(first)}</td>'
+                    f'<td class="num">{e(margin)}</td><td class="num">{e(failing)}</td><td>{e(settings)}</td></tr>\n'
                 )
             out.write("</tbody></table>\n")
             if self._figure_count:

@@ -214,19 +214,34 @@ def test_loop_removal_of_arbitrary_curves_matches(curve, upper):
 
 # Rare cells of the loop removal, each pinned so that even a short run meets it.
 RARE_LOOPS = [
-    pytest.param([0.0, 0.5, -0.5, 0.0, 0.0], [-2.0, -2.0, -1.0, -1.0, -1.5], False, id="tie-kept-by-vertical-step-lower"),
     pytest.param(
-        [0.0, 0.0, 0.5, -0.5, 0.0, 0.0], [-1.5, -2.0, -2.0, -2.0, -2.0, -1.5], True, id="tie-kept-by-vertical-step-upper"
+        [0.0, 0.5, -0.5, 0.0, 0.0], [-2.0, -2.0, -1.0, -1.0, -1.5], False, id="tie-kept-by-vertical-step-lower"
     ),
-    pytest.param([1.0, 1.0, 0.0, 0.5, 0.0], [-1.0, -3.5, 3.5, 2.5, -1.0], False, id="crossing-slopes-of-equal-magnitude"),
     pytest.param(
-        [0.0, 0.0, -0.5, 0.0, 0.0, -0.5, 0.0], [0.0, 0.0, -INF, 0.0, 0.0, 0.0, 0.0], True, id="restart-after-cut-to-start"
+        [0.0, 0.0, 0.5, -0.5, 0.0, 0.0],
+        [-1.5, -2.0, -2.0, -2.0, -2.0, -1.5],
+        True,
+        id="tie-kept-by-vertical-step-upper",
+    ),
+    pytest.param(
+        [1.0, 1.0, 0.0, 0.5, 0.0], [-1.0, -3.5, 3.5, 2.5, -1.0], False, id="crossing-slopes-of-equal-magnitude"
+    ),
+    pytest.param(
+        [0.0, 0.0, -0.5, 0.0, 0.0, -0.5, 0.0],
+        [0.0, 0.0, -INF, 0.0, 0.0, 0.0, 0.0],
+        True,
+        id="restart-after-cut-to-start",
     ),
     pytest.param([1.0, 2.0, 3.0, 0.5, 0.8, 1.2], [1.0, 1.5, 2.0, 3.0, 3.0, -5.0], False, id="cut-to-single-point"),
     pytest.param(
-        [0.5, 0.5, 0.0, 0.49999999999, 0.5], [-2.5, -2.0, -2.0, -2.0, -2.5], False, id="next-step-vertical-within-threshold"
+        [0.5, 0.5, 0.0, 0.49999999999, 0.5],
+        [-2.5, -2.0, -2.0, -2.0, -2.5],
+        False,
+        id="next-step-vertical-within-threshold",
     ),
-    pytest.param([-1e-11, 0.5, -0.5, 0.0, 0.0], [0.0, 0.5, -0.5, 0.0, 0.0], True, id="candidate-just-left-is-passed-over"),
+    pytest.param(
+        [-1e-11, 0.5, -0.5, 0.0, 0.0], [0.0, 0.5, -0.5, 0.0, 0.0], True, id="candidate-just-left-is-passed-over"
+    ),
 ]
 
 
@@ -277,9 +292,7 @@ def bound_and_queries(draw):
 def test_interpolate_clamped_matches(case):
     """Clamping at both ends, vertical steps, near-vertical segments and single-point bounds."""
     X, Y, queries = case
-    assert_same_floats(
-        ref.interpolate_clamped(X, Y, queries), core.interpolate_clamped(X, Y, queries), "values"
-    )
+    assert_same_floats(ref.interpolate_clamped(X, Y, queries), core.interpolate_clamped(X, Y, queries), "values")
 
 
 @given(bound_and_queries(), bound_and_queries(), st.data())

@@ -8,9 +8,9 @@ import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
 import _velmora_funnel as vf
-from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
 NAMES = ("t_reference", "y_reference", "t_test", "y_test")
 
@@ -93,14 +93,12 @@ def test_all_parameters_bind_by_position_or_keyword():
         ),
         pytest.param(
             lambda a, b, c, d: vf.compare(),
-            "compare() missing 4 required positional arguments: "
-            "'t_reference', 'y_reference', 't_test', and 'y_test'",
+            "compare() missing 4 required positional arguments: 't_reference', 'y_reference', 't_test', and 'y_test'",
             id="missing-four",
         ),
         pytest.param(
             lambda a, b, c, d: vf.compare(options={}),
-            "compare() missing 4 required positional arguments: "
-            "'t_reference', 'y_reference', 't_test', and 'y_test'",
+            "compare() missing 4 required positional arguments: 't_reference', 'y_reference', 't_test', and 'y_test'",
             id="only-options",
         ),
     ],
@@ -269,7 +267,9 @@ def curve_pairs(draw):
 @given(
     reference=curve_pairs(),
     test=curve_pairs(),
-    layouts=st.lists(st.sampled_from([unaligned, read_only, lambda v: v.view(Tagged), lambda v: v]), min_size=4, max_size=4),
+    layouts=st.lists(
+        st.sampled_from([unaligned, read_only, lambda v: v.view(Tagged), lambda v: v]), min_size=4, max_size=4
+    ),
     atoly=st.floats(0.0, 1.0),
 )
 def test_layouts_are_read_alike(reference, test, layouts, atoly):
@@ -415,7 +415,9 @@ def test_reference_counts_balanced_on_success():
     "call",
     [
         pytest.param(lambda a, b, c, d, o: vf.compare(a, b, c, [1.0], o), id="bad-array"),
-        pytest.param(lambda a, b, c, d, o: vf.compare(a, b, c, d, {"tolerances": o["tolerances"], "x_range": ()}), id="bad-range"),
+        pytest.param(
+            lambda a, b, c, d, o: vf.compare(a, b, c, d, {"tolerances": o["tolerances"], "x_range": ()}), id="bad-range"
+        ),
         pytest.param(lambda a, b, c, d, o: vf.compare(a, b, c, d, {"x_range": {"lo": "x"}}), id="bad-bound"),
         pytest.param(lambda a, b, c, d, o: vf.compare(a, b, c, d[::-1], o), id="not-contiguous"),
         pytest.param(lambda a, b, c, d, o: vf.compare(a, b, c, d, o, t_test=c), id="binding"),

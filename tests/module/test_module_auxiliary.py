@@ -181,14 +181,46 @@ def test_index_hook_errors_are_not_prefixed():
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        pytest.param(lambda: vf.status_message_py(), "status_message_py() missing 1 required positional argument: 'code'", id="missing"),
-        pytest.param(lambda: vf.status_message_py(0, 1), "status_message_py() takes 1 positional arguments but 2 were given", id="two"),
-        pytest.param(lambda: vf.status_message_py(0, 1, 2), "status_message_py() takes 1 positional arguments but 3 were given", id="three"),
-        pytest.param(lambda: vf.status_message_py(status=0), "status_message_py() got an unexpected keyword argument 'status'", id="wrong-keyword"),
-        pytest.param(lambda: vf.status_message_py(0, code=0), "status_message_py() got multiple values for argument 'code'", id="both"),
-        pytest.param(lambda: vf.status_message_py(0, 1, code=0), "status_message_py() takes 1 positional arguments but 2 were given", id="too-many-first"),
-        pytest.param(lambda: vf.status_message_py(x=1, code=0), "status_message_py() got an unexpected keyword argument 'x'", id="keywords-in-turn"),
-        pytest.param(lambda: vf.status_message_py(1.5, bogus=1), "status_message_py() got an unexpected keyword argument 'bogus'", id="binding-before-conversion"),
+        pytest.param(
+            lambda: vf.status_message_py(),
+            "status_message_py() missing 1 required positional argument: 'code'",
+            id="missing",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(0, 1),
+            "status_message_py() takes 1 positional arguments but 2 were given",
+            id="two",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(0, 1, 2),
+            "status_message_py() takes 1 positional arguments but 3 were given",
+            id="three",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(status=0),
+            "status_message_py() got an unexpected keyword argument 'status'",
+            id="wrong-keyword",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(0, code=0),
+            "status_message_py() got multiple values for argument 'code'",
+            id="both",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(0, 1, code=0),
+            "status_message_py() takes 1 positional arguments but 2 were given",
+            id="too-many-first",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(x=1, code=0),
+            "status_message_py() got an unexpected keyword argument 'x'",
+            id="keywords-in-turn",
+        ),
+        pytest.param(
+            lambda: vf.status_message_py(1.5, bogus=1),
+            "status_message_py() got an unexpected keyword argument 'bogus'",
+            id="binding-before-conversion",
+        ),
     ],
 )
 def test_status_message_binding_errors(call, message):

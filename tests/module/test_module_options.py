@@ -70,7 +70,9 @@ ALL_ZERO = approx(1.0 - FLOOR, 3.0 + FLOOR, FLOOR)
         pytest.param({"tolerances": {"ltoly": 0.1}}, approx(1.0 - FLOOR, 3.0 + FLOOR, 0.5), id="local-y"),
         pytest.param({"tolerances": {"rtolx": 0.5}}, approx(0.0, 4.0, FLOOR), id="span-relative-x"),
         pytest.param({"tolerances": {"rtoly": 0.5}}, approx(1.0 - FLOOR, 3.0 + FLOOR, 2.5), id="magnitude-fallback-y"),
-        pytest.param({"tolerances": {"atoly": np.float32(0.5)}}, approx(1.0 - FLOOR, 3.0 + FLOOR, 0.5), id="numpy-scalar"),
+        pytest.param(
+            {"tolerances": {"atoly": np.float32(0.5)}}, approx(1.0 - FLOOR, 3.0 + FLOOR, 0.5), id="numpy-scalar"
+        ),
     ],
 )
 def test_tolerances_reach_the_core(options, expected):
@@ -116,7 +118,7 @@ def test_infinite_tolerance_passes_unchanged():
     ],
 )
 def test_range_filters_the_reference(x_range, first, last):
-    """"lo" and "hi" restrict the reference the funnel is built from; absent ends are infinite."""
+    """ "lo" and "hi" restrict the reference the funnel is built from; absent ends are infinite."""
     lx0, lxn, _ = funnel({"x_range": x_range})
     assert (lx0, lxn) == approx(first, last)
 
@@ -283,7 +285,9 @@ class Recorder:
     ("options", "converted"),
     [
         pytest.param(
-            lambda log: {"tolerances": {"ltolx": "bad", "rtoly": Recorder(log, "rtoly"), "atolx": Recorder(log, "atolx")}},
+            lambda log: {
+                "tolerances": {"ltolx": "bad", "rtoly": Recorder(log, "rtoly"), "atolx": Recorder(log, "atolx")}
+            },
             ["atolx"],
             id="tolerances-in-field-order",
         ),

@@ -7,9 +7,9 @@ import sys
 
 import numpy as np
 import pytest
+from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
 import _velmora_funnel as vf
-from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
 CURVE_KEYS = ("lower", "upper", "errors")
 
@@ -181,4 +181,3 @@ def test_end_to_end_pass_and_fail():
     for key in ("lower", "upper"):
         for got, want in zip(failed[key], result[key]):
             np.testing.assert_array_equal(got, want)
-

@@ -29,7 +29,9 @@ CASES = [
     pytest.param(lambda: compare([0, 1, 2], [0, 1]), vf.STATUS_LENGTH_MISMATCH, id="reference-lengths"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1], [0]), vf.STATUS_LENGTH_MISMATCH, id="test-lengths"),
     pytest.param(lambda: compare([0, 1, 2], [0, 1], [0], [0]), vf.STATUS_LENGTH_MISMATCH, id="mismatch-before-short"),
-    pytest.param(lambda: compare([2, 1, 0], [0, 1], [5, 1], [0]), vf.STATUS_LENGTH_MISMATCH, id="mismatch-before-monotonic"),
+    pytest.param(
+        lambda: compare([2, 1, 0], [0, 1], [5, 1], [0]), vf.STATUS_LENGTH_MISMATCH, id="mismatch-before-monotonic"
+    ),
     # point counts, before monotonicity
     pytest.param(lambda: compare([0, 1, 2], None, [0]), vf.STATUS_INSUFFICIENT_DATA, id="test-one-point"),
     pytest.param(lambda: compare([0], None, [0, 1, 2]), vf.STATUS_INSUFFICIENT_DATA, id="reference-one-point"),
@@ -51,7 +53,9 @@ CASES = [
     pytest.param(lambda: compare([0, 1, 2], None, [0, INF, INF]), vf.STATUS_NON_MONOTONIC, id="test-repeated-inf"),
     # range
     pytest.param(lambda: compare([1, 1, 1]), vf.STATUS_EMPTY_RANGE, id="constant-abscissae"),
-    pytest.param(lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 3}}), vf.STATUS_EMPTY_RANGE, id="lo-at-last-reference"),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 3}}), vf.STATUS_EMPTY_RANGE, id="lo-at-last-reference"
+    ),
     pytest.param(
         lambda: compare([0, 1, 2, 3], None, [0, 1], options={"x_range": {"lo": 1.5, "hi": 3}}),
         vf.STATUS_EMPTY_RANGE,
@@ -77,7 +81,9 @@ CASES = [
         vf.STATUS_INSUFFICIENT_DATA,
         id="one-test-point-in-range",
     ),
-    pytest.param(lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 1, "hi": 2}}), vf.STATUS_PASS, id="range-inclusive"),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 1, "hi": 2}}), vf.STATUS_PASS, id="range-inclusive"
+    ),
     # comparisons that ran to the end
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-9]), vf.STATUS_MISSING_REFERENCE, id="test-ends-later"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-13]), vf.STATUS_PASS, id="test-ends-within-slack"),
@@ -98,7 +104,9 @@ CASES = [
     # |rtoly| below 1e-10 turns the magnitude fallback off even where
     # rtoly x magnitude (1e-9) would beat the 1e-10 floor: 5e-10 above fails.
     pytest.param(
-        lambda: compare([0, 1, 2], [100, 100, 100], None, [100, 100 + 5e-10, 100], options={"tolerances": {"rtoly": 1e-11}}),
+        lambda: compare(
+            [0, 1, 2], [100, 100, 100], None, [100, 100 + 5e-10, 100], options={"tolerances": {"rtoly": 1e-11}}
+        ),
         vf.STATUS_FAIL,
         id="tiny-rtoly-no-magnitude-fallback",
     ),
@@ -125,4 +133,3 @@ def test_error_curve_covers_every_test_point():
     np.testing.assert_array_equal(result["errors"][0], [0, 1, 2, 3])
     assert result["errors"][1][:3].tolist() == [0, 0, 0]
     assert result["errors"][1][3] > 3.9
-

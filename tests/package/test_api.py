@@ -31,7 +31,7 @@ def raised():
 
 def test_status_members_are_the_modules_nine_statuses():
     """Status has one member per STATUS_* constant, same value, and the module's message."""
-    constants = {name[len("STATUS_"):]: getattr(vfm, name) for name in vfm.__all__ if name.startswith("STATUS_")}
+    constants = {name[len("STATUS_") :]: getattr(vfm, name) for name in vfm.__all__ if name.startswith("STATUS_")}
     assert {m.name: m.value for m in vf.Status} == constants
     for member in vf.Status:
         assert member.message == vfm.status_message_py(member.value)
@@ -69,8 +69,9 @@ def test_any_curves_give_the_modules_verdict(ys_ref, ys_test, x_range, atoly):
     result = vf.compare((t_ref, ys_ref), (t_test, ys_test), atoly=atoly, x_range=x_range)
     lo, hi = vf.check_x_range(x_range)
     tolerances = {**vfm.default_options()["tolerances"], "atoly": atoly}
-    raw = vfm.compare(t_ref, np.array(ys_ref), t_test, np.array(ys_test),
-                      {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}})
+    raw = vfm.compare(
+        t_ref, np.array(ys_ref), t_test, np.array(ys_test), {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}}
+    )
     assert result.status == raw["status"]
     np.testing.assert_array_equal(result.errors.y, raw["errors"][1])
     # first_failure is exactly the point that made the module say FAIL.
@@ -239,11 +240,26 @@ def _with(values, index, value):
 
 WIDE_T = np.array([-9e307, 0.0, 9e307])
 NOT_FINITE = {
-    "crashed run full of NaN": (((R_T, R_Y), (T, np.full(len(T), np.nan))), "NaN ordinates in range: 0 in reference, 9 in test"),
-    "infinite reference ordinate": (((R_T, _with(R_Y, 2, np.inf)), (T, Y + 5)), "infinite ordinates in range: 1 in reference, 0 in test"),
-    "-inf reference ordinate": (((R_T, _with(R_Y, 0, -np.inf)), (T, Y - 5)), "infinite ordinates in range: 1 in reference"),
-    "infinite test ordinate": (((R_T, R_Y), (T, _with(Y, 4, np.inf))), "infinite ordinates in range: 0 in reference, 1 in test"),
-    "abscissae spanning more than the largest double": (((WIDE_T, np.zeros(3)), (WIDE_T, np.array([0.0, 1e300, 0.0]))), "funnel not finite"),
+    "crashed run full of NaN": (
+        ((R_T, R_Y), (T, np.full(len(T), np.nan))),
+        "NaN ordinates in range: 0 in reference, 9 in test",
+    ),
+    "infinite reference ordinate": (
+        ((R_T, _with(R_Y, 2, np.inf)), (T, Y + 5)),
+        "infinite ordinates in range: 1 in reference, 0 in test",
+    ),
+    "-inf reference ordinate": (
+        ((R_T, _with(R_Y, 0, -np.inf)), (T, Y - 5)),
+        "infinite ordinates in range: 1 in reference",
+    ),
+    "infinite test ordinate": (
+        ((R_T, R_Y), (T, _with(Y, 4, np.inf))),
+        "infinite ordinates in range: 0 in reference, 1 in test",
+    ),
+    "abscissae spanning more than the largest double": (
+        ((WIDE_T, np.zeros(3)), (WIDE_T, np.array([0.0, 1e300, 0.0]))),
+        "funnel not finite",
+    ),
 }
 
 

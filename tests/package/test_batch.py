@@ -33,7 +33,11 @@ def pair(shift):
 def test_variables_pair_by_name_reference_order_first():
     """Reference order, then test-only names; each with the side it is on."""
     assert pair_variables(["a", "b", "c"], ["c", "x", "a"]) == [
-        ("a", True, True), ("b", True, False), ("c", True, True), ("x", False, True)]
+        ("a", True, True),
+        ("b", True, False),
+        ("c", True, True),
+        ("x", False, True),
+    ]
 
 
 def test_selected_columns_keep_their_order_once():
@@ -44,15 +48,33 @@ def test_selected_columns_keep_their_order_once():
 def test_files_pair_by_relative_path(tmp_path):
     """Result files pair by path below each folder, recursively, then across formats when that is
     unique (run.mat with run.csv.gz); one-sided files carry None."""
-    for relative in ["ref/x.csv", "ref/sub/y.csv", "ref/only_ref.csv", "ref/notes.txt",
-                     "test/x.csv", "test/sub/y.csv", "test/sub/only_test.CSV",
-                     "ref/run.mat", "test/run.csv.gz", "ref/two.csv", "ref/two.mat", "test/two.parquet"]:
+    for relative in [
+        "ref/x.csv",
+        "ref/sub/y.csv",
+        "ref/only_ref.csv",
+        "ref/notes.txt",
+        "test/x.csv",
+        "test/sub/y.csv",
+        "test/sub/only_test.CSV",
+        "ref/run.mat",
+        "test/run.csv.gz",
+        "ref/two.csv",
+        "ref/two.mat",
+        "test/two.parquet",
+    ]:
         (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / relative).write_text("time,a\n")
     pairs = pair_files(tmp_path / "ref", tmp_path / "test")
     assert [(rel, ref is not None, test is not None) for rel, ref, test in pairs] == [
-        ("only_ref.csv", True, False), ("run.mat", True, True), ("sub/only_test.CSV", False, True), ("sub/y.csv", True, True),
-        ("two.csv", True, False), ("two.mat", True, False), ("two.parquet", False, True), ("x.csv", True, True)]
+        ("only_ref.csv", True, False),
+        ("run.mat", True, True),
+        ("sub/only_test.CSV", False, True),
+        ("sub/y.csv", True, True),
+        ("two.csv", True, False),
+        ("two.mat", True, False),
+        ("two.parquet", False, True),
+        ("x.csv", True, True),
+    ]
 
 
 def test_missing_folder_is_refused(tmp_path):
@@ -77,6 +99,7 @@ def test_default_runs_yield_in_input_order(pool):
 
 def test_default_pool_is_reused_across_calls():
     """A second call runs on the workers the first one started."""
+
     def worker_pids():
         list(vf.compare_many([pair(0.0)] * 4, pool=True))
         return {p.pid for p in _many._worker_processes(_many._SHARED[_many.default_workers()])}
@@ -99,11 +122,13 @@ def test_slow_comparisons_move_to_the_pool_midway_in_order(monkeypatch):
 def test_a_script_using_the_pool_exits_cleanly(tmp_path):
     """The pool reused across calls is shut down at exit: the script ends, with its results."""
     script = tmp_path / "guarded.py"
-    script.write_text("import numpy as np, velmora_funnel as vf\n"
-                      "if __name__ == '__main__':\n"
-                      "    t = np.linspace(0, 1, 11)\n"
-                      "    for _ in range(2):\n"
-                      "        print([r.passed for r in vf.compare_many([((t, t), (t, t))] * 3, pool=True)])\n")
+    script.write_text(
+        "import numpy as np, velmora_funnel as vf\n"
+        "if __name__ == '__main__':\n"
+        "    t = np.linspace(0, 1, 11)\n"
+        "    for _ in range(2):\n"
+        "        print([r.passed for r in vf.compare_many([((t, t), (t, t))] * 3, pool=True)])\n"
+    )
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120)
     assert done.returncode == 0 and done.stdout == "[True, True, True]\n" * 2, done.stderr
 
@@ -122,8 +147,11 @@ def test_tolerances_apply_to_every_pair():
     assert all(r.passed for r in results) and all(r.x_range == (0.1, float("inf")) for r in results)
 
 
-@pytest.mark.parametrize(("options", "error"), [({"atoly": -1.0}, ValueError), ({"atol": 0.1}, TypeError),
-                                                ({"max_pending": 0}, ValueError)], ids=["negative", "unknown", "window"])
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [({"atoly": -1.0}, ValueError), ({"atol": 0.1}, TypeError), ({"max_pending": 0}, ValueError)],
+    ids=["negative", "unknown", "window"],
+)
 def test_bad_options_raise_before_anything_runs(options, error):
     """A bad option raises at the call, not later inside a worker."""
     with pytest.raises(error):
@@ -152,10 +180,14 @@ def broken_input():
     raise OSError("input went away")
 
 
-@pytest.mark.parametrize(("pairs", "error", "words"), [
-    ([pair(s) for s in SHIFTS[:3]] + [42, pair(0.0)], TypeError, "must be a (reference, test) pair"),
-    (broken_input(), OSError, "input went away"),
-], ids=["malformed pair", "failing input"])
+@pytest.mark.parametrize(
+    ("pairs", "error", "words"),
+    [
+        ([pair(s) for s in SHIFTS[:3]] + [42, pair(0.0)], TypeError, "must be a (reference, test) pair"),
+        (broken_input(), OSError, "input went away"),
+    ],
+    ids=["malformed pair", "failing input"],
+)
 def test_results_before_a_bad_input_are_yielded_then_it_raises(pairs, error, words):
     """Every result finished before a malformed pair or a failing input iterator is yielded, in order, then it raises."""
     yielded = []
@@ -191,8 +223,13 @@ def folders(tmp_path, write_csv):
 
 
 def run_batch(tmp_path, *args):
-    done = subprocess.run([sys.executable, "-m", "velmora_funnel", "batch", *map(str, args)],
-                          capture_output=True, text=True, check=False, cwd=tmp_path)
+    done = subprocess.run(
+        [sys.executable, "-m", "velmora_funnel", "batch", *map(str, args)],
+        capture_output=True,
+        text=True,
+        check=False,
+        cwd=tmp_path,
+    )
     return done.returncode, done.stdout, done.stderr
 
 
@@ -228,10 +265,18 @@ def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
     assert "deep/mixed.csv: FAIL" in out
 
 
-@pytest.mark.parametrize("argv", [["nowhere", "test"], ["ref", "ref", "--jobs", "0"], ["ref", "test", "--json", "nowhere/out.json"],
-                                  ["ref", "test", "--report", "ref"], ["ref", "test", "--junit", "nowhere/j.xml"],
-                                  ["ref", "test", "--markdown", "test"]],
-                         ids=["no folder", "no jobs", "unwritable json", "report is a folder", "unwritable junit", "markdown is a folder"])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["nowhere", "test"],
+        ["ref", "ref", "--jobs", "0"],
+        ["ref", "test", "--json", "nowhere/out.json"],
+        ["ref", "test", "--report", "ref"],
+        ["ref", "test", "--junit", "nowhere/j.xml"],
+        ["ref", "test", "--markdown", "test"],
+    ],
+    ids=["no folder", "no jobs", "unwritable json", "report is a folder", "unwritable junit", "markdown is a folder"],
+)
 def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
     """A missing folder, a zero job count or an output that cannot be written: exit 2 with one
     error line, before any pair is compared."""
@@ -331,23 +376,43 @@ def faulty(tmp_path, folders, write_csv):
     (tmp_path / "faulty.py").write_text(FAULTY_SCRIPT)
 
     def start(fault, *args, **options):
-        return subprocess.Popen([sys.executable, "faulty.py", *map(str, args)], cwd=tmp_path, text=True,
-                                env={**os.environ, "FAULT": fault}, **options)
+        return subprocess.Popen(
+            [sys.executable, "faulty.py", *map(str, args)],
+            cwd=tmp_path,
+            text=True,
+            env={**os.environ, "FAULT": fault},
+            **options,
+        )
 
     return ref, test, start
 
 
-@pytest.mark.parametrize(("fault", "reason"), [
-    ("plot", "funnel plot of 'a' failed: LinAlgError: Singular matrix"),
-    ("memory", "comparison failed: MemoryError"),
-    ("kill", "not compared: its worker process was killed by SIGKILL"),
-])
+@pytest.mark.parametrize(
+    ("fault", "reason"),
+    [
+        ("plot", "funnel plot of 'a' failed: LinAlgError: Singular matrix"),
+        ("memory", "comparison failed: MemoryError"),
+        ("kill", "not compared: its worker process was killed by SIGKILL"),
+    ],
+)
 def test_a_pair_that_breaks_costs_only_itself(tmp_path, faulty, fault, reason):
     """A pair whose plot or comparison raises, or whose worker is killed, is reported unusable with the
     reason (exit 2); every other pair is still compared, and the report and the JSON are written."""
     ref, test, start = faulty
-    done = start(fault, "batch", ref, test, "--jobs", "2", "--report", "report.html", "--json", "out.json",
-                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    done = start(
+        fault,
+        "batch",
+        ref,
+        test,
+        "--jobs",
+        "2",
+        "--report",
+        "report.html",
+        "--json",
+        "out.json",
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     out, err = done.communicate(timeout=300)
     assert done.returncode == 2, err
     assert f"bad.csv: UNUSABLE: {reason}" in out and "Traceback" not in err, out + err
@@ -361,7 +426,9 @@ def test_compare_many_names_the_pair_whose_worker_died(tmp_path, faulty):
     """The default pool yields the results before a pair whose worker is killed, then raises naming it."""
     _, _, start = faulty
     out, _ = start("kill", "many", stdout=subprocess.PIPE, stderr=subprocess.PIPE).communicate(timeout=300)
-    assert out.startswith("2 WorkerDiedError pair 2 (counting from 0) could not be compared: its worker process was killed by SIGKILL")
+    assert out.startswith(
+        "2 WorkerDiedError pair 2 (counting from 0) could not be compared: its worker process was killed by SIGKILL"
+    )
     assert "the results of the 2 pairs before it were yielded" in out and "__main__" not in out
 
 
@@ -384,7 +451,9 @@ def test_sigterm_ends_the_batch_with_all_its_processes(tmp_path, faulty):
     """SIGTERM during a batch ends it (exit 143) with its worker processes, forkserver and resource tracker."""
     ref, test, start = faulty
     with open(tmp_path / "err.txt", "w") as err:
-        batch = start("hang", "batch", ref, test, "--jobs", "2", stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
+        batch = start(
+            "hang", "batch", ref, test, "--jobs", "2", stdout=subprocess.DEVNULL, stderr=err, start_new_session=True
+        )
     try:
         while not (tmp_path / "started").exists():  # a worker is inside the comparison of bad.csv
             assert batch.poll() is None, (tmp_path / "err.txt").read_text()
@@ -469,8 +538,14 @@ def dask_run(tmp_path_factory):
     (ref / "deep" / "mixed.csv").write_text("time,x,y\n" + rows + "\n")
     (test / "deep" / "mixed.csv").write_text("time,x\n" + shifted + "\n")
     (ref / "gone.csv").write_text("time,a,b\n" + rows + "\n")
-    done = subprocess.run([sys.executable, str(script), str(ref), str(test), json.dumps(SHIFTS)],
-                          capture_output=True, text=True, check=False, timeout=300, cwd=root)
+    done = subprocess.run(
+        [sys.executable, str(script), str(ref), str(test), json.dumps(SHIFTS)],
+        capture_output=True,
+        text=True,
+        check=False,
+        timeout=300,
+        cwd=root,
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     return json.loads(done.stdout.strip().splitlines()[-1]), ref
 
@@ -494,9 +569,11 @@ def test_file_batch_on_a_dask_cluster_reads_files_in_the_workers(dask_run):
 def test_script_without_main_guard_gets_a_clear_error(tmp_path):
     """Workers import the main module; a script that forgot the guard is told what to do."""
     script = tmp_path / "unguarded.py"
-    script.write_text("import numpy as np, velmora_funnel as vf\n"
-                      "t = np.linspace(0, 1, 11)\n"
-                      "print(list(vf.compare_many([((t, t), (t, t))], pool=True)))\n")
+    script.write_text(
+        "import numpy as np, velmora_funnel as vf\n"
+        "t = np.linspace(0, 1, 11)\n"
+        "print(list(vf.compare_many([((t, t), (t, t))], pool=True)))\n"
+    )
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120)
     assert done.returncode != 0
     assert 'under `if __name__ == "__main__":`' in done.stderr.splitlines()[-1]

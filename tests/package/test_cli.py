@@ -96,7 +96,9 @@ def test_column_selects_and_names_missing_ones(capsys, files):
     code, out, _ = run(capsys, "compare", *files(), "--column", "b", "--column", "nope")
     assert code == 1
     assert list(lines_by_variable(out)) == ["b", "nope"]
-    assert "missing in reference" in lines_by_variable(out)["nope"] and "missing in test" in lines_by_variable(out)["nope"]
+    assert (
+        "missing in reference" in lines_by_variable(out)["nope"] and "missing in test" in lines_by_variable(out)["nope"]
+    )
 
 
 NOT_FINITE_CELLS = {
@@ -141,25 +143,67 @@ UNUSABLE = {
     "reference missing": (lambda r, t, d: ["compare", os.path.join(d, "absent.csv"), t], "absent.csv: No such file"),
     "test is a directory": (lambda r, t, d: ["compare", r, d], "is a directory"),
     "bad cell": (lambda r, t, d: ["compare", r, _broken(d)], "broken.csv: row 3, column 2 ('a'): 'x' is not a number"),
-    "rows longer than the header": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0,5\n1,1,5\n2,0,5\n3,1,5\n")],
-                                    "broken.csv: row 2: ragged row: 3 cells, but the header names 2 columns"),
-    "negative tolerance": (lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"], "--atoly: atoly must be a finite number >= 0"),
-    "infinite tolerance": (lambda r, t, d: ["compare", r, t, "--rtolx", "inf"], "--rtolx: rtolx must be a finite number >= 0"),
-    "swapped range ends": (lambda r, t, d: ["compare", r, t, "--x-range", "5", "1"], "--x-range: x_range must have LO below HI, got [5, 1]"),
-    "time goes back": (lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0\n1,1\n0.5,2\n3,1\n")],
-                       "broken.csv: time ('t') goes back at data row 3 (counted from 1 below the header): 0.5 after 1.0"),
-    "glob matching nothing": (lambda r, t, d: ["compare", r, t, "--column", "z*", "--exclude", "b"], "--column 'z*' matches no variable"),
-    "junit file cannot be written": (lambda r, t, d: ["compare", r, t, "--junit", os.path.join(d, "no", "j.xml")], "j.xml: cannot write"),
-    "config that does not exist": (lambda r, t, d: ["compare", r, t, "--config", os.path.join(d, "no.toml")], "no.toml: cannot read the config"),
-    "NaN range end": (lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"], "--x-range: x_range lo must not be NaN"),
-    "word as range end": (lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"], "--x-range: LO 'zero' is not a number"),
-    "plot file for two variables": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.png")], "a file holds one plot"),
+    "rows longer than the header": (
+        lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0,5\n1,1,5\n2,0,5\n3,1,5\n")],
+        "broken.csv: row 2: ragged row: 3 cells, but the header names 2 columns",
+    ),
+    "negative tolerance": (
+        lambda r, t, d: ["compare", r, t, "--atoly", "-0.1"],
+        "--atoly: atoly must be a finite number >= 0",
+    ),
+    "infinite tolerance": (
+        lambda r, t, d: ["compare", r, t, "--rtolx", "inf"],
+        "--rtolx: rtolx must be a finite number >= 0",
+    ),
+    "swapped range ends": (
+        lambda r, t, d: ["compare", r, t, "--x-range", "5", "1"],
+        "--x-range: x_range must have LO below HI, got [5, 1]",
+    ),
+    "time goes back": (
+        lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0\n1,1\n0.5,2\n3,1\n")],
+        "broken.csv: time ('t') goes back at data row 3 (counted from 1 below the header): 0.5 after 1.0",
+    ),
+    "glob matching nothing": (
+        lambda r, t, d: ["compare", r, t, "--column", "z*", "--exclude", "b"],
+        "--column 'z*' matches no variable",
+    ),
+    "junit file cannot be written": (
+        lambda r, t, d: ["compare", r, t, "--junit", os.path.join(d, "no", "j.xml")],
+        "j.xml: cannot write",
+    ),
+    "config that does not exist": (
+        lambda r, t, d: ["compare", r, t, "--config", os.path.join(d, "no.toml")],
+        "no.toml: cannot read the config",
+    ),
+    "NaN range end": (
+        lambda r, t, d: ["compare", r, t, "--x-range", "nan", "1"],
+        "--x-range: x_range lo must not be NaN",
+    ),
+    "word as range end": (
+        lambda r, t, d: ["compare", r, t, "--x-range", "zero", "1"],
+        "--x-range: LO 'zero' is not a number",
+    ),
+    "plot file for two variables": (
+        lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.png")],
+        "a file holds one plot",
+    ),
     "output is a file": (lambda r, t, d: ["compare", r, t, "--output", r], "cannot write"),
-    "plot format matplotlib cannot write": (lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.xyz")],
-                                            "plots cannot be written as '.xyz'"),
-    "semicolons without --delimiter": (lambda r, t, d: ["compare", r, _broken(d, "time;a\n0;1\n")], "read with --delimiter ';'"),
-    "CSV named .mat": (lambda r, t, d: ["compare", r, _broken(d, "time,a\n0,1\n", "broken.mat")], "broken.mat: not a MAT file"),
-    "comment mark that is the delimiter": (lambda r, t, d: ["compare", r, t, "--comment", ","], "--comment: ',' must be one character"),
+    "plot format matplotlib cannot write": (
+        lambda r, t, d: ["compare", r, t, "--plot", os.path.join(d, "p.xyz")],
+        "plots cannot be written as '.xyz'",
+    ),
+    "semicolons without --delimiter": (
+        lambda r, t, d: ["compare", r, _broken(d, "time;a\n0;1\n")],
+        "read with --delimiter ';'",
+    ),
+    "CSV named .mat": (
+        lambda r, t, d: ["compare", r, _broken(d, "time,a\n0,1\n", "broken.mat")],
+        "broken.mat: not a MAT file",
+    ),
+    "comment mark that is the delimiter": (
+        lambda r, t, d: ["compare", r, t, "--comment", ","],
+        "--comment: ',' must be one character",
+    ),
 }
 
 
@@ -227,7 +271,21 @@ def test_units_row_labels_the_table(capsys, write_csv):
     assert code == 0 and out.splitlines()[1].split()[:3] == ["v", "[m/s]", "pass"]
 
 
-HOSTILE_NAMES = ["a/b", "a b", "..c", "x[1]", "..", ".", "/abs", "A/B", "x/../../../escaped", "\x1b]0;owned\x07\x1b[2J", "\u202eevil", "v" * 300, "v" * 299 + "w"]
+HOSTILE_NAMES = [
+    "a/b",
+    "a b",
+    "..c",
+    "x[1]",
+    "..",
+    ".",
+    "/abs",
+    "A/B",
+    "x/../../../escaped",
+    "\x1b]0;owned\x07\x1b[2J",
+    "\u202eevil",
+    "v" * 300,
+    "v" * 299 + "w",
+]
 
 
 @pytest.mark.parametrize("flag", ["--output", "--plot"])
@@ -277,6 +335,7 @@ def test_plot_file_for_one_variable(capsys, files, tmp_path, suffix):
 def test_plot_that_cannot_be_drawn_is_skipped_with_its_reason(capsys, files, tmp_path, monkeypatch, target):
     """A plot matplotlib fails on is skipped with one line naming the variable; the verdicts are
     still printed and set the exit code."""
+
     def singular(result, path=None, *, title=None):
         raise np.linalg.LinAlgError("Singular matrix")
 
@@ -328,7 +387,9 @@ def test_demo_plots_stay_in_the_output_folder(capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     output = tmp_path / "a" / "b" / "c" / "out"
     assert run(capsys, "demo", "--output", str(output))[0] == 0
-    outside = [os.path.join(root, f) for root, _, files in os.walk(tmp_path) for f in files if not root.startswith(str(output))]
+    outside = [
+        os.path.join(root, f) for root, _, files in os.walk(tmp_path) for f in files if not root.startswith(str(output))
+    ]
     assert sorted(os.path.relpath(p, tmp_path) for p in outside if not p.endswith(".csv")) == []
     assert "x.x_.._.._.._.._.._escaped.png" in os.listdir(output)
 
@@ -388,7 +449,10 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     code, out, err = run(capsys, "accept", str(ref), str(test), *(["--dry-run"] if mode == "dry run" else []))
     assert _snapshot(test) == outside
     if mode == "unreadable test":
-        assert code == 2 and "new.csv: row 2, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
+        assert (
+            code == 2
+            and "new.csv: row 2, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
+        )
         assert _snapshot(ref) == before
         return
     assert code == 0
@@ -397,7 +461,10 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     if mode == "dry run":
         assert _snapshot(ref) == before and out.splitlines()[-1] == "dry run: 3 files would change, nothing was written"
     else:
-        assert _snapshot(ref) == {**{k: v for k, v in outside.items()}, "velmora-funnel.toml": before["velmora-funnel.toml"]}
+        assert _snapshot(ref) == {
+            **{k: v for k, v in outside.items()},
+            "velmora-funnel.toml": before["velmora-funnel.toml"],
+        }
 
 
 @pytest.mark.parametrize("quiet", [False, True])
@@ -409,7 +476,16 @@ def test_compare_shows_progress_on_a_terminal_only(files, tmp_path, quiet):
     import termios
 
     reference, test = files(bump=0.5)
-    command = [sys.executable, "-m", "velmora_funnel", "compare", str(reference), str(test), "--plot", str(tmp_path / "plots")]
+    command = [
+        sys.executable,
+        "-m",
+        "velmora_funnel",
+        "compare",
+        str(reference),
+        str(test),
+        "--plot",
+        str(tmp_path / "plots"),
+    ]
     command += ["--quiet"] if quiet else []
     piped = subprocess.run(command, capture_output=True, text=True, check=False, timeout=120)
     assert piped.returncode == 1 and piped.stderr == ""

@@ -41,7 +41,9 @@ def run_pair(write_csv, tmp_path, capsys):
 
     def run(*options, config=CONFIG, command="compare"):
         (tmp_path / "ref" / "velmora-funnel.toml").write_text(config)
-        paths = [reference, test] if command == "compare" else [str(tmp_path / "ref"), str(tmp_path / "new"), "--jobs", "1"]
+        paths = (
+            [reference, test] if command == "compare" else [str(tmp_path / "ref"), str(tmp_path / "new"), "--jobs", "1"]
+        )
         code = main([command, *paths, *options])
         captured = capsys.readouterr()
         return code, captured.out, captured.err
@@ -57,27 +59,57 @@ def test_precedence_and_ignored_variables(run_pair):
     assert code == 0 and document["config"].endswith("velmora-funnel.toml")
     used = {v["name"]: v for v in document["variables"]}
     assert used["room.temperature"]["tolerances"] | {"rtolx": 0.002} == {
-        "atolx": 0.001, "atoly": 0.5, "ltolx": 0.0, "ltoly": 0.0, "rtolx": 0.002, "rtoly": 0.03}
+        "atolx": 0.001,
+        "atoly": 0.5,
+        "ltolx": 0.0,
+        "ltoly": 0.0,
+        "rtolx": 0.002,
+        "rtoly": 0.03,
+    }
     assert used["wall.temperature"]["tolerances"]["rtoly"] == 0.02 and used["room.power"]["tolerances"]["atoly"] == 0.0
     assert used["room.power"]["x_range"] == {"lo": 0.0, "hi": None}
     assert [used[n]["verdict"] for n in ("debug.counter", "x.der(y)")] == ["ignored", "ignored"]
     assert document["summary"]["ignored"] == 2 and document["summary"]["passed"] == 3
 
 
-@pytest.mark.parametrize(("config", "words"), [
-    ("[defaults]\nrtoly = 0.01\natoy = 1\n", "line 3: [defaults]: unknown key 'atoy'; did you mean 'atoly'?"),
-    ("[[variable]]\nmatch = 'room.*'\n\n[[variable]]\nmatch = 'x*'\nrtolx = -1\n", "line 6: [[variable]] #2: rtolx must be a finite number >= 0"),
-    ("[[variable]]\nmatch = 'room.*'\nignore = 'yes'\n", "line 3: [[variable]] #1: 'ignore' must be true or false"),
-    ("[[variable]]\nmatch = '*.temprature'\natoly = 1\n", "line 2: [[variable]] #1 match '*.temprature' matches no variable"),
-    ("[[variable]]\natoly = 1\n", "[[variable]] #1: no 'match'"),
-    ("[default]\natoly = 1\n", "unknown table 'default'; did you mean 'defaults'?"),
-    ("[defaults]\nx_range = [5.0, 1.0]\n", "line 2: [defaults]: x_range must have LO below HI, got [5, 1]"),
-    ("[defaults]\nrtoly = 'big'\n", "line 2: [defaults]: rtoly must be a real number, got str"),
-    ("[defaults\nrtoly = 1\n", "not valid TOML: Expected ']' at the end of a table declaration (at line 1, column 10)"),
-    ("[read]\ndelimter = ';'\n", "line 2: [read]: unknown key 'delimter'; did you mean 'delimiter'?"),
-    ("[read]\ndecimal = ','\nunits_row = 'yes'\n", "line 3: [read]: units_row: 'yes' is not true or false"),
-], ids=["misspelled key", "bad value", "bad ignore", "glob matching nothing", "no match", "misspelled table",
-        "swapped range", "string tolerance", "syntax", "misspelled read key", "bad read value"])
+@pytest.mark.parametrize(
+    ("config", "words"),
+    [
+        ("[defaults]\nrtoly = 0.01\natoy = 1\n", "line 3: [defaults]: unknown key 'atoy'; did you mean 'atoly'?"),
+        (
+            "[[variable]]\nmatch = 'room.*'\n\n[[variable]]\nmatch = 'x*'\nrtolx = -1\n",
+            "line 6: [[variable]] #2: rtolx must be a finite number >= 0",
+        ),
+        ("[[variable]]\nmatch = 'room.*'\nignore = 'yes'\n", "line 3: [[variable]] #1: 'ignore' must be true or false"),
+        (
+            "[[variable]]\nmatch = '*.temprature'\natoly = 1\n",
+            "line 2: [[variable]] #1 match '*.temprature' matches no variable",
+        ),
+        ("[[variable]]\natoly = 1\n", "[[variable]] #1: no 'match'"),
+        ("[default]\natoly = 1\n", "unknown table 'default'; did you mean 'defaults'?"),
+        ("[defaults]\nx_range = [5.0, 1.0]\n", "line 2: [defaults]: x_range must have LO below HI, got [5, 1]"),
+        ("[defaults]\nrtoly = 'big'\n", "line 2: [defaults]: rtoly must be a real number, got str"),
+        (
+            "[defaults\nrtoly = 1\n",
+            "not valid TOML: Expected ']' at the end of a table declaration (at line 1, column 10)",
+        ),
+        ("[read]\ndelimter = ';'\n", "line 2: [read]: unknown key 'delimter'; did you mean 'delimiter'?"),
+        ("[read]\ndecimal = ','\nunits_row = 'yes'\n", "line 3: [read]: units_row: 'yes' is not true or false"),
+    ],
+    ids=[
+        "misspelled key",
+        "bad value",
+        "bad ignore",
+        "glob matching nothing",
+        "no match",
+        "misspelled table",
+        "swapped range",
+        "string tolerance",
+        "syntax",
+        "misspelled read key",
+        "bad read value",
+    ],
+)
 def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
     """A config that cannot be used: exit 2, one line naming the file, the entry, the key and its line.
     A glob is checked against every file of a batch (compare takes one file of the folder the config serves)."""
@@ -87,12 +119,15 @@ def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
     assert "velmora-funnel.toml: " in err and words in err
 
 
-@pytest.mark.parametrize(("options", "compared"), [
-    (["--column", "room.*"], ["room.temperature", "room.power"]),
-    (["--column", "*.temperature", "--exclude", "wall.*"], ["room.temperature"]),
-    (["--exclude", "*.temperature", "--exclude", "debug.*"], ["room.power", "x.der(y)"]),
-    (["--column", "x.der(y)", "room.power"], ["x.der(y)", "room.power"]),
-])
+@pytest.mark.parametrize(
+    ("options", "compared"),
+    [
+        (["--column", "room.*"], ["room.temperature", "room.power"]),
+        (["--column", "*.temperature", "--exclude", "wall.*"], ["room.temperature"]),
+        (["--exclude", "*.temperature", "--exclude", "debug.*"], ["room.power", "x.der(y)"]),
+        (["--column", "x.der(y)", "room.power"], ["x.der(y)", "room.power"]),
+    ],
+)
 def test_column_and_exclude_globs(run_pair, options, compared):
     """--column picks by glob in the order given, --exclude drops what it matches (not even listed)."""
     code, out, _ = run_pair(*options, "--json")

@@ -41,7 +41,10 @@ MAT_VARIABLES = {"x": X, "v": V, "x_alias": X, "minus_x": -X, "k": np.full(6, 3.
 
 def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pad=" ", names=None):
     names = names or [abscissa, "x", "v", "x_alias", "minus_x", "k", "minus_k"]
-    info = np.array([info_abscissa, [2, 2, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]], dtype=np.int32)
+    info = np.array(
+        [info_abscissa, [2, 2, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]],
+        dtype=np.int32,
+    )
     data_1 = np.array([[0.0, 3.5], [2.0, 3.5]])  # start and stop rows; the abscissa first
     data_2 = np.column_stack([T, X, V])
     order = "binTrans" if transposed else "binNormal"
@@ -65,7 +68,11 @@ LAYOUTS = {
     "v4 binNormal": ("4", False, {}),
     "v4 binTrans": ("4", True, {}),
     "v5 binNormal": ("5", False, {}),
-    "v5 binTrans, names padded with NULs, abscissa 'time' in data_2": ("5", True, {"pad": "\0", "abscissa": "time", "info_abscissa": (2, 1, 0, 0)}),
+    "v5 binTrans, names padded with NULs, abscissa 'time' in data_2": (
+        "5",
+        True,
+        {"pad": "\0", "abscissa": "time", "info_abscissa": (2, 1, 0, 0)},
+    ),
 }
 
 
@@ -109,15 +116,57 @@ def _mat_bytes_cut(tmp_path):
 BROKEN_MAT = {
     "no Aclass": ({"Aclass": None}, "no matrix 'Aclass'", None),
     "no data_2": ({"data_2": None}, "no matrix 'data_2'", None),
-    "other first Aclass row": ({"Aclass": text_matrix(["Bclass", "1.1", "", "binNormal"], False)}, "expected 'Atrajectory'", None),
-    "no storage order": ({"Aclass": text_matrix(["Atrajectory", "1.1"], False)}, "expected 'binNormal' or 'binTrans'", None),
-    "column past data_2": ({"dataInfo": np.array([[0, 1, 0, -1], [2, 9, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]]).T},
-                           "column 9 of data_2, which has 3 columns", "x"),
-    "unknown matrix": ({"dataInfo": np.array([[0, 1, 0, -1], [2, 2, 0, -1], [3, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]]).T},
-                       "matrix 3", "v"),
+    "other first Aclass row": (
+        {"Aclass": text_matrix(["Bclass", "1.1", "", "binNormal"], False)},
+        "expected 'Atrajectory'",
+        None,
+    ),
+    "no storage order": (
+        {"Aclass": text_matrix(["Atrajectory", "1.1"], False)},
+        "expected 'binNormal' or 'binTrans'",
+        None,
+    ),
+    "column past data_2": (
+        {
+            "dataInfo": np.array(
+                [
+                    [0, 1, 0, -1],
+                    [2, 9, 0, -1],
+                    [2, 3, 0, -1],
+                    [2, 2, 0, -1],
+                    [2, -2, 0, -1],
+                    [1, 2, 0, 0],
+                    [1, -2, 0, 0],
+                ]
+            ).T
+        },
+        "column 9 of data_2, which has 3 columns",
+        "x",
+    ),
+    "unknown matrix": (
+        {
+            "dataInfo": np.array(
+                [
+                    [0, 1, 0, -1],
+                    [2, 2, 0, -1],
+                    [3, 3, 0, -1],
+                    [2, 2, 0, -1],
+                    [2, -2, 0, -1],
+                    [1, 2, 0, 0],
+                    [1, -2, 0, 0],
+                ]
+            ).T
+        },
+        "matrix 3",
+        "v",
+    ),
     "parameter without data_1": ({"data_1": None}, "no matrix 'data_1'", "k"),
     "fewer names than dataInfo rows": ({"name": text_matrix(["Time", "x"], True)}, "for each of the 2 names", None),
-    "name given twice": ({"name": text_matrix(["Time", "x", "v", "x", "minus_x", "k", "minus_k"], True)}, "given twice", "x"),
+    "name given twice": (
+        {"name": text_matrix(["Time", "x", "v", "x", "minus_x", "k", "minus_k"], True)},
+        "given twice",
+        "x",
+    ),
 }
 
 
@@ -132,11 +181,15 @@ def test_mat_file_out_of_layout_names_what_is_missing(tmp_path, changes, words, 
     assert info.value.column_name == variable
 
 
-@pytest.mark.parametrize(("content", "words"), [
-    (b"time,x\n0,1\n", "not a MAT file"),
-    (b"", "empty file"),
-    ("cut", "truncated MAT file"),
-], ids=["CSV named .mat", "empty", "truncated"])
+@pytest.mark.parametrize(
+    ("content", "words"),
+    [
+        (b"time,x\n0,1\n", "not a MAT file"),
+        (b"", "empty file"),
+        ("cut", "truncated MAT file"),
+    ],
+    ids=["CSV named .mat", "empty", "truncated"],
+)
 def test_file_that_is_no_mat_file_is_refused(tmp_path, content, words):
     path = tmp_path / "run.mat"
     path.write_bytes(_mat_bytes_cut(tmp_path) if content == "cut" else content)
@@ -181,7 +234,11 @@ def test_columnar_files_read_exactly(tmp_path, name, write):
 
 BROKEN_COLUMNAR = {
     "text column": (lambda p: frame().assign(mode="on").to_parquet(p), "column 5 ('mode'): values of type", None),
-    "integer over 2**53": (lambda p: frame().assign(big=2**60 + 1).to_parquet(p), "column 5 ('big'): integers too large", None),
+    "integer over 2**53": (
+        lambda p: frame().assign(big=2**60 + 1).to_parquet(p),
+        "column 5 ('big'): integers too large",
+        None,
+    ),
     "one column": (lambda p: frame()[["time"]].to_parquet(p), "need the abscissa and at least one variable", None),
     "no such time column": (lambda p: frame().to_parquet(p), "no column named 'clock'", "clock"),
     "not parquet": (lambda p: pathlib.Path(p).write_bytes(b"time,a\n0,1\n"), "not a readable parquet file", None),
@@ -272,7 +329,9 @@ def test_compare_and_batch_across_formats(tmp_path, capsys, reference, test):
     assert main(["compare", paths[0], str(tmp_path / "changed.csv"), "--column", "minus_k"]) == 1
 
 
-@pytest.mark.parametrize(("module", "name", "extra"), [("pyarrow", "run.parquet", "parquet"), ("zstandard", "run.csv.zst", "zstd")])
+@pytest.mark.parametrize(
+    ("module", "name", "extra"), [("pyarrow", "run.parquet", "parquet"), ("zstandard", "run.csv.zst", "zstd")]
+)
 def test_missing_optional_package_names_its_extra(tmp_path, monkeypatch, module, name, extra):
     """Without the optional package the file is unusable with a one-line hint, not a traceback."""
     (tmp_path / name).write_bytes(b"x")

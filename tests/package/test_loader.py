@@ -24,8 +24,18 @@ BROKEN = {
     "NA is not a number": ("time,a\n0,NA\n", 2, 2, "'NA' is not a number"),
     "digit separator": ("time,a\n0,1_000\n", 2, 2, "'1_000' is not a number"),
     "bad cell after blank line": ("time,a\n0,1\n\n2,x\n", 4, 2, "'x' is not a number"),
-    "every row one cell longer": ("t,y\n0,0,5\n1,1,5\n2,0,5\n", 2, None, "ragged row: 3 cells, but the header names 2 columns"),
-    "pandas index written without a label": (pd.DataFrame({"t": [0.0, 1.0], "y": [1.0, 2.0]}).to_csv(index_label=False), 2, None, "3 cells"),
+    "every row one cell longer": (
+        "t,y\n0,0,5\n1,1,5\n2,0,5\n",
+        2,
+        None,
+        "ragged row: 3 cells, but the header names 2 columns",
+    ),
+    "pandas index written without a label": (
+        pd.DataFrame({"t": [0.0, 1.0], "y": [1.0, 2.0]}).to_csv(index_label=False),
+        2,
+        None,
+        "3 cells",
+    ),
     "NaN in another case": ("time,a\n0,nAn\n", 2, 2, "'nAn' is not a number"),
     "NaN with spaces": ("time,a\n0, nan\n", 2, 2, "' nan' is not a number"),
     "non-ASCII digit": ("time,a\n0,\u0661\n", 2, 2, "is not a number (digits"),
@@ -33,19 +43,53 @@ BROKEN = {
     "unterminated quote in a long file": ('time,a\n0,"1\n' + "1,2\n" * 40000, 2, 2, "unterminated quote"),
     "cell over the csv size limit": ("time,a\n0," + "x" * 200000 + "\n", 2, 2, "cell longer than"),
     # dialects: (text, row, column, words, read options)
-    "semicolons read as one column": ("time;a\n0;1,5\n", 1, None, "delimited by ';': read with --delimiter ';' (and --decimal ','", {}),
+    "semicolons read as one column": (
+        "time;a\n0;1,5\n",
+        1,
+        None,
+        "delimited by ';': read with --delimiter ';' (and --decimal ','",
+        {},
+    ),
     "tabs read as one column": ("time\ta\n0\t1\n", 1, None, "delimited by tabs: read with --delimiter tab", {}),
-    "decimal point under a decimal comma": ("time;a\n0;1,5\n1;2.5\n", 3, 2, "'2.5' is not a number (the decimal mark is ',')", {"delimiter": ";", "decimal": ","}),
+    "decimal point under a decimal comma": (
+        "time;a\n0;1,5\n1;2.5\n",
+        3,
+        2,
+        "'2.5' is not a number (the decimal mark is ',')",
+        {"delimiter": ";", "decimal": ","},
+    ),
     "no delimiter to sniff": ("time a\n0 1\n", None, None, "cannot tell the delimiter", {"delimiter": "auto"}),
-    "short row is no empty cell": ("time,a,b\n0,,1\n1,2\n2,3,4\n", 3, None, "ragged row: 2 cells", {"empty_as_nan": True}),
-    "bad cell after comments and units": ("# run 7\ntime,a\n# units\ns,m\n0,1 # ok\n1,x\n", 6, 2, "'x' is not a number", {"comment": "#", "units_row": True}),
+    "short row is no empty cell": (
+        "time,a,b\n0,,1\n1,2\n2,3,4\n",
+        3,
+        None,
+        "ragged row: 2 cells",
+        {"empty_as_nan": True},
+    ),
+    "bad cell after comments and units": (
+        "# run 7\ntime,a\n# units\ns,m\n0,1 # ok\n1,x\n",
+        6,
+        2,
+        "'x' is not a number",
+        {"comment": "#", "units_row": True},
+    ),
     "units row too short": ("time,a,b\ns,m\n0,1,2\n", 2, None, "units row: 2 cells", {"units_row": True}),
     "no such time column": ("time,a\n0,1\n", 1, None, "no column named 'clock'", {"time": "clock"}),
-    "date-time among dates": ("when,a\n2024-01-01T00:00:00Z,1\nlater,2\n", 3, 1, "'later' is not an ISO 8601 date-time", {}),
+    "date-time among dates": (
+        "when,a\n2024-01-01T00:00:00Z,1\nlater,2\n",
+        3,
+        1,
+        "'later' is not an ISO 8601 date-time",
+        {},
+    ),
 }
 
 
-@pytest.mark.parametrize(("text", "row", "column", "words", "options"), [v if len(v) == 5 else (*v, {}) for v in BROKEN.values()], ids=BROKEN.keys())
+@pytest.mark.parametrize(
+    ("text", "row", "column", "words", "options"),
+    [v if len(v) == 5 else (*v, {}) for v in BROKEN.values()],
+    ids=BROKEN.keys(),
+)
 def test_unusable_file_names_file_row_and_column(write_csv, text, row, column, words, options):
     """Each defect raises ResultFileError whose message names the file, the row and the column."""
     path = write_csv("run.csv", text)
@@ -84,26 +128,49 @@ def test_missing_file_is_an_os_error(tmp_path):
 ACCEPTED = {
     "plain": ("time,a\n0,1\n1,2\n", [[0, 1], [1, 2]]),
     # dialects: (text, expected, read options)
-    "semicolons and decimal commas": ("time;a\n0;1,5\n1,25;-2,5e-3\n", [[0, 1.5], [1.25, -2.5e-3]], {"delimiter": ";", "decimal": ","}),
+    "semicolons and decimal commas": (
+        "time;a\n0;1,5\n1,25;-2,5e-3\n",
+        [[0, 1.5], [1.25, -2.5e-3]],
+        {"delimiter": ";", "decimal": ","},
+    ),
     "tabs": ("time\ta\n0\t1\n1\t2\n", [[0, 1], [1, 2]], {"delimiter": "\t"}),
-    "sniffed semicolons and decimal commas": ("time;a\n0;1,5\n1;2,5\n", [[0, 1.5], [1, 2.5]], {"delimiter": "auto", "decimal": ","}),
+    "sniffed semicolons and decimal commas": (
+        "time;a\n0;1,5\n1;2,5\n",
+        [[0, 1.5], [1, 2.5]],
+        {"delimiter": "auto", "decimal": ","},
+    ),
     "sniffed tabs": ("time\ta\n0\t1\n1\t2\n", [[0, 1], [1, 2]], {"delimiter": "auto"}),
-    "comment lines and a trailing comment": ("# made by a logger\ntime,a\n# calibration\n0,1\n1,2 # spike?\n", [[0, 1], [1, 2]], {"comment": "#"}),
+    "comment lines and a trailing comment": (
+        "# made by a logger\ntime,a\n# calibration\n0,1\n1,2 # spike?\n",
+        [[0, 1], [1, 2]],
+        {"comment": "#"},
+    ),
     "units row": ("time,a\ns,m/s\n0,1\n1,2\n", [[0, 1], [1, 2]], {"units_row": True}),
     "time column by name": ("a,time\n1,0\n2,1\n", [[0, 1], [1, 2]], {"time": "time"}),
-    "empty cells as NaN (pandas writes NaN so)": (pd.DataFrame({"time": [0.0, 1.0], "a": [np.nan, 2.0]}).to_csv(index=False), [[0, np.nan], [1, 2]], {"empty_as_nan": True}),
-    "ISO 8601 date-times as seconds since 1970 UTC": ("time,a\n2024-01-01T00:00:00Z,1\n2024-01-01T01:00:00.5+01:00,2\n2024-01-01 00:00:01,3\n",
-                                                      [[1704067200, 1], [1704067200.5, 2], [1704067201, 3]], {}),
+    "empty cells as NaN (pandas writes NaN so)": (
+        pd.DataFrame({"time": [0.0, 1.0], "a": [np.nan, 2.0]}).to_csv(index=False),
+        [[0, np.nan], [1, 2]],
+        {"empty_as_nan": True},
+    ),
+    "ISO 8601 date-times as seconds since 1970 UTC": (
+        "time,a\n2024-01-01T00:00:00Z,1\n2024-01-01T01:00:00.5+01:00,2\n2024-01-01 00:00:01,3\n",
+        [[1704067200, 1], [1704067200.5, 2], [1704067201, 3]],
+        {},
+    ),
     "quoted header and BOM": ('\ufeff"time","a"\n0,1\n1,2\n', [[0, 1], [1, 2]]),
     "spaces around cells and names": ("time , a\n 0 , 1 \n1,2\n", [[0, 1], [1, 2]]),
     "CRLF line ends": ("time,a\r\n0,1\r\n1,2\r\n", [[0, 1], [1, 2]]),
     "blank lines and no final newline": ("time,a\n\n0,1\n\n1,2", [[0, 1], [1, 2]]),
-    "nan and inf spellings": ("time,a\n0,nan\n1,NaN\n2,-inf\n3,Infinity\n4,1e-300\n",
-                              [[0, np.nan], [1, np.nan], [2, -np.inf], [3, np.inf], [4, 1e-300]]),
+    "nan and inf spellings": (
+        "time,a\n0,nan\n1,NaN\n2,-inf\n3,Infinity\n4,1e-300\n",
+        [[0, np.nan], [1, np.nan], [2, -np.inf], [3, np.inf], [4, 1e-300]],
+    ),
 }
 
 
-@pytest.mark.parametrize(("text", "expected", "options"), [v if len(v) == 3 else (*v, {}) for v in ACCEPTED.values()], ids=ACCEPTED.keys())
+@pytest.mark.parametrize(
+    ("text", "expected", "options"), [v if len(v) == 3 else (*v, {}) for v in ACCEPTED.values()], ids=ACCEPTED.keys()
+)
 def test_common_result_file_forms_load(write_csv, text, expected, options):
     """Quoting, BOM, CRLF, spaces, blank lines, NaN/inf spellings and the dialects of the options are read as numbers."""
     table = read_result(write_csv("run.csv", text), **options)

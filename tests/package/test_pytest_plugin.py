@@ -58,9 +58,13 @@ def test_funnel_regression_fixture_in_real_pytest_runs(pytester):
     session(257, 0.0).assert_outcomes(passed=2)
     changed = session(257, 0.5)
     changed.assert_outcomes(failed=1, passed=1)
-    changed.stdout.fnmatch_lines(["*1 of 2 variables are not inside the funnel of*test_model.csv*",
-                                  "*speed: fail: fail: test points outside the funnel; first failure at t = 8.0*",
-                                  "*funnel plot: *test_model.speed.png"])
+    changed.stdout.fnmatch_lines(
+        [
+            "*1 of 2 variables are not inside the funnel of*test_model.csv*",
+            "*speed: fail: fail: test points outside the funnel; first failure at t = 8.0*",
+            "*funnel plot: *test_model.speed.png",
+        ]
+    )
     plot = next(line for line in changed.stdout.lines if "funnel plot: " in line).split("funnel plot: ")[1]
     assert pathlib.Path(plot).read_bytes()[:4] == b"\x89PNG"
     regenerated = session(257, 0.5, "--funnel-regen")

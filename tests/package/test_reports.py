@@ -35,8 +35,20 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     """JUnit: a case per variable, failure/error/skipped as the verdicts, counts and times that add
     up, the numbers as properties; Markdown: what did not pass first, names escaped."""
     junit, markdown, document = tmp_path / "junit.xml", tmp_path / "summary.md", tmp_path / "out.json"
-    code = main(["batch", *map(str, folders), "--jobs", "1", "--junit", str(junit), "--markdown", str(markdown),
-                 "--json", str(document)])
+    code = main(
+        [
+            "batch",
+            *map(str, folders),
+            "--jobs",
+            "1",
+            "--junit",
+            str(junit),
+            "--markdown",
+            str(markdown),
+            "--json",
+            str(document),
+        ]
+    )
     assert code == 2  # the unreadable file
     xml = junitparser.JUnitXml.fromfile(str(junit))
     suites = {suite.name: suite for suite in xml}
@@ -47,14 +59,20 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         assert suite.tests == len(cases) and suite.time == pytest.approx(sum(c.time for c in cases), abs=1e-9)
     assert xml.time == pytest.approx(sum(s.time for s in suites.values()), abs=1e-9)
     verdicts = {(s, c.name): [type(r).__name__ for r in c.result] for s, suite in suites.items() for c in suite}
-    assert verdicts == {("good.csv", "a"): [], ("good.csv", "debug.x"): ["Skipped"],
-                        ("sub/bad.csv", "a|b <i>"): ["Failure"], ("gone.csv", "gone.csv"): ["Failure"],
-                        ("broken.csv", "broken.csv"): ["Error"]}
+    assert verdicts == {
+        ("good.csv", "a"): [],
+        ("good.csv", "debug.x"): ["Skipped"],
+        ("sub/bad.csv", "a|b <i>"): ["Failure"],
+        ("gone.csv", "gone.csv"): ["Failure"],
+        ("broken.csv", "broken.csv"): ["Error"],
+    }
     failing = next(iter(suites["sub/bad.csv"]))
     assert failing.classname == "sub.bad"
     assert re.search(r"first failure at t = 0; largest error 0\.29\d*; smallest margin -\d+", failing.result[0].message)
     properties = {p.name: p.value for p in failing.child(junitparser.Properties)}
-    assert float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
+    assert (
+        float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
+    )
     rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
     assert [row.split(" | ")[0] for row in rows] == ["| ERROR", "| FAIL", "| MISSING", "| pass", "| ignored"]
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
@@ -71,8 +89,11 @@ def test_json_is_written_with_an_error_when_the_input_is_unusable(tmp_path, fold
     else:
         code = main(["batch", str(ref), str(tmp_path / "nowhere"), "--json", str(tmp_path / "out.json")])
         document = json.loads((tmp_path / "out.json").read_text())
-    assert code == 2 and ("broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
-                          if command == "compare" else "nowhere: not a directory" in document["error"])
+    assert code == 2 and (
+        "broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
+        if command == "compare"
+        else "nowhere: not a directory" in document["error"]
+    )
 
 
 def test_a_range_the_module_rejects_is_unusable(write_csv, capsys):
@@ -84,10 +105,13 @@ def test_a_range_the_module_rejects_is_unusable(write_csv, capsys):
     assert "r.csv has t from 0 to 2 (201 rows)" in captured.err and captured.err.startswith("velmora-funnel: error: ")
 
 
-@pytest.mark.parametrize(("header", "scale", "warning"), [
-    ("t,a", 1.0, "the time columns are named differently: 'time' in"),
-    ("time,a", 1000.0, "the time spans differ by a factor of 1e+03"),
-])
+@pytest.mark.parametrize(
+    ("header", "scale", "warning"),
+    [
+        ("t,a", 1.0, "the time columns are named differently: 'time' in"),
+        ("time,a", 1000.0, "the time spans differ by a factor of 1e+03"),
+    ],
+)
 def test_sanity_warnings_go_to_stderr_without_failing(write_csv, capsys, header, scale, warning):
     """Differently named time columns, or time spans a factor 100 apart (ms against s): a warning, no failure."""
     reference = write_csv("r.csv", "time,a", np.column_stack([T, T]))

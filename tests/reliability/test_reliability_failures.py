@@ -35,12 +35,28 @@ CASES = [
     (cmp(A, B, A), TypeError, "compare() missing 1 required positional argument: 'y_test'"),
     (cmp(A, t_test=A), TypeError, "compare() missing 2 required positional arguments: 'y_reference' and 'y_test'"),
     (cmp(A), TypeError, "compare() missing 3 required positional arguments: 'y_reference', 't_test', and 'y_test'"),
-    (cmp(), TypeError, "compare() missing 4 required positional arguments: 't_reference', 'y_reference', 't_test', and 'y_test'"),
+    (
+        cmp(),
+        TypeError,
+        "compare() missing 4 required positional arguments: 't_reference', 'y_reference', 't_test', and 'y_test'",
+    ),
     # compare: the arrays, one per parameter name
-    (cmp([0.0, 1.0], B, A, B), TypeError, "argument 't_reference': 'list' object cannot be converted to 'PyArray<T, D>'"),
-    (cmp(A, np.arange(3), A, B), TypeError, "argument 'y_reference': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    (
+        cmp([0.0, 1.0], B, A, B),
+        TypeError,
+        "argument 't_reference': 'list' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        cmp(A, np.arange(3), A, B),
+        TypeError,
+        "argument 'y_reference': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
     (cmp(A, B, 1.5, B), TypeError, "argument 't_test': 'float' object cannot be converted to 'PyArray<T, D>'"),
-    (cmp(A, B, A, np.zeros((3, 1))), TypeError, "argument 'y_test': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    (
+        cmp(A, B, A, np.zeros((3, 1))),
+        TypeError,
+        "argument 'y_test': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
     (cmp(A, B, A, None), TypeError, "argument 'y_test': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
     # compare: the options
     (opts([]), ValueError, "options must be a dict or None"),
@@ -57,12 +73,24 @@ CASES = [
     (cmp(A, B, A, np.repeat(B, 2)[::2]), TypeError, "The given array is not contiguous"),
     # status_message_py
     (lambda: vf.status_message_py(), TypeError, "status_message_py() missing 1 required positional argument: 'code'"),
-    (lambda: vf.status_message_py(1, 2), TypeError, "status_message_py() takes 1 positional arguments but 2 were given"),
+    (
+        lambda: vf.status_message_py(1, 2),
+        TypeError,
+        "status_message_py() takes 1 positional arguments but 2 were given",
+    ),
     (lambda: vf.status_message_py(kode=1), TypeError, "status_message_py() got an unexpected keyword argument 'kode'"),
     (lambda: vf.status_message_py(1, code=1), TypeError, "status_message_py() got multiple values for argument 'code'"),
-    (lambda: vf.status_message_py(1.0), TypeError, "argument 'code': 'float' object cannot be interpreted as an integer"),
+    (
+        lambda: vf.status_message_py(1.0),
+        TypeError,
+        "argument 'code': 'float' object cannot be interpreted as an integer",
+    ),
     (lambda: vf.status_message_py("1"), TypeError, "argument 'code': 'str' object cannot be interpreted as an integer"),
-    (lambda: vf.status_message_py(None), TypeError, "argument 'code': 'NoneType' object cannot be interpreted as an integer"),
+    (
+        lambda: vf.status_message_py(None),
+        TypeError,
+        "argument 'code': 'NoneType' object cannot be interpreted as an integer",
+    ),
     (lambda: vf.status_message_py(2**63), OverflowError, "Python int too large to convert to C long"),
     (lambda: vf.status_message_py(2**31), OverflowError, "out of range integral type conversion attempted"),
     (lambda: vf.status_message_py(-(2**31) - 1), OverflowError, "out of range integral type conversion attempted"),
@@ -70,7 +98,11 @@ CASES = [
     (lambda: vf.status_message_py(-2), ValueError, "unknown status code: -2"),
     # version and default_options take nothing
     (lambda: vf.version(1), TypeError, "_velmora_funnel.version() takes no arguments (1 given)"),
-    (lambda: vf.default_options(None, None), TypeError, "_velmora_funnel.default_options() takes no arguments (2 given)"),
+    (
+        lambda: vf.default_options(None, None),
+        TypeError,
+        "_velmora_funnel.default_options() takes no arguments (2 given)",
+    ),
     (lambda: vf.default_options(x=1), TypeError, "_velmora_funnel.default_options() takes no keyword arguments"),
 ]
 

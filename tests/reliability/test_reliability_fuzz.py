@@ -44,7 +44,9 @@ def test_fuzz_input_replays_cleanly(path):
     compare_target.fuzz_one(path.read_bytes())
 
 
-@pytest.mark.parametrize("data", [b"", b"\x00", b"\xff" * 64, bytes(range(256)) * 4], ids=["empty", "zero", "ones", "ramp"])
+@pytest.mark.parametrize(
+    "data", [b"", b"\x00", b"\xff" * 64, bytes(range(256)) * 4], ids=["empty", "zero", "ones", "ramp"]
+)
 def test_degenerate_fuzz_inputs(data):
     """Inputs that run out early or hold only extreme bytes decode and pass the checks."""
     compare_target.fuzz_one(data)

@@ -20,9 +20,9 @@ import weakref
 
 import numpy as np
 import pytest
+from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
 import _velmora_funnel as vf
-from samples import T_REF, T_TEST, Y_REF, Y_TEST
 
 Y_FAIL = Y_TEST + np.eye(9)[2] * 0.1
 
@@ -81,7 +81,9 @@ def make_cases():
         "tolerances-not-dict": bad(TypeError, t_ref, y_ref, t_test, y_test, options={"tolerances": [1, 2]}),
         "x-range-not-dict": bad(TypeError, t_ref, y_ref, t_test, y_test, options={"x_range": (0, 1)}),
         "tolerance-is-str": bad(TypeError, t_ref, y_ref, t_test, y_test, options={"tolerances": {"atolx": "0.1"}}),
-        "tolerance-overflows": bad(OverflowError, t_ref, y_ref, t_test, y_test, options={"tolerances": {"atoly": 10**400}}),
+        "tolerance-overflows": bad(
+            OverflowError, t_ref, y_ref, t_test, y_test, options={"tolerances": {"atoly": 10**400}}
+        ),
         "range-end-refuses": bad(LookupError, t_ref, y_ref, t_test, y_test, options={"x_range": {"hi": Refuses()}}),
         "non-contiguous": bad(TypeError, t_ref, y_ref, np.repeat(t_test, 2)[::2], y_test),
     }

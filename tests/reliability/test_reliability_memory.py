@@ -83,9 +83,7 @@ SCRIPT = textwrap.dedent(
 
 def test_exhausted_memory_raises_memory_error_and_the_interpreter_goes_on():
     """Every failed allocation becomes MemoryError; the process survives and later calls are right."""
-    completed = subprocess.run(
-        [sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=300
-    )
+    completed = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=300)
     assert completed.returncode == 0, completed.stderr[-4000:]
     report = json.loads(completed.stdout)
     outcomes = dict(report["outcomes"])
