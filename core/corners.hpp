@@ -320,7 +320,7 @@ private:
             // The last half-width and its quotient: the same division gives
             // the same double, and half-widths usually repeat.
             const double raw = widths_.hx(x_, i);
-            const std::uint64_t bits = std::bit_cast<std::uint64_t>(raw);
+            const auto bits = std::bit_cast<std::uint64_t>(raw);
             if (!have_last_ || bits != last_bits_) {
                 last_bits_ = bits;
                 last_hx_ = raw / x_mag_;

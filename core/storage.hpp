@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#if defined(__linux__)
+#ifdef __linux__
 #include <sys/mman.h>
 #endif
 
@@ -32,6 +32,9 @@ inline void reserve_result(std::vector<double>& v, std::size_t count) {
     // get a huge page as well.
     const auto begin = reinterpret_cast<std::uintptr_t>(v.data());
     const std::uintptr_t first = begin & ~(page - 1);
+    // madvise wants the page's address, which only integer arithmetic on the
+    // storage's address can round down to.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     madvise(reinterpret_cast<void*>(first), begin + bytes - first, MADV_HUGEPAGE);
 #endif
 }
