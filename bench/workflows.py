@@ -86,7 +86,14 @@ def api_rows(sizes: list[int]) -> list[dict]:
         args = smooth_args(n)
         reference, test = args[:2], args[2:]
         reps, inner = (9, 5000) if n <= 100 else (9, 3) if n <= 100_000 else (7, 1)
-        m = medians({"vf": lambda: vf.compare(reference, test), "module": lambda: module.compare(*args)}, reps, inner)
+        m = medians(
+            {
+                "vf": lambda reference=reference, test=test: vf.compare(reference, test),
+                "module": lambda args=args: module.compare(*args),
+            },
+            reps,
+            inner,
+        )
         limit = 4.0 if n <= 100 else 1.10
         rows.append(
             row(
@@ -160,8 +167,8 @@ def many_rows() -> list[dict]:
         # results of 10^5 points would hold 2.6 GB).
         m = medians(
             {
-                "many": lambda: deque(vf.compare_many(pairs), maxlen=0),
-                "loop": lambda: deque((vf.compare(*p) for p in pairs), maxlen=0),
+                "many": lambda pairs=pairs: deque(vf.compare_many(pairs), maxlen=0),
+                "loop": lambda pairs=pairs: deque((vf.compare(*p) for p in pairs), maxlen=0),
             },
             reps,
         )

@@ -14,9 +14,9 @@ import enum
 import math
 import sys
 from collections.abc import Callable, Mapping
-from dataclasses import FrozenInstanceError, dataclass
+from dataclasses import FrozenInstanceError, dataclass, field
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -100,11 +100,12 @@ def _is_sealed(array: FloatArray) -> bool:
     """True when no one can write the array's memory: read-only all the way
     down to an immutable owner. A read-only view of a writeable array is not
     sealed (its base can still be written, and its flag turned back on)."""
-    while isinstance(array, np.ndarray):
-        if array.flags.writeable:
+    owner: object = array
+    while isinstance(owner, np.ndarray):
+        if owner.flags.writeable:
             return False
-        array = array.base
-    return isinstance(array, _IMMUTABLE_OWNERS)
+        owner = owner.base
+    return isinstance(owner, _IMMUTABLE_OWNERS)
 
 
 def _sealed_copy(array: FloatArray) -> FloatArray:
@@ -240,7 +241,7 @@ def check_x_range(x_range: object) -> tuple[float, float]:
     """
     if x_range is None:
         return (-math.inf, math.inf)
-    if isinstance(x_range, (str, bytes)) or not hasattr(x_range, "__len__") or len(x_range) != 2:  # type: ignore[arg-type]
+    if isinstance(x_range, (str, bytes)) or not hasattr(x_range, "__len__") or len(x_range) != 2:
         raise TypeError(f"x_range must be a (lo, hi) pair, got {x_range!r}")
     ends = []
     for label, value, open_end in zip(("lo", "hi"), x_range, (-math.inf, math.inf), strict=True):  # type: ignore[call-overload]
@@ -267,6 +268,10 @@ class CompareOptions:
     tolerances: Mapping[str, float]
     #: ``(lo, hi)`` as check_x_range() gives it.
     x_range: tuple[float, float] = (-math.inf, math.inf)
+    if TYPE_CHECKING:
+        # The options dict the module reads, set by __post_init__; declared for
+        # the type checker only, so it is no field of the dataclass at run time.
+        _module_options: _vf._Options = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         # What the module reads, built once: a snapshot, so results share one
@@ -346,7 +351,7 @@ class CompareResult:
     # lower, upper, errors and test: made from the module's result on first access.
     _curves: dict[str, Curve]
     # What the module returned with the test ordinates, until the curves are made.
-    _module_result: tuple[dict[str, Any], FloatArray] | None
+    _module_result: tuple[_vf._Result, FloatArray] | None
     _derived: dict[str, Any]
 
     def __init__(
@@ -391,7 +396,7 @@ class CompareResult:
         tolerances: Mapping[str, float],
         x_range: tuple[float, float],
         curves: dict[str, Curve],
-        module_result: tuple[dict[str, Any], FloatArray] | None,
+        module_result: tuple[_vf._Result, FloatArray] | None,
     ) -> None:
         # The slots' own setters: __setattr__ refuses every assignment, and
         # object.__setattr__ costs twice as much per call on small curves.
@@ -497,7 +502,10 @@ class CompareResult:
     @property
     def has_nan(self) -> bool:
         """True when either curve has a NaN ordinate inside the range."""
-        return self.nan_reference > 0 or self.nan_test > 0
+        # The summaries are untyped properties; these are the counts.
+        nan_reference: int = self.nan_reference
+        nan_test: int = self.nan_test
+        return nan_reference > 0 or nan_test > 0
 
     @property
     def caveat(self) -> str | None:
@@ -530,7 +538,9 @@ class CompareResult:
         if not self.status.completed or len(self.reference.t) == 0:
             return np.zeros(len(self.errors.t), dtype=bool)
         lo, hi = _effective_range(self.x_range, self.reference.t)
-        return (self.errors.t >= lo) & (self.errors.t <= hi) & (self.errors.y != 0.0)
+        # NumPy's stubs type `!=` as object's comparison; it is elementwise here.
+        non_zero: NDArray[np.bool_] = self.errors.y != 0.0
+        return (self.errors.t >= lo) & (self.errors.t <= hi) & non_zero
 
     @property
     def failing_count(self) -> int:
@@ -555,9 +565,9 @@ class CompareResult:
         """The margin of every test point (NaN outside the range, where the
         ordinate is NaN, or when no funnel was built)."""
         if "margins" not in self._derived:
-            margins = _margins(self)
-            margins.setflags(write=False)  # shared by every later call
-            self._derived["margins"] = margins
+            computed = _margins(self)
+            computed.setflags(write=False)  # shared by every later call
+            self._derived["margins"] = computed
         margins: NDArray[np.float64] = self._derived["margins"]
         return margins
 
@@ -618,8 +628,10 @@ class CompareResult:
         )
 
 
+# Looked up by name: __slots__ is kept sorted, not in this order.
 _SET_STATUS, _SET_REFERENCE, _SET_TOLERANCES, _SET_X_RANGE, _SET_CURVES, _SET_MODULE_RESULT, _SET_DERIVED = (
-    CompareResult.__dict__[name].__set__ for name in CompareResult.__slots__
+    CompareResult.__dict__[name].__set__
+    for name in ("status", "reference", "tolerances", "x_range", "_curves", "_module_result", "_derived")
 )
 
 
@@ -927,7 +939,7 @@ def _frozen_pair(pair: tuple[FloatArray, FloatArray]) -> Curve:
     t, y = pair
     t.setflags(write=False)
     y.setflags(write=False)
-    return _tuple_new(Curve, pair)  # type: ignore[no-any-return]
+    return _tuple_new(Curve, pair)
 
 
 def _compare_private(
@@ -956,7 +968,8 @@ def _compare_private(
     result._set(
         status,
         _tuple_new(Curve, (t_ref, y_ref)),
-        MappingProxyType(options._module_options["tolerances"]),
+        # __post_init__ gives the module all six tolerances as floats.
+        MappingProxyType(cast("Mapping[str, float]", options._module_options["tolerances"])),
         options.x_range,
         curves,
         (raw, y_test),

@@ -35,6 +35,7 @@ checkout.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import struct
@@ -235,10 +236,10 @@ def write_library(directory: str | os.PathLike[str]) -> list[str]:
         (runs_dir, 0.3, 3.0, _solver_grid(0.0, 86400.0, 121), _solver_grid(0.0, 2.0, 173)),
     ):
         path = os.path.join(folder, "house.csv")
-        _write_rows(path, house, house_grid, lambda t, warmer=warmer: _house(t, warmer))
+        _write_rows(path, house, house_grid, functools.partial(_house, warmer=warmer))
         written.append(path)
         path = os.path.join(folder, "motor.csv")
-        _write_rows(path, motor, motor_grid, lambda t, overshoot=overshoot: _motor(t, overshoot))
+        _write_rows(path, motor, motor_grid, functools.partial(_motor, overshoot=overshoot))
         written.append(path)
     return written
 

@@ -18,12 +18,12 @@ import signal
 import threading
 import time
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import CancelledError, Executor, Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import closing
 from dataclasses import dataclass
-from typing import Any, Generic, TypeVar
+from typing import Any
 
 from ._api import CompareOptions, CompareResult, Curve, CurveLike, as_curve, compare_checked, compare_curves
 
@@ -34,8 +34,6 @@ POOL_HINT = (
     'must do so under `if __name__ == "__main__":` (workers import the main module), '
     "or pass executor=... of its own"
 )
-
-T = TypeVar("T")
 
 
 class WorkerDiedError(BrokenProcessPool):
@@ -78,7 +76,7 @@ def stop_pool(pool: Executor, *, terminate: bool) -> None:
 
 
 @dataclass(frozen=True, slots=True)
-class Settled(Generic[T]):
+class Settled[T]:
     """How one call ended: its ``value``, or the exception it raised (``error``)."""
 
     #: Position of the call's arguments in the input, from 0.
@@ -221,7 +219,7 @@ def _shut_shared_pools() -> None:
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def imap_settled(
+def imap_settled[T](
     function: Callable[..., T],
     argument_tuples: Iterable[tuple[Any, ...]],
     window: int,
@@ -230,7 +228,7 @@ def imap_settled(
     pool_factory: Callable[[int], Executor] | None = None,
     workers: int = 1,
     shared: bool = False,
-) -> Iterator[Settled[T]]:
+) -> Generator[Settled[T], None, None]:
     """Call ``function(*args)`` for each tuple, at most ``window`` calls in
     flight, and yield how each ended, in input order.
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import os
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Iterator, Sequence
 from concurrent.futures import Executor
 from contextlib import closing
 from dataclasses import asdict, dataclass, field, replace
@@ -412,7 +412,7 @@ def run_batch(
     jobs: int | None = None,
     progress: bool = False,
     read_options: ReadOptions | None = None,
-) -> Iterator[FileOutcome]:
+) -> Generator[FileOutcome, None, None]:
     """Compare file pairs (from pair_files) in worker processes; yield one
     FileOutcome per pair, in order.
 

@@ -17,7 +17,7 @@ import signal
 import sys
 import tempfile
 import threading
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import closing, contextmanager
 from dataclasses import replace
 from typing import Any, TextIO
@@ -310,16 +310,16 @@ def _half_width(widths: dict[str, tuple[float, float]] | None, axis: str) -> str
 
 def _row(variable: VariableOutcome, verbose: bool = False) -> tuple[str, ...]:
     # Escaped before the columns are measured, so the table stays aligned.
-    compared = variable.status is not None
-    cells = (
+    status = variable.status
+    cells: tuple[str, ...] = (
         printable(variable.label),
         _SHOWN[variable.verdict],
-        variable.status.name if compared else "-",
+        status.name if status is not None else "-",
         format_number(variable.max_error),
         format_number(variable.first_failure, 6),
         format_number(variable.margin, 3),
         format_number(variable.margin_t, 6),
-        str(variable.failing_count) if compared else "-",
+        str(variable.failing_count) if status is not None else "-",
     )
     if verbose:
         cells += (_half_width(variable.half_widths, "t"), _half_width(variable.half_widths, "y"))
@@ -421,7 +421,7 @@ def _check_pair(reference: ResultTable, test: ResultTable) -> None:
             raise UsageError(str(problem))
 
 
-def _translated(read: Any, *arguments: Any) -> Any:
+def _translated[R](read: Callable[..., R], *arguments: Any) -> R:
     try:
         return read(*arguments)
     except ResultFileError as exc:
@@ -870,7 +870,7 @@ def _accept_plan(args: argparse.Namespace, options: RunOptions) -> list[tuple[st
         targets = [(os.path.basename(test), reference, os.path.isfile(reference), test)]
     else:
         raise UsageError(f"{test}: no such file or folder")
-    plan = []
+    plan: list[tuple[str, str, str | None, str]] = []
     for rel, destination, exists, source in targets:
         if source is None:
             plan.append(("remove", destination, None, f"{rel}: gone in the test run: removed"))
@@ -914,7 +914,7 @@ def _command_accept(args: argparse.Namespace) -> int:
     options = _run_options(args)
     plan = _accept_plan(args, options)
     out = _Printer()
-    for action, _, _, line in plan:
+    for _action, _, _, line in plan:
         out(
             line
             if not args.dry_run

@@ -295,16 +295,19 @@ class RunOptions:
         if config is not None and not isinstance(config, FunnelConfig):
             config = load_config(config)
         config = config or FunnelConfig()
-        if not isinstance(read, ReadOptions) and (config.read or read):
+        reading: ReadOptions | None = None
+        if isinstance(read, ReadOptions):
+            reading = read
+        elif config.read or read:
             # Reading options given here (the command line's) are stronger than the config's [read].
-            read = ReadOptions(**{**config.read, **(read or {})})
+            reading = ReadOptions(**{**config.read, **(read or {})})
         return cls(
             config,
             overrides,
             None if columns is None else tuple(columns),
             tuple(exclude),
             allow_non_finite,
-            read or None,
+            reading,
         )
 
     def base(self) -> CompareOptions:

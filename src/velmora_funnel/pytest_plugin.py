@@ -50,7 +50,9 @@ def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
         columns = {str(name): as_curve((data.index, data[name]), f"column {name!r}").y for name in data.columns}
         if len(columns) != len(data.columns):
             raise ValueError("the DataFrame's column names must differ as text")
-        return str(data.index.name or "time"), t, columns
+        # No name (None), or one that is false such as "": the default column.
+        name = data.index.name
+        return str(name if bool(name) else "time"), t, columns
     if not isinstance(data, Mapping) or not data:
         raise TypeError(
             f"data must be a pandas DataFrame indexed by time or a non-empty mapping of name to (t, y), got {type(data).__name__}"

@@ -65,7 +65,7 @@ class HtmlReport:
         # RunOptions.describe(): the settings of every variable, and the config file.
         self._settings = settings
         self._rows: list[tuple[str, ...]] = []
-        self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")
+        self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")  # noqa: SIM115 - closed by close()
         self._figure_count = 0
         self.counts = {"pass": 0, "fail": 0, "missing": 0, "error": 0, "ignored": 0}
 

@@ -191,9 +191,13 @@ def broken_input():
 def test_results_before_a_bad_input_are_yielded_then_it_raises(pairs, error, words):
     """Every result finished before a malformed pair or a failing input iterator is yielded, in order, then it raises."""
     yielded = []
-    with ThreadPoolExecutor(2) as pool, pytest.raises(error, match=re.escape(words)):
+
+    def collect(pool):
         for result in vf.compare_many(pairs, executor=pool):
             yielded.append(result.max_error)
+
+    with ThreadPoolExecutor(2) as pool, pytest.raises(error, match=re.escape(words)):
+        collect(pool)
     assert yielded == [vf.compare(*pair(s)).max_error for s in SHIFTS[:3]]
 
 

@@ -462,7 +462,7 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
         assert _snapshot(ref) == before and out.splitlines()[-1] == "dry run: 3 files would change, nothing was written"
     else:
         assert _snapshot(ref) == {
-            **{k: v for k, v in outside.items()},
+            **outside,
             "velmora-funnel.toml": before["velmora-funnel.toml"],
         }
 
