@@ -168,12 +168,17 @@ def _cell_pattern(delimiter: str) -> re.Pattern[str]:
 def _need(path: str, module: str, extra: str, what: str) -> Any:
     """Import an optional dependency; without it the file is unusable, and the
     error says in one line which extra brings it."""
+    package = module.split(".")[0]
     try:
         return importlib.import_module(module)
-    except ImportError:
-        raise ResultFileError(
-            path, f"{what} needs {module.split('.')[0]}: pip install 'velmora-funnel[{extra}]'"
-        ) from None
+    except ModuleNotFoundError as exc:
+        if exc.name is not None and exc.name.split(".")[0] != package:
+            raise ResultFileError(path, f"{what} needs {package}, which cannot be loaded: {exc}") from None
+        raise ResultFileError(path, f"{what} needs {package}: pip install 'velmora-funnel[{extra}]'") from None
+    except ImportError as exc:
+        # Installed but unusable here (built for another NumPy, say): saying
+        # "install it" would send the user in circles.
+        raise ResultFileError(path, f"{what} needs {package}, which is installed but cannot be loaded: {exc}") from None
 
 
 @dataclass(frozen=True)
