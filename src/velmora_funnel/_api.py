@@ -16,12 +16,14 @@ import sys
 from collections.abc import Callable, Mapping
 from dataclasses import FrozenInstanceError, dataclass, field
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _velmora_funnel as _vf
+
+from . import _kernels
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -91,9 +93,10 @@ class Curve(NamedTuple):
 CurveLike: TypeAlias = Any
 
 
-# The storage behind an array that nothing can write: Python bytes, or the
-# capsule through which the module hands over its result vectors.
-_IMMUTABLE_OWNERS: tuple[type, ...] = (bytes, type(datetime.datetime_CAPI))
+# The storage behind an array that nothing can write: Python bytes, a block
+# of a sealed copy, or the capsule through which the module hands over its
+# result vectors.
+_IMMUTABLE_OWNERS: tuple[type, ...] = (bytes, _kernels.Block, type(datetime.datetime_CAPI))
 
 
 def _is_sealed(array: FloatArray) -> bool:
@@ -109,9 +112,19 @@ def _is_sealed(array: FloatArray) -> bool:
 
 
 def _sealed_copy(array: FloatArray) -> FloatArray:
-    """A read-only copy of the array whose storage is an immutable bytes object,
-    so that neither the caller nor anyone holding the result can change it."""
-    return np.frombuffer(np.ascontiguousarray(array, dtype=np.float64).tobytes(), dtype=np.float64)
+    """A read-only copy of the array whose storage is immutable (bytes, or a
+    block of the kernels' cache), so that neither the caller nor anyone
+    holding the result can change it."""
+    array = np.ascontiguousarray(array, dtype=np.float64)
+    if array.nbytes < _BLOCK_FROM:
+        return np.frombuffer(array.tobytes())
+    return np.frombuffer(_kernels.sealed_copy(array))
+
+
+# Below this size the allocator reuses freed memory by itself, and bytes cost
+# one call less; above it, freed blocks go back to the system at once and the
+# kernels' cache saves the page faults of the next copy.
+_BLOCK_FROM = 128 * 1024
 
 
 def _private(array: FloatArray, fresh: bool) -> FloatArray:
@@ -257,6 +270,11 @@ def check_x_range(x_range: object) -> tuple[float, float]:
     return (ends[0], ends[1])
 
 
+def _same_float(a: float, b: float) -> bool:
+    # Equal, with the sign of a zero: -0.0 == 0.0 but is not the same tolerance.
+    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
 @dataclass(frozen=True)
 class CompareOptions:
     """The checked options of one comparison: all six tolerances and the
@@ -272,14 +290,28 @@ class CompareOptions:
         # The options dict the module reads, set by __post_init__; declared for
         # the type checker only, so it is no field of the dataclass at run time.
         _module_options: _vf._Options = field(init=False, repr=False, compare=False)
+        _tolerance_view: Mapping[str, float] = field(init=False, repr=False, compare=False)
+        _module_argument: _vf._Options | None = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         # What the module reads, built once: a snapshot, so results share one
         # record of the tolerances that nobody can change.
         lo, hi = self.x_range
-        object.__setattr__(
-            self, "_module_options", {"tolerances": dict(self.tolerances), "x_range": {"lo": lo, "hi": hi}}
+        tolerances = dict(self.tolerances)
+        object.__setattr__(self, "_module_options", {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}})
+        object.__setattr__(self, "_tolerance_view", MappingProxyType(tolerances))
+        # The module's own defaults, bit for bit, need no dict to read.
+        defaults = all(
+            _same_float(tolerances[name], float(default))  # type: ignore[arg-type]
+            for name, default in _vf.default_options()["tolerances"].items()
         )
+        unbounded = _same_float(lo, -math.inf) and _same_float(hi, math.inf)
+        object.__setattr__(self, "_module_argument", None if defaults and unbounded else self._module_options)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The fields alone: __post_init__ builds the rest again (a mapping
+        # proxy does not pickle).
+        return type(self), (self.tolerances, self.x_range)
 
     @classmethod
     def check(cls, *, x_range: object = None, **tolerances: object) -> CompareOptions:
@@ -592,21 +624,22 @@ class CompareResult:
             return None
         t, y = self.reference
         lo, hi = self.x_range
-        inside = (t >= lo) & (t <= hi)
+        # A completed comparison had non-decreasing reference abscissae, so
+        # the range is one slice of them.
+        inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
         t, y = t[inside], y[inside]
         if len(t) == 0:
             return None
         widths = {}
         for axis, values in (("t", t), ("y", y)):
+            atol, ltol, rtol = (self.tolerances[f"{kind}tol{'x' if axis == 't' else 'y'}"] for kind in "alr")
             with np.errstate(invalid="ignore", over="ignore"):
-                span = float(np.nanmax(values) - np.nanmin(values)) if not np.isnan(values).all() else math.nan
-                magnitude = float(np.nanmax(np.abs(values))) if not np.isnan(values).all() else math.nan
-                h = _axis_half_widths(
-                    values,
-                    span,
-                    magnitude,
-                    *(self.tolerances[f"{kind}tol{'x' if axis == 't' else 'y'}"] for kind in "alr"),
-                )
+                all_nan = np.isnan(values).all()
+                span = math.nan if all_nan else float(np.nanmax(values) - np.nanmin(values))
+                magnitude = math.nan if all_nan else float(np.nanmax(np.abs(values)))
+                # Without a point-relative part every point has the same
+                # half-width (0 * |value| never wins): one point gives it.
+                h = _axis_half_widths(values if ltol else values[:1], span, magnitude, atol, ltol, rtol)
             widths[axis] = (float(np.nanmin(h)), float(np.nanmax(h))) if not np.isnan(h).all() else (math.nan, math.nan)
         return widths
 
@@ -704,37 +737,6 @@ def _count_non_finite_points(*curves: Curve) -> int:
     return sum(int(np.count_nonzero(~(np.isfinite(c.t) & np.isfinite(c.y)))) for c in curves)
 
 
-def bound_values(bound: Curve, t: FloatArray) -> FloatArray:
-    """The bound's value at each abscissa ``t`` (non-decreasing), as the module
-    evaluates it for the error curve: constant before the first and after the
-    last point, the left ordinate on a segment narrower than 1e-10, the first
-    segment whose right end reaches the query, linear inside."""
-    x, y = bound
-    n = len(x)
-    if n == 1:
-        return np.full(len(t), y[0])
-    # The same operations as ((t - x[j-1]) * (y[j] - y[j-1])) / (x[j] - x[j-1]) + y[j-1]
-    # point by point, in place and with take(): a 10^6-point curve makes
-    # half as many temporary arrays.
-    right = np.searchsorted(x, t, side="left")
-    np.clip(right, 1, n - 1, out=right)
-    left = right - 1
-    left_x, left_y = x.take(left), y.take(left)
-    width = x.take(right)
-    width -= left_x
-    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        rise = y.take(right)
-        rise -= left_y
-        values = t - left_x
-        values *= rise
-        values /= width
-        values += left_y
-    np.copyto(values, left_y, where=np.abs(width) < 1e-10)
-    np.copyto(values, y[0], where=t <= x[0])
-    np.copyto(values, y[-1], where=t >= x[-1])
-    return values
-
-
 def _margins(result: CompareResult) -> FloatArray:
     t, v = result.test
     margins = np.full(len(t), np.nan)
@@ -744,23 +746,7 @@ def _margins(result: CompareResult) -> FloatArray:
     # A completed comparison had non-decreasing test abscissae without NaN
     # (the module rejects others), so the range is one slice of them.
     inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
-    t, v = t[inside], v[inside]
-    lower, upper = bound_values(result.lower, t), bound_values(result.upper, t)
-    error = result.errors.y[inside]
-    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        half = upper - lower
-        half /= 2.0
-        upper -= v
-        lower = np.subtract(v, lower, out=lower)
-        margin = np.minimum(upper, lower, out=upper)
-        margin /= half
-        # The error curve is the verdict: a failing point is outside by its
-        # error, a passing one is never below 0, whatever the rounding here.
-        np.maximum(margin, 0.0, out=margin)
-        failing = np.flatnonzero(error != 0.0)
-        margin[failing] = -np.abs(error[failing]) / half[failing]
-    np.copyto(margin, np.nan, where=np.isnan(v))
-    margins[inside] = margin
+    _kernels.margins(*result.lower, *result.upper, t[inside], v[inside], result.errors.y[inside], margins[inside])
     return margins
 
 
@@ -876,21 +862,31 @@ _DEFAULT_ARGUMENTS = tuple(compare.__kwdefaults__[name] for name in TOLERANCE_NA
 _DEFAULT_OPTIONS = CompareOptions.check(**dict(zip(TOLERANCE_NAMES, _DEFAULT_ARGUMENTS, strict=True)))
 
 
-def _plain_pair(obj: CurveLike) -> tuple[FloatArray, FloatArray] | None:
-    """The pair itself when it is a tuple of two 1-D float64 NumPy arrays
-    (what a simulation's results usually are): nothing to convert but the
-    layout, which the copies fix (the test abscissae are checked apart)."""
-    if type(obj) is tuple and len(obj) == 2:
-        t, y = obj
+def _plain_arrays(reference: CurveLike, test: CurveLike) -> tuple[FloatArray, ...] | None:
+    """The four arrays when both curves are tuples of two 1-D float64 NumPy
+    arrays (what a simulation's results usually are) and the test abscissae
+    are contiguous: nothing to convert but the layout, which the copies fix
+    (the test abscissae are copied only if the module rejects the curves)."""
+    if type(reference) is tuple and type(test) is tuple and len(reference) == 2 == len(test):
+        t_ref, y_ref = reference
+        t_test, y_test = test
         if (
-            type(t) is np.ndarray
-            and type(y) is np.ndarray
-            and t.dtype is _F64
-            and y.dtype is _F64
-            and t.ndim == 1 == y.ndim
+            type(t_ref) is _NDARRAY
+            and type(y_ref) is _NDARRAY
+            and type(t_test) is _NDARRAY
+            and type(y_test) is _NDARRAY
+            and t_ref.dtype is _F64
+            and y_ref.dtype is _F64
+            and t_test.dtype is _F64
+            and y_test.dtype is _F64
+            and t_ref.ndim == y_ref.ndim == t_test.ndim == y_test.ndim == 1
+            and t_test.flags.c_contiguous
         ):
-            return t, y
+            return t_ref, y_ref, t_test, y_test
     return None
+
+
+_NDARRAY = np.ndarray
 
 
 def _sealed(array: FloatArray) -> FloatArray:
@@ -899,7 +895,21 @@ def _sealed(array: FloatArray) -> FloatArray:
     flags = array.flags
     if not flags.writeable and flags.c_contiguous and _is_sealed(array):
         return array
-    return np.frombuffer(array.tobytes(), _F64)
+    # frombuffer's default dtype is float64; naming it costs a third more.
+    if array.nbytes < _BLOCK_FROM:
+        return np.frombuffer(array.tobytes())
+    return np.frombuffer(_kernels.sealed_copy(np.ascontiguousarray(array)))
+
+
+def _sealed_three(a: FloatArray, b: FloatArray, c: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """_sealed() of each; small writeable arrays share one bytes object, which
+    saves two of the three array constructions that dominate on short curves."""
+    if a.nbytes + b.nbytes + c.nbytes < _BLOCK_FROM and a.flags.writeable and b.flags.writeable and c.flags.writeable:
+        whole = np.frombuffer(b"".join((a.tobytes(), b.tobytes(), c.tobytes())))
+        na = len(a)
+        nab = na + len(b)
+        return whole[:na], whole[na:nab], whole[nab:]
+    return _sealed(a), _sealed(b), _sealed(c)
 
 
 def compare_checked(reference: CurveLike, test: CurveLike, options: CompareOptions) -> CompareResult:
@@ -908,17 +918,11 @@ def compare_checked(reference: CurveLike, test: CurveLike, options: CompareOptio
     # The result must never change after it is returned, so it keeps nothing
     # the caller can still write. The copies are made before the call, so they
     # are also exactly what the module compared.
-    plain_reference, plain_test = _plain_pair(reference), _plain_pair(test)
-    if plain_reference is not None and plain_test is not None and plain_test[0].flags.c_contiguous:
-        t_test, y_test = plain_test
-        return _compare_private(
-            _sealed(plain_reference[0]),
-            _sealed(plain_reference[1]),
-            t_test,
-            _sealed(y_test),
-            lambda: _sealed(t_test),
-            options,
-        )
+    plain = _plain_arrays(reference, test)
+    if plain is not None:
+        t_ref, y_ref, t_test, y_test = plain
+        t_ref, y_ref, y_test = _sealed_three(t_ref, y_ref, y_test)
+        return _compare_private(t_ref, y_ref, t_test, y_test, lambda: _sealed(t_test), options)
     (t_ref, t_ref_fresh), (y_ref, y_ref_fresh) = _converted_curve(reference, "reference")
     (t_test, t_test_fresh), (y_test, y_test_fresh) = _converted_curve(test, "test")
     t_ref, y_ref = _private(t_ref, t_ref_fresh), _private(y_ref, y_ref_fresh)
@@ -952,7 +956,7 @@ def _compare_private(
 ) -> CompareResult:
     """Call the module on arrays nobody can write (the test abscissae are made
     so by ``private_t_test`` only when the module's copy of them is missing)."""
-    raw = _vf.compare(t_ref, y_ref, t_test, y_test, options._module_options)
+    raw = _vf.compare(t_ref, y_ref, t_test, y_test, options._module_argument)
     status = _STATUSES[raw["status"]]
     result = object.__new__(CompareResult)
     curves: dict[str, Curve] = {}
@@ -969,7 +973,7 @@ def _compare_private(
         status,
         _tuple_new(Curve, (t_ref, y_ref)),
         # __post_init__ gives the module all six tolerances as floats.
-        MappingProxyType(cast("Mapping[str, float]", options._module_options["tolerances"])),
+        options._tolerance_view,
         options.x_range,
         curves,
         (raw, y_test),

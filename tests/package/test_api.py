@@ -12,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import _velmora_funnel as vfm
+import funnel_reference
 import velmora_funnel as vf
 
 T = np.arange(9) * 0.5
@@ -121,10 +122,14 @@ KEPT_INPUTS = {
 }
 
 
+@pytest.mark.parametrize("copies", ["bytes", "blocks"])
 @pytest.mark.parametrize("wrap", KEPT_INPUTS.values(), ids=KEPT_INPUTS.keys())
-def test_result_never_changes_when_the_caller_reuses_its_buffers(wrap):
+def test_result_never_changes_when_the_caller_reuses_its_buffers(wrap, copies, monkeypatch):
     """Nothing a result reports changes after compare() returns, and no array it
-    holds (nor the storage under it) can be made writeable again."""
+    holds (nor the storage under it) can be made writeable again, whether the
+    copies are bytes (short curves) or blocks of the kernels' cache (long ones)."""
+    if copies == "blocks":
+        monkeypatch.setattr(vf._api, "_BLOCK_FROM", 0)
     buffers = [a.copy() for a in (R_T, R_Y, T, raised())]
     result = vf.compare((wrap(buffers[0]), wrap(buffers[1])), (wrap(buffers[2]), wrap(buffers[3])))
     before = pickle.dumps(result)
@@ -331,6 +336,60 @@ def test_margin_says_how_close_the_test_came(y_test, margin, margin_t, failing):
     """The smallest distance to the nearer bound, in half-heights of the funnel, with its abscissa."""
     result = vf.compare(CONSTANT, (R_T, np.array(y_test, dtype=float)), atoly=0.5, rtoly=0.0, rtolx=0.0)
     assert (result.margin, result.margin_t, result.failing_count) == (margin, margin_t, failing)
+
+
+def _model_margins(result):
+    """Each test point's margin on Python floats, from the bounds as the error curve interpolates them."""
+    t, v = result.test.t.tolist(), result.test.y.tolist()
+    lows = funnel_reference.interpolate_clamped(*(a.tolist() for a in result.lower), t)
+    highs = funnel_reference.interpolate_clamped(*(a.tolist() for a in result.upper), t)
+    lo, hi = max(result.x_range[0], result.reference.t[0]), min(result.x_range[1], result.reference.t[-1])
+    margins = []
+    for q, y, low, high, error in zip(t, v, lows, highs, result.errors.y.tolist(), strict=True):
+        half = (high - low) / 2
+        if not lo <= q <= hi or math.isnan(y):
+            margins.append(math.nan)
+        elif error != 0:
+            margins.append(-abs(error) / half)
+        else:
+            margins.append(max(min(high - y, y - low) / half, 0.0))
+    return np.array(margins)
+
+
+@pytest.mark.parametrize(
+    "y_ref, tolerances",
+    [
+        pytest.param(np.sin, {}, id="defaults"),
+        pytest.param(np.sin, {"ltoly": 0.01, "ltolx": 0.001, "atoly": 0.003}, id="point-relative"),
+        pytest.param(lambda t: np.full(len(t), 3.0), {}, id="flat: fraction of the magnitude"),
+        pytest.param(np.zeros_like, {}, id="zero: the smallest half-width"),
+    ],
+)
+def test_half_widths_are_the_funnels_own(y_ref, tolerances):
+    """The smallest and largest half-width over the reference inside the range, by the funnel's rule."""
+    t = np.linspace(-1, 10, 300)
+    result = vf.compare((t, y_ref(t)), (t, y_ref(t)), x_range=(0.0, 8.0), **tolerances)
+    inside = (t >= 0) & (t <= 8)
+    x, y = t[inside].tolist(), y_ref(t)[inside].tolist()
+    options = vf.CompareOptions.check(**tolerances).tolerances
+    order = ("atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly")
+    hx, hy = funnel_reference.tube_halfwidths(
+        x, y, funnel_reference.get_data_char(x, y), [options[name] for name in order]
+    )
+    assert result.half_widths() == {"t": (min(hx), max(hx)), "y": (min(hy), max(hy))}
+
+
+@pytest.mark.parametrize("x_range", [None, (2.0, 7.5)])
+def test_margins_are_measured_against_the_bounds_the_verdict_uses(x_range):
+    """Noisy test points, some outside, some NaN, some beyond the range: every margin as the model gives it."""
+    rng = np.random.default_rng(7)
+    t_ref = np.linspace(0, 10, 400)
+    t = np.sort(rng.uniform(-0.5, 10.5, 1500))
+    y = np.sin(t) + rng.normal(0, 0.004, len(t))
+    y[::97] = np.nan
+    result = vf.compare((t_ref, np.sin(t_ref)), (t, y), x_range=x_range)
+    assert result.failing_count > 0
+    np.testing.assert_array_equal(result.margins(), _model_margins(result))
 
 
 # --- immutability ------------------------------------------------------------------------

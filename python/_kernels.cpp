@@ -1,0 +1,382 @@
+// velmora_funnel._kernels: the package's own loops over whole curves, where
+// NumPy would make one temporary array per operation or Python cannot keep
+// up. Private to the package; the comparison itself is _velmora_funnel's.
+//
+//   margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out)
+//       the margin of each test point (t, v) in the funnel, into out;
+//   format_csv(t, y) -> bytes
+//       "t,y\n" lines, each double as its shortest exact decimal;
+//   sealed_copy(buffer) -> Block
+//       a copy of the buffer's bytes that nothing can write.
+//
+// Every argument is a C-contiguous buffer of float64 (NumPy arrays, bytes).
+// The loops run without the interpreter lock: they read arrays that the
+// package made read-only and write only memory of their own.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <sys/mman.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "errors.hpp"
+
+namespace velmora::python {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Buffers
+
+// A buffer held for the duration of a call, released on every path.
+class Floats {
+public:
+    Floats() = default;
+    Floats(const Floats&) = delete;
+    Floats& operator=(const Floats&) = delete;
+    Floats(Floats&&) = delete;
+    Floats& operator=(Floats&&) = delete;
+    ~Floats() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // A one-dimensional C-contiguous float64 buffer; writable when asked.
+    bool take(PyObject* obj, const char* name, bool writable = false) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) return false;
+        held_ = true;
+        const char* format = view_.format != nullptr ? view_.format : "B";
+        const bool doubles = view_.itemsize == 8 &&
+                             (std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0 ||
+                              std::strcmp(format, "<d") == 0);
+        if (view_.ndim != 1 || !doubles) {
+            PyErr_Format(PyExc_TypeError, "%s: expected a 1-D float64 buffer", name);
+            return false;
+        }
+        return true;
+    }
+
+    std::span<const double> values() const noexcept {
+        return {static_cast<const double*>(view_.buf), size()};
+    }
+    double* data() const noexcept { return static_cast<double*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.shape[0]); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+PyObject* memory_error() { return PyErr_NoMemory(); }
+
+// ---------------------------------------------------------------------------
+// Margins
+
+// The margin of one test point: its distance to the nearer bound as a
+// fraction of the funnel's half-height (1 in the middle, 0 on a bound), or
+// minus its error over the half-height where the error curve says it fails.
+// NaN propagates as NumPy's minimum and maximum propagate it.
+double margin_of(double v, double low, double high, double error) noexcept {
+    const double half = (high - low) / 2.0;
+    if (std::isnan(v)) return NAN;
+    // The error curve is the verdict: a failing point is outside by its
+    // error, a passing one is never below 0, whatever the rounding here.
+    if (error != 0.0) return -std::fabs(error) / half;
+    const double above = high - v;
+    const double below = v - low;
+    // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
+    const double nearer =
+        std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
+    const double margin = nearer / half;
+    return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
+}
+
+PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    static constexpr const char* names[] = {"lower_t", "lower_y", "upper_t", "upper_y",
+                                            "t",       "v",       "errors",  "out"};
+    if (nargs != 8) {
+        PyErr_Format(PyExc_TypeError, "margins() takes 8 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Floats in[7];
+    Floats out;
+    for (int i = 0; i < 7; ++i) {
+        if (!in[i].take(args[i], names[i])) return nullptr;
+    }
+    if (!out.take(args[7], names[7], true)) return nullptr;
+    const std::size_t m = in[4].size();
+    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() || in[0].size() == 0 ||
+        in[2].size() == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "margins(): each bound needs abscissae and ordinates of one length, at "
+                        "least one point");
+        return nullptr;
+    }
+    if (in[5].size() != m || in[6].size() != m || out.size() != m) {
+        PyErr_SetString(PyExc_ValueError, "margins(): t, v, errors and out must have one length");
+        return nullptr;
+    }
+    const auto t = in[4].values();
+    const auto v = in[5].values();
+    const auto e = in[6].values();
+    double* result = out.data();
+    Py_BEGIN_ALLOW_THREADS;
+    // The module's own interpolation of the bounds, so that a margin of 0
+    // lies where the error curve puts the bound.
+    detail::ClampedInterpolation low(in[0].values(), in[1].values());
+    detail::ClampedInterpolation high(in[2].values(), in[3].values());
+    for (std::size_t i = 0; i < m; ++i) {
+        const double q = t[i];
+        result[i] = margin_of(v[i], low(q), high(q), e[i]);
+    }
+    Py_END_ALLOW_THREADS;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// CSV text
+
+// The shortest decimal that reads back as the same double; NaN of either
+// sign as "nan", the infinities as "inf" and "-inf".
+char* put_double(char* at, char* end, double x) noexcept {
+    if (std::isnan(x)) {
+        at[0] = 'n';
+        at[1] = 'a';
+        at[2] = 'n';
+        return at + 3;
+    }
+    return std::to_chars(at, end, x).ptr;
+}
+
+PyObject* format_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "format_csv() takes 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Floats t;
+    Floats y;
+    if (!t.take(args[0], "t") || !y.take(args[1], "y")) return nullptr;
+    if (t.size() != y.size()) {
+        PyErr_SetString(PyExc_ValueError, "format_csv(): t and y must have one length");
+        return nullptr;
+    }
+    // At most 24 characters a double ("-2.2250738585072014e-308"), a comma
+    // and a newline.
+    constexpr std::size_t widest_line = 2 * 24 + 2;
+    const std::size_t n = t.size();
+    if (n > (SIZE_MAX - 1) / widest_line) return memory_error();
+    // Left uninitialised: only what the loop writes is handed on.
+    std::unique_ptr<char[]> text(new (std::nothrow) char[n * widest_line + 1]);
+    if (!text) return memory_error();
+    char* at = text.get();
+    char* const end = at + n * widest_line + 1;
+    const auto ts = t.values();
+    const auto ys = y.values();
+    Py_BEGIN_ALLOW_THREADS;
+    for (std::size_t i = 0; i < n; ++i) {
+        at = put_double(at, end, ts[i]);
+        *at++ = ',';
+        at = put_double(at, end, ys[i]);
+        *at++ = '\n';
+    }
+    Py_END_ALLOW_THREADS;
+    return PyBytes_FromStringAndSize(text.get(), at - text.get());
+}
+
+// ---------------------------------------------------------------------------
+// Sealed copies
+//
+// A result keeps copies of the caller's curves, made on every call and
+// dropped with the result. Fresh memory from the system costs a page fault
+// and a zeroing per page, about as much again as the copy itself, and the
+// allocator hands large blocks back to the system as soon as they are freed.
+// So the blocks of a released copy wait in a small cache (at most 64 MiB in
+// 8 blocks) for the next copy of about their size, pages and all. Telling the
+// kernel it may take their pages back while they wait (MADV_FREE) cost more
+// than the copy on blocks of a few hundred KiB, so they stay resident.
+
+constexpr std::size_t PAGE = 4096;
+constexpr std::size_t CACHE_BYTES = std::size_t{64} << 20;
+constexpr std::size_t CACHE_BLOCKS = 8;
+
+struct Mapping {
+    void* address;
+    std::size_t length;
+};
+
+class BlockCache {
+public:
+    BlockCache() { free_.reserve(CACHE_BLOCKS); }
+
+    // A mapping of at least `bytes`, from the cache when one fits without
+    // wasting more than its requested size, else new; null when none.
+    Mapping take(std::size_t bytes) {
+        const std::size_t length = (bytes + PAGE - 1) / PAGE * PAGE;
+        {
+            std::scoped_lock lock(mutex_);
+            std::size_t best = free_.size();
+            for (std::size_t i = 0; i < free_.size(); ++i) {
+                const std::size_t have = free_[i].length;
+                if (have >= length && have <= 2 * length &&
+                    (best == free_.size() || have < free_[best].length))
+                    best = i;
+            }
+            if (best != free_.size()) {
+                const Mapping found = free_[best];
+                free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(best));
+                cached_ -= found.length;
+                return found;
+            }
+        }
+        void* address =
+            mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (address == MAP_FAILED) return {nullptr, 0};
+#ifdef MADV_HUGEPAGE
+        if (length >= (std::size_t{4} << 20)) madvise(address, length, MADV_HUGEPAGE);
+#endif
+        return {address, length};
+    }
+
+    void give_back(Mapping mapping) {
+        {
+            std::scoped_lock lock(mutex_);
+            if (free_.size() < CACHE_BLOCKS && cached_ + mapping.length <= CACHE_BYTES) {
+                free_.push_back(mapping);  // within the reserved capacity: never throws
+                cached_ += mapping.length;
+                return;
+            }
+        }
+        munmap(mapping.address, mapping.length);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Mapping> free_;
+    std::size_t cached_ = 0;
+};
+
+BlockCache& block_cache() {
+    // Never destroyed: blocks may still be released while the interpreter
+    // shuts down, after static destructors would have run.
+    static auto* cache = new BlockCache();
+    return *cache;
+}
+
+// Read-only bytes in a mapping of the cache, or on the heap when empty.
+struct Block {
+    PyObject_HEAD Mapping mapping;
+    Py_ssize_t size;
+};
+
+void block_dealloc(PyObject* self) {
+    auto* block = reinterpret_cast<Block*>(self);
+    if (block->mapping.address != nullptr) block_cache().give_back(block->mapping);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* block = reinterpret_cast<Block*>(self);
+    static char empty = 0;
+    void* data = block->mapping.address != nullptr ? block->mapping.address : &empty;
+    // Read-only: a request for a writable buffer fails with BufferError.
+    return PyBuffer_FillInfo(view, self, data, block->size, 1, flags);
+}
+
+PyType_Slot block_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
+    {Py_tp_doc, const_cast<char*>("Read-only bytes of a sealed copy.")},
+    {0, nullptr},
+};
+
+PyType_Spec block_spec = {
+    "velmora_funnel._kernels.Block",
+    sizeof(Block),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    block_slots,
+};
+
+PyTypeObject* block_type = nullptr;
+
+PyObject* sealed_copy(PyObject*, PyObject* source) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(source, &view, PyBUF_C_CONTIGUOUS) != 0) return nullptr;
+    const auto bytes = static_cast<std::size_t>(view.len);
+    Mapping mapping{nullptr, 0};
+    if (bytes != 0) {
+        mapping = block_cache().take(bytes);
+        if (mapping.address == nullptr) {
+            PyBuffer_Release(&view);
+            return memory_error();
+        }
+    }
+    auto* block = PyObject_New(Block, block_type);
+    if (block == nullptr) {
+        if (mapping.address != nullptr) block_cache().give_back(mapping);
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    block->mapping = mapping;
+    block->size = view.len;
+    if (bytes != 0) {
+        Py_BEGIN_ALLOW_THREADS;
+        std::memcpy(mapping.address, view.buf, bytes);
+        Py_END_ALLOW_THREADS;
+    }
+    PyBuffer_Release(&view);
+    return reinterpret_cast<PyObject*>(block);
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyMethodDef methods[] = {
+    {"margins", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(margins)), METH_FASTCALL,
+     "margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out)\n--\n\n"},
+    {"format_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_csv)),
+     METH_FASTCALL, "format_csv(t, y)\n--\n\n"},
+    {"sealed_copy", sealed_copy, METH_O, "sealed_copy(buffer)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora_funnel._kernels",
+    nullptr,
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velmora::python
+
+PyMODINIT_FUNC PyInit__kernels() {
+    using namespace velmora::python;
+    if (block_type == nullptr) {
+        block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
+        if (block_type == nullptr) return nullptr;
+    }
+    PyObject* module = PyModule_Create(&module_def);
+    if (module == nullptr) return nullptr;
+    Py_INCREF(block_type);
+    if (PyModule_AddObject(module, "Block", reinterpret_cast<PyObject*>(block_type)) != 0) {
+        Py_DECREF(block_type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

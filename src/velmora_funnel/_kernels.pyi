@@ -1,0 +1,22 @@
+from collections.abc import Buffer
+from typing import final
+
+@final
+class Block:
+    """Read-only bytes of a sealed copy."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def margins(
+    lower_t: Buffer,
+    lower_y: Buffer,
+    upper_t: Buffer,
+    upper_y: Buffer,
+    t: Buffer,
+    v: Buffer,
+    errors: Buffer,
+    out: Buffer,
+    /,
+) -> None: ...
+def format_csv(t: Buffer, y: Buffer, /) -> bytes: ...
+def sealed_copy(buffer: Buffer, /) -> Block: ...
