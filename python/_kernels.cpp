@@ -4,6 +4,8 @@
 //
 //   margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out)
 //       the margin of each test point (t, v) in the funnel, into out;
+//   error_summary(t, errors, lo, hi) -> (inside, failing, first, largest, nan)
+//       the error curve's summary over lo <= t <= hi, in one pass;
 //   format_csv(t, y) -> bytes
 //       "t,y\n" lines, each double as its shortest exact decimal;
 //   sealed_copy(buffer) -> Block
@@ -138,6 +140,58 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Error summary
+
+// One pass over the error curve for what the verdict's summary needs, over
+// the points with lo <= t <= hi: how many there are, the error of largest
+// magnitude (the first of equals) or whether one is NaN, and the failing
+// points (a non-zero or NaN error), counted, with the index of the first.
+PyObject* error_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "error_summary() takes 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Floats t;
+    Floats e;
+    if (!t.take(args[0], "t") || !e.take(args[1], "errors")) return nullptr;
+    const double lo = PyFloat_AsDouble(args[2]);
+    if (lo == -1.0 && PyErr_Occurred()) return nullptr;
+    const double hi = PyFloat_AsDouble(args[3]);
+    if (hi == -1.0 && PyErr_Occurred()) return nullptr;
+    if (t.size() != e.size()) {
+        PyErr_SetString(PyExc_ValueError, "error_summary(): t and errors must have one length");
+        return nullptr;
+    }
+    const auto ts = t.values();
+    const auto es = e.values();
+    Py_ssize_t inside = 0;
+    Py_ssize_t failing = 0;
+    Py_ssize_t first = -1;
+    bool nan = false;
+    double largest = 0.0;
+    double largest_magnitude = -1.0;
+    Py_BEGIN_ALLOW_THREADS;
+    for (std::size_t i = 0; i < ts.size(); ++i) {
+        const double q = ts[i];
+        if (!(lo <= q && q <= hi)) continue;
+        ++inside;
+        const double error = es[i];
+        if (error != 0.0) {
+            if (first < 0) first = static_cast<Py_ssize_t>(i);
+            ++failing;
+        }
+        if (std::isnan(error)) {
+            nan = true;
+        } else if (std::fabs(error) > largest_magnitude) {
+            largest_magnitude = std::fabs(error);
+            largest = error;
+        }
+    }
+    Py_END_ALLOW_THREADS;
+    return Py_BuildValue("(nnndO)", inside, failing, first, largest, nan ? Py_True : Py_False);
 }
 
 // ---------------------------------------------------------------------------
@@ -343,6 +397,8 @@ PyObject* sealed_copy(PyObject*, PyObject* source) {
 PyMethodDef methods[] = {
     {"margins", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(margins)), METH_FASTCALL,
      "margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out)\n--\n\n"},
+    {"error_summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_summary)),
+     METH_FASTCALL, "error_summary(t, errors, lo, hi)\n--\n\n"},
     {"format_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_csv)),
      METH_FASTCALL, "format_csv(t, y)\n--\n\n"},
     {"sealed_copy", sealed_copy, METH_O, "sealed_copy(buffer)\n--\n\n"},

@@ -137,11 +137,17 @@ def _private(array: FloatArray, fresh: bool) -> FloatArray:
 
 
 def _frozen(array: FloatArray) -> FloatArray:
-    """What a result built by hand (or unpickled) keeps: sealed arrays and
-    read-only arrays that own their data as they are, anything else copied."""
-    if not array.flags.writeable and (array.flags.owndata or _is_sealed(array)):
-        return array
-    return _sealed_copy(array)
+    """What a result built by hand (or unpickled), or from a loaded table,
+    keeps: an array read-only all the way down to its owner (an immutable
+    object, or an array that owns its data) as it is, anything else copied."""
+    owner: object = array
+    while isinstance(owner, np.ndarray):
+        if owner.flags.writeable:
+            return _sealed_copy(array)
+        if owner.base is None:
+            return array if array.flags.c_contiguous else _sealed_copy(array)
+        owner = owner.base
+    return array if isinstance(owner, _IMMUTABLE_OWNERS) and array.flags.c_contiguous else _sealed_copy(array)
 
 
 def _is_pandas(obj: object, kind: str) -> bool:
@@ -574,10 +580,7 @@ class CompareResult:
         non_zero: NDArray[np.bool_] = self.errors.y != 0.0
         return (self.errors.t >= lo) & (self.errors.t <= hi) & non_zero
 
-    @property
-    def failing_count(self) -> int:
-        """Number of test points that make the status FAIL."""
-        return int(np.count_nonzero(self.failing_mask()))
+    failing_count = _summary_property("failing_count", "Number of test points that make the status FAIL.")
 
     @property
     def margin(self) -> float | None:
@@ -757,28 +760,28 @@ def _effective_range(x_range: tuple[float, float], reference_t: FloatArray) -> t
 
 def _summarise_errors(
     status: Status, reference_t: FloatArray, errors: Curve, lo: float, hi: float
-) -> tuple[float | None, float | None]:
-    """Largest error and first failing abscissa inside the range on which the
-    module decides FAIL: the requested range clipped to the reference span."""
+) -> tuple[float | None, float | None, int]:
+    """Largest error, first failing abscissa and the number of failing points
+    inside the range on which the module decides FAIL: the requested range
+    clipped to the reference span."""
     if not status.completed or len(reference_t) == 0:
-        return None, None
+        return None, None, 0
     effective_lo, effective_hi = _effective_range((lo, hi), reference_t)
-    inside = (errors.t >= effective_lo) & (errors.t <= effective_hi)
-    values = errors.y[inside]
-    # `!= 0` is true for NaN, exactly as in the module's own failure scan.
-    failing = np.flatnonzero(inside & (errors.y != 0.0))
-    first = float(errors.t[failing[0]]) if len(failing) else None
-    if len(values) == 0:
-        return 0.0, first
-    if np.isnan(values).any():
-        return math.nan, first
-    return float(values[np.argmax(np.abs(values))]), first
+    # A failing error is one that is not 0, NaN included, exactly as in the
+    # module's own failure scan.
+    inside, failing, first, largest, nan = _kernels.error_summary(*errors, effective_lo, effective_hi)
+    first_failure = float(errors.t[first]) if failing else None
+    if not inside:
+        return 0.0, first_failure, 0
+    return (math.nan if nan else largest), first_failure, failing
 
 
 def _error_summary(result: CompareResult) -> dict[str, Any]:
     lo, hi = result.x_range
-    max_error, first_failure = _summarise_errors(result.status, result.reference.t, result.errors, lo, hi)
-    return {"max_error": max_error, "first_failure": first_failure}
+    max_error, first_failure, failing = _summarise_errors(result.status, result.reference.t, result.errors, lo, hi)
+    summary = {"max_error": max_error, "first_failure": first_failure, "failing_count": failing}
+    # A result built by hand keeps the summaries it was given.
+    return {name: value for name, value in summary.items() if name not in result._derived}
 
 
 def _reference_counts(result: CompareResult) -> dict[str, Any]:
@@ -799,6 +802,7 @@ def _bound_counts(result: CompareResult) -> dict[str, Any]:
 _SUMMARIES: dict[str, Callable[[CompareResult], dict[str, Any]]] = {
     "max_error": _error_summary,
     "first_failure": _error_summary,
+    "failing_count": _error_summary,
     "nan_reference": _reference_counts,
     "inf_reference": _reference_counts,
     "nan_test": _test_counts,

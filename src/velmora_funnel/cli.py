@@ -515,10 +515,13 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
     results: list[tuple[str, str, CompareResult]] = []
     bar.add(len(selected) + compared * ((args.output is not None) + (args.plot is not None)))
     bar.doing("comparing")
+    # Results are kept only for what is written after the table; a result
+    # of 10^6 points holds about 50 MB.
+    keep = args.output is not None or args.plot is not None
     for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
         outcomes.append(outcome)
         bar.done()
-        if result is not None:
+        if result is not None and keep:
             results.append((outcome.name, outcome.label, result))
     skipped = _write_outputs(args, reference.abscissa_name, results, plot_file, bar)
     counts = _summary(outcomes)

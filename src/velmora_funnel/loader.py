@@ -539,6 +539,8 @@ def _read_csv_source(source: _Csv) -> ResultTable:
     else:
         values = frame.to_numpy(dtype=np.float64, copy=False)
         columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names))]
+    for column in columns:
+        _freeze(column)
     variables = [name for index, name in enumerate(names) if index != time_index]
     by_name = dict(zip(names, columns, strict=True))
     return ResultTable(
@@ -549,6 +551,16 @@ def _read_csv_source(source: _Csv) -> ResultTable:
         _columns=by_name,
         units=units,
     )
+
+
+def _freeze(array: NDArray[np.float64]) -> None:
+    """Make the array read-only down to the array that owns its memory (the
+    parser's block, which nothing else holds), so that a comparison can keep
+    it as it is instead of copying it."""
+    owner: object = array
+    while isinstance(owner, np.ndarray):
+        owner.flags.writeable = False
+        owner = owner.base
 
 
 def read_result(path: str | os.PathLike[str], options: ReadOptions | None = None, **overrides: Any) -> ResultTable:

@@ -172,12 +172,17 @@ ACCEPTED = {
     ("text", "expected", "options"), [v if len(v) == 3 else (*v, {}) for v in ACCEPTED.values()], ids=ACCEPTED.keys()
 )
 def test_common_result_file_forms_load(write_csv, text, expected, options):
-    """Quoting, BOM, CRLF, spaces, blank lines, NaN/inf spellings and the dialects of the options are read as numbers."""
+    """Quoting, BOM, CRLF, spaces, blank lines, NaN/inf spellings and the dialects of the options are read as
+    numbers, into columns that nothing can write."""
     table = read_result(write_csv("run.csv", text), **options)
     expected = np.array(expected, dtype=float)
     assert table.abscissa_name == "time" and table.names == ("a",)
     np.testing.assert_array_equal(table.t, expected[:, 0])
     np.testing.assert_array_equal(table["a"], expected[:, 1])
+    for array in (table.t, table["a"]):  # results keep the columns without copying them
+        while isinstance(array, np.ndarray):
+            assert not array.flags.writeable
+            array = array.base
 
 
 def test_header_only_file_has_no_rows(write_csv):
