@@ -225,12 +225,17 @@ PyObject* format_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // and a newline.
     constexpr std::size_t widest_line = 2 * 24 + 2;
     const std::size_t n = t.size();
-    if (n > (SIZE_MAX - 1) / widest_line) return memory_error();
-    // Left uninitialised: only what the loop writes is handed on.
-    std::unique_ptr<char[]> text(new (std::nothrow) char[n * widest_line + 1]);
-    if (!text) return memory_error();
-    char* at = text.get();
-    char* const end = at + n * widest_line + 1;
+    if (n > SIZE_MAX / widest_line) return memory_error();
+    // One buffer per thread, kept between calls: a fresh block of this size
+    // would cost a page fault per 4 KiB, as much as formatting into it.
+    thread_local std::vector<char> text;
+    try {
+        if (text.size() < n * widest_line) text.resize(n * widest_line);
+    } catch (const std::bad_alloc&) {
+        return memory_error();
+    }
+    char* at = text.data();
+    char* const end = at + text.size();
     const auto ts = t.values();
     const auto ys = y.values();
     Py_BEGIN_ALLOW_THREADS;
@@ -241,7 +246,7 @@ PyObject* format_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         *at++ = '\n';
     }
     Py_END_ALLOW_THREADS;
-    return PyBytes_FromStringAndSize(text.get(), at - text.get());
+    return PyBytes_FromStringAndSize(text.data(), at - text.data());
 }
 
 // ---------------------------------------------------------------------------

@@ -14,7 +14,7 @@ import os
 import time
 from collections.abc import Generator, Iterator, Sequence
 from concurrent.futures import Executor
-from contextlib import closing
+from contextlib import AbstractContextManager, closing, nullcontext
 from dataclasses import asdict, dataclass, field, replace
 from typing import Any, Literal, cast
 
@@ -296,6 +296,19 @@ def read_pair(
     return tables
 
 
+def _reader_threads(threads: int | None) -> AbstractContextManager[object]:
+    """pandas parses a large CSV file on every core; workers that each read
+    their own files share the cores instead of each taking them all."""
+    if threads is None:
+        return nullcontext()
+    import pandas as pd
+
+    try:
+        return cast(AbstractContextManager[object], pd.option_context("mode.max_threads", threads))
+    except (KeyError, AttributeError):  # pandas before 3.1 parses on one thread anyway
+        return nullcontext()
+
+
 def compare_file_pair(
     file: str,
     reference_path: str | None,
@@ -303,14 +316,18 @@ def compare_file_pair(
     options: RunOptions,
     plots: bool = False,
     read_options: ReadOptions | None = None,
+    reader_threads: int | None = None,
 ) -> FileOutcome:
     """Read and compare one file pair (runs in a worker): every variable's
     outcome, with a PNG funnel plot for each one that did not pass when
-    ``plots`` is set. An unreadable file gives an outcome with ``error``."""
+    ``plots`` is set. An unreadable file gives an outcome with ``error``.
+    ``reader_threads`` caps the threads that parse one CSV file (pandas'
+    own choice when None)."""
     if reference_path is None or test_path is None:
         return FileOutcome(file, reference_path, test_path, missing="reference" if reference_path is None else "test")
     try:
-        reference, test = read_pair(reference_path, test_path, options.read)
+        with _reader_threads(reader_threads):
+            reference, test = read_pair(reference_path, test_path, options.read)
     except ResultFileError as exc:
         return FileOutcome(file, reference_path, test_path, error=str(exc))
     except OSError as exc:
@@ -429,7 +446,9 @@ def run_batch(
 
     owned = executor is None
     workers = jobs or default_workers()
-    tasks = ((rel, ref, test, options, plots) for rel, ref, test in pairs)
+    # Our own pool's workers split the cores between them.
+    threads = max(1, default_workers() // workers) if owned else None
+    tasks = ((rel, ref, test, options, plots, None, threads) for rel, ref, test in pairs)
     settled = imap_settled(
         compare_file_pair,
         tasks,
