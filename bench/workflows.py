@@ -160,7 +160,7 @@ def output_row(folder: str, n: int = 1_000_000) -> dict:
 
 def many_rows() -> list[dict]:
     rows = []
-    for count, n, reps in ((10, 10, 9), (200, 100_000, 3)):
+    for count, n, reps in ((10, 10, 9), (200, 100_000, 5)):
         args = smooth_args(n)
         pairs = [(args[:2], (args[2], args[3] + 1e-4 * i)) for i in range(count)]
         # Results are dropped as they come, as a streaming caller does (200
@@ -231,7 +231,7 @@ def batch_rows(root: str) -> list[dict]:
             "2": cli("batch", reference, test, "--quiet", "--jobs", "2"),
             "1": cli("batch", reference, test, "--quiet", "--jobs", "1"),
         },
-        reps=3,
+        reps=5,
     )
     speedup = row(
         "batch --jobs 1 / --jobs 2, 20 pairs of 2e5 rows x 10 variables", ">= 1.6", lambda r: r >= 1.6, m["1"], m["2"]
@@ -244,7 +244,7 @@ def batch_rows(root: str) -> list[dict]:
             "report": cli("batch", reference, test, "--quiet", "--report", report),
             "plain": cli("batch", reference, test, "--quiet"),
         },
-        reps=3,
+        reps=5,
     )
     rows.append(
         row(

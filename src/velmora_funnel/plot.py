@@ -340,5 +340,8 @@ def plot_result(
 def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
     """The figure rendered as PNG (or SVG) bytes."""
     buffer = io.BytesIO()
-    figure.savefig(buffer, format=fmt, dpi=90)
+    # zlib level 3 instead of 6: a fifth of the time of a report's figure
+    # for a file about a tenth larger.
+    options = {"pil_kwargs": {"compress_level": 3}} if fmt == "png" else {}
+    figure.savefig(buffer, format=fmt, dpi=90, **options)
     return buffer.getvalue()

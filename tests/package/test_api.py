@@ -356,6 +356,29 @@ def _model_margins(result):
     return np.array(margins)
 
 
+F = np.arange(4.0)
+F.flags.writeable = False
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        pytest.param(lambda k: k.margins(F[:0], F[:0], F, F, F, F, F, F.copy()), ValueError, id="empty bound"),
+        pytest.param(lambda k: k.margins(F, F, F, F, F, F, F[:2], F.copy()), ValueError, id="unequal lengths"),
+        pytest.param(lambda k: k.margins(F, F, F, F, F, F, F, F), (ValueError, BufferError), id="read-only output"),
+        pytest.param(lambda k: k.format_csv(np.arange(4), F), TypeError, id="integers"),
+        pytest.param(lambda k: k.format_csv(np.ones((2, 2)), F), TypeError, id="two dimensions"),
+        pytest.param(lambda k: k.sealed_copy(F[::2]), (ValueError, BufferError), id="strided"),
+    ],
+)
+def test_kernels_refuse_what_they_cannot_read(call, error):
+    """The package's own kernels raise on arrays they were not made for; they never read past one."""
+    from velmora_funnel import _kernels
+
+    with pytest.raises(error):
+        call(_kernels)
+
+
 @pytest.mark.parametrize(
     "y_ref, tolerances",
     [
