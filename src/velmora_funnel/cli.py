@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import multiprocessing
 import os
 import shutil
 import signal
@@ -688,6 +689,11 @@ def _command_batch(args: argparse.Namespace) -> int:
         # More processes than CPUs only adds memory and switching.
         print(f"velmora-funnel: --jobs {jobs} capped to the {default_workers()} usable CPUs", file=sys.stderr)
         jobs = default_workers()
+    if (jobs or default_workers()) > 1:
+        # The workers fork from one server that imported what they all need
+        # once, instead of each importing pandas. matplotlib is left to the
+        # workers that draw: they import it side by side, only when needed.
+        multiprocessing.get_context("forkserver").set_forkserver_preload(["velmora_funnel.batch", "pandas"])
     progress = not args.quiet and sys.stderr.isatty()
     out = _Printer(progress=progress)
     report = (
