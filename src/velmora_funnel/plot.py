@@ -10,7 +10,7 @@ from __future__ import annotations
 import io
 import math
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -342,6 +342,6 @@ def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
     buffer = io.BytesIO()
     # zlib level 3 instead of 6: a fifth of the time of a report's figure
     # for a file about a tenth larger.
-    options = {"pil_kwargs": {"compress_level": 3}} if fmt == "png" else {}
+    options: dict[str, Any] = {"pil_kwargs": {"compress_level": 3}} if fmt == "png" else {}
     figure.savefig(buffer, format=fmt, dpi=90, **options)
     return buffer.getvalue()
