@@ -85,7 +85,7 @@ def api_rows(sizes: list[int]) -> list[dict]:
     for n in sizes:
         args = smooth_args(n)
         reference, test = args[:2], args[2:]
-        reps, inner = (9, 5000) if n <= 100 else (9, 3) if n <= 100_000 else (7, 1)
+        reps, inner = (9, 5000) if n <= 100 else (41, 3) if n <= 100_000 else (15, 1)
         m = medians(
             {
                 "vf": lambda reference=reference, test=test: vf.compare(reference, test),
@@ -269,7 +269,7 @@ def cli_compare_row(root: str) -> dict:
         read_result(reference)
         read_result(test)
 
-    m = medians({"compare": cli("compare", reference, test), "read": read_both}, reps=3)
+    m = medians({"compare": cli("compare", reference, test), "read": read_both}, reps=5)
     return row(
         "velmora-funnel compare / read_result of both, 1e6 rows x 10 variables",
         "<= 1.5",
