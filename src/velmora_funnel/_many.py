@@ -440,6 +440,9 @@ def _run(
                 done += 1
                 bar.update()
                 yield result
+                # A caller that drops each result frees it before the next
+                # comparison, whose copies and arrays then reuse its memory.
+                del result
         owned = executor is None
         window = max_pending or (2 * workers if owned else 64)
         settled = imap_settled(
