@@ -2,8 +2,9 @@
 // NumPy would make one temporary array per operation or Python cannot keep
 // up. Private to the package; the comparison itself is _velmora_funnel's.
 //
-//   margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out)
-//       the margin of each test point (t, v) in the funnel, into out;
+//   margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out) -> (smallest, index)
+//       the margin of each test point (t, v) in the funnel, into out (unless
+//       None), and the smallest of them with its index (-1 when all are NaN);
 //   error_summary(t, errors, lo, hi) -> (inside, failing, first, largest, nan)
 //       the error curve's summary over lo <= t <= hi, in one pass;
 //   format_csv(t, y) -> bytes
@@ -114,7 +115,8 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     for (int i = 0; i < 7; ++i) {
         if (!in[i].take(args[i], names[i])) return nullptr;
     }
-    if (!out.take(args[7], names[7], true)) return nullptr;
+    const bool keep = args[7] != Py_None;
+    if (keep && !out.take(args[7], names[7], true)) return nullptr;
     const std::size_t m = in[4].size();
     if (in[0].size() != in[1].size() || in[2].size() != in[3].size() || in[0].size() == 0 ||
         in[2].size() == 0) {
@@ -123,25 +125,33 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                         "least one point");
         return nullptr;
     }
-    if (in[5].size() != m || in[6].size() != m || out.size() != m) {
+    if (in[5].size() != m || in[6].size() != m || (keep && out.size() != m)) {
         PyErr_SetString(PyExc_ValueError, "margins(): t, v, errors and out must have one length");
         return nullptr;
     }
     const auto t = in[4].values();
     const auto v = in[5].values();
     const auto e = in[6].values();
-    double* result = out.data();
+    double* result = keep ? out.data() : nullptr;
+    double smallest = NAN;
+    Py_ssize_t where = -1;
     Py_BEGIN_ALLOW_THREADS;
     // The module's own interpolation of the bounds, so that a margin of 0
     // lies where the error curve puts the bound.
     detail::ClampedInterpolation low(in[0].values(), in[1].values());
     detail::ClampedInterpolation high(in[2].values(), in[3].values());
-    for (std::size_t i = 0; i < m; ++i) {
-        const double q = t[i];
-        result[i] = margin_of(v[i], low(q), high(q), e[i]);
-    }
+    auto record = [&](std::size_t i, double lower, double upper) {
+        const double margin = margin_of(v[i], lower, upper, e[i]);
+        if (result != nullptr) result[i] = margin;
+        // The first of the smallest, NaN skipped, as NumPy's nanargmin.
+        if (margin < smallest || (where < 0 && !std::isnan(margin))) {
+            smallest = margin;
+            where = static_cast<Py_ssize_t>(i);
+        }
+    };
+    for (std::size_t i = 0; i < m; ++i) record(i, low(t[i]), high(t[i]));
     Py_END_ALLOW_THREADS;
-    Py_RETURN_NONE;
+    return Py_BuildValue("(dn)", smallest, where);
 }
 
 // ---------------------------------------------------------------------------

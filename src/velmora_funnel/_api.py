@@ -608,12 +608,7 @@ class CompareResult:
 
     def _smallest_margin(self) -> tuple[float | None, float | None]:
         if "smallest_margin" not in self._derived:
-            margins = self.margins()
-            if len(margins) == 0 or np.isnan(margins).all():
-                self._derived["smallest_margin"] = None, None
-            else:
-                where = int(np.nanargmin(margins))
-                self._derived["smallest_margin"] = float(margins[where]), float(self.test.t[where])
+            self._derived["smallest_margin"] = _smallest_margin(self)
         smallest: tuple[float | None, float | None] = self._derived["smallest_margin"]
         return smallest
 
@@ -637,9 +632,11 @@ class CompareResult:
         for axis, values in (("t", t), ("y", y)):
             atol, ltol, rtol = (self.tolerances[f"{kind}tol{'x' if axis == 't' else 'y'}"] for kind in "alr")
             with np.errstate(invalid="ignore", over="ignore"):
-                all_nan = np.isnan(values).all()
-                span = math.nan if all_nan else float(np.nanmax(values) - np.nanmin(values))
-                magnitude = math.nan if all_nan else float(np.nanmax(np.abs(values)))
+                # fmax and fmin skip NaN (NaN only when every value is NaN):
+                # two passes, nothing allocated.
+                largest, smallest = float(np.fmax.reduce(values)), float(np.fmin.reduce(values))
+                span = largest - smallest
+                magnitude = max(abs(largest), abs(smallest))
                 # Without a point-relative part every point has the same
                 # half-width (0 * |value| never wins): one point gives it.
                 h = _axis_half_widths(values if ltol else values[:1], span, magnitude, atol, ltol, rtol)
@@ -740,17 +737,42 @@ def _count_non_finite_points(*curves: Curve) -> int:
     return sum(int(np.count_nonzero(~(np.isfinite(c.t) & np.isfinite(c.y)))) for c in curves)
 
 
-def _margins(result: CompareResult) -> FloatArray:
+_MarginArrays: TypeAlias = tuple[FloatArray, FloatArray, FloatArray, FloatArray, FloatArray, FloatArray, FloatArray]
+
+
+def _margin_inputs(result: CompareResult) -> tuple[slice, _MarginArrays] | None:
+    """The test points inside the range and what the margins kernel reads
+    of them, or None when no margin can be taken."""
     t, v = result.test
-    margins = np.full(len(t), np.nan)
     if not result.status.completed or len(result.reference.t) == 0 or len(t) == 0:
-        return margins
+        return None
     lo, hi = _effective_range(result.x_range, result.reference.t)
     # A completed comparison had non-decreasing test abscissae without NaN
     # (the module rejects others), so the range is one slice of them.
     inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
-    _kernels.margins(*result.lower, *result.upper, t[inside], v[inside], result.errors.y[inside], margins[inside])
+    lower, upper = result.lower, result.upper
+    return inside, (lower.t, lower.y, upper.t, upper.y, t[inside], v[inside], result.errors.y[inside])
+
+
+def _margins(result: CompareResult) -> FloatArray:
+    margins = np.full(len(result.test.t), np.nan)
+    found = _margin_inputs(result)
+    if found is not None:
+        inside, arrays = found
+        _kernels.margins(*arrays, margins[inside])
     return margins
+
+
+def _smallest_margin(result: CompareResult) -> tuple[float | None, float | None]:
+    # The kernel's own minimum: no array of every margin is needed for it.
+    found = _margin_inputs(result)
+    if found is None:
+        return None, None
+    inside, arrays = found
+    smallest, where = _kernels.margins(*arrays, None)
+    if where < 0:
+        return None, None
+    return smallest, float(result.test.t[inside.start + where])
 
 
 def _effective_range(x_range: tuple[float, float], reference_t: FloatArray) -> tuple[float, float]:

@@ -404,7 +404,8 @@ def test_half_widths_are_the_funnels_own(y_ref, tolerances):
 
 @pytest.mark.parametrize("x_range", [None, (2.0, 7.5)])
 def test_margins_are_measured_against_the_bounds_the_verdict_uses(x_range):
-    """Noisy test points, some outside, some NaN, some beyond the range: every margin as the model gives it."""
+    """Noisy test points, some outside, some NaN, some beyond the range: every margin, and the smallest,
+    as the model gives them."""
     rng = np.random.default_rng(7)
     t_ref = np.linspace(0, 10, 400)
     t = np.sort(rng.uniform(-0.5, 10.5, 1500))
@@ -412,7 +413,10 @@ def test_margins_are_measured_against_the_bounds_the_verdict_uses(x_range):
     y[::97] = np.nan
     result = vf.compare((t_ref, np.sin(t_ref)), (t, y), x_range=x_range)
     assert result.failing_count > 0
-    np.testing.assert_array_equal(result.margins(), _model_margins(result))
+    model = _model_margins(result)
+    np.testing.assert_array_equal(result.margins(), model)
+    where = int(np.nanargmin(model))
+    assert (result.margin, result.margin_t) == (model[where], result.test.t[where])
 
 
 # --- immutability ------------------------------------------------------------------------
