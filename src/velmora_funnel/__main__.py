@@ -2,7 +2,9 @@
 
 import sys
 
+from ._many import keep_freed_memory
 from .cli import main
 
 if __name__ == "__main__":
+    keep_freed_memory()  # the command's own process
     sys.exit(main(prog="velmora-funnel"))

@@ -48,6 +48,32 @@ def default_workers() -> int:
         return max(1, os.cpu_count() or 1)
 
 
+def keep_freed_memory() -> None:
+    """Let glibc keep freed blocks for reuse, in a process of the package's own.
+
+    glibc maps every block from 128 KiB up (up to 32 MiB once such blocks are
+    freed) straight from the kernel and returns it when freed, and trims the
+    heap as soon as its free top passes twice that. A run of comparisons
+    allocates and frees result vectors of the same sizes over and over, so
+    each comparison's vectors would come in fresh pages that cost a page
+    fault and a zeroing per 4 KiB (about 7 % of a command comparing ten
+    10^6-point variables). Blocks up to 32 MiB now come from
+    the heap, which keeps up to 256 MiB freed before giving memory back.
+    Only the command line and the workers of the package's own pools call
+    this: a library must not retune the allocator of its caller's process.
+    Elsewhere than glibc nothing changes.
+    """
+    import ctypes
+
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):  # pragma: no cover - no C library with mallopt
+        return
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    mallopt(m_mmap_threshold, 32 << 20)
+    mallopt(m_trim_threshold, 256 << 20)
+
+
 def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     """A process pool whose workers start from a clean server process.
 
@@ -55,7 +81,9 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     BLAS) can deadlock the child, so workers come from the forkserver.
     """
     return ProcessPoolExecutor(
-        max_workers=workers or default_workers(), mp_context=multiprocessing.get_context("forkserver")
+        max_workers=workers or default_workers(),
+        mp_context=multiprocessing.get_context("forkserver"),
+        initializer=keep_freed_memory,
     )
 
 

@@ -25,7 +25,7 @@ from typing import Any, TextIO
 
 from . import __version__
 from ._api import TOLERANCE_NAMES, CompareResult, check_tolerances
-from ._many import default_workers
+from ._many import default_workers, keep_freed_memory
 from ._options import FORMATS, READ_KEYS
 from .batch import (
     FileOutcome,
@@ -994,4 +994,5 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmora-funnel") -> int
 
 def entry_point() -> None:
     """Console script ``velmora-funnel``."""
+    keep_freed_memory()  # the command's own process
     raise SystemExit(main())
