@@ -145,6 +145,17 @@ def test_result_never_changes_when_the_caller_reuses_its_buffers(wrap, copies, m
                 array = array.base
 
 
+def test_kept_results_survive_the_reuse_of_released_copies():
+    """Copies of released results are reused for new ones; a result still held never shares them."""
+    t = np.linspace(0.0, 10.0, 40_000)  # 320 KB per array: copies come from the cache
+    kept = [vf.compare((t, np.sin(t + k)), (t, np.sin(t + k) + 1e-4)) for k in range(3)]
+    before = [pickle.dumps(result) for result in kept]
+    for k in range(20):  # released at once, so their blocks go back to the cache
+        result = vf.compare((t, np.cos(t * k)), (t, np.cos(t * k)))
+        assert result.reference.y.tobytes() == np.cos(t * k).tobytes()
+    assert [pickle.dumps(result) for result in kept] == before
+
+
 def test_masked_values_count_as_missing():
     """A masked ordinate is NaN (missing), never its sentinel value."""
     y = np.ma.masked_equal(np.where(np.arange(len(Y)) == 3, 1e20, Y), 1e20)

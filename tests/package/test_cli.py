@@ -267,6 +267,20 @@ def test_written_curve_reads_back_bit_for_bit(tmp_path, reader):
     assert table.t.tobytes() == t.tobytes() and table["error"].tobytes() == y.tobytes()
 
 
+def test_curves_written_at_once_from_threads_stay_whole(tmp_path):
+    """Writers on several threads share the formatting threads; every file still reads back exactly."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from velmora_funnel.outputs import write_curve
+
+    t = np.arange(300_000, dtype=float) / 7  # five blocks per file
+    curves = {f"c{k}": np.sin(t * (k + 1)) for k in range(4)}
+    with ThreadPoolExecutor(4) as writers:
+        list(writers.map(lambda name: write_curve(str(tmp_path / f"{name}.csv"), "t", name, t, curves[name]), curves))
+    for name, y in curves.items():
+        assert vf.read_result(tmp_path / f"{name}.csv")[name].tobytes() == y.tobytes()
+
+
 def test_units_row_labels_the_table(capsys, write_csv):
     """Units read from the row under the header are shown with each variable's name."""
     text = "time,v\ns,m/s\n0,1\n1,2\n2,3\n"
