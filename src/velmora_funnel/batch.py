@@ -304,9 +304,10 @@ def _reader_threads(threads: int | None) -> AbstractContextManager[object]:
     import pandas as pd
 
     try:
-        return cast(AbstractContextManager[object], pd.option_context("mode.max_threads", threads))
-    except (KeyError, AttributeError):  # pandas before 3.1 parses on one thread anyway
+        pd.get_option("mode.max_threads")
+    except KeyError:  # OptionError: pandas before 3.1 parses on one thread anyway
         return nullcontext()
+    return cast(AbstractContextManager[object], pd.option_context("mode.max_threads", threads))
 
 
 def compare_file_pair(
