@@ -99,14 +99,18 @@ CurveLike: TypeAlias = Any
 _IMMUTABLE_OWNERS: tuple[type, ...] = (bytes, _kernels.Block, type(datetime.datetime_CAPI))
 
 
-def _is_sealed(array: FloatArray) -> bool:
+def _is_sealed(array: FloatArray, *, owning_array: bool = False) -> bool:
     """True when no one can write the array's memory: read-only all the way
     down to an immutable owner. A read-only view of a writeable array is not
-    sealed (its base can still be written, and its flag turned back on)."""
+    sealed (its base can still be written, and its flag turned back on).
+    With ``owning_array``, an owner that is a read-only array owning its
+    memory counts too (only a deliberate flag change could write it)."""
     owner: object = array
     while isinstance(owner, np.ndarray):
         if owner.flags.writeable:
             return False
+        if owner.base is None:
+            return owning_array
         owner = owner.base
     return isinstance(owner, _IMMUTABLE_OWNERS)
 
@@ -116,6 +120,7 @@ def _sealed_copy(array: FloatArray) -> FloatArray:
     block of the kernels' cache), so that neither the caller nor anyone
     holding the result can change it."""
     array = np.ascontiguousarray(array, dtype=np.float64)
+    # frombuffer's default dtype is float64; naming it costs a third more.
     if array.nbytes < _BLOCK_FROM:
         return np.frombuffer(array.tobytes())
     return np.frombuffer(_kernels.sealed_copy(array))
@@ -140,14 +145,9 @@ def _frozen(array: FloatArray) -> FloatArray:
     """What a result built by hand (or unpickled), or from a loaded table,
     keeps: an array read-only all the way down to its owner (an immutable
     object, or an array that owns its data) as it is, anything else copied."""
-    owner: object = array
-    while isinstance(owner, np.ndarray):
-        if owner.flags.writeable:
-            return _sealed_copy(array)
-        if owner.base is None:
-            return array if array.flags.c_contiguous else _sealed_copy(array)
-        owner = owner.base
-    return array if isinstance(owner, _IMMUTABLE_OWNERS) and array.flags.c_contiguous else _sealed_copy(array)
+    if array.flags.c_contiguous and _is_sealed(array, owning_array=True):
+        return array
+    return _sealed_copy(array)
 
 
 def _is_pandas(obj: object, kind: str) -> bool:
@@ -921,10 +921,7 @@ def _sealed(array: FloatArray) -> FloatArray:
     flags = array.flags
     if not flags.writeable and flags.c_contiguous and _is_sealed(array):
         return array
-    # frombuffer's default dtype is float64; naming it costs a third more.
-    if array.nbytes < _BLOCK_FROM:
-        return np.frombuffer(array.tobytes())
-    return np.frombuffer(_kernels.sealed_copy(np.ascontiguousarray(array)))
+    return _sealed_copy(array)
 
 
 def _sealed_three(a: FloatArray, b: FloatArray, c: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray]:
