@@ -21,9 +21,8 @@ import numpy as np
 
 import _velmora_funnel as module
 import velmora_funnel as vf
-from velmora_funnel import _many
-from velmora_funnel.loader import read_result
-from velmora_funnel.outputs import write_curve
+from velmora_funnel.io import read_result, write_curve
+from velmora_funnel.run import pool
 
 
 def smooth(t: np.ndarray, phase: float = 0.0) -> np.ndarray:
@@ -274,7 +273,7 @@ def cli_compare_row(root: str) -> dict:
     reader = [
         sys.executable,
         "-c",
-        f"from velmora_funnel.loader import read_result; read_result({reference!r}); read_result({test!r})",
+        f"from velmora_funnel.io import read_result; read_result({reference!r}); read_result({test!r})",
     ]
 
     def read_process() -> None:
@@ -293,7 +292,7 @@ def cli_compare_row(root: str) -> dict:
 
 def run_all(log: Callable[[dict], None], sizes: tuple[int, ...] = (10, 100_000, 1_000_000)) -> list[dict]:
     rows: list[dict] = []
-    _many._shut_shared_pools()
+    pool._shut_shared_pools()
 
     def add(new: dict | list[dict]) -> None:
         for item in new if isinstance(new, list) else [new]:

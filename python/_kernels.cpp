@@ -7,8 +7,14 @@
 //       None), and the smallest of them with its index (-1 when all are NaN);
 //   error_summary(t, errors, lo, hi) -> (inside, failing, first, largest, nan)
 //       the error curve's summary over lo <= t <= hi, in one pass;
-//   format_csv(t, y) -> bytes
-//       "t,y\n" lines, each double as its shortest exact decimal;
+//   half_widths(t, y, atolx, ltolx, rtolx, atoly, ltoly, rtoly)
+//           -> ((t_min, t_max), (y_min, y_max))
+//       the smallest and largest half-width of the funnel along each axis
+//       over the reference points (t, y) inside the range, by the core's
+//       own rule and data characteristics;
+//   format_csv(c0, c1, ...) -> bytes
+//       one line per row of two or more columns, cells joined by ",", each
+//       double as its shortest exact decimal;
 //   sealed_copy(buffer) -> Block
 //       a copy of the buffer's bytes that nothing can write.
 //
@@ -23,6 +29,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -33,6 +40,8 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "records.hpp"
+#include "tube.hpp"
 
 namespace velmora::python {
 namespace {
@@ -207,6 +216,98 @@ PyObject* error_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // ---------------------------------------------------------------------------
+// Half-widths
+
+// Non-decreasing and finite, as the driver validates the reference
+// abscissae before it summarises them: a NaN fails the ordered comparison
+// with its neighbour, so once every pair is ordered the ends alone decide
+// finiteness.
+bool abscissae_ordered(std::span<const double> t) noexcept {
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        if (!(t[i + 1] >= t[i])) return false;
+    }
+    return std::isfinite(t.front()) && std::isfinite(t.back());
+}
+
+struct WidthRange {
+    double smallest = NAN;
+    double largest = NAN;
+
+    // NaN passed over, so a NaN pair says that no half-width is a number.
+    void add(double h) noexcept {
+        if (std::isnan(h)) return;
+        if (std::isnan(smallest) || h < smallest) smallest = h;
+        if (std::isnan(largest) || h > largest) largest = h;
+    }
+};
+
+// Over the points as the bounds see them: one half-width for every point
+// when the rule says they all share it (evaluated at 0, as the bounds
+// evaluate it), else each point's own.
+WidthRange width_range(const detail::AxisRule& rule, bool finite_coordinates,
+                       std::span<const double> coordinates) noexcept {
+    WidthRange range;
+    if (rule.uniform(finite_coordinates)) {
+        range.add(rule.halfwidth(0.0));
+    } else {
+        for (const double c : coordinates) range.add(rule.halfwidth(c));
+    }
+    return range;
+}
+
+// The funnel's half-widths over the reference points inside the range,
+// reproduced from the core instead of restated: its data characteristics of
+// those points and its rule of each axis.
+PyObject* half_widths(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8) {
+        PyErr_Format(PyExc_TypeError, "half_widths() takes 8 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Floats t;
+    Floats y;
+    if (!t.take(args[0], "t") || !y.take(args[1], "y")) return nullptr;
+    double tolerances[6];
+    for (int i = 0; i < 6; ++i) {
+        tolerances[i] = PyFloat_AsDouble(args[2 + i]);
+        if (tolerances[i] == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    if (t.size() != y.size() || t.size() == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "half_widths(): t and y must have one length, at least one point");
+        return nullptr;
+    }
+    CompareOptions options;
+    options.atolx = tolerances[0];
+    options.ltolx = tolerances[1];
+    options.rtolx = tolerances[2];
+    options.atoly = tolerances[3];
+    options.ltoly = tolerances[4];
+    options.rtoly = tolerances[5];
+    const auto ts = t.values();
+    const auto ys = y.values();
+    bool ordered = false;
+    WidthRange along_t;
+    WidthRange along_y;
+    Py_BEGIN_ALLOW_THREADS;
+    // The summary reads the abscissa extremes at the ends: on anything but
+    // validated abscissae it would describe another curve than the funnel's.
+    ordered = abscissae_ordered(ts);
+    if (ordered) {
+        const DataChar data = get_data_char_sorted(ts, ys);
+        // Validated abscissae are finite; the ordinates may be anything.
+        along_t = width_range(detail::x_rule(data, options), true, ts);
+        along_y = width_range(detail::y_rule(data, options), false, ys);
+    }
+    Py_END_ALLOW_THREADS;
+    if (!ordered) {
+        PyErr_SetString(PyExc_ValueError, "half_widths(): t must be non-decreasing and finite");
+        return nullptr;
+    }
+    return Py_BuildValue("((dd)(dd))", along_t.smallest, along_t.largest, along_y.smallest,
+                         along_y.largest);
+}
+
+// ---------------------------------------------------------------------------
 // CSV text
 
 // The shortest decimal that reads back as the same double; NaN of either
@@ -221,22 +322,65 @@ char* put_double(char* at, char* end, double x) noexcept {
     return std::to_chars(at, end, x).ptr;
 }
 
+// The columns' rows as lines, each double as put_double writes it, into a
+// text of at least `widest_line` bytes a row; the end of what was written.
+char* format_rows(char* at, char* end, const double* const* columns, std::size_t count,
+                  std::size_t rows) noexcept {
+    if (count == 2) {
+        // The two columns of a curve, the common case, without the loop over
+        // columns in each row.
+        const double* const t = columns[0];
+        const double* const y = columns[1];
+        for (std::size_t i = 0; i < rows; ++i) {
+            at = put_double(at, end, t[i]);
+            *at++ = ',';
+            at = put_double(at, end, y[i]);
+            *at++ = '\n';
+        }
+        return at;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t c = 0; c < count; ++c) {
+            at = put_double(at, end, columns[c][i]);
+            *at++ = ',';
+        }
+        at[-1] = '\n';
+    }
+    return at;
+}
+
 PyObject* format_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "format_csv() takes 2 arguments (%zd given)", nargs);
+    if (nargs < 2) {
+        PyErr_Format(PyExc_TypeError, "format_csv() takes at least 2 arguments (%zd given)", nargs);
         return nullptr;
     }
-    Floats t;
-    Floats y;
-    if (!t.take(args[0], "t") || !y.take(args[1], "y")) return nullptr;
-    if (t.size() != y.size()) {
-        PyErr_SetString(PyExc_ValueError, "format_csv(): t and y must have one length");
-        return nullptr;
+    const auto count = static_cast<std::size_t>(nargs);
+    std::unique_ptr<Floats[]> held;
+    std::vector<const double*> columns;
+    try {
+        held = std::make_unique<Floats[]>(count);
+        columns.resize(count);
+    } catch (const std::bad_alloc&) {
+        return memory_error();
     }
-    // At most 24 characters a double ("-2.2250738585072014e-308"), a comma
-    // and a newline.
-    constexpr std::size_t widest_line = 2 * 24 + 2;
-    const std::size_t n = t.size();
+    for (std::size_t c = 0; c < count; ++c) {
+        char name[32];
+        std::snprintf(name, sizeof name, "column %zu", c);
+        if (!held[c].take(args[c], name)) return nullptr;
+        columns[c] = held[c].data();
+    }
+    const std::size_t n = held[0].size();
+    for (std::size_t c = 1; c < count; ++c) {
+        if (held[c].size() != n) {
+            PyErr_SetString(PyExc_ValueError, "format_csv(): the columns must have one length");
+            return nullptr;
+        }
+    }
+    // At most 24 characters a double ("-2.2250738585072014e-308") and one
+    // separator after it, a comma or the newline.
+    constexpr std::size_t widest_cell = 24 + 1;
+    if (count > SIZE_MAX / widest_cell) return memory_error();
+    const std::size_t widest_line = count * widest_cell;
     if (n > SIZE_MAX / widest_line) return memory_error();
     // One buffer per thread, kept between calls: a fresh block of this size
     // would cost a page fault per 4 KiB, as much as formatting into it.
@@ -247,16 +391,8 @@ PyObject* format_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return memory_error();
     }
     char* at = text.data();
-    char* const end = at + text.size();
-    const auto ts = t.values();
-    const auto ys = y.values();
     Py_BEGIN_ALLOW_THREADS;
-    for (std::size_t i = 0; i < n; ++i) {
-        at = put_double(at, end, ts[i]);
-        *at++ = ',';
-        at = put_double(at, end, ys[i]);
-        *at++ = '\n';
-    }
+    at = format_rows(at, at + text.size(), columns.data(), count, n);
     Py_END_ALLOW_THREADS;
     return PyBytes_FromStringAndSize(text.data(), at - text.data());
 }
@@ -435,8 +571,10 @@ PyMethodDef methods[] = {
      "margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out)\n--\n\n"},
     {"error_summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_summary)),
      METH_FASTCALL, "error_summary(t, errors, lo, hi)\n--\n\n"},
+    {"half_widths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(half_widths)),
+     METH_FASTCALL, "half_widths(t, y, atolx, ltolx, rtolx, atoly, ltoly, rtoly)\n--\n\n"},
     {"format_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_csv)),
-     METH_FASTCALL, "format_csv(t, y)\n--\n\n"},
+     METH_FASTCALL, "format_csv(c0, c1, *columns)\n--\n\n"},
     {"sealed_copy", sealed_copy, METH_O, "sealed_copy(buffer)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

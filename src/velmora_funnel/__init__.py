@@ -13,11 +13,14 @@ or a ReadOptions says; RunOptions holds per-variable tolerances (load_config
 reads velmora-funnel.toml). velmora_funnel.testing has assert_funnel; the
 pytest fixture funnel_regression comes with the package. The command line is
 ``velmora-funnel`` (or ``python -m velmora_funnel``).
+
+The package by concern, each layer importing only those below it: cli ->
+reports -> run -> io -> comparison, with the public exceptions in errors.
 """
 
 import _velmora_funnel as _vf
 
-from ._api import (
+from .comparison import (
     TOLERANCE_NAMES,
     CompareOptions,
     CompareResult,
@@ -31,9 +34,9 @@ from ._api import (
     compare_checked,
     compare_curves,
 )
-from ._many import compare_many
-from .loader import ReadOptions, ResultFileError, ResultTable, read_result
-from .options import RunOptions, load_config
+from .errors import ResultFileError
+from .io import ReadOptions, ResultTable, read_result
+from .run import RunOptions, compare_many, load_config
 
 
 def _pep440(version: str) -> str:

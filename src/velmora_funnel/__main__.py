@@ -2,8 +2,8 @@
 
 import sys
 
-from ._many import keep_freed_memory
 from .cli import main
+from .run.pool import keep_freed_memory
 
 if __name__ == "__main__":
     keep_freed_memory()  # the command's own process

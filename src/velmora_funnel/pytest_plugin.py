@@ -11,7 +11,6 @@ every check's variables); the keywords of check() are stronger.
 
 from __future__ import annotations
 
-import csv
 import os
 import shutil
 from collections.abc import Mapping
@@ -21,11 +20,12 @@ from typing import Any
 import numpy as np
 import pytest
 
-from ._api import as_curve
-from .batch import compare_tables, read_pair
-from .ci import verdict_line
-from .names import output_stem
-from .options import RunOptions, find_config
+from .comparison import as_curve
+from .io.csv_writer import write_table
+from .reports.cells import verdict_line
+from .reports.text import output_stem
+from .run import RunOptions, find_config
+from .run.pairs import compare_tables, read_pair
 
 __all__ = ["FunnelRegression"]
 
@@ -71,11 +71,9 @@ def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
 
 
 def write_result(data: Any, path: Path) -> None:
-    """Write ``data`` as a CSV result file, every double to 17 digits (read back bit for bit)."""
+    """Write ``data`` as a CSV result file that reads back bit for bit."""
     time_name, t, columns = _columns(data)
-    with open(path, "w", encoding="utf-8", newline="") as handle:
-        csv.writer(handle, lineterminator="\n").writerow([time_name, *columns])
-        np.savetxt(handle, np.column_stack([t, *columns.values()]), delimiter=",", fmt="%.17g")
+    write_table(os.fspath(path), [time_name, *columns], [t, *columns.values()])
 
 
 class FunnelRegression:
@@ -108,7 +106,7 @@ class FunnelRegression:
             shutil.copyfile(obtained, reference)
             why = "rewritten (--funnel-regen)" if regen else "did not exist"
             pytest.fail(f"reference {reference} {why}: written from this run; check it, then run again", pytrace=False)
-        reference_table, test_table = read_pair(str(reference), str(obtained))
+        reference_table, test_table = read_pair(str(reference), str(obtained), options.read)
         lines, compared = [], 0
         taken: set[str] = set()
         for outcome, result in compare_tables(reference_table, test_table, options, file=reference.name):
@@ -117,18 +115,28 @@ class FunnelRegression:
                 continue
             line = f"  {outcome.name}: {outcome.verdict}: {verdict_line(outcome)}"
             if result is not None:
-                plot = self._tmp_path / f"{stem}.{output_stem(outcome.name, taken)}.png"
-                try:
-                    result.plot(os.fspath(plot), title=f"{reference.name}: {outcome.name}")
-                    line += f"\n    funnel plot: {plot}"
-                except Exception as exc:  # matplotlib missing or failing costs the picture only
-                    line += f"\n    no funnel plot: {type(exc).__name__}: {exc}"
+                line += "\n    " + self._plot(
+                    result, f"{stem}.{output_stem(outcome.name, taken)}.png", reference.name, outcome.name
+                )
             lines.append(line)
         if lines:
             header = (
                 f"{len(lines)} of {compared} variables are not inside the funnel of {reference} (this run: {obtained}):"
             )
             pytest.fail("\n".join([header, *lines]), pytrace=False)
+
+    def _plot(self, result: Any, file: str, reference: str, name: str) -> str:
+        """The line that says where the funnel plot is, or why there is none
+        (matplotlib missing or failing costs the picture only)."""
+        from .errors import PlotUnavailableError
+        from .reports.plot import plot_or_reason
+
+        path = self._tmp_path / file
+        try:
+            _, reason = plot_or_reason(result, path, f"{reference}: {name}")
+        except PlotUnavailableError as exc:
+            reason = f"{type(exc).__name__}: {exc}"
+        return f"funnel plot: {path}" if reason is None else f"no funnel plot: {reason}"
 
 
 @pytest.fixture

@@ -7,8 +7,9 @@ the test module and compares every run with them.
 
 from __future__ import annotations
 
-from ._api import CompareResult, CurveLike, Status, compare
-from .ci import verdict_line
+from .comparison import CompareResult, CurveLike, compare
+from .reports.cells import verdict_line
+from .run.outcomes import judge
 
 __all__ = ["assert_funnel", "failure_message"]
 
@@ -35,6 +36,6 @@ def assert_funnel(
     ``reference``; the arguments are compare()'s. Values that are not finite
     fail unless ``allow_non_finite``. Returns the result when it passes."""
     result = compare(reference, test, x_range=x_range, **tolerances)
-    if not (result.status is Status.PASS if allow_non_finite else result.passed):
+    if judge(result, allow_non_finite) != "pass":
         raise AssertionError(failure_message(result))
     return result

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 import _velmora_funnel as vfm
 import funnel_reference
 import velmora_funnel as vf
+from velmora_funnel.comparison import immutable
 
 T = np.arange(9) * 0.5
 Y = np.array([0, 0.5, 1, 0.5, 0, 0.5, 1, 0.5, 0])
@@ -129,7 +130,7 @@ def test_result_never_changes_when_the_caller_reuses_its_buffers(wrap, copies, m
     holds (nor the storage under it) can be made writeable again, whether the
     copies are bytes (short curves) or blocks of the kernels' cache (long ones)."""
     if copies == "blocks":
-        monkeypatch.setattr(vf._api, "_BLOCK_FROM", 0)
+        monkeypatch.setattr(immutable, "BLOCK_FROM", 0)
     buffers = [a.copy() for a in (R_T, R_Y, T, raised())]
     result = vf.compare((wrap(buffers[0]), wrap(buffers[1])), (wrap(buffers[2]), wrap(buffers[3])))
     before = pickle.dumps(result)
@@ -379,6 +380,13 @@ F.flags.writeable = False
         pytest.param(lambda k: k.margins(F, F, F, F, F, F, F, F), (ValueError, BufferError), id="read-only output"),
         pytest.param(lambda k: k.format_csv(np.arange(4), F), TypeError, id="integers"),
         pytest.param(lambda k: k.format_csv(np.ones((2, 2)), F), TypeError, id="two dimensions"),
+        pytest.param(lambda k: k.format_csv(), TypeError, id="no column"),
+        pytest.param(lambda k: k.format_csv(F, F, F[:2]), ValueError, id="a shorter third column"),
+        pytest.param(lambda k: k.half_widths(F[:0], F[:0], 0, 0, 0, 0, 0, 0), ValueError, id="no reference point"),
+        pytest.param(lambda k: k.half_widths(F, F[:2], 0, 0, 0, 0, 0, 0), ValueError, id="shorter ordinates"),
+        pytest.param(
+            lambda k: k.half_widths(F[::-1].copy(), F, 0, 0, 0, 0, 0, 0), ValueError, id="unordered abscissae"
+        ),
         pytest.param(lambda k: k.sealed_copy(F[::2]), (ValueError, BufferError), id="strided"),
     ],
 )
@@ -397,6 +405,11 @@ def test_kernels_refuse_what_they_cannot_read(call, error):
         pytest.param(np.sin, {"ltoly": 0.01, "ltolx": 0.001, "atoly": 0.003}, id="point-relative"),
         pytest.param(lambda t: np.full(len(t), 3.0), {}, id="flat: fraction of the magnitude"),
         pytest.param(np.zeros_like, {}, id="zero: the smallest half-width"),
+        pytest.param(
+            lambda t: np.where(np.arange(len(t)) == np.searchsorted(t, 0.0), np.nan, np.sin(t)),
+            {"atoly": 0.003},
+            id="NaN first inside the range: no span along y",
+        ),
     ],
 )
 def test_half_widths_are_the_funnels_own(y_ref, tolerances):

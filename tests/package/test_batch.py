@@ -16,8 +16,8 @@ import numpy as np
 import pytest
 
 import velmora_funnel as vf
-from velmora_funnel import _many
-from velmora_funnel.batch import pair_files, pair_variables
+from velmora_funnel.run import RunOptions, many, pool
+from velmora_funnel.run.pairs import pair_files
 
 T = np.linspace(0.0, 1.0, 201)
 
@@ -32,7 +32,7 @@ def pair(shift):
 
 def test_variables_pair_by_name_reference_order_first():
     """Reference order, then test-only names; each with the side it is on."""
-    assert pair_variables(["a", "b", "c"], ["c", "x", "a"]) == [
+    assert RunOptions().select(["a", "b", "c"], ["c", "x", "a"]) == [
         ("a", True, True),
         ("b", True, False),
         ("c", True, True),
@@ -42,7 +42,8 @@ def test_variables_pair_by_name_reference_order_first():
 
 def test_selected_columns_keep_their_order_once():
     """With columns, exactly those names in the given order, duplicates dropped."""
-    assert pair_variables(["a", "b"], ["a", "b"], ["b", "zz", "b"]) == [("b", True, True), ("zz", False, False)]
+    selected = RunOptions(columns=("b", "zz", "b")).select(["a", "b"], ["a", "b"])
+    assert selected == [("b", True, True), ("zz", False, False)]
 
 
 def test_files_pair_by_relative_path(tmp_path):
@@ -102,21 +103,21 @@ def test_default_pool_is_reused_across_calls():
 
     def worker_pids():
         list(vf.compare_many([pair(0.0)] * 4, pool=True))
-        return {p.pid for p in _many._worker_processes(_many._SHARED[_many.default_workers()])}
+        return {p.pid for p in pool._worker_processes(pool._SHARED[pool.default_workers()])}
 
     assert worker_pids() == worker_pids()
 
 
 def test_slow_comparisons_move_to_the_pool_midway_in_order(monkeypatch):
     """When the pool pays, the pairs after the timed ones run there; results keep the input order."""
-    monkeypatch.setattr(_many, "SHIP_SECONDS_PER_BYTE", 0.0)
-    monkeypatch.setattr(_many, "SHIP_SECONDS_PER_PAIR", 0.0)
-    monkeypatch.setattr(_many, "POOL_START_SECONDS", 0.0)
-    monkeypatch.setattr(_many, "default_workers", lambda: 2)
+    monkeypatch.setattr(many, "SHIP_SECONDS_PER_BYTE", 0.0)
+    monkeypatch.setattr(many, "SHIP_SECONDS_PER_PAIR", 0.0)
+    monkeypatch.setattr(many, "POOL_START_SECONDS", 0.0)
+    monkeypatch.setattr(many, "default_workers", lambda: 2)
     shifts = SHIFTS * 3
     results = list(vf.compare_many([pair(s) for s in shifts]))
     assert [r.max_error for r in results] == [vf.compare(*pair(s)).max_error for s in shifts]
-    assert 2 in _many._SHARED
+    assert 2 in pool._SHARED
 
 
 def test_a_script_using_the_pool_exits_cleanly(tmp_path):
@@ -135,9 +136,9 @@ def test_a_script_using_the_pool_exits_cleanly(tmp_path):
 
 def test_small_pairs_stay_in_this_process():
     """Comparisons faster than moving their data to a worker start no pool."""
-    _many._shut_shared_pools()
+    pool._shut_shared_pools()
     assert len(list(vf.compare_many([pair(s) for s in SHIFTS * 3]))) == 3 * len(SHIFTS)
-    assert not _many._SHARED
+    assert not pool._SHARED
 
 
 def test_tolerances_apply_to_every_pair():
@@ -320,10 +321,11 @@ import os, signal, sys, time
 import numpy as np
 
 import velmora_funnel as vf
-from velmora_funnel import _many, batch, plot
+from velmora_funnel.reports import plot
+from velmora_funnel.run import many, pairs
 
 FAULT = os.environ["FAULT"]
-compare_tables, plot_result, compare_shipped = batch.compare_tables, plot.plot_result, _many.compare_shipped
+compare_tables, plot_result, compare_shipped = pairs.compare_tables, plot.plot_result, many.compare_shipped
 
 
 def strike():
@@ -354,7 +356,7 @@ def faulty_compare_shipped(reference, test, options):
     return compare_shipped(reference, test, options)
 
 
-batch.compare_tables, plot.plot_result, _many.compare_shipped = faulty_compare_tables, faulty_plot_result, faulty_compare_shipped
+pairs.compare_tables, plot.plot_result, many.compare_shipped = faulty_compare_tables, faulty_plot_result, faulty_compare_shipped
 
 if __name__ == "__main__":
     if sys.argv[1] == "many":
@@ -487,9 +489,9 @@ import distributed
 import numpy as np
 
 import velmora_funnel as vf
-from velmora_funnel import _many
-from velmora_funnel.batch import pair_files, run_batch
-from velmora_funnel.options import RunOptions
+from velmora_funnel.run import RunOptions
+from velmora_funnel.run.batch import run_batch
+from velmora_funnel.run.pairs import pair_files
 
 
 class RecordingExecutor(Executor):
@@ -510,7 +512,7 @@ if __name__ == "__main__":
                                   silence_logs=40) as cluster, distributed.Client(cluster) as client:
         results = list(vf.compare_many(pairs, executor=client.get_executor()))
         recorder = RecordingExecutor(client.get_executor())
-        outcomes = list(run_batch(pair_files(reference_dir, test_dir), options=RunOptions(), plots=False, executor=recorder))
+        outcomes = list(run_batch(pair_files(reference_dir, test_dir), options=RunOptions(), executor=recorder))
         worker_pids = sorted(client.run(os.getpid).values())
     print(json.dumps({
         "max_errors": [r.max_error for r in results],

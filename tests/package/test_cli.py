@@ -8,6 +8,7 @@ import sys
 import sysconfig
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import velmora_funnel as vf
@@ -247,20 +248,32 @@ def test_output_writes_bounds_and_errors_that_read_back(capsys, files, tmp_path)
         np.testing.assert_array_equal(table[column], getattr(result, kind).y)
 
 
-@pytest.mark.parametrize("reader", ["read_result", "numpy"])
-def test_written_curve_reads_back_bit_for_bit(tmp_path, reader):
+@pytest.mark.parametrize(
+    "reader, count",
+    [
+        pytest.param("read_result", 2, id="read_result"),
+        pytest.param("numpy", 2, id="numpy"),
+        pytest.param("numpy", 3, id="numpy, a table of three columns"),
+    ],
+)
+def test_written_curve_reads_back_bit_for_bit(tmp_path, reader, count):
     """Every double (NaN, infinities, -0.0, subnormals, extremes) and any header name come back
     exactly, across the blocks the writer formats one at a time."""
-    from velmora_funnel.outputs import write_curve
+    from velmora_funnel.io.csv_writer import write_curve, write_table
 
     bits = np.random.default_rng(1).integers(0, 2**63, size=70_000, dtype=np.int64).view(np.float64)
     y = np.concatenate([bits[np.isfinite(bits)], [np.nan, np.inf, -np.inf, -0.0, 5e-324, -1.7976931348623157e308]])
     t = np.arange(len(y), dtype=float) / 3
+    # The third column: the other signs (0.0, -5e-324, ...) in the other order.
+    columns = [t, y, np.where(np.isnan(y), np.nan, -y)[::-1]][:count]
     path = str(tmp_path / "curve.csv")
-    write_curve(path, 'time, "s"', "error", t, y)
+    if count == 2:
+        write_curve(path, 'time, "s"', "error", t, y)
+    else:
+        write_table(path, ['time, "s"', "error", "mirror"], columns)
     if reader == "numpy":
-        columns = np.loadtxt(path, delimiter=",", skiprows=1, unpack=True)
-        assert columns[0].tobytes() == t.tobytes() and columns[1].tobytes() == y.tobytes()
+        read = np.loadtxt(path, delimiter=",", skiprows=1, unpack=True)
+        assert [column.tobytes() for column in read] == [column.tobytes() for column in columns]
         return
     table = vf.read_result(path)
     assert table.abscissa_name == 'time, "s"' and table.names == ("error",)
@@ -271,7 +284,7 @@ def test_curves_written_at_once_from_threads_stay_whole(tmp_path):
     """Writers on several threads share the formatting threads; every file still reads back exactly."""
     from concurrent.futures import ThreadPoolExecutor
 
-    from velmora_funnel.outputs import write_curve
+    from velmora_funnel.io import write_curve
 
     t = np.arange(300_000, dtype=float) / 7  # five blocks per file
     curves = {f"c{k}": np.sin(t * (k + 1)) for k in range(4)}
@@ -356,7 +369,7 @@ def test_plot_that_cannot_be_drawn_is_skipped_with_its_reason(capsys, files, tmp
     def singular(result, path=None, *, title=None):
         raise np.linalg.LinAlgError("Singular matrix")
 
-    monkeypatch.setattr("velmora_funnel.plot.plot_result", singular)
+    monkeypatch.setattr("velmora_funnel.reports.plot.plot_result", singular)
     code, out, err = run(capsys, "compare", *files(bump=0.5), "--column", "b", "--plot", str(tmp_path / target))
     assert code == 1 and out.splitlines()[-1] == "FAIL: 1 variable, 0 passed, 1 failed, 0 missing"
     assert err == "velmora-funnel: plot of 'b' skipped: LinAlgError: Singular matrix\n"
@@ -414,14 +427,14 @@ def test_demo_plots_stay_in_the_output_folder(capsys, tmp_path, monkeypatch):
 def test_demo_outside_a_checkout_generates_the_examples(capsys, tmp_path, monkeypatch):
     """Run from elsewhere (an installed package), the demo regenerates the example files."""
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr("velmora_funnel.cli.__file__", str(tmp_path / "a" / "b" / "c" / "cli.py"))
+    monkeypatch.setattr("velmora_funnel.cli.demo._CHECKOUT", str(tmp_path / "a"))
     code, out, _ = run(capsys, "demo", "--output", str(tmp_path / "out"))
     assert code == 0 and "(generated; no checkout found)" in out and "acceleration  FAIL" in out
 
 
 def test_committed_examples_are_the_generators_output(tmp_path):
     """examples/ holds exactly what the generator writes (no hand edits), and stays small."""
-    from velmora_funnel._examples import write_examples
+    from velmora_funnel.cli.examples import write_examples
 
     examples = os.path.join(str(CHECKOUT), "examples")
     total = 0
@@ -482,6 +495,32 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
             **outside,
             "velmora-funnel.toml": before["velmora-funnel.toml"],
         }
+
+
+@pytest.mark.parametrize("given", ["flags", "config"])
+def test_accept_reads_with_the_runs_reading_options_once(capsys, tmp_path, monkeypatch, given):
+    """Files that pandas writes with ';' and decimal commas are accepted with the reading options of the
+    command line or of the config's [read], and each file is parsed once."""
+    from velmora_funnel.io import readers
+
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    for folder, bump in ((ref, 0.0), (test, 0.5)):
+        folder.mkdir()
+        header, rows = curves(T_REF, bump=bump)
+        frame = pd.DataFrame(rows[:, 1:], index=pd.Index(rows[:, 0], name="time"), columns=header.split(",")[1:])
+        frame.to_csv(folder / "run.csv", sep=";", decimal=",")
+    options = ["--delimiter", ";", "--decimal", ","]
+    if given == "config":
+        (ref / "velmora-funnel.toml").write_text("[read]\ndelimiter = ';'\ndecimal = ','\n")
+        options = []
+    parsed = []
+    read_csv = readers.READERS["csv"]
+    monkeypatch.setitem(readers.READERS, "csv", lambda path, how: parsed.append(path) or read_csv(path, how))
+    code, out, err = run(capsys, "accept", str(ref), str(test), *options)
+    assert code == 0, err
+    assert "run.csv: 1 of 2 variables failed (b): replaced" in out
+    assert sorted(parsed) == sorted([str(ref / "run.csv"), str(test / "run.csv")])
+    assert (ref / "run.csv").read_bytes() == (test / "run.csv").read_bytes()
 
 
 @pytest.mark.parametrize("quiet", [False, True])

@@ -342,12 +342,12 @@ def test_missing_optional_package_names_its_extra(tmp_path, monkeypatch, module,
 
 def test_optional_package_that_cannot_load_says_so(tmp_path, monkeypatch):
     """An installed package that fails to import (built for another NumPy) is named as such, not as missing."""
-    from velmora_funnel import loader
+    from velmora_funnel.io import table
 
     def broken(module):
         raise ImportError("pyarrow requires NumPy 2.0 or newer, found 1.26.4")
 
     (tmp_path / "run.parquet").write_bytes(b"x")
-    monkeypatch.setattr(loader.importlib, "import_module", broken)
+    monkeypatch.setattr(table.importlib, "import_module", broken)
     with pytest.raises(ResultFileError, match=r"installed but cannot be loaded: pyarrow requires NumPy 2\.0"):
         read_result(tmp_path / "run.parquet")

@@ -47,10 +47,10 @@ BROKEN = {
         "time;a\n0;1,5\n",
         1,
         None,
-        "delimited by ';': read with --delimiter ';' (and --decimal ','",
+        "delimited by ';': read with delimiter=';' (and decimal=','",
         {},
     ),
-    "tabs read as one column": ("time\ta\n0\t1\n", 1, None, "delimited by tabs: read with --delimiter tab", {}),
+    "tabs read as one column": ("time\ta\n0\t1\n", 1, None, "delimited by tabs: read with delimiter='\\t'", {}),
     "decimal point under a decimal comma": (
         "time;a\n0;1,5\n1;2.5\n",
         3,

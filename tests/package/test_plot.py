@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import velmora_funnel as vf
-from velmora_funnel.plot import figure_bytes, plot_result
+from velmora_funnel.reports.plot import figure_bytes, plot_result
 
 T = np.linspace(0.0, 4.0, 161)
 
@@ -101,7 +101,7 @@ def test_thinned_plot_looks_like_the_full_one(monkeypatch):
     its failure mark and a NaN gap look the same as when every point is drawn."""
     import matplotlib.image
 
-    from velmora_funnel import plot
+    from velmora_funnel.reports import plot
 
     t = np.linspace(0.0, 10.0, 50_000)
     y = np.sin(t)

@@ -74,7 +74,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
     )
     rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
-    assert [row.split(" | ")[0] for row in rows] == ["| ERROR", "| FAIL", "| MISSING", "| pass", "| ignored"]
+    assert [row.split(" | ")[0] for row in rows] == ["| UNUSABLE", "| FAIL", "| MISSING", "| pass", "| ignored"]
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
 

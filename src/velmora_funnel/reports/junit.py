@@ -1,6 +1,6 @@
-"""Reports CI systems read: JUnit XML and a Markdown summary.
+"""JUnit XML, which CI systems read.
 
-JUnit XML is written with xml.etree.ElementTree: one test suite per file
+It is written with xml.etree.ElementTree: one test suite per file
 pair, one test case per variable (a ``<failure>`` for a variable that failed
 or is missing, an ``<error>`` for unusable input, ``<skipped>`` for an
 ignored one), its numbers as properties, counts and times that add up.
@@ -10,33 +10,17 @@ characters into the XML that XML 1.0 forbids.
 
 from __future__ import annotations
 
-import math
-import re
 import xml.etree.ElementTree as ET
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .batch import FileOutcome, VariableOutcome
-from .names import printable
-from .report import format_number
+from .cells import verdict_line
+from .text import printable
 
-__all__ = ["verdict_line", "write_junit", "write_markdown"]
+if TYPE_CHECKING:
+    from ..run.outcomes import FileOutcome, VariableOutcome
 
-
-def verdict_line(outcome: Any) -> str:
-    """The verdict in one line: the message, the first failure, the largest
-    error and the smallest margin (of a VariableOutcome or a CompareResult)."""
-    parts = [outcome.message]
-    if outcome.first_failure is not None:
-        parts.append(f"first failure at t = {format_number(outcome.first_failure, 6)}")
-    if outcome.max_error is not None:
-        parts.append(f"largest error {format_number(outcome.max_error)}")
-    if outcome.margin is not None:
-        parts.append(
-            f"smallest margin {format_number(outcome.margin, 3)} at t = {format_number(outcome.margin_t, 6)} "
-            f"({outcome.failing_count} failing points)"
-        )
-    return "; ".join(parts)
+__all__ = ["write_junit"]
 
 
 def _classname(file: str) -> str:
@@ -128,55 +112,3 @@ def write_junit(path: str, files: Sequence[FileOutcome], *, name: str = "velmora
     root.set("time", _seconds(totals["time"]))
     ET.indent(root)
     ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
-
-
-# CommonMark lets a backslash escape ASCII punctuation: names such as
-# "*.der(x)" or "a|b" then show as they are, and no HTML gets through.
-_PUNCTUATION = re.compile(r"([\\`*_\[\]<>|&~])")
-
-
-def _md(text: str) -> str:
-    return _PUNCTUATION.sub(r"\\\1", printable(text))
-
-
-_ORDER = {"error": 0, "fail": 1, "missing": 2, "pass": 3, "ignored": 4}
-
-
-def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> None:
-    """Write a Markdown summary: the summary line, then one table row per
-    variable, what did not pass first, then the passes closest to a bound."""
-    rows: list[tuple[tuple[Any, ...], list[str]]] = []
-    for file in files:
-        if file.error is not None or file.missing is not None:
-            verdict = "error" if file.error is not None else "missing"
-            message = file.error or f"file missing in {file.missing}"
-            rows.append(
-                ((_ORDER[verdict], 0.0), [verdict.upper(), _md(file.file), "", "-", "-", "-", "-", _md(message)])
-            )
-        for v in file.variables:
-            margin = v.margin if v.margin is not None and not math.isnan(v.margin) else math.inf
-            rows.append(
-                (
-                    (_ORDER[v.verdict], margin),
-                    [
-                        v.verdict.upper() if v.verdict not in ("pass", "ignored") else v.verdict,
-                        _md(file.file),
-                        _md(v.name),
-                        format_number(v.max_error),
-                        format_number(v.first_failure, 6),
-                        format_number(v.margin, 3),
-                        str(v.failing_count) if v.status is not None else "-",
-                        _md(v.message),
-                    ],
-                )
-            )
-    rows.sort(key=lambda row: row[0])
-    lines = [
-        f"### velmora-funnel: {printable(summary)}",
-        "",
-        "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
-        "|---|---|---|---:|---:|---:|---:|---|",
-    ]
-    lines += ["| " + " | ".join(cells) + " |" for _, cells in rows]
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write("\n".join(lines) + "\n")

@@ -10,14 +10,17 @@ from __future__ import annotations
 import base64
 import datetime
 import html
-import math
 import os
 import tempfile
 from dataclasses import replace
+from typing import TYPE_CHECKING
 
-from .batch import FileOutcome, VariableOutcome
+from .cells import COUNTED, failing_cell, format_number, status_cell, tolerances_cell
 
-__all__ = ["HtmlReport", "format_number"]
+if TYPE_CHECKING:
+    from ..run.outcomes import FileOutcome, VariableOutcome
+
+__all__ = ["HtmlReport"]
 
 _STYLE = """
 body{font-family:system-ui,-apple-system,Segoe UI,Roboto,sans-serif;margin:2em auto;max-width:1200px;color:#222;padding:0 1em}
@@ -34,25 +37,6 @@ tr.v-pass td.v{color:#1b6e20}tr.v-ignored td{color:#888}
 figure{margin:1.5em 0;border:1px solid #e4e4e4;padding:.8em}figure img{max-width:100%}
 figcaption{font-size:.9em;color:#444;margin-bottom:.5em}
 """
-
-
-def format_number(value: float | None, digits: int = 4) -> str:
-    """Compact text for a table cell: "-" for None."""
-    if value is None:
-        return "-"
-    if math.isnan(value):
-        return "nan"
-    return f"{value:.{digits}g}"
-
-
-def _tolerances(variable: VariableOutcome) -> str:
-    """The tolerances a variable was compared with: those that are not 0, and a range that is not open."""
-    if variable.tolerances is None:
-        return ""
-    text = ", ".join(f"{name} {value:g}" for name, value in variable.tolerances.items() if value)
-    if variable.x_range is not None and any(map(math.isfinite, variable.x_range)):
-        text += ", x range [{:g}, {:g}]".format(*variable.x_range)
-    return text
 
 
 class HtmlReport:
@@ -91,13 +75,13 @@ class HtmlReport:
                     file,
                     variable.name,
                     variable.verdict,
-                    variable.status.name if variable.status is not None else "-",
+                    status_cell(variable),
                     variable.message,
                     format_number(variable.max_error),
                     format_number(variable.first_failure, 6),
                     format_number(variable.margin, 3),
-                    str(variable.failing_count) if variable.status is not None else "-",
-                    _tolerances(variable),
+                    failing_cell(variable),
+                    tolerances_cell(variable),
                     anchor,
                 )
             )
@@ -135,14 +119,7 @@ class HtmlReport:
                 else "not all passed"
             )
             out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
-            labels = {
-                "pass": "passed",
-                "fail": "failed",
-                "missing": "missing",
-                "error": "unusable",
-                "ignored": "ignored",
-            }
-            for key, label in labels.items():
+            for key, label in COUNTED.items():
                 out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
             out.write(
                 "</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"

@@ -15,22 +15,23 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._options import ReadOptions
-from .loader import ResultFileError, ResultTable, _need
+from ..errors import ResultFileError
+from .options import ReadOptions
+from .table import ResultTable, check_names, need, time_column
 
-__all__ = ["read_columnar"]
+__all__ = ["read_arrow", "read_feather", "read_parquet"]
 
 
 def _table(path: str, kind: str) -> Any:
-    pa = _need(path, "pyarrow", "parquet", f"reading a {kind} file")
+    pa = need(path, "pyarrow", "parquet", f"reading a {kind} file")
     open(path, "rb").close()  # a file that cannot be opened stays an OSError
     try:
         if kind == "parquet":
-            return _need(path, "pyarrow.parquet", "parquet", "reading a parquet file").read_table(path, memory_map=True)
+            return need(path, "pyarrow.parquet", "parquet", "reading a parquet file").read_table(path, memory_map=True)
         if kind == "feather":
             # version 1 files too, which the IPC reader does not know
-            return _need(path, "pyarrow.feather", "parquet", "reading a feather file").read_table(path, memory_map=True)
-        ipc = _need(path, "pyarrow.ipc", "parquet", "reading an arrow file")
+            return need(path, "pyarrow.feather", "parquet", "reading a feather file").read_table(path, memory_map=True)
+        ipc = need(path, "pyarrow.ipc", "parquet", "reading an arrow file")
         try:
             with pa.memory_map(path) as source:
                 return ipc.open_file(source).read_all()
@@ -43,13 +44,9 @@ def _table(path: str, kind: str) -> Any:
 
 
 def _abscissa_index(path: str, table: Any, names: list[str], options: ReadOptions) -> int:
-    if options.time is not None:
-        if options.time not in names:
-            shown = ", ".join(repr(name) for name in names[:8]) + (", ..." if len(names) > 8 else "")
-            raise ResultFileError(
-                path, f"no column named {options.time!r} for the abscissa (the time option); the file has {shown}"
-            )
-        return names.index(options.time)
+    chosen = time_column(path, names, options.time)
+    if chosen is not None:
+        return chosen
     index_columns = (table.schema.pandas_metadata or {}).get("index_columns", [])
     if len(index_columns) == 1 and isinstance(index_columns[0], str) and index_columns[0] in names:
         return names.index(index_columns[0])
@@ -74,8 +71,22 @@ def _seconds(pa: Any, column: Any) -> NDArray[np.float64]:
     return seconds
 
 
-def read_columnar(path: str, kind: str, options: ReadOptions) -> ResultTable:
-    """Read a Parquet or Arrow IPC file: every column as float64."""
+def read_parquet(path: str, options: ReadOptions) -> ResultTable:
+    """Read a Parquet file: every column as float64."""
+    return _read(path, "parquet", options)
+
+
+def read_feather(path: str, options: ReadOptions) -> ResultTable:
+    """Read a Feather file (version 1 or 2): every column as float64."""
+    return _read(path, "feather", options)
+
+
+def read_arrow(path: str, options: ReadOptions) -> ResultTable:
+    """Read an Arrow IPC file (or stream): every column as float64."""
+    return _read(path, "arrow", options)
+
+
+def _read(path: str, kind: str, options: ReadOptions) -> ResultTable:
     table = _table(path, kind)
     import pyarrow as pa  # there: _table named the extra if it is not
 
@@ -85,13 +96,7 @@ def read_columnar(path: str, kind: str, options: ReadOptions) -> ResultTable:
             path,
             f"the file has {len(names)} column{'s' if len(names) != 1 else ''}; need the abscissa and at least one variable",
         )
-    seen: dict[str, int] = {}
-    for number, name in enumerate(names, start=1):
-        if not name.strip():
-            raise ResultFileError(path, "empty column name", column=number)
-        if name in seen:
-            raise ResultFileError(path, f"duplicate column name {name!r} (also column {seen[name]})", column=number)
-        seen[name] = number
+    check_names(path, names)
     time_index = _abscissa_index(path, table, names, options)
     columns: dict[str, NDArray[np.float64]] = {}
     for number, (name, column) in enumerate(zip(names, table.columns, strict=True), start=1):

@@ -1,6 +1,4 @@
-"""Reading result files; read_result() is the one entry point and chooses the
-reader by the file's extension (or the format option): CSV here, MAT result
-files in _mat, Parquet and Arrow IPC in _columnar.
+"""CSV result files, plain or compressed.
 
 CSV numbers are parsed by pandas' C parser, the fastest of the candidates
 measured on a file of 10^6 rows and 20 columns (see README); it also reads
@@ -23,16 +21,19 @@ import lzma
 import os
 import re
 import zlib
-from collections.abc import Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass, field, replace
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, replace
 from typing import IO, Any, Literal, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
 
-from ._options import Compression, ReadOptions, file_format
+from ..comparison.immutable import freeze
+from ..errors import ResultFileError
+from .options import COMPRESSIONS, Compression, ReadOptions
+from .table import ResultTable, check_names, need, time_column
 
-__all__ = ["ReadOptions", "ResultFileError", "ResultTable", "read_result"]
+__all__ = ["read_csv"]
 
 
 class _FloatPrecision(TypedDict, total=False):
@@ -52,69 +53,6 @@ def _exact_float_option() -> _FloatPrecision:
 # Spellings of not-a-number that count as numbers (a crashed run writes them);
 # an empty cell or "NA" does not.
 _NAN_SPELLINGS = ["nan", "NaN", "NAN", "-nan", "-NaN", "+nan"]
-
-
-class ResultFileError(ValueError):
-    """A result file that cannot be used; the message names the file and,
-    where there is one, the row and the column."""
-
-    def __init__(
-        self,
-        path: str | os.PathLike[str],
-        what: str,
-        *,
-        row: int | None = None,
-        column: int | None = None,
-        name: str | None = None,
-    ) -> None:
-        self.path = os.fspath(path)
-        self.what = what
-        self.row = row
-        self.column = column
-        self.column_name = name
-        place = []
-        if row is not None:
-            place.append(f"row {row}")
-        if column is not None:
-            place.append(f"column {column}" + (f" ({name!r})" if name is not None else ""))
-        elif name is not None:
-            # formats without column numbers (MAT files) name the variable
-            place.append(f"variable {name!r}")
-        where = ", ".join(place)
-        super().__init__(f"{self.path}: {where}: {what}" if where else f"{self.path}: {what}")
-
-
-@dataclass(frozen=True, eq=False)
-class ResultTable:
-    """The columns of one result file as contiguous float64 arrays."""
-
-    #: The file read.
-    path: str
-    #: Name of the abscissa column (the first one).
-    abscissa_name: str
-    #: The abscissae.
-    t: NDArray[np.float64]
-    #: Variable names, in file order (the abscissa excluded).
-    names: tuple[str, ...]
-    # A dict, or a mapping that decodes each variable when first asked for.
-    _columns: Mapping[str, NDArray[np.float64]] = field(repr=False)
-    #: Units by variable name (the abscissa's included), where the file gives them.
-    units: Mapping[str, str] = field(default_factory=dict, repr=False)
-
-    def __getitem__(self, name: str) -> NDArray[np.float64]:
-        """The ordinates of variable ``name``."""
-        return self._columns[name]
-
-    def __contains__(self, name: object) -> bool:
-        return name in self._columns
-
-    def __len__(self) -> int:
-        """Number of data rows."""
-        return len(self.t)
-
-    def curve(self, name: str) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        """The ``(t, y)`` pair of variable ``name``, ready for compare()."""
-        return self.t, self._columns[name]
 
 
 # The white space pandas' parser skips around a number.
@@ -165,22 +103,6 @@ def _cell_pattern(delimiter: str) -> re.Pattern[str]:
     return re.compile(rf'"(?:[^"]|"")*(?P<close>"[^{mark}]*)?|[^{mark}]*')
 
 
-def _need(path: str, module: str, extra: str, what: str) -> Any:
-    """Import an optional dependency; without it the file is unusable, and the
-    error says in one line which extra brings it."""
-    package = module.split(".")[0]
-    try:
-        return importlib.import_module(module)
-    except ModuleNotFoundError as exc:
-        if exc.name is not None and exc.name.split(".")[0] != package:
-            raise ResultFileError(path, f"{what} needs {package}, which cannot be loaded: {exc}") from None
-        raise ResultFileError(path, f"{what} needs {package}: pip install 'velmora-funnel[{extra}]'") from None
-    except ImportError as exc:
-        # Installed but unusable here (built for another NumPy, say): saying
-        # "install it" would send the user in circles.
-        raise ResultFileError(path, f"{what} needs {package}, which is installed but cannot be loaded: {exc}") from None
-
-
 @dataclass(frozen=True)
 class _Csv:
     """A CSV file as it is read: its path, compression and dialect (the
@@ -195,7 +117,7 @@ class _Csv:
         if self.compression is None:
             return open(self.path, newline="", encoding="utf-8-sig")
         if self.compression == "zstd":
-            zstandard = _need(self.path, "zstandard", "zstd", "reading a .zst file")
+            zstandard = need(self.path, "zstandard", "zstd", "reading a .zst file")
             reader = zstandard.ZstdDecompressor().stream_reader(open(self.path, "rb"), closefd=True)  # noqa: SIM115 - closefd
             return io.TextIOWrapper(reader, encoding="utf-8-sig", newline="")
         opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "xz": lzma.open}[self.compression]
@@ -293,11 +215,8 @@ def _sniff(source: _Csv) -> str:
             return delimiter
     raise ResultFileError(
         source.path,
-        "cannot tell the delimiter: none of tab, ';' and ',' splits the first rows into the header's number of cells; give it with the delimiter option (--delimiter)",
+        "cannot tell the delimiter: none of tab, ';' and ',' splits the first rows into the header's number of cells; give it with the delimiter option",
     )
-
-
-_DELIMITER_OPTION = {";": "--delimiter ';'", "\t": "--delimiter tab", ",": "--delimiter ','"}
 
 
 def _check_header(source: _Csv, line: int, header: list[str]) -> list[str]:
@@ -312,26 +231,18 @@ def _check_header(source: _Csv, line: int, header: list[str]) -> list[str]:
     if len(names) < 2:
         for mark, label in ((";", "';'"), ("\t", "tabs"), (",", "','")):
             if mark != source.options.delimiter and mark in header[0]:
-                decimal = (
-                    " (and --decimal ',' for decimal commas)" if mark != "," and source.options.decimal == "." else ""
-                )
+                decimal = mark != "," and source.options.decimal == "."
                 raise ResultFileError(
                     path,
-                    f"the header names one column, but the rows look delimited by {label}: read with {_DELIMITER_OPTION[mark]}{decimal}",
+                    f"the header names one column, but the rows look delimited by {label}",
                     row=line,
+                    advice={"delimiter": mark},
+                    also=({"decimal": ","}, "for decimal commas") if decimal else None,
                 )
         raise ResultFileError(
             path, "the header names one column; need the abscissa and at least one variable", row=line
         )
-    seen: dict[str, int] = {}
-    for index, name in enumerate(names, start=1):
-        if not name:
-            raise ResultFileError(path, "empty column name in the header", row=line, column=index)
-        if name in seen:
-            raise ResultFileError(
-                path, f"duplicate column name {name!r} (also column {seen[name]})", row=line, column=index
-            )
-        seen[name] = index
+    check_names(path, names, row=line)
     return names
 
 
@@ -434,6 +345,10 @@ def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDA
     return seconds
 
 
+def _compression(path: str) -> Compression | None:
+    return COMPRESSIONS.get(os.path.splitext(path.lower())[1])
+
+
 def _decompression_errors(compression: str | None) -> tuple[type[BaseException], ...]:
     if compression is None:
         return ()
@@ -443,12 +358,14 @@ def _decompression_errors(compression: str | None) -> tuple[type[BaseException],
     return errors
 
 
-def _read_csv(path: str, compression: Compression | None, options: ReadOptions) -> ResultTable:
+def read_csv(path: str, options: ReadOptions) -> ResultTable:
+    """Read a CSV file, decompressing it as a stream when its suffix names a compression."""
+    compression = _compression(path)
     source = _Csv(path, compression, options)
     if compression is not None:
         open(path, "rb").close()  # a file that cannot be opened stays an OSError
     if compression == "zstd":
-        _need(path, "zstandard", "zstd", "reading a .zst file")
+        need(path, "zstandard", "zstd", "reading a .zst file")
     try:
         if options.delimiter == "auto":
             source = replace(source, options=replace(options, delimiter=_sniff(source)))
@@ -478,16 +395,7 @@ def _read_csv_source(source: _Csv) -> ResultTable:
             )
         units = {name: cell.strip() for name, cell in zip(names, cells, strict=True)}
         skip = [units_line - 1]  # pandas counts every line from 0
-    time_index = 0
-    if options.time is not None:
-        if options.time not in names:
-            shown = ", ".join(repr(name) for name in names[:8]) + (", ..." if len(names) > 8 else "")
-            raise ResultFileError(
-                path,
-                f"no column named {options.time!r} for the abscissa (the time option); the header names {shown}",
-                row=header_line,
-            )
-        time_index = names.index(options.time)
+    time_index = time_column(path, names, options.time, row=header_line) or 0
     first = head[2 if options.units_row else 1][1] if len(head) > (2 if options.units_row else 1) else None
     dated = first is not None and time_index < len(first) and _ISO_8601.fullmatch(first[time_index].strip()) is not None
     try:
@@ -540,7 +448,9 @@ def _read_csv_source(source: _Csv) -> ResultTable:
         values = frame.to_numpy(dtype=np.float64, copy=False)
         columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names))]
     for column in columns:
-        _freeze(column)
+        # The parser's block is nobody else's: a comparison keeps the
+        # columns as they are instead of copying them.
+        freeze(column)
     variables = [name for index, name in enumerate(names) if index != time_index]
     by_name = dict(zip(names, columns, strict=True))
     return ResultTable(
@@ -551,52 +461,3 @@ def _read_csv_source(source: _Csv) -> ResultTable:
         _columns=by_name,
         units=units,
     )
-
-
-def _freeze(array: NDArray[np.float64]) -> None:
-    """Make the array read-only down to the array that owns its memory (the
-    parser's block, which nothing else holds), so that a comparison can keep
-    it as it is instead of copying it."""
-    owner: object = array
-    while isinstance(owner, np.ndarray):
-        owner.flags.writeable = False
-        owner = owner.base
-
-
-def read_result(path: str | os.PathLike[str], options: ReadOptions | None = None, **overrides: Any) -> ResultTable:
-    """Read a result file, in the format its extension names (or ``options.format``):
-
-    - CSV (``.csv``, and ``.csv.gz``, ``.csv.bz2``, ``.csv.xz``, ``.csv.zst``
-      read as a stream; anything else unknown is read as CSV): a header row
-      of column names, then one row per sample. The dialect is set by the
-      options: delimiter, decimal mark, comment lines, a units row, empty
-      cells as NaN. Cells must be numbers; ``nan`` and ``inf`` spellings are
-      numbers, an empty cell is not unless ``empty_as_nan``. An abscissa of
-      ISO 8601 date-times is read as seconds since 1970-01-01T00:00:00 UTC.
-    - MAT result files of Modelica tools (``.mat``, versions 4 and 5), whose
-      variables are decoded when first asked for.
-    - Parquet (``.parquet``) and Arrow IPC (``.feather``, ``.arrow``).
-
-    The abscissa is the first column (the first variable of a MAT file), or
-    the one ``options.time`` names. ``overrides`` set single options, e.g.
-    ``read_result(path, delimiter=";")``. Raises ResultFileError naming the
-    file and, where it applies, the variable, the row and the column, and
-    OSError when the file cannot be opened.
-    """
-    path = os.fspath(path)
-    options = options or ReadOptions()
-    if overrides:
-        options = replace(options, **overrides)
-    try:
-        kind, compression = file_format(path, options)
-    except ValueError as exc:
-        raise ResultFileError(path, str(exc)) from None
-    if kind == "mat":
-        from ._mat import read_mat
-
-        return read_mat(path, options.time)
-    if kind != "csv":
-        from ._columnar import read_columnar
-
-        return read_columnar(path, kind, options)
-    return _read_csv(path, compression, options)

@@ -15,14 +15,16 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._api import CompareResult, Curve, Status
-from .names import printable
+from ..comparison import CompareResult, Curve, Status
+from ..errors import PlotUnavailableError
+from ..run.outcomes import describe_exception, judge
+from .text import printable
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["PlotUnavailableError", "figure_bytes", "plot_formats", "plot_result"]
+__all__ = ["PLOT_HINT", "figure_bytes", "plot_formats", "plot_or_reason", "plot_result", "png"]
 
 _FUNNEL = "#9ecae1"
 _FUNNEL_EDGE = "#4a90c2"
@@ -105,15 +107,15 @@ def _clipped(result: CompareResult) -> bool:
     return any(bool(np.any(np.abs(part) > _DRAW_LIMIT)) for curve in curves for part in curve)
 
 
-class PlotUnavailableError(ImportError):
-    """matplotlib (the ``plot`` extra) is not installed."""
+#: What to do without matplotlib.
+PLOT_HINT = "plots need matplotlib: pip install 'velmora-funnel[plot]'"
 
 
 def _figure_class() -> type[Figure]:
     try:
         from matplotlib.figure import Figure
     except ImportError:  # pragma: no cover - depends on the installed extras
-        raise PlotUnavailableError("plots need matplotlib: pip install 'velmora-funnel[plot]'") from None
+        raise PlotUnavailableError(PLOT_HINT) from None
     return Figure
 
 
@@ -312,7 +314,7 @@ def plot_result(
         ax_zoom_err.set_xlabel("t")
         ax.axvspan(lo, hi, color=_FAIL, alpha=0.07, lw=0)
 
-    if result.passed:
+    if judge(result) == "pass":
         verdict = "PASS"
     elif result.status is Status.PASS:
         # The module passes NaN test points (error 0) and any test inside a
@@ -345,3 +347,24 @@ def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
     options: dict[str, Any] = {"pil_kwargs": {"compress_level": 3}} if fmt == "png" else {}
     figure.savefig(buffer, format=fmt, dpi=90, **options)
     return buffer.getvalue()
+
+
+def png(result: CompareResult, title: str) -> bytes:
+    """The funnel plot of a result as PNG bytes, for a report (what a batch's
+    workers draw for each variable that did not pass)."""
+    return figure_bytes(plot_result(result, title=title))
+
+
+def plot_or_reason(
+    result: CompareResult, path: str | os.PathLike[str], title: str
+) -> tuple[Figure, None] | tuple[None, str]:
+    """Write the funnel plot of a result to ``path``: ``(figure, None)`` when
+    it was written, else ``(None, why not)``. A plot that cannot be drawn or
+    written costs that plot only, never the verdicts; matplotlib missing is
+    the caller's to report before any work (plot_formats())."""
+    try:
+        return plot_result(result, path, title=title), None
+    except PlotUnavailableError:
+        raise
+    except Exception as exc:
+        return None, describe_exception(exc)

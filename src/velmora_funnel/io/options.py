@@ -10,15 +10,9 @@ import os
 from dataclasses import dataclass
 from typing import Literal
 
-__all__ = ["FORMATS", "READ_KEYS", "RESULT_EXTENSIONS", "ReadOptions", "SettingError", "file_format"]
+from ..errors import SettingError
 
-
-class SettingError(ValueError):
-    """A setting with a bad value; ``key`` names it, the message says why."""
-
-    def __init__(self, key: str, message: str) -> None:
-        super().__init__(message)
-        self.key = key
+__all__ = ["COMPRESSIONS", "FORMATS", "READ_KEYS", "RESULT_EXTENSIONS", "Compression", "ReadOptions", "file_format"]
 
 
 #: Formats a file can be read as; "arrow" reads the Arrow IPC file format

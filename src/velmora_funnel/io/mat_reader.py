@@ -28,7 +28,9 @@ from typing import BinaryIO, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from .loader import ResultFileError, ResultTable, _need
+from ..errors import ResultFileError
+from .options import ReadOptions
+from .table import ResultTable, need
 
 __all__ = ["read_mat"]
 
@@ -183,7 +185,7 @@ class _Loaded:
     """The matrices of a version 5 file, read whole by scipy.io."""
 
     def __init__(self, path: str, wanted: list[str]) -> None:
-        sio = _need(path, "scipy.io", "mat", "reading a MAT file of version 5")
+        sio = need(path, "scipy.io", "mat", "reading a MAT file of version 5")
         self.path = path
         try:
             self.matrices = sio.loadmat(path, variable_names=wanted, chars_as_strings=False, squeeze_me=False)
@@ -302,8 +304,9 @@ class _Columns(Mapping[str, NDArray[np.float64]]):
         return len(self._names)
 
 
-def read_mat(path: str, time: str | None = None) -> ResultTable:
+def read_mat(path: str, options: ReadOptions) -> ResultTable:
     """Read a MAT result file; variables are decoded on first access."""
+    time = options.time
     source = _open(path)
     for required in ("Aclass", "name", "dataInfo", "data_2"):
         if required not in source:

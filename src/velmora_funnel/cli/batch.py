@@ -1,0 +1,185 @@
+"""``velmora-funnel batch REFERENCE_DIR TEST_DIR``: folders of result files
+compared in parallel, with an HTML report on request."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import multiprocessing
+import signal
+import sys
+import threading
+from collections.abc import Iterator
+from contextlib import closing, contextmanager
+
+from ..reports import json_report
+from ..reports.cells import count, summary_line, tally
+from ..reports.html_report import HtmlReport
+from ..reports.table import Printer, print_file
+from ..reports.text import printable
+from ..run import FileOutcome
+from ..run.batch import run_batch
+from ..run.outcomes import describe_exception
+from ..run.pairs import Figure, pair_files
+from ..run.pool import default_workers
+from .exits import EXIT_UNUSABLE, UsageError, exit_code, unusable_variables, warn
+from .files import writable_file, write_reports
+from .options import run_options
+
+__all__ = ["register"]
+
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *parents: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser(
+        "batch",
+        parents=list(parents),
+        allow_abbrev=False,
+        help="compare folders of result files in parallel",
+        description="Pair the result files of two folders by relative path and compare all their variables.",
+    )
+    parser.add_argument("reference", metavar="REFERENCE_DIR")
+    parser.add_argument("test", metavar="TEST_DIR")
+    parser.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
+    parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
+    parser.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
+    parser.add_argument(
+        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
+    )
+    parser.set_defaults(run=run)
+
+
+class _Terminated(BaseException):
+    """SIGTERM arrived: unwinds the batch so that its worker processes are ended too."""
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    # A second SIGTERM ends the process at once, even in the middle of the cleanup.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    raise _Terminated
+
+
+@contextmanager
+def _sigterm_unwinds() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _raise_terminated)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _figures() -> Figure | None:
+    """What draws the report's plots; None, with a warning, without matplotlib
+    (the report then lists the verdicts alone)."""
+    from ..reports.plot import PLOT_HINT, png
+
+    # Looked up, not imported: the workers that draw import matplotlib, side by side.
+    if importlib.util.find_spec("matplotlib") is None:
+        warn(f"the report has no funnel plots: {PLOT_HINT}")
+        return None
+    return png
+
+
+def run(args: argparse.Namespace) -> int:
+    options = run_options(args)
+    if args.jobs is not None and args.jobs < 1:
+        raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
+    try:
+        pairs = pair_files(args.reference, args.test)
+    except NotADirectoryError as exc:
+        raise UsageError(str(exc)) from None
+    if not pairs:
+        raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
+    for path, option in (
+        (args.report, "--report"),
+        (args.json, "--json"),
+        (args.junit, "--junit"),
+        (args.markdown, "--markdown"),
+    ):
+        if path:
+            writable_file(path, option)
+    jobs = args.jobs
+    if jobs is not None and jobs > default_workers():
+        # More processes than CPUs only adds memory and switching.
+        print(f"velmora-funnel: --jobs {jobs} capped to the {default_workers()} usable CPUs", file=sys.stderr)
+        jobs = default_workers()
+    if (jobs or default_workers()) > 1:
+        # The workers fork from one server that imported what they all need
+        # once, instead of each importing pandas. matplotlib is left to the
+        # workers that draw: they import it side by side, only when needed.
+        multiprocessing.get_context("forkserver").set_forkserver_preload(["velmora_funnel.run.pairs", "pandas"])
+    progress = not args.quiet and sys.stderr.isatty()
+    out = Printer(progress=progress)
+    report = (
+        HtmlReport(args.report, reference=args.reference, test=args.test, settings=options.describe())
+        if args.report
+        else None
+    )
+    figure = _figures() if report is not None else None
+    files: list[FileOutcome] = []
+
+    def record(outcome: FileOutcome) -> None:
+        if report is not None:
+            outcome = report.add(outcome)
+        files.append(outcome)
+        for warning in outcome.warnings:
+            warn(f"{outcome.file}: {warning}")
+        print_file(outcome, out, quiet=args.quiet, verbose=args.verbose)
+
+    try:
+        with (
+            _sigterm_unwinds(),
+            closing(run_batch(pairs, options=options, figure=figure, jobs=jobs, progress=progress)) as outcomes,
+        ):
+            try:
+                for outcome in outcomes:
+                    record(outcome)
+            except Exception as exc:
+                # The batch itself broke down (its worker processes could not
+                # start): the pairs not reported yet are unusable, for this reason.
+                why = f"not compared: {describe_exception(exc)}"
+                for rel, reference_path, test_path in pairs[len(files) :]:
+                    record(FileOutcome(rel, reference_path, test_path, error=why))
+    except _Terminated:
+        print("velmora-funnel: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    counts = tally(v for f in files for v in f.variables)
+    counts["files"] = len(files)
+    counts["missing_files"] = sum(f.missing is not None for f in files)
+    counts["unusable_files"] = sum(f.error is not None for f in files)
+    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
+    if not problems:
+        # A glob that fits no variable of the whole run is a typo in the config or on the command line.
+        problems = options.unmatched(frozenset().union(*(f.matched for f in files)))
+    error = "; ".join(filter(None, ["; ".join(problems), unusable_variables(files)])) or None
+    line = summary_line(
+        counts,
+        f"{count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ",
+    )
+    try:
+        if report is not None:
+            report.close()
+        if args.json:
+            document = json_report.document(
+                args.reference,
+                args.test,
+                options,
+                error,
+                files=[json_report.file_json(f) for f in files],
+                summary=counts,
+            )
+            with open(args.json, "w", encoding="utf-8") as handle:
+                json.dump(document, handle, indent=2)
+    except OSError as exc:
+        raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None
+    write_reports(args, files, line)
+    out(line)
+    if report is not None:
+        out(f"report: {report.path}")
+    if error is not None and not counts["unusable_files"]:
+        print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
+        return EXIT_UNUSABLE
+    return exit_code(counts)

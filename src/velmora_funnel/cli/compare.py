@@ -1,0 +1,143 @@
+"""``velmora-funnel compare REFERENCE TEST``: the variables of two result files."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+
+from ..comparison import CompareResult
+from ..errors import ResultFileError
+from ..reports import json_report
+from ..reports.cells import summary_line, tally
+from ..reports.table import Printer, print_table, row
+from ..reports.text import printable
+from ..run import FileOutcome, RunOptions, VariableOutcome
+from ..run.pairs import compare_tables, pair_warnings, read_pair
+from .exits import UsageError, exit_code, unusable, unusable_variables, warn
+from .files import plot_is_file, writable_directory, writable_file, write_outputs, write_reports
+from .options import run_options
+from .progress import Steps
+
+__all__ = ["register"]
+
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *parents: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser(
+        "compare",
+        parents=list(parents),
+        allow_abbrev=False,
+        help="compare the variables of two result files",
+        description="Compare each variable of REFERENCE with the same-named variable of TEST.",
+    )
+    parser.add_argument(
+        "reference",
+        metavar="REFERENCE",
+        help="reference result file (.csv, .csv.gz/.bz2/.xz/.zst, .mat, .parquet, .feather, .arrow)",
+    )
+    parser.add_argument("test", metavar="TEST", help="test result file")
+    parser.add_argument("--output", metavar="DIR", help="write each variable's bounds and error curve as CSV into DIR")
+    parser.add_argument(
+        "--plot",
+        metavar="FILE_OR_DIR",
+        help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR",
+    )
+    parser.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
+    parser.add_argument(
+        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    options = run_options(args)
+    plot_file = args.plot is not None and plot_is_file(args.plot)
+    if args.output:
+        writable_directory(args.output)
+    if args.plot and plot_file:
+        writable_file(args.plot, "--plot")
+    elif args.plot:
+        writable_directory(args.plot)
+    for path, option in ((args.junit, "--junit"), (args.markdown, "--markdown")):
+        if path:
+            writable_file(path, option)
+    # Reading, comparing and plotting long runs takes minutes: a terminal
+    # shows how far it got; a pipe or --quiet gets nothing.
+    with Steps(not args.quiet and sys.stderr.isatty(), steps=2) as bar:
+        return _compare_files(args, options, plot_file, bar)
+
+
+def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: bool, bar: Steps) -> int:
+    started = False
+
+    def before(path: str) -> None:
+        nonlocal started
+        if started:
+            bar.done()
+        started = True
+        bar.doing(f"reading {os.path.basename(path)}")
+
+    try:
+        reference, test = read_pair(args.reference, args.test, options.read, before=before)
+    except (ResultFileError, OSError) as exc:
+        raise unusable(exc) from None
+    bar.done()
+    names = (*reference.names, *test.names)
+    unmatched = options.unmatched(options.matched(names), names, config=False)
+    if unmatched:
+        raise UsageError("; ".join(unmatched))
+    selected = options.select(reference.names, test.names)
+    compared = sum(
+        in_reference and in_test and options.for_variable(name) is not None for name, in_reference, in_test in selected
+    )
+    if plot_file and compared != 1:
+        raise UsageError(
+            f"--plot {args.plot}: a file holds one plot but {compared} variables were compared; "
+            "give a directory or select one variable with --column"
+        )
+    warnings = pair_warnings(reference, test)
+    for warning in warnings:
+        warn(warning)
+    outcomes: list[VariableOutcome] = []
+    results: list[tuple[str, str, CompareResult]] = []
+    bar.add(len(selected) + compared * ((args.output is not None) + (args.plot is not None)))
+    bar.doing("comparing")
+    # Results are kept only for what is written after the table; a result
+    # of 10^6 points holds about 50 MB.
+    keep = args.output is not None or args.plot is not None
+    for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
+        outcomes.append(outcome)
+        bar.done()
+        if result is not None and keep:
+            results.append((outcome.name, outcome.label, result))
+    skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar)
+    counts = tally(outcomes)
+    file = FileOutcome(
+        os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings
+    )
+    error = unusable_variables([file])
+    if args.json:
+        document = json_report.document(
+            args.reference,
+            args.test,
+            options,
+            error,
+            variables=[json_report.variable_json(o) for o in outcomes],
+            warnings=list(warnings),
+            summary=counts,
+        )
+        json.dump(document, sys.stdout, indent=2)
+        print()
+    else:
+        out = Printer()
+        shown = [o for o in outcomes if o.verdict not in ("pass", "ignored")] if args.quiet else outcomes
+        if shown:
+            print_table([row(o, args.verbose) for o in shown], out)
+        out(summary_line(counts))
+    write_reports(args, [file], summary_line(counts))
+    for name, reason in skipped:
+        print(printable(f"velmora-funnel: plot of {name!r} skipped: {reason}"), file=sys.stderr)
+    if error:
+        print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
+    return exit_code(counts)

@@ -1,0 +1,67 @@
+"""Exit codes, and the one place where what went wrong becomes a line on
+stderr and a code: 0 when every variable passed (ignored ones aside), 1
+when any failed or is missing, 2 for unusable input."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Iterable, Mapping
+
+from ..errors import ResultFileError
+from ..reports.text import printable
+from ..run.outcomes import FileOutcome
+
+__all__ = [
+    "EXIT_FAIL",
+    "EXIT_PASS",
+    "EXIT_UNUSABLE",
+    "UsageError",
+    "exit_code",
+    "flags",
+    "unusable",
+    "unusable_variables",
+    "warn",
+]
+
+EXIT_PASS, EXIT_FAIL, EXIT_UNUSABLE = 0, 1, 2
+
+
+class UsageError(Exception):
+    """Unusable input: reported as one line, exit code 2."""
+
+
+def flags(advice: Mapping[str, str]) -> str:
+    """Reading options as the command line spells them: ``--delimiter ';'``."""
+    shown = {"\t": "tab"}
+    return " ".join(f"--{key.replace('_', '-')} {shown.get(value) or repr(value)}" for key, value in advice.items())
+
+
+def unusable(exc: Exception) -> UsageError:
+    """A file that cannot be read, as the line the user sees (reading
+    options spelled as flags)."""
+    if isinstance(exc, ResultFileError):
+        return UsageError(exc.describe(flags))
+    if isinstance(exc, IsADirectoryError):
+        return UsageError(f"{exc.filename}: is a directory, expected a result file")
+    if isinstance(exc, OSError):
+        return UsageError(f"{exc.filename}: {exc.strerror or exc}")
+    return UsageError(str(exc))
+
+
+def exit_code(counts: Mapping[str, int]) -> int:
+    """2 for anything unusable, 1 for anything failed or missing, else 0."""
+    if counts["unusable"] or counts.get("unusable_files"):
+        return EXIT_UNUSABLE
+    if counts["failed"] or counts["missing"] or counts.get("missing_files"):
+        return EXIT_FAIL
+    return EXIT_PASS
+
+
+def unusable_variables(files: Iterable[FileOutcome]) -> str | None:
+    """One message naming every variable the module rejected, or None."""
+    bad = [f"{f.file}: {v.name!r}: {v.message}" for f in files for v in f.variables if v.verdict == "error"]
+    return "; ".join(bad) or None
+
+
+def warn(message: str) -> None:
+    print(printable(f"velmora-funnel: warning: {message}"), file=sys.stderr)

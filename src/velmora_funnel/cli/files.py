@@ -1,0 +1,110 @@
+"""What the commands write besides the table: output files checked before
+the work starts, the curves and plots of ``compare``, the CI reports."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import tempfile
+from collections.abc import Sequence
+
+from ..comparison import CompareResult
+from ..io import write_curve
+from ..reports.junit import write_junit
+from ..reports.markdown import write_markdown
+from ..reports.text import output_stem
+from ..run import FileOutcome
+from .exits import UsageError
+from .progress import Steps
+
+__all__ = ["plot_is_file", "writable_directory", "writable_file", "write_outputs", "write_reports"]
+
+
+def plot_is_file(path: str) -> bool:
+    """--plot names one file (its suffix is a format matplotlib writes) or a directory."""
+    from ..reports.plot import plot_formats
+
+    formats = plot_formats()  # without matplotlib: exit 2 before the work, not after
+    suffix = os.path.splitext(path)[1].lower()
+    if not suffix or os.path.isdir(path):
+        return False
+    if suffix not in formats:
+        raise UsageError(
+            f"--plot {path}: plots cannot be written as {suffix!r}; give a .png, .svg or .pdf file, "
+            "or a directory (end its name with '/')"
+        )
+    return True
+
+
+def writable_file(path: str, option: str) -> None:
+    """Refuse an output file that cannot be written before the work starts,
+    not after it (an existing file is left as it is)."""
+    if os.path.isdir(path):
+        raise UsageError(f"{option} {path}: is a directory, expected a file")
+    existed = os.path.lexists(path)
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot write: {exc.strerror or exc}") from None
+    if not existed:
+        os.unlink(path)
+
+
+def writable_directory(path: str) -> None:
+    try:
+        os.makedirs(path, exist_ok=True)
+        with tempfile.TemporaryFile(dir=path):
+            pass
+    except OSError as exc:
+        raise UsageError(f"{exc.filename or path}: cannot write: {exc.strerror or exc}") from None
+
+
+def write_outputs(
+    args: argparse.Namespace,
+    abscissa: str,
+    results: list[tuple[str, str, CompareResult]],
+    plot_file: bool,
+    bar: Steps,
+) -> list[tuple[str, str]]:
+    """Write --output and --plot; returns the plots skipped, with the reason."""
+    from ..reports.plot import plot_or_reason
+
+    skipped: list[tuple[str, str]] = []
+    title = os.path.basename(args.test)
+    try:
+        if args.output:
+            os.makedirs(args.output, exist_ok=True)
+            taken: set[str] = set()
+            bar.doing("writing curves")
+            for name, _, result in results:
+                stem = os.path.join(args.output, output_stem(name, taken))
+                write_curve(stem + ".lower.csv", abscissa, "lower", *result.lower)
+                write_curve(stem + ".upper.csv", abscissa, "upper", *result.upper)
+                write_curve(stem + ".errors.csv", abscissa, "error", *result.errors)
+                bar.done()
+        if args.plot:
+            bar.doing("plotting")
+            if not plot_file:
+                os.makedirs(args.plot, exist_ok=True)
+            taken = set()
+            for name, label, result in results[:1] if plot_file else results:
+                path = args.plot if plot_file else os.path.join(args.plot, output_stem(name, taken) + ".png")
+                _, reason = plot_or_reason(result, path, f"{title}: {label}")
+                if reason is not None:
+                    skipped.append((name, reason))
+                bar.done()
+    except OSError as exc:
+        raise UsageError(f"{exc.filename or args.output}: cannot write: {exc.strerror or exc}") from None
+    return skipped
+
+
+def write_reports(args: argparse.Namespace, files: Sequence[FileOutcome], summary: str) -> None:
+    """--junit and --markdown."""
+    try:
+        if args.junit:
+            write_junit(args.junit, files)
+        if args.markdown:
+            write_markdown(args.markdown, files, summary)
+    except OSError as exc:
+        raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None

@@ -1,0 +1,71 @@
+"""The JSON document of a run: what was compared and with which options,
+why the input is unusable, and every outcome (NaN and infinities as null)."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import asdict
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ..run.options import RunOptions
+    from ..run.outcomes import FileOutcome, VariableOutcome
+
+__all__ = ["document", "file_json", "variable_json"]
+
+
+def _finite_or_none(value: float | None) -> float | None:
+    return None if value is None or not math.isfinite(value) else value
+
+
+def variable_json(variable: VariableOutcome) -> dict[str, Any]:
+    """One variable's outcome as a JSON-ready dict."""
+    data = asdict(variable)
+    data.pop("figure")
+    data["status"] = None if variable.status is None else variable.status.name
+    data["status_code"] = None if variable.status is None else int(variable.status)
+    data["max_error"] = _finite_or_none(variable.max_error)
+    data["margin"] = _finite_or_none(variable.margin)
+    if variable.x_range is not None:
+        lo, hi = variable.x_range
+        data["x_range"] = {"lo": _finite_or_none(lo), "hi": _finite_or_none(hi)}
+    if variable.half_widths is not None:
+        data["half_widths"] = {
+            axis: {"min": _finite_or_none(low), "max": _finite_or_none(high)}
+            for axis, (low, high) in variable.half_widths.items()
+        }
+    data["passed"] = variable.passed
+    return data
+
+
+def file_json(file: FileOutcome) -> dict[str, Any]:
+    """One file pair's outcome as a JSON-ready dict."""
+    return {
+        "file": file.file,
+        "reference": file.reference,
+        "test": file.test,
+        "verdict": file.verdict,
+        "missing": file.missing,
+        "error": file.error,
+        "warnings": list(file.warnings),
+        "variables": [variable_json(v) for v in file.variables],
+    }
+
+
+def document(
+    reference: str, test: str, options: RunOptions | None, error: str | None = None, **entries: Any
+) -> dict[str, Any]:
+    """The JSON report: what was compared and with which options (each
+    variable's own are in its entry), why the input is unusable (``error``,
+    else null), then the command's own entries."""
+    data: dict[str, Any] = {"reference": reference, "test": test, "config": None, "tolerances": None, "x_range": None}
+    if options is not None:
+        base = options.base()
+        lo, hi = base.x_range
+        data.update(
+            config=options.config.path,
+            tolerances=dict(base.tolerances),
+            x_range={"lo": _finite_or_none(lo), "hi": _finite_or_none(hi)},
+        )
+    data["error"] = error
+    return {**data, **entries}

@@ -1,0 +1,231 @@
+"""The config file ``velmora-funnel.toml``: per-variable tolerances, ignored
+variables and how result files are read.
+
+The config is TOML, read with tomllib; variable names are matched with
+fnmatch's case-sensitive globs (a pattern also matches the name it spells
+exactly, so ``x[1]`` names the variable ``x[1]``).
+"""
+
+from __future__ import annotations
+
+import difflib
+import os
+import re
+import tomllib
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from fnmatch import fnmatchcase
+from typing import Any
+
+from ..comparison import TOLERANCE_NAMES, check_tolerances, check_x_range
+from ..errors import ConfigError, SettingError
+from ..io import READ_KEYS, ReadOptions
+
+__all__ = [
+    "CONFIG_NAME",
+    "SETTING_NAMES",
+    "FunnelConfig",
+    "VariableRule",
+    "check_setting",
+    "did_you_mean",
+    "find_config",
+    "is_glob",
+    "load_config",
+    "matches",
+]
+
+#: The config file's name, looked for beside the reference file or in the reference folder.
+CONFIG_NAME = "velmora-funnel.toml"
+
+#: The settings a config or the command line may give: compare()'s keywords.
+SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range")
+
+
+def check_setting(key: str, value: object) -> Any:
+    """One setting checked as compare() checks it: a tolerance as a float, an
+    x_range as ``(lo, hi)`` with lo below hi (the module would compare
+    nothing). Raises SettingError naming ``key``."""
+    try:
+        if key == "x_range":
+            lo, hi = check_x_range(value)
+            if not lo < hi:
+                raise ValueError(f"x_range must have LO below HI, got [{lo:g}, {hi:g}]")
+            return (lo, hi)
+        if key not in TOLERANCE_NAMES:
+            raise ValueError(f"unknown setting {key!r}{did_you_mean(key, SETTING_NAMES)}")
+        return check_tolerances(**{key: value})[key]
+    except (TypeError, ValueError) as exc:
+        raise SettingError(key, str(exc)) from None
+
+
+def did_you_mean(word: str, choices: Iterable[str]) -> str:
+    close = difflib.get_close_matches(word, list(choices), n=1)
+    return f"; did you mean {close[0]!r}?" if close else ""
+
+
+def matches(pattern: str, name: str) -> bool:
+    """Whether a glob fits a variable name (case-sensitive; a pattern also
+    fits the name it spells exactly, brackets and all)."""
+    return name == pattern or fnmatchcase(name, pattern)
+
+
+def is_glob(pattern: str) -> bool:
+    return any(char in pattern for char in "*?[")
+
+
+@dataclass(frozen=True)
+class VariableRule:
+    """One ``[[variable]]`` entry of a config file."""
+
+    #: The globs; the rule applies to a name any of them fits.
+    match: tuple[str, ...]
+    #: Checked settings, by name (tolerances as floats, x_range as a pair).
+    settings: Mapping[str, Any]
+    #: True: not compared, listed as ignored; None: not said.
+    ignore: bool | None = None
+    #: Where the entry is, for messages: "FILE: line N: [[variable]] #K".
+    where: str = ""
+
+    def applies(self, name: str) -> bool:
+        return any(matches(pattern, name) for pattern in self.match)
+
+
+@dataclass(frozen=True)
+class FunnelConfig:
+    """A config file's ``[defaults]`` and ``[[variable]]`` entries (empty without a file)."""
+
+    path: str | None = None
+    defaults: Mapping[str, Any] = field(default_factory=dict)
+    rules: tuple[VariableRule, ...] = ()
+    #: How the result files are read (``[read]``: ReadOptions' keys), checked.
+    read: Mapping[str, Any] = field(default_factory=dict)
+
+
+# The tables a config file may have. A new table (the reading options of a
+# result file, say) is one more entry here and one more reader below.
+_TABLES = {"defaults": "a table [defaults]", "variable": "an array of tables [[variable]]", "read": "a table [read]"}
+_RULE_KEYS = ("match", "ignore", *SETTING_NAMES)
+
+
+def find_config(reference: str | os.PathLike[str]) -> str | None:
+    """The config that belongs to a reference: ``velmora-funnel.toml`` in the
+    reference folder, or beside the reference file; None when there is none."""
+    reference = os.fspath(reference)
+    folder = reference if os.path.isdir(reference) else os.path.dirname(reference) or "."
+    path = os.path.join(folder, CONFIG_NAME)
+    return path if os.path.isfile(path) else None
+
+
+class _Locator:
+    """Finds the line of a table or key for messages. tomllib gives lines for
+    syntax errors only, so the lines of the file are searched for the n-th
+    table header and the key below it."""
+
+    def __init__(self, path: str, text: str) -> None:
+        self.path = path
+        self.lines = text.splitlines()
+
+    def _header(self, table: str, index: int | None) -> int | None:
+        pattern = re.compile(rf"^\s*\[\[\s*{table}\s*\]\]" if index is not None else rf"^\s*\[\s*{table}\s*\]")
+        seen = -1
+        for number, line in enumerate(self.lines):
+            if pattern.match(line):
+                seen += 1
+                if index is None or seen == index:
+                    return number
+        return None
+
+    def where(self, table: str, index: int | None = None, key: str | None = None) -> str:
+        """``FILE: line N: [[table]] #K`` (entries counted from 1)."""
+        entry = f"[[{table}]] #{index + 1}" if index is not None else f"[{table}]"
+        start = self._header(table, index)
+        line = start
+        if start is not None and key is not None:
+            key_pattern = re.compile(rf"""^\s*(["']?){re.escape(key)}\1\s*=""")
+            for number in range(start + 1, len(self.lines)):
+                if self.lines[number].lstrip().startswith("["):
+                    break
+                if key_pattern.match(self.lines[number]):
+                    line = number
+                    break
+        place = f"line {line + 1}: " if line is not None else ""
+        return f"{self.path}: {place}{entry}"
+
+
+def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
+    """Read and check a config file. Raises ConfigError naming the file, the
+    entry, the key and its line, with a did-you-mean for a misspelled key."""
+    path = os.fspath(path)
+    try:
+        with open(path, "rb") as handle:
+            raw = handle.read()
+    except OSError as exc:
+        raise ConfigError(f"{path}: cannot read the config: {exc.strerror or exc}") from None
+    try:
+        text = raw.decode("utf-8")
+        document = tomllib.loads(text)
+    except UnicodeDecodeError as exc:
+        raise ConfigError(f"{path}: not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
+    except tomllib.TOMLDecodeError as exc:
+        raise ConfigError(f"{path}: not valid TOML: {exc}") from None
+    locate = _Locator(path, text)
+    for table in document:
+        if table not in _TABLES:
+            raise ConfigError(
+                f"{path}: unknown table {table!r}{did_you_mean(table, _TABLES)} "
+                f"(expected {' and '.join(_TABLES.values())})"
+            )
+    defaults = document.get("defaults", {})
+    if not isinstance(defaults, dict):
+        raise ConfigError(f"{path}: 'defaults' must be {_TABLES['defaults']}")
+    checked_defaults = _settings(defaults, SETTING_NAMES, lambda key: locate.where("defaults", None, key))
+    entries = document.get("variable", [])
+    if not isinstance(entries, list) or not all(isinstance(entry, dict) for entry in entries):
+        raise ConfigError(f"{path}: 'variable' must be {_TABLES['variable']}")
+    rules = []
+    for index, entry in enumerate(entries):
+
+        def where(key: str | None, index: int = index) -> str:
+            return locate.where("variable", index, key)
+
+        if "match" not in entry:
+            raise ConfigError(f"{where(None)}: no 'match' (a glob on variable names, or a list of globs)")
+        patterns = entry["match"]
+        if isinstance(patterns, str):
+            patterns = [patterns]
+        if not isinstance(patterns, list) or not patterns or not all(isinstance(p, str) and p for p in patterns):
+            raise ConfigError(
+                f"{where('match')}: 'match' must be a glob or a non-empty list of globs, got {entry['match']!r}"
+            )
+        ignore = entry.get("ignore")
+        if ignore is not None and not isinstance(ignore, bool):
+            raise ConfigError(f"{where('ignore')}: 'ignore' must be true or false, got {ignore!r}")
+        settings = _settings({k: v for k, v in entry.items() if k not in ("match", "ignore")}, _RULE_KEYS, where)
+        rules.append(VariableRule(tuple(patterns), settings, ignore, where("match")))
+    return FunnelConfig(path, checked_defaults, tuple(rules), _read_table(document.get("read", {}), path, locate))
+
+
+def _read_table(table: object, path: str, locate: _Locator) -> dict[str, Any]:
+    """The ``[read]`` table: how result files are read, checked as ReadOptions checks it."""
+    if not isinstance(table, dict):
+        raise ConfigError(f"{path}: 'read' must be {_TABLES['read']}")
+    for key in table:
+        if key not in READ_KEYS:
+            raise ConfigError(f"{locate.where('read', None, key)}: unknown key {key!r}{did_you_mean(key, READ_KEYS)}")
+    try:
+        ReadOptions(**table)
+    except SettingError as exc:
+        raise ConfigError(f"{locate.where('read', None, exc.key)}: {exc.key}: {exc}") from None
+    return dict(table)
+
+
+def _settings(table: Mapping[str, Any], allowed: Sequence[str], where: Any) -> dict[str, Any]:
+    checked = {}
+    for key, value in table.items():
+        if key not in allowed:
+            raise ConfigError(f"{where(key)}: unknown key {key!r}{did_you_mean(key, allowed)}")
+        try:
+            checked[key] = check_setting(key, value)
+        except SettingError as exc:
+            raise ConfigError(f"{where(key)}: {exc}") from None
+    return checked
