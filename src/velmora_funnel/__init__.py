@@ -18,8 +18,7 @@ The package by concern, each layer importing only those below it: cli ->
 reports -> run -> io -> comparison, with the public exceptions in errors.
 """
 
-import _velmora_funnel as _vf
-
+from ._version import __version__
 from .comparison import (
     TOLERANCE_NAMES,
     CompareOptions,
@@ -37,19 +36,6 @@ from .comparison import (
 from .errors import ResultFileError
 from .io import ReadOptions, ResultTable, read_result
 from .run import RunOptions, compare_many, load_config
-
-
-def _pep440(version: str) -> str:
-    # The module spells its version the SemVer way ("1.0.0-beta.10"); Python
-    # packaging spells the same version "1.0.0b10". One source: pyproject.toml.
-    release, _, pre = version.partition("-")
-    if not pre:
-        return release
-    label, _, number = pre.partition(".")
-    return release + {"alpha": "a", "beta": "b", "rc": "rc"}[label] + number
-
-
-__version__ = _pep440(_vf.version())
 
 __all__ = [
     "TOLERANCE_NAMES",

@@ -17,7 +17,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from .. import __version__
+from .._version import __version__
 from ..errors import PlotUnavailableError, ResultFileError
 from ..reports import json_report
 from ..reports.text import printable

@@ -25,7 +25,7 @@ from ..run.pairs import Figure, pair_files
 from ..run.pool import default_workers
 from .exits import EXIT_UNUSABLE, UsageError, exit_code, unusable_variables, warn
 from .files import writable_file, write_reports
-from .options import run_options
+from .options import FLAGS, run_options
 
 __all__ = ["register"]
 
@@ -153,7 +153,7 @@ def run(args: argparse.Namespace) -> int:
     problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
     if not problems:
         # A glob that fits no variable of the whole run is a typo in the config or on the command line.
-        problems = options.unmatched(frozenset().union(*(f.matched for f in files)))
+        problems = options.unmatched(frozenset().union(*(f.matched for f in files)), spell=FLAGS)
     error = "; ".join(filter(None, ["; ".join(problems), unusable_variables(files)])) or None
     line = summary_line(
         counts,

@@ -17,7 +17,7 @@ from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair
 from .exits import UsageError, exit_code, unusable, unusable_variables, warn
 from .files import plot_is_file, writable_directory, writable_file, write_outputs, write_reports
-from .options import run_options
+from .options import FLAGS, run_options
 from .progress import Steps
 
 __all__ = ["register"]
@@ -84,7 +84,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         raise unusable(exc) from None
     bar.done()
     names = (*reference.names, *test.names)
-    unmatched = options.unmatched(options.matched(names), names, config=False)
+    unmatched = options.unmatched(options.matched(names), names, config=False, spell=FLAGS)
     if unmatched:
         raise UsageError("; ".join(unmatched))
     selected = options.select(reference.names, test.names)

@@ -13,7 +13,10 @@ from ..io import FORMATS, READ_KEYS
 from ..run import RunOptions, find_config
 from .exits import UsageError
 
-__all__ = ["attach_values", "funnel_options", "report_options", "run_options"]
+__all__ = ["FLAGS", "attach_values", "funnel_options", "report_options", "run_options"]
+
+#: RunOptions' keywords as the command line spells them.
+FLAGS = {"columns": "--column", "exclude": "--exclude"}
 
 _VALUE_OPTIONS = frozenset(f"--{name}" for name in TOLERANCE_NAMES)
 

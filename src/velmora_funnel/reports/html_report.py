@@ -51,11 +51,13 @@ class HtmlReport:
         self._rows: list[tuple[str, ...]] = []
         self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")  # noqa: SIM115 - closed by close()
         self._figure_count = 0
+        self._warnings: list[str] = []
         self.counts = {"pass": 0, "fail": 0, "missing": 0, "error": 0, "ignored": 0}
 
     def add(self, outcome: FileOutcome) -> FileOutcome:
         """Record one file's outcome; returns it without its plots."""
         file = outcome.file
+        self._warnings += [f"{file}: {warning}" for warning in outcome.warnings]
         if outcome.error is not None:
             self.counts["error"] += 1
             self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", "-", "-", "", ""))
@@ -147,6 +149,8 @@ class HtmlReport:
                     f'<td class="num">{e(margin)}</td><td class="num">{e(failing)}</td><td>{e(settings)}</td></tr>\n'
                 )
             out.write("</tbody></table>\n")
+            if self._warnings:
+                out.write("<h2>Warnings</h2>\n<ul>" + "".join(f"<li>{e(w)}</li>" for w in self._warnings) + "</ul>\n")
             if self._figure_count:
                 out.write(f"<h2>Funnel plots of the variables that did not pass ({self._figure_count})</h2>\n")
                 self._figures.seek(0)

@@ -10,6 +10,7 @@ from __future__ import annotations
 import io
 import math
 import os
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -349,21 +350,27 @@ def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
     return buffer.getvalue()
 
 
-def png(result: CompareResult, title: str) -> bytes:
+def png(result: CompareResult, title: str) -> tuple[bytes, None] | tuple[None, str]:
     """The funnel plot of a result as PNG bytes, for a report (what a batch's
-    workers draw for each variable that did not pass)."""
-    return figure_bytes(plot_result(result, title=title))
+    workers draw for each variable that did not pass): ``(png, None)``, or
+    ``(None, why not)`` (see plot_or_reason)."""
+    return _or_reason(lambda: figure_bytes(plot_result(result, title=title)))
 
 
 def plot_or_reason(
     result: CompareResult, path: str | os.PathLike[str], title: str
 ) -> tuple[Figure, None] | tuple[None, str]:
     """Write the funnel plot of a result to ``path``: ``(figure, None)`` when
-    it was written, else ``(None, why not)``. A plot that cannot be drawn or
-    written costs that plot only, never the verdicts; matplotlib missing is
-    the caller's to report before any work (plot_formats())."""
+    it was written, else ``(None, why not)``."""
+    return _or_reason(lambda: plot_result(result, path, title=title))
+
+
+def _or_reason[T](draw: Callable[[], T]) -> tuple[T, None] | tuple[None, str]:
+    # The one rule for a plot that cannot be drawn or written: it costs that
+    # plot only, never the verdicts, and the reason is reported. matplotlib
+    # missing is the caller's to report before any work (plot_formats()).
     try:
-        return plot_result(result, path, title=title), None
+        return draw(), None
     except PlotUnavailableError:
         raise
     except Exception as exc:

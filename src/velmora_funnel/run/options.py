@@ -139,8 +139,8 @@ class RunOptions:
     def patterns(self) -> tuple[Pattern, ...]:
         """Every glob the user gave that must fit some variable of the run."""
         found = [Pattern(p, rule.where + " match") for rule in self.config.rules for p in rule.match]
-        found += [Pattern(p, "--column") for p in self.columns or () if is_glob(p)]
-        found += [Pattern(p, "--exclude") for p in self.exclude]
+        found += [Pattern(p, "columns") for p in self.columns or () if is_glob(p)]
+        found += [Pattern(p, "exclude") for p in self.exclude]
         return tuple(found)
 
     def matched(self, names: Iterable[str]) -> frozenset[int]:
@@ -153,17 +153,27 @@ class RunOptions:
                 break
         return frozenset(hit)
 
-    def unmatched(self, matched: Iterable[int], names: Iterable[str] = (), *, config: bool = True) -> list[str]:
+    def unmatched(
+        self,
+        matched: Iterable[int],
+        names: Iterable[str] = (),
+        *,
+        config: bool = True,
+        spell: Mapping[str, str] | None = None,
+    ) -> list[str]:
         """A message for each glob that fit no variable of the run; the
         config's globs only with ``config`` (a config serves a whole folder of
-        references, so comparing one file of it need not match them all)."""
+        references, so comparing one file of it need not match them all).
+        ``spell`` names the keywords ``columns`` and ``exclude`` as the caller
+        knows them (the command line's flags)."""
         hit = set(matched)
         known = sorted(set(names))
         messages = []
         for index, pattern in enumerate(self.patterns()):
-            if index not in hit and (config or pattern.origin in ("--column", "--exclude")):
+            if index not in hit and (config or pattern.origin in ("columns", "exclude")):
                 hint = did_you_mean(pattern.text, known) if known else ""
-                messages.append(f"{pattern.origin} {pattern.text!r} matches no variable{hint}")
+                origin = (spell or {}).get(pattern.origin, pattern.origin)
+                messages.append(f"{origin} {pattern.text!r} matches no variable{hint}")
         return messages
 
     def describe(self) -> str:

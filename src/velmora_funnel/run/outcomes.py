@@ -99,12 +99,13 @@ class FileOutcome:
     test: str | None
     #: The file is on one side only: "test" or "reference" is missing.
     missing: Literal["test", "reference"] | None = None
-    #: Why the pair could not be compared or plotted (an unreadable file, an
+    #: Why the pair could not be compared (an unreadable file, an
     #: exception, a worker process that died), else None. The variables
     #: compared before it happened are kept.
     error: str | None = None
     variables: tuple[VariableOutcome, ...] = ()
-    #: What looks wrong but is no failure (time columns named differently, time spans far apart).
+    #: What looks wrong but is no failure (time columns named differently, time spans far
+    #: apart), and the funnel plots that could not be drawn, with the reason.
     warnings: tuple[str, ...] = ()
     #: Indices into RunOptions.patterns() of the globs that fit a variable of this pair.
     matched: frozenset[int] = field(default=frozenset(), repr=False, compare=False)

@@ -37,10 +37,11 @@ __all__ = [
     "time_goes_back",
 ]
 
-#: What draws a variable that did not pass: its result and a title in, the
-#: PNG bytes out (reports.plot.png). A run takes one from the caller, so
-#: that nothing here imports plotting and a worker imports it only to draw.
-Figure = Callable[[CompareResult, str], bytes]
+#: What draws a variable that did not pass: its result and a title in,
+#: ``(png, None)`` or ``(None, why it could not be drawn)`` out
+#: (reports.plot.png). A run takes one from the caller, so that nothing
+#: here imports plotting and a worker imports it only to draw.
+Figure = Callable[[CompareResult, str], tuple[bytes, None] | tuple[None, str]]
 
 
 def time_goes_back(table: ResultTable) -> ResultFileError | None:
@@ -210,28 +211,28 @@ def compare_file_pair(
         return FileOutcome(file, reference_path, test_path, error=str(exc))
     except OSError as exc:
         return FileOutcome(file, reference_path, test_path, error=f"{exc.filename or file}: {exc.strerror or exc}")
-    # Whatever goes wrong with one variable (a plot matplotlib cannot draw,
-    # MemoryError) makes this pair unusable, with the reason, and must not
-    # cost the other pairs of the batch.
+    # A comparison that raises (MemoryError) makes this pair unusable, with
+    # the reason, and must not cost the other pairs of the batch; a plot
+    # that cannot be drawn costs that plot only.
     outcomes: list[VariableOutcome] = []
-    problems = []
+    problem, skipped = None, []
     try:
         for outcome, result in compare_tables(reference, test, options, file=file):
             if figure is not None and result is not None and not outcome.passed:
-                try:
-                    outcome = replace(outcome, figure=figure(result, f"{file}: {outcome.label}"))
-                except Exception as exc:
-                    problems.append(f"funnel plot of {outcome.name!r} failed: {describe_exception(exc)}")
+                png, reason = figure(result, f"{file}: {outcome.label}")
+                if reason is not None:
+                    skipped.append(f"funnel plot of {outcome.name!r} skipped: {reason}")
+                outcome = replace(outcome, figure=png)
             outcomes.append(outcome)
     except Exception as exc:
-        problems.append(f"comparison failed: {describe_exception(exc)}")
+        problem = f"comparison failed: {describe_exception(exc)}"
     return FileOutcome(
         file,
         reference_path,
         test_path,
-        error="; ".join(problems) or None,
+        error=problem,
         variables=tuple(outcomes),
-        warnings=pair_warnings(reference, test),
+        warnings=(*pair_warnings(reference, test), *skipped),
         matched=options.matched((*reference.names, *test.names)),
     )
 
