@@ -43,9 +43,6 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
     parser.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
     parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
-    parser.add_argument(
-        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
-    )
     parser.set_defaults(run=run)
 
 

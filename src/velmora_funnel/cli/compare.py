@@ -44,9 +44,6 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR",
     )
     parser.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
-    parser.add_argument(
-        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
-    )
     parser.set_defaults(run=run)
 
 

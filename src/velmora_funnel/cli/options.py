@@ -121,13 +121,16 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
 
 
 def report_options() -> argparse.ArgumentParser:
-    """The reports a CI system reads, and the table's detail."""
+    """The reports a CI system reads, and how much the terminal shows."""
     outputs = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
     group = outputs.add_argument_group("reports")
     group.add_argument("--junit", metavar="FILE", help="write JUnit XML: one test case per variable")
     group.add_argument("--markdown", metavar="FILE", help="write a Markdown summary table, what did not pass first")
     group.add_argument(
         "--verbose", action="store_true", help="add the half-widths each variable was compared with to the table"
+    )
+    group.add_argument(
+        "--quiet", action="store_true", help="no progress bar, print only the summary and what did not pass"
     )
     return outputs
 
