@@ -261,12 +261,16 @@ def test_batch_of_passing_files_exits_0_and_quiet_lists_nothing(tmp_path, folder
 
 
 def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
-    """A broken file is reported with its row and column; the others are still compared."""
+    """A broken file is reported with its row and column (and a file of another dialect with the flags
+    that read it); the others are still compared."""
     ref, test = folders
     (test / "good.csv").write_text("time,a,b\n0,1,2\n1,oops,3\n")
+    for folder in (ref, test):
+        (folder / "semicolons.csv").write_text("time;a\n0;1\n1;2\n")
     code, out, _ = run_batch(tmp_path, ref, test, "--jobs", "2")
     assert code == 2
     assert "good.csv: UNUSABLE:" in out and "row 3, column 2 ('a'): 'oops' is not a number" in out
+    assert "semicolons.csv: UNUSABLE:" in out and "read with --delimiter ';' (and --decimal ','" in out
     assert "deep/mixed.csv: FAIL" in out
 
 

@@ -23,7 +23,7 @@ from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
 from ..run.pairs import Figure, pair_files
 from ..run.pool import default_workers
-from .exits import EXIT_UNUSABLE, UsageError, exit_code, unusable_variables, warn
+from .exits import EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
 from .files import writable_file, write_reports
 from .options import FLAGS, run_options
 
@@ -129,7 +129,9 @@ def run(args: argparse.Namespace) -> int:
     try:
         with (
             _sigterm_unwinds(),
-            closing(run_batch(pairs, options=options, figure=figure, jobs=jobs, progress=progress)) as outcomes,
+            closing(
+                run_batch(pairs, options=options, figure=figure, jobs=jobs, progress=progress, advice=flags)
+            ) as outcomes,
         ):
             try:
                 for outcome in outcomes:

@@ -9,7 +9,8 @@ The verdict itself is always the compiled module's.
 Layers: types (statuses, curves), immutable (the one rule that keeps result
 arrays unwritable), convert (the caller's data), options (checked
 tolerances and range), summaries and result (CompareResult), api (the
-entry points). Nothing here imports from the rest of the package.
+entry points). Nothing here imports from the layers above it but lazily, for
+CompareResult.plot().
 """
 
 from .api import compare, compare_checked, compare_curves

@@ -3,7 +3,7 @@ FileOutcome per pair, in order."""
 
 from __future__ import annotations
 
-from collections.abc import Generator, Sequence
+from collections.abc import Callable, Generator, Mapping, Sequence
 from concurrent.futures import Executor
 from contextlib import closing
 from typing import cast
@@ -25,10 +25,12 @@ def run_batch(
     executor: Executor | None = None,
     jobs: int | None = None,
     progress: bool = False,
+    advice: Callable[[Mapping[str, str]], str] | None = None,
 ) -> Generator[FileOutcome, None, None]:
     """Compare file pairs (from pair_files) in worker processes; yield one
     FileOutcome per pair, in order; ``figure`` (reports.plot.png) draws the
-    variables that did not pass.
+    variables that did not pass; ``advice`` spells the reading options that
+    would read an unreadable file (keywords by default).
 
     ``executor`` may be any concurrent.futures.Executor (a Dask cluster's
     included: the workers must see the same paths); by default a process
@@ -43,7 +45,7 @@ def run_batch(
     workers = jobs or default_workers()
     # Our own pool's workers split the cores between them.
     threads = max(1, default_workers() // workers) if owned else None
-    tasks = ((rel, ref, test, options, figure, threads) for rel, ref, test in pairs)
+    tasks = ((rel, ref, test, options, figure, threads, advice) for rel, ref, test in pairs)
     settled = imap_settled(
         compare_file_pair,
         tasks,

@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import os
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from contextlib import AbstractContextManager, nullcontext
 from dataclasses import replace
 from typing import cast
@@ -197,18 +197,21 @@ def compare_file_pair(
     options: RunOptions,
     figure: Figure | None = None,
     reader_threads: int | None = None,
+    advice: Callable[[Mapping[str, str]], str] | None = None,
 ) -> FileOutcome:
     """Read and compare one file pair (runs in a worker): every variable's
     outcome, with the PNG ``figure`` draws for each one that did not pass.
-    An unreadable file gives an outcome with ``error``. ``reader_threads``
-    caps the threads that parse one CSV file (pandas' own choice when None)."""
+    An unreadable file gives an outcome with ``error``, the reading options
+    that would read it spelled by ``advice`` (ResultFileError.describe).
+    ``reader_threads`` caps the threads that parse one CSV file (pandas' own
+    choice when None)."""
     if reference_path is None or test_path is None:
         return FileOutcome(file, reference_path, test_path, missing="reference" if reference_path is None else "test")
     try:
         with _reader_threads(reader_threads):
             reference, test = read_pair(reference_path, test_path, options.read)
     except ResultFileError as exc:
-        return FileOutcome(file, reference_path, test_path, error=str(exc))
+        return FileOutcome(file, reference_path, test_path, error=exc.describe(advice))
     except OSError as exc:
         return FileOutcome(file, reference_path, test_path, error=f"{exc.filename or file}: {exc.strerror or exc}")
     # A comparison that raises (MemoryError) makes this pair unusable, with
