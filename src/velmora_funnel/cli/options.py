@@ -118,6 +118,12 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--empty-as-nan", action="store_true", help="CSV: an empty cell is a missing value (NaN) instead of an error"
     )
+    group.add_argument(
+        "--max-bytes",
+        metavar="SIZE",
+        help="refuse a file that would decode to more than SIZE bytes (e.g. 16G; default: a quarter "
+        "of the memory, at most 8G)",
+    )
 
 
 def report_options() -> argparse.ArgumentParser:

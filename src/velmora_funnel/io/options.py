@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import Literal
 
 from ..errors import SettingError
+from .limits import DEFAULT_MAX_BYTES, parse_size
 
 __all__ = ["COMPRESSIONS", "FORMATS", "READ_KEYS", "RESULT_EXTENSIONS", "Compression", "ReadOptions", "file_format"]
 
@@ -43,7 +44,10 @@ class ReadOptions:
     ``units_row`` (the row under the header holds units: kept as the
     variables' units, not read as data), ``empty_as_nan`` (an empty cell is a
     missing value, NaN, instead of an error). ``time`` names the abscissa
-    column (every format; the first column by default).
+    column (every format; the first column by default). ``max_bytes`` limits
+    what one file may decode to (bytes, or a size such as ``"16G"``; None:
+    limits.DEFAULT_MAX_BYTES, a quarter of the physical memory and at most
+    8 GiB): a file that would take more is refused, not read.
     """
 
     format: str | None = None
@@ -53,11 +57,14 @@ class ReadOptions:
     units_row: bool = False
     time: str | None = None
     empty_as_nan: bool = False
+    max_bytes: int | str | None = None
 
     def __post_init__(self) -> None:
         # A config file hands over whatever TOML holds: check the kinds too.
         for key, kind in _KINDS.items():
             value = getattr(self, key)
+            if isinstance(value, bool) and kind is not bool:  # True is an int to isinstance
+                raise SettingError(key, f"{value!r} is not {_KIND_NAMES[kind]}")
             if not (isinstance(value, kind) or (value is None and key in _OPTIONAL)):
                 raise SettingError(key, f"{value!r} is not {_KIND_NAMES[kind]}")
         if self.format is not None and self.format not in FORMATS:
@@ -78,9 +85,21 @@ class ReadOptions:
             )
         if self.time is not None and not self.time.strip():
             raise SettingError("time", "the abscissa column's name is empty")
+        if isinstance(self.max_bytes, str):
+            try:
+                object.__setattr__(self, "max_bytes", parse_size(self.max_bytes))
+            except ValueError as exc:
+                raise SettingError("max_bytes", str(exc)) from None
+        if isinstance(self.max_bytes, int) and self.max_bytes < 1:
+            raise SettingError("max_bytes", f"{self.max_bytes!r} is not a size of at least one byte")
+
+    @property
+    def limit(self) -> int:
+        """The bytes one file may decode to (``max_bytes``, or the default)."""
+        return DEFAULT_MAX_BYTES if self.max_bytes is None else int(self.max_bytes)
 
 
-_KINDS: dict[str, type] = {
+_KINDS: dict[str, type | tuple[type, ...]] = {
     "format": str,
     "delimiter": str,
     "decimal": str,
@@ -88,9 +107,10 @@ _KINDS: dict[str, type] = {
     "units_row": bool,
     "time": str,
     "empty_as_nan": bool,
+    "max_bytes": (int, str),
 }
-_OPTIONAL = {"format", "comment", "time"}
-_KIND_NAMES = {str: "a string", bool: "true or false"}
+_OPTIONAL = {"format", "comment", "time", "max_bytes"}
+_KIND_NAMES = {str: "a string", bool: "true or false", (int, str): "a size (bytes, or a text such as '16G')"}
 
 #: The keys of ReadOptions, as a config file's [read] table takes them.
 READ_KEYS: tuple[str, ...] = tuple(_KINDS)

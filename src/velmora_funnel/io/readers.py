@@ -11,6 +11,7 @@ from typing import Any
 from ..errors import ResultFileError
 from .arrow_reader import read_arrow, read_feather, read_parquet
 from .csv_reader import read_csv
+from .limits import check_regular
 from .mat_reader import read_mat
 from .options import ReadOptions, file_format
 from .table import ResultTable
@@ -61,4 +62,6 @@ def read_result(path: str | os.PathLike[str], options: ReadOptions | None = None
         kind, _ = file_format(path, options)
     except ValueError as exc:
         raise ResultFileError(path, str(exc)) from None
+    # A FIFO or a device would block the reader, or never end.
+    check_regular(path)
     return READERS[kind](path, options)
