@@ -8,7 +8,9 @@ import gzip
 import lzma
 import os
 import pathlib
+import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pandas as pd
@@ -287,12 +289,54 @@ def test_compressed_csv_reads_like_plain_and_names_the_bad_cell(tmp_path, suffix
         read_result(path)
 
 
-@pytest.mark.parametrize("suffix", [".gz", ".xz"])
-def test_damaged_compressed_csv_is_refused(tmp_path, suffix):
+@pytest.mark.parametrize("cut", ["end", "half"])
+@pytest.mark.parametrize("suffix", COMPRESSORS)
+def test_damaged_compressed_csv_is_refused(tmp_path, suffix, cut):
+    """A stream cut short is an error for every compression, never a shorter valid file."""
     path = tmp_path / f"run.csv{suffix}"
-    path.write_bytes(COMPRESSORS[suffix](b"time,a\n" + b"0,1\n" * 5000)[:-40])
+    whole = COMPRESSORS[suffix](b"time,a\n" + b"".join(b"%d,%d\n" % (i, i % 7) for i in range(200_000)))
+    path.write_bytes(whole[:-40] if cut == "end" else whole[: len(whole) // 2])
     with pytest.raises(ResultFileError, match=f"{path}: damaged"):
         read_result(path)
+
+
+@pytest.mark.parametrize("suffix", ["", *COMPRESSORS])
+def test_file_that_decodes_past_the_limit_is_refused(tmp_path, capsys, suffix):
+    """A bomb (a small file decoding to more than max_bytes) stops at the limit with the option that raises
+    it, as a keyword for read_result and as a flag on the command line; under the limit it reads."""
+    text = b"time,a\n" + b"0.5,1.25\n" * 300_000  # 2.7 MB
+    path = tmp_path / f"run.csv{suffix}"
+    path.write_bytes(COMPRESSORS[suffix](text) if suffix else text)
+    with pytest.raises(ResultFileError, match=r"more than the limit of 1 MiB .*: read with max_bytes='2M'"):
+        read_result(path, max_bytes="1M")
+    assert len(read_result(path, max_bytes="4M")) == 300_000
+    assert main(["compare", str(path), str(path), "--max-bytes", "1M"]) == 2
+    assert "read with --max-bytes 2M" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name", ["run.csv", "run.csv.xz", "run.mat", "run.parquet"])
+@pytest.mark.parametrize("kind", ["fifo", "device", "socket"])
+def test_only_regular_files_are_read(tmp_path, request, kind, name):
+    """A FIFO, a device or a socket named like a result file is refused at once by every command,
+    never read (a FIFO blocks the reader, /dev/zero never ends)."""
+    import socket
+
+    path = tmp_path / "ref" / name
+    path.parent.mkdir()
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        path.symlink_to("/dev/zero")
+    else:  # bound where its path is short enough for a socket, reached through a link
+        listener = socket.socket(socket.AF_UNIX)
+        request.addfinalizer(listener.close)
+        listener.bind(os.path.join(tempfile.mkdtemp(), "s"))
+        path.symlink_to(listener.getsockname())
+    for command in (["compare", str(path), str(path)], ["batch", str(path.parent), str(path.parent)]):
+        done = subprocess.run(
+            [sys.executable, "-m", "velmora_funnel", *command], capture_output=True, text=True, timeout=60
+        )
+        assert done.returncode == 2 and f"{path}: not a regular file (a " in done.stderr + done.stdout, done
 
 
 # --- across formats on the command line ------------------------------------------------

@@ -33,7 +33,10 @@ class UsageError(Exception):
 def flags(advice: Mapping[str, str]) -> str:
     """Reading options as the command line spells them: ``--delimiter ';'``."""
     shown = {"\t": "tab"}
-    return " ".join(f"--{key.replace('_', '-')} {shown.get(value) or repr(value)}" for key, value in advice.items())
+    return " ".join(
+        f"--{key.replace('_', '-')} {shown.get(value) or (value if value.isalnum() else repr(value))}"
+        for key, value in advice.items()
+    )
 
 
 def unusable(exc: Exception) -> UsageError:

@@ -12,6 +12,7 @@ the row and the column.
 from __future__ import annotations
 
 import bz2
+import contextlib
 import csv
 import gzip
 import importlib
@@ -23,13 +24,14 @@ import re
 import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, replace
-from typing import IO, Any, Literal, TypedDict
+from typing import IO, Any, BinaryIO, Literal, TypedDict, cast
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..comparison.immutable import freeze
 from ..errors import ResultFileError
+from .limits import LimitedReader, check_size
 from .options import COMPRESSIONS, Compression, ReadOptions
 from .table import ResultTable, check_names, need, time_column
 
@@ -103,6 +105,45 @@ def _cell_pattern(delimiter: str) -> re.Pattern[str]:
     return re.compile(rf'"(?:[^"]|"")*(?P<close>"[^{mark}]*)?|[^{mark}]*')
 
 
+class _ZstdReader(io.RawIOBase):
+    """A zstd stream, decompressed frame by frame. zstandard's own stream
+    reader ends quietly where the file is cut short; here a frame that the
+    file does not finish is a damaged stream, as gzip, bz2 and xz report it."""
+
+    def __init__(self, raw: BinaryIO, path: str) -> None:
+        super().__init__()
+        self._zstandard = need(path, "zstandard", "zstd", "reading a .zst file")
+        self._raw, self._path = raw, path
+        self._frame: Any = None
+        self._pending = b""
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: memoryview) -> int:  # type: ignore[override]
+        while not self._pending:
+            compressed = self._raw.read(1 << 16)
+            if not compressed:
+                if self._frame is not None and not self._frame.eof:
+                    raise ResultFileError(self._path, "damaged zstd stream: the file ends inside a frame (cut short?)")
+                return 0
+            while compressed:
+                if self._frame is None or self._frame.eof:
+                    self._frame = self._zstandard.ZstdDecompressor().decompressobj()
+                self._pending += self._frame.decompress(compressed)
+                compressed = self._frame.unused_data if self._frame.eof else b""
+        count = min(len(buffer), len(self._pending))
+        buffer[:count] = self._pending[:count]
+        self._pending = self._pending[count:]
+        return count
+
+    def close(self) -> None:
+        try:
+            self._raw.close()
+        finally:
+            super().close()
+
+
 @dataclass(frozen=True)
 class _Csv:
     """A CSV file as it is read: its path, compression and dialect (the
@@ -112,16 +153,24 @@ class _Csv:
     compression: Compression | None
     options: ReadOptions
 
-    def open(self) -> IO[str]:
-        """The file as text, decompressed as a stream (no temporary copy)."""
+    def binary(self) -> BinaryIO:
+        """The file's bytes: as stored, or decompressed as a stream (no
+        temporary copy) that stops at the limit on what a file may decode to."""
         if self.compression is None:
-            return open(self.path, newline="", encoding="utf-8-sig")
+            return open(self.path, "rb")
+        stream: BinaryIO
         if self.compression == "zstd":
-            zstandard = need(self.path, "zstandard", "zstd", "reading a .zst file")
-            reader = zstandard.ZstdDecompressor().stream_reader(open(self.path, "rb"), closefd=True)  # noqa: SIM115 - closefd
-            return io.TextIOWrapper(reader, encoding="utf-8-sig", newline="")
-        opener: Any = {"gzip": gzip.open, "bz2": bz2.open, "xz": lzma.open}[self.compression]
-        return opener(self.path, "rt", encoding="utf-8-sig", newline="")  # type: ignore[no-any-return]
+            # A raw stream read as a binary file: read() is all LimitedReader asks of it.
+            stream = cast(BinaryIO, _ZstdReader(open(self.path, "rb"), self.path))  # noqa: SIM115 - it closes it
+        else:
+            # Opened by name, so that closing the decompressor closes the file.
+            opener: Any = {"gzip": gzip.GzipFile, "bz2": bz2.BZ2File, "xz": lzma.LZMAFile}[self.compression]
+            stream = opener(self.path, "rb")
+        return io.BufferedReader(LimitedReader(stream, self.path, self.options.limit), 1 << 16)
+
+    def open(self) -> IO[str]:
+        """The file as text."""
+        return io.TextIOWrapper(self.binary(), encoding="utf-8-sig", newline="")
 
     def lines(self, handle: IO[str]) -> Iterator[str]:
         """The lines with comments cut off (pandas drops the rest of a line
@@ -362,7 +411,10 @@ def read_csv(path: str, options: ReadOptions) -> ResultTable:
     """Read a CSV file, decompressing it as a stream when its suffix names a compression."""
     compression = _compression(path)
     source = _Csv(path, compression, options)
-    if compression is not None:
+    size = os.stat(path).st_size
+    if compression is None:
+        check_size(path, size, options.limit, "the file")
+    else:
         open(path, "rb").close()  # a file that cannot be opened stays an OSError
     if compression == "zstd":
         need(path, "zstandard", "zstd", "reading a .zst file")
@@ -399,28 +451,32 @@ def _read_csv_source(source: _Csv) -> ResultTable:
     first = head[2 if options.units_row else 1][1] if len(head) > (2 if options.units_row else 1) else None
     dated = first is not None and time_index < len(first) and _ISO_8601.fullmatch(first[time_index].strip()) is not None
     try:
-        frame = pd.read_csv(
-            path,
-            engine="c",
-            sep=options.delimiter,
-            decimal=options.decimal,
-            comment=options.comment,
-            skiprows=skip or None,
-            header=0,
-            # With index_col=False, rows longer than the header lose their
-            # last cells with only a ParserWarning; with None they become an
-            # index, which is cheap to see and refuse below.
-            index_col=None,
-            dtype={time_index: object} | {index: np.float64 for index in range(len(names)) if index != time_index}
-            if dated
-            else np.float64,
-            keep_default_na=False,
-            na_values=_NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
-            skip_blank_lines=True,
-            encoding="utf-8-sig",
-            compression=source.compression,
-            **_exact_float_option(),
-        )
+        # A compressed file reaches the parser through the stream that stops at
+        # the limit; a plain one is no larger than the limit already.
+        with contextlib.nullcontext(path) if source.compression is None else source.binary() as stream:
+            frame = pd.read_csv(
+                stream,
+                engine="c",
+                sep=options.delimiter,
+                decimal=options.decimal,
+                comment=options.comment,
+                skiprows=skip or None,
+                header=0,
+                # With index_col=False, rows longer than the header lose their
+                # last cells with only a ParserWarning; with None they become an
+                # index, which is cheap to see and refuse below.
+                index_col=None,
+                dtype={time_index: object} | {index: np.float64 for index in range(len(names)) if index != time_index}
+                if dated
+                else np.float64,
+                keep_default_na=False,
+                na_values=_NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
+                skip_blank_lines=True,
+                encoding="utf-8-sig",
+                **_exact_float_option(),
+            )
+    except ResultFileError:
+        raise  # the stream passed the limit or was cut short: nothing to diagnose
     except (ValueError, UnicodeDecodeError, pd.errors.ParserError) as exc:
         raise _diagnose(source, names, time_index if dated else None) or ResultFileError(
             path, f"cannot be parsed: {str(exc).strip()}"
