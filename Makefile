@@ -81,11 +81,15 @@ test-matrix:
 	tools/test-matrix
 # The libFuzzer targets from the committed seed corpus, FUZZ_SECONDS each
 # (long runs by hand; CI runs the short smoke):
+# The result-file readers are fuzzed in Python, from seed files the real
+# tools write (fuzz/readers_target.py), after the libFuzzer targets.
 FUZZ_SECONDS ?= 600
-fuzz:
+fuzz: install
 	tools/fuzz $(FUZZ_SECONDS)
-fuzz-smoke:
+	"$(PY)" fuzz/readers_target.py --seconds $(FUZZ_SECONDS)
+fuzz-smoke: install
 	tools/fuzz 60
+	"$(PY)" fuzz/readers_target.py --seconds 60
 
 # Every venv and build tree the project's commands and scripts make.
 clean:
