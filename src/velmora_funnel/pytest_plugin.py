@@ -12,18 +12,19 @@ every check's variables); the keywords of check() are stronger.
 from __future__ import annotations
 
 import os
-import shutil
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 import pytest
 
 from .comparison import as_curve
+from .errors import ConfigError, ResultFileError
+from .io.atomic import copy_replacing
 from .io.csv_writer import write_table
 from .reports.cells import verdict_line
-from .reports.text import output_stem
+from .reports.text import output_stem, printable
 from .run import RunOptions, find_config
 from .run.pairs import compare_tables, read_pair
 
@@ -70,10 +71,27 @@ def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
     return "time", t, {name: curve.y for name, curve in curves.items()}
 
 
+def _fail(message: str) -> NoReturn:
+    """Fail the test with ``message``, no traceback: paths and variable names
+    are shown escaped, so a name cannot act on the terminal."""
+    try:
+        pytest.fail("\n".join(map(printable, message.split("\n"))), pytrace=False)
+    except pytest.fail.Exception as failed:
+        # Called while handling an OSError or a reading error: the line says it all, without the chain.
+        raise failed from None
+
+
 def write_result(data: Any, path: Path) -> None:
     """Write ``data`` as a CSV result file that reads back bit for bit."""
     time_name, t, columns = _columns(data)
     write_table(os.fspath(path), [time_name, *columns], [t, *columns.values()])
+
+
+def write_reference(obtained: str | os.PathLike[str], reference: str | os.PathLike[str]) -> None:
+    """Make the run's file ``obtained`` the reference, whole or not at all:
+    another process may be comparing with it, or writing it too (two checks
+    of one basename under pytest -n, two test sessions at once)."""
+    copy_replacing(obtained, reference)
 
 
 class FunnelRegression:
@@ -82,7 +100,9 @@ class FunnelRegression:
     def __init__(self, request: pytest.FixtureRequest, tmp_path: Path) -> None:
         self._request = request
         self._tmp_path = tmp_path
-        self._used: set[str] = set()
+        # The names checked so far, by their stems in lower case (one file on
+        # file systems that ignore case).
+        self._used: dict[str, str] = {}
         module = Path(str(request.node.path))
         #: Where this test module's references are.
         self.folder = module.parent / module.stem
@@ -92,21 +112,45 @@ class FunnelRegression:
         to ``(t, y)``) with the stored reference; the keywords are compare()'s
         (and ``allow_non_finite``). The run's file is kept in the test's
         temporary folder; a failing variable's funnel plot is saved there too."""
-        stem = output_stem(basename or self._request.node.name, set())
-        if stem.lower() in self._used:
-            raise ValueError(f"a second check named {stem!r} in one test: give each check its own basename")
-        self._used.add(stem.lower())
+        name = basename or self._request.node.name
+        # Distinct names get distinct stems (see output_stem), so no two checks share a reference.
+        stem = output_stem(name, set())
+        other = self._used.get(stem.lower())
+        if other == name:
+            raise ValueError(f"a second check named {name!r} in one test: give each check its own basename")
+        if other is not None:
+            raise ValueError(
+                f"checks named {other!r} and {name!r} in one test would share one reference file where case "
+                "is ignored: give each check its own basename"
+            )
+        self._used[stem.lower()] = name
         reference = self.folder / f"{stem}.csv"
+        if self.folder.exists() and not self.folder.is_dir():
+            _fail(f"{self.folder}: is a file, expected the folder of this module's references")
+        if reference.is_dir():
+            _fail(f"{reference}: is a folder, expected a reference file")
         obtained = self._tmp_path / f"{stem}.obtained.csv"
         write_result(data, obtained)
-        options = RunOptions.build(config=find_config(reference) if self.folder.is_dir() else None, **tolerances)
+        try:
+            config = find_config(reference) if self.folder.is_dir() else None
+            options = RunOptions.build(config=config, **tolerances)
+        except ConfigError as exc:
+            _fail(str(exc))
         regen = self._request.config.getoption("funnel_regen")
         if regen or not reference.exists():
-            self.folder.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(obtained, reference)
+            try:
+                self.folder.mkdir(parents=True, exist_ok=True)
+                write_reference(obtained, reference)
+            except OSError as exc:
+                _fail(f"{reference}: cannot write the reference: {exc.strerror or exc}")
             why = "rewritten (--funnel-regen)" if regen else "did not exist"
-            pytest.fail(f"reference {reference} {why}: written from this run; check it, then run again", pytrace=False)
-        reference_table, test_table = read_pair(str(reference), str(obtained), options.read)
+            _fail(f"reference {reference} {why}: written from this run; check it, then run again")
+        try:
+            reference_table, test_table = read_pair(str(reference), str(obtained), options.read)
+        except ResultFileError as exc:
+            _fail(f"the reference cannot be read: {exc}")
+        except OSError as exc:
+            _fail(f"{exc.filename or reference}: cannot read the reference: {exc.strerror or exc}")
         lines, compared = [], 0
         taken: set[str] = set()
         for outcome, result in compare_tables(reference_table, test_table, options, file=reference.name):
@@ -123,7 +167,7 @@ class FunnelRegression:
             header = (
                 f"{len(lines)} of {compared} variables are not inside the funnel of {reference} (this run: {obtained}):"
             )
-            pytest.fail("\n".join([header, *lines]), pytrace=False)
+            _fail("\n".join([header, *lines]))
 
     def _plot(self, result: Any, file: str, reference: str, name: str) -> str:
         """The line that says where the funnel plot is, or why there is none

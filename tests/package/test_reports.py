@@ -1,7 +1,9 @@
 """Reports for CI: JUnit XML (read back with junitparser), Markdown, JSON error documents,
 unusable input and sanity warnings."""
 
+import html.parser
 import json
+import os
 import re
 
 import junitparser
@@ -9,6 +11,7 @@ import numpy as np
 import pytest
 
 from velmora_funnel.cli import main
+from velmora_funnel.reports.text import printable
 
 T = np.linspace(0.0, 2.0, 201)
 
@@ -120,3 +123,45 @@ def test_sanity_warnings_go_to_stderr_without_failing(write_csv, capsys, header,
     captured = capsys.readouterr()
     assert warning in captured.err and captured.err.startswith("velmora-funnel: warning: ")
     assert code == (0 if scale == 1.0 else 1)
+
+
+class _Text(html.parser.HTMLParser):
+    """The text of an HTML page, as a browser shows it."""
+
+    def __init__(self):
+        super().__init__()
+        self.shown = []
+
+    def handle_data(self, data):
+        self.shown.append(data)
+
+
+@pytest.mark.parametrize("report", ["report.html", "/dev/full"], ids=["all written", "the HTML cannot be written"])
+def test_every_report_copes_with_any_name_and_each_is_written(tmp_path, write_csv, capsys, report):
+    """A file name whose bytes are not UTF-8 and a variable name with control characters: every
+    output is written, parses and shows them escaped; a report that cannot be written (a full disk)
+    costs only itself, with one error line and exit 2."""
+    if not os.path.exists(report) and report.startswith("/"):
+        pytest.skip(f"no {report} here")
+    file, name = "run\udcff\udcfe.csv", "a\x1b[2J\x07b"  # the bytes ff fe, as Python holds them
+    for folder, bump in (("ref", 0.0), ("test", 0.3)):
+        write_csv(file, f"time,{name}", np.column_stack([T, np.sin(T) + bump]), folder=tmp_path / folder)
+    page, out = tmp_path / report, {suffix: tmp_path / f"out.{suffix}" for suffix in ("json", "xml", "md")}
+    argv = ["--report", str(page), "--json", str(out["json"]), "--junit", str(out["xml"]), "--markdown", str(out["md"])]
+    code = main(["batch", str(tmp_path / "ref"), str(tmp_path / "test"), "--jobs", "1", *argv])
+    captured = capsys.readouterr()
+    shown_file, shown_name = printable(file), printable(name)
+    assert f"{shown_file}: FAIL" in captured.out and shown_name in captured.out
+    document = json.loads(out["json"].read_text(encoding="utf-8"))
+    assert document["files"][0]["file"] == shown_file and document["files"][0]["variables"][0]["name"] == name
+    suite = next(iter(junitparser.JUnitXml.fromfile(str(out["xml"]))))
+    assert suite.name == shown_file and [case.name for case in suite] == [shown_name]
+    assert out["md"].read_text(encoding="utf-8").count(shown_file.replace("\\", "\\\\")) == 1
+    if report == "/dev/full":
+        assert code == 2 and captured.err == "velmora-funnel: error: /dev/full: cannot write: No space left on device\n"
+        return
+    parser = _Text()
+    parser.feed(page.read_text(encoding="utf-8"))
+    text = "".join(parser.shown)
+    assert code == 1 and captured.err == "" and "\x1b" not in text
+    assert f"{shown_file}: {shown_name}" in text and text.count(shown_file) == 2

@@ -7,10 +7,9 @@ from __future__ import annotations
 import argparse
 import filecmp
 import os
-import shutil
-import tempfile
 
 from ..errors import ResultFileError
+from ..io.atomic import copy_replacing
 from ..reports.cells import count
 from ..reports.table import Printer
 from ..run import RunOptions
@@ -134,15 +133,9 @@ def run(args: argparse.Namespace) -> int:
                 continue
             folder = os.path.dirname(destination) or "."
             os.makedirs(folder, exist_ok=True)
-            # Written beside the reference and renamed over it: a reader never sees half a file.
-            handle, temporary = tempfile.mkstemp(dir=folder, prefix=".velmora-funnel-", suffix=".tmp")
-            os.close(handle)
-            try:
-                shutil.copyfile(source or "", temporary)
-                os.replace(temporary, destination)
-            finally:
-                if os.path.exists(temporary):
-                    os.unlink(temporary)
+            # Written beside the reference and renamed over it: a reader never sees half a file,
+            # and the file keeps the reference's permissions (mkstemp's would make it private).
+            copy_replacing(source or "", destination)
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.reference}: cannot write: {exc.strerror or exc}") from None
     out(f"accepted: {count(len(changed), 'file')} changed in {args.reference}")

@@ -12,7 +12,6 @@ and what is wrong.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from collections.abc import Sequence
@@ -51,16 +50,13 @@ def _error_document(args: argparse.Namespace, message: str) -> None:
         document = json_report.document(
             args.reference, args.test, None, message, variables=[], warnings=[], summary=None
         )
-        json.dump(document, sys.stdout, indent=2)
+        json_report.dump(document, sys.stdout)
         print()
     elif args.command == "batch" and getattr(args, "json", None):
         try:
-            with open(args.json, "w", encoding="utf-8") as handle:
-                json.dump(
-                    json_report.document(args.reference, args.test, None, message, files=[], summary=None),
-                    handle,
-                    indent=2,
-                )
+            json_report.write_json(
+                args.json, json_report.document(args.reference, args.test, None, message, files=[], summary=None)
+            )
         except OSError:
             pass  # the path itself was the problem: the message says so
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
-import json
 import multiprocessing
 import signal
 import sys
@@ -24,7 +23,7 @@ from ..run.outcomes import describe_exception
 from ..run.pairs import Figure, pair_files
 from ..run.pool import default_workers
 from .exits import EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
-from .files import writable_file, write_reports
+from .files import Writer, report_writers, writable_file, write_each
 from .options import FLAGS, run_options
 
 __all__ = ["register"]
@@ -158,27 +157,24 @@ def run(args: argparse.Namespace) -> int:
         counts,
         f"{count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ",
     )
-    try:
-        if report is not None:
-            report.close()
-        if args.json:
-            document = json_report.document(
-                args.reference,
-                args.test,
-                options,
-                error,
-                files=[json_report.file_json(f) for f in files],
-                summary=counts,
-            )
-            with open(args.json, "w", encoding="utf-8") as handle:
-                json.dump(document, handle, indent=2)
-    except OSError as exc:
-        raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None
-    write_reports(args, files, line)
-    out(line)
+    writers: list[Writer] = []
     if report is not None:
+        writers.append((report.path, report.close))
+    if args.json:
+        document = json_report.document(
+            args.reference,
+            args.test,
+            options,
+            error,
+            files=[json_report.file_json(f) for f in files],
+            summary=counts,
+        )
+        writers.append((args.json, lambda: json_report.write_json(args.json, document)))
+    out(line)
+    failed = write_each([*writers, *report_writers(args, files, line)])
+    if report is not None and report.path not in failed:
         out(f"report: {report.path}")
     if error is not None and not counts["unusable_files"]:
         print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
         return EXIT_UNUSABLE
-    return exit_code(counts)
+    return EXIT_UNUSABLE if failed else exit_code(counts)

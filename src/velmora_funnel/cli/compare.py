@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 
@@ -15,8 +14,8 @@ from ..reports.table import Printer, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair
-from .exits import UsageError, exit_code, unusable, unusable_variables, warn
-from .files import plot_is_file, writable_directory, writable_file, write_outputs, write_reports
+from .exits import EXIT_UNUSABLE, UsageError, exit_code, unusable, unusable_variables, warn
+from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
 from .options import FLAGS, run_options
 from .progress import Steps
 
@@ -124,7 +123,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
             warnings=list(warnings),
             summary=counts,
         )
-        json.dump(document, sys.stdout, indent=2)
+        json_report.dump(document, sys.stdout)
         print()
     else:
         out = Printer()
@@ -132,9 +131,9 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         if shown:
             print_table([row(o, args.verbose) for o in shown], out)
         out(summary_line(counts))
-    write_reports(args, [file], summary_line(counts))
+    failed = write_each(report_writers(args, [file], summary_line(counts)))
     for name, reason in skipped:
         print(printable(f"velmora-funnel: plot of {name!r} skipped: {reason}"), file=sys.stderr)
     if error:
         print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
-    return exit_code(counts)
+    return EXIT_UNUSABLE if failed else exit_code(counts)

@@ -5,19 +5,21 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from ..comparison import CompareResult
 from ..io import write_curve
 from ..reports.junit import write_junit
 from ..reports.markdown import write_markdown
-from ..reports.text import output_stem
+from ..reports.text import output_stem, printable
 from ..run import FileOutcome
+from ..run.outcomes import describe_exception
 from .exits import UsageError
 from .progress import Steps
 
-__all__ = ["plot_is_file", "writable_directory", "writable_file", "write_outputs", "write_reports"]
+__all__ = ["plot_is_file", "report_writers", "writable_directory", "writable_file", "write_each", "write_outputs"]
 
 
 def plot_is_file(path: str) -> bool:
@@ -99,12 +101,36 @@ def write_outputs(
     return skipped
 
 
-def write_reports(args: argparse.Namespace, files: Sequence[FileOutcome], summary: str) -> None:
+#: A report to write: its path, and what writes it.
+Writer = tuple[str, Callable[[], None]]
+
+
+def report_writers(args: argparse.Namespace, files: Sequence[FileOutcome], summary: str) -> list[Writer]:
     """--junit and --markdown."""
-    try:
-        if args.junit:
-            write_junit(args.junit, files)
-        if args.markdown:
-            write_markdown(args.markdown, files, summary)
-    except OSError as exc:
-        raise UsageError(f"{exc.filename}: cannot write: {exc.strerror or exc}") from None
+    writers: list[Writer] = []
+    if args.junit:
+        writers.append((args.junit, lambda: write_junit(args.junit, files)))
+    if args.markdown:
+        writers.append((args.markdown, lambda: write_markdown(args.markdown, files, summary)))
+    return writers
+
+
+def write_each(writers: Sequence[Writer]) -> list[str]:
+    """Write every report, whatever became of the ones before: the work is
+    done, and a full disk or a broken report costs that report only (each is
+    written whole or not at all). Each that could not be written gets one
+    error line on stderr; returns their paths."""
+    failed = []
+    for path, write in writers:
+        try:
+            write()
+        except OSError as exc:
+            # Named by its own path: the error's file name may be the temporary file beside it.
+            why = exc.strerror or describe_exception(exc)
+        except Exception as exc:
+            why = describe_exception(exc)
+        else:
+            continue
+        failed.append(path)
+        print(printable(f"velmora-funnel: error: {path}: cannot write: {why}"), file=sys.stderr)
+    return failed

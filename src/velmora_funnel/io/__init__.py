@@ -5,7 +5,8 @@ signature, ``(path, options)``: CSV (csv_reader), MAT files of Modelica tools
 (mat_reader), Parquet and Arrow IPC (arrow_reader). ReadOptions (options)
 says how; every reader returns a ResultTable (table) and raises
 ResultFileError. csv_writer writes curves and tables that read back bit for
-bit. This layer builds on comparison only.
+bit; atomic writes files whole or not at all. This layer builds on
+comparison only.
 """
 
 from .csv_writer import write_curve

@@ -13,14 +13,24 @@ import html
 import os
 import tempfile
 from dataclasses import replace
-from typing import TYPE_CHECKING
+from typing import IO, TYPE_CHECKING
 
+from ..io.atomic import replacing
 from .cells import COUNTED, failing_cell, format_number, status_cell, tolerances_cell
+from .text import printable
 
 if TYPE_CHECKING:
     from ..run.outcomes import FileOutcome, VariableOutcome
 
 __all__ = ["HtmlReport"]
+
+
+def _e(text: str) -> str:
+    """Text for the page: names come from file names and headers, which may
+    hold control characters or bytes that are not UTF-8 (lone surrogates);
+    they are shown escaped as on the terminal, then made safe as HTML."""
+    return html.escape(printable(text))
+
 
 _STYLE = """
 body{font-family:system-ui,-apple-system,Segoe UI,Roboto,sans-serif;margin:2em auto;max-width:1200px;color:#222;padding:0 1em}
@@ -96,65 +106,71 @@ class HtmlReport:
         assert variable.figure is not None
         encoded = base64.b64encode(variable.figure).decode("ascii")
         self._figures.write(
-            f'<figure id="{anchor}"><figcaption><strong>{html.escape(variable.file)}: {html.escape(variable.name)}</strong>'
-            f" &mdash; {html.escape(variable.message)}</figcaption>"
-            f'<img alt="funnel plot of {html.escape(variable.name, quote=True)}" src="data:image/png;base64,{encoded}"></figure>\n'
+            f'<figure id="{anchor}"><figcaption><strong>{_e(variable.file)}: {_e(variable.name)}</strong>'
+            f" &mdash; {_e(variable.message)}</figcaption>"
+            f'<img alt="funnel plot of {_e(variable.name)}" src="data:image/png;base64,{encoded}"></figure>\n'
         )
         return anchor
 
     def close(self) -> None:
-        """Write the report file (summary table first, then the plots)."""
-        e = html.escape
+        """Write the report file (summary table first, then the plots); a
+        write that fails leaves no half-written report behind."""
+        try:
+            with replacing(self.path) as out:
+                self._write(out)
+        finally:
+            self._figures.close()
+
+    def _write(self, out: IO[str]) -> None:
+        e = _e
         stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
-        with open(self.path, "w", encoding="utf-8") as out:
+        out.write(
+            f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>velmora-funnel report</title><style>{_STYLE}</style></head><body>\n'
+        )
+        out.write("<h1>velmora-funnel report</h1>\n")
+        out.write(
+            f'<p class="meta">reference <code>{e(self._reference)}</code> &middot; test <code>{e(self._test)}</code>'
+            f"<br>{e(self._settings)} &middot; {stamp}</p>\n"
+        )
+        verdict = (
+            "all passed"
+            if not (self.counts["fail"] or self.counts["missing"] or self.counts["error"])
+            else "not all passed"
+        )
+        out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
+        for key, label in COUNTED.items():
+            out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
+        out.write(
+            "</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
+            "<th>largest error</th><th>first failure at t</th><th>smallest margin</th><th>failing points</th>"
+            "<th>compared with</th></tr></thead><tbody>\n"
+        )
+        for (
+            kind,
+            file,
+            name,
+            verdict_text,
+            status,
+            message,
+            largest,
+            first,
+            margin,
+            failing,
+            settings,
+            anchor,
+        ) in self._rows:
+            shown = f'<a href="#{anchor}">{e(name)}</a>' if anchor else e(name)
             out.write(
-                f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>velmora-funnel report</title><style>{_STYLE}</style></head><body>\n'
+                f'<tr class="v-{kind}"><td>{e(file)}</td><td>{shown}</td><td class="v">{e(verdict_text)}</td>'
+                f'<td>{e(status)}</td><td>{e(message)}</td><td class="num">{e(largest)}</td><td class="num">{e(first)}</td>'
+                f'<td class="num">{e(margin)}</td><td class="num">{e(failing)}</td><td>{e(settings)}</td></tr>\n'
             )
-            out.write("<h1>velmora-funnel report</h1>\n")
-            out.write(
-                f'<p class="meta">reference <code>{e(self._reference)}</code> &middot; test <code>{e(self._test)}</code>'
-                f"<br>{e(self._settings)} &middot; {stamp}</p>\n"
-            )
-            verdict = (
-                "all passed"
-                if not (self.counts["fail"] or self.counts["missing"] or self.counts["error"])
-                else "not all passed"
-            )
-            out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
-            for key, label in COUNTED.items():
-                out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
-            out.write(
-                "</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
-                "<th>largest error</th><th>first failure at t</th><th>smallest margin</th><th>failing points</th>"
-                "<th>compared with</th></tr></thead><tbody>\n"
-            )
-            for (
-                kind,
-                file,
-                name,
-                verdict_text,
-                status,
-                message,
-                largest,
-                first,
-                margin,
-                failing,
-                settings,
-                anchor,
-            ) in self._rows:
-                shown = f'<a href="#{anchor}">{e(name)}</a>' if anchor else e(name)
-                out.write(
-                    f'<tr class="v-{kind}"><td>{e(file)}</td><td>{shown}</td><td class="v">{e(verdict_text)}</td>'
-                    f'<td>{e(status)}</td><td>{e(message)}</td><td class="num">{e(largest)}</td><td class="num">{e(first)}</td>'
-                    f'<td class="num">{e(margin)}</td><td class="num">{e(failing)}</td><td>{e(settings)}</td></tr>\n'
-                )
-            out.write("</tbody></table>\n")
-            if self._warnings:
-                out.write("<h2>Warnings</h2>\n<ul>" + "".join(f"<li>{e(w)}</li>" for w in self._warnings) + "</ul>\n")
-            if self._figure_count:
-                out.write(f"<h2>Funnel plots of the variables that did not pass ({self._figure_count})</h2>\n")
-                self._figures.seek(0)
-                while chunk := self._figures.read(1 << 20):
-                    out.write(chunk)
-            out.write("</body></html>\n")
-        self._figures.close()
+        out.write("</tbody></table>\n")
+        if self._warnings:
+            out.write("<h2>Warnings</h2>\n<ul>" + "".join(f"<li>{e(w)}</li>" for w in self._warnings) + "</ul>\n")
+        if self._figure_count:
+            out.write(f"<h2>Funnel plots of the variables that did not pass ({self._figure_count})</h2>\n")
+            self._figures.seek(0)
+            while chunk := self._figures.read(1 << 20):
+                out.write(chunk)
+        out.write("</body></html>\n")

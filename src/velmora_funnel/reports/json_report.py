@@ -3,15 +3,19 @@ why the input is unusable, and every outcome (NaN and infinities as null)."""
 
 from __future__ import annotations
 
+import json
 import math
 from dataclasses import asdict
-from typing import TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any
+
+from ..io.atomic import replacing
+from .text import encodable
 
 if TYPE_CHECKING:
     from ..run.options import RunOptions
     from ..run.outcomes import FileOutcome, VariableOutcome
 
-__all__ = ["document", "file_json", "variable_json"]
+__all__ = ["document", "dump", "file_json", "variable_json", "write_json"]
 
 
 def _finite_or_none(value: float | None) -> float | None:
@@ -69,3 +73,27 @@ def document(
         )
     data["error"] = error
     return {**data, **entries}
+
+
+def _encodable(value: Any) -> Any:
+    """``value`` with every string made writable as UTF-8 (a file name whose
+    bytes are not UTF-8 is shown escaped); the rest, control characters
+    included, stays exact: JSON escapes those itself."""
+    if isinstance(value, str):
+        return encodable(value)
+    if isinstance(value, dict):
+        return {encodable(str(key)): _encodable(item) for key, item in value.items()}
+    if isinstance(value, list | tuple):
+        return [_encodable(item) for item in value]
+    return value
+
+
+def dump(data: dict[str, Any], out: IO[str]) -> None:
+    """Write the document to ``out``, indented."""
+    json.dump(_encodable(data), out, indent=2)
+
+
+def write_json(path: str, data: dict[str, Any]) -> None:
+    """Write the document as the file ``path`` (whole or not at all)."""
+    with replacing(path) as out:
+        dump(data, out)

@@ -14,6 +14,7 @@ import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+from ..io.atomic import replacing
 from .cells import verdict_line
 from .text import printable
 
@@ -111,4 +112,5 @@ def write_junit(path: str, files: Sequence[FileOutcome], *, name: str = "velmora
         root.set(key, str(totals[key]))
     root.set("time", _seconds(totals["time"]))
     ET.indent(root)
-    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+    with replacing(path, "wb") as out:
+        ET.ElementTree(root).write(out, encoding="utf-8", xml_declaration=True)

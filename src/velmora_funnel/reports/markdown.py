@@ -8,6 +8,7 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+from ..io.atomic import replacing
 from .cells import LABELS, failing_cell, format_number
 from .text import printable
 
@@ -65,5 +66,5 @@ def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> Non
         "|---|---|---|---:|---:|---:|---:|---|",
     ]
     lines += ["| " + " | ".join(cells) + " |" for _, cells in rows]
-    with open(path, "w", encoding="utf-8") as handle:
+    with replacing(path) as handle:
         handle.write("\n".join(lines) + "\n")
