@@ -11,28 +11,24 @@ the row and the column.
 
 from __future__ import annotations
 
-import bz2
 import contextlib
 import csv
-import gzip
-import importlib
 import io
 import itertools
-import lzma
 import os
 import re
-import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, replace
-from typing import IO, Any, BinaryIO, Literal, TypedDict, cast
+from typing import IO, Any, BinaryIO, Literal, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..comparison.immutable import freeze
 from ..errors import ResultFileError
-from .limits import LimitedReader, check_size
-from .options import COMPRESSIONS, Compression, ReadOptions
+from .limits import check_size
+from .options import Compression, ReadOptions
+from .streams import compression_of, decompression_errors, open_binary
 from .table import ResultTable, check_names, need, time_column
 
 __all__ = ["read_csv"]
@@ -105,45 +101,6 @@ def _cell_pattern(delimiter: str) -> re.Pattern[str]:
     return re.compile(rf'"(?:[^"]|"")*(?P<close>"[^{mark}]*)?|[^{mark}]*')
 
 
-class _ZstdReader(io.RawIOBase):
-    """A zstd stream, decompressed frame by frame. zstandard's own stream
-    reader ends quietly where the file is cut short; here a frame that the
-    file does not finish is a damaged stream, as gzip, bz2 and xz report it."""
-
-    def __init__(self, raw: BinaryIO, path: str) -> None:
-        super().__init__()
-        self._zstandard = need(path, "zstandard", "zstd", "reading a .zst file")
-        self._raw, self._path = raw, path
-        self._frame: Any = None
-        self._pending = b""
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: memoryview) -> int:  # type: ignore[override]
-        while not self._pending:
-            compressed = self._raw.read(1 << 16)
-            if not compressed:
-                if self._frame is not None and not self._frame.eof:
-                    raise ResultFileError(self._path, "damaged zstd stream: the file ends inside a frame (cut short?)")
-                return 0
-            while compressed:
-                if self._frame is None or self._frame.eof:
-                    self._frame = self._zstandard.ZstdDecompressor().decompressobj()
-                self._pending += self._frame.decompress(compressed)
-                compressed = self._frame.unused_data if self._frame.eof else b""
-        count = min(len(buffer), len(self._pending))
-        buffer[:count] = self._pending[:count]
-        self._pending = self._pending[count:]
-        return count
-
-    def close(self) -> None:
-        try:
-            self._raw.close()
-        finally:
-            super().close()
-
-
 @dataclass(frozen=True)
 class _Csv:
     """A CSV file as it is read: its path, compression and dialect (the
@@ -154,19 +111,9 @@ class _Csv:
     options: ReadOptions
 
     def binary(self) -> BinaryIO:
-        """The file's bytes: as stored, or decompressed as a stream (no
-        temporary copy) that stops at the limit on what a file may decode to."""
-        if self.compression is None:
-            return open(self.path, "rb")
-        stream: BinaryIO
-        if self.compression == "zstd":
-            # A raw stream read as a binary file: read() is all LimitedReader asks of it.
-            stream = cast(BinaryIO, _ZstdReader(open(self.path, "rb"), self.path))  # noqa: SIM115 - it closes it
-        else:
-            # Opened by name, so that closing the decompressor closes the file.
-            opener: Any = {"gzip": gzip.GzipFile, "bz2": bz2.BZ2File, "xz": lzma.LZMAFile}[self.compression]
-            stream = opener(self.path, "rb")
-        return io.BufferedReader(LimitedReader(stream, self.path, self.options.limit), 1 << 16)
+        """The file's bytes: as stored, or decompressed as a stream that stops
+        at the limit on what a file may decode to."""
+        return open_binary(self.path, self.compression, self.options.limit)
 
     def open(self) -> IO[str]:
         """The file as text."""
@@ -394,22 +341,9 @@ def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDA
     return seconds
 
 
-def _compression(path: str) -> Compression | None:
-    return COMPRESSIONS.get(os.path.splitext(path.lower())[1])
-
-
-def _decompression_errors(compression: str | None) -> tuple[type[BaseException], ...]:
-    if compression is None:
-        return ()
-    errors: tuple[type[BaseException], ...] = (OSError, EOFError, lzma.LZMAError, zlib.error)
-    if compression == "zstd":
-        errors += (importlib.import_module("zstandard").ZstdError,)
-    return errors
-
-
 def read_csv(path: str, options: ReadOptions) -> ResultTable:
     """Read a CSV file, decompressing it as a stream when its suffix names a compression."""
-    compression = _compression(path)
+    compression = compression_of(path)
     source = _Csv(path, compression, options)
     size = os.stat(path).st_size
     if compression is None:
@@ -422,7 +356,7 @@ def read_csv(path: str, options: ReadOptions) -> ResultTable:
         if options.delimiter == "auto":
             source = replace(source, options=replace(options, delimiter=_sniff(source)))
         return _read_csv_source(source)
-    except _decompression_errors(compression) as exc:
+    except decompression_errors(compression) as exc:
         raise ResultFileError(path, f"damaged {compression} stream: {exc}") from None
 
 
