@@ -4,13 +4,13 @@
 PYTHON ?= $(shell tools/find-python)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-SOURCES := $(shell find core python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' \) 2>/dev/null) \
+SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' \) 2>/dev/null) \
            CMakeLists.txt cmake/version.cmake pyproject.toml
 # Build tools live in the venv (tools/venv installs them as pyproject.toml pins
 # them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
-.PHONY: all venv install test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke bench lint lint-tools format
+.PHONY: all venv install install-lib test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke bench lint lint-tools format
 
 all: install
 
@@ -34,6 +34,13 @@ install: $(VENV)/.installed
 test: install
 	"$(PY)" -m pytest -q
 
+# The library for C and C++ callers, without Python: libvelmora_funnel.so and
+# .a, the headers, the CMake package VelmoraFunnel and the pkg-config file
+# velmora-funnel, built with the venv's CMake in build/lib.
+PREFIX ?= /usr/local
+install-lib: venv
+	VENV="$(VENV)" tools/install-lib "$(PREFIX)"
+
 demo: install
 	"$(PY)" -m velmora_funnel demo
 
@@ -56,7 +63,8 @@ lint: install lint-tools
 format: lint-tools
 	"$(VENV)/bin/ruff" check --fix-only --quiet .
 	"$(VENV)/bin/ruff" format .
-	find core python fuzz -type f \( -name '*.cpp' -o -name '*.hpp' \) -exec "$(VENV)/bin/clang-format" -i {} +
+	find core include python fuzz examples -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.c' -o -name '*.h' \) \
+	    -exec "$(VENV)/bin/clang-format" -i {} +
 
 # compare against np.interp and a memory-traffic floor, n = 10^3 ... 10^7, with
 # the table on stdout and JSON in bench/results/ (BENCH_ARGS="--max-n 1e6"

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+#include <stdexcept>
 
 #include "corners_bounds.hpp"
 #include "doubles.hpp"
@@ -52,7 +54,7 @@ IndexRange retained(std::span<const double> x, double lo, double hi) noexcept {
     return {static_cast<std::size_t>(first - begin), static_cast<std::size_t>(last - begin)};
 }
 
-CompareResult rejected(Status status) {
+CompareResult rejected(Status status) noexcept {
     CompareResult r;
     r.status = status;
     return r;
@@ -74,9 +76,11 @@ Status end_status(std::span<const double> r, std::span<const double> t) noexcept
 
 }  // namespace detail
 
-CompareResult compare(std::span<const double> t_reference, std::span<const double> y_reference,
-                      std::span<const double> t_test, std::span<const double> y_test,
-                      const CompareOptions& options) {
+namespace {
+
+CompareResult compare_or_throw(std::span<const double> t_reference,
+                               std::span<const double> y_reference, std::span<const double> t_test,
+                               std::span<const double> y_test, const CompareOptions& options) {
     if (t_reference.size() != y_reference.size() || t_test.size() != y_test.size()) {
         return rejected(STATUS_LENGTH_MISMATCH);
     }
@@ -120,6 +124,25 @@ CompareResult compare(std::span<const double> t_reference, std::span<const doubl
     result.upper = std::move(bounds.upper);
     result.errors = std::move(errors);
     return result;
+}
+
+}  // namespace
+
+CompareResult compare(std::span<const double> t_reference, std::span<const double> y_reference,
+                      std::span<const double> t_test, std::span<const double> y_test,
+                      const CompareOptions& options) noexcept {
+    // Allocating the bounds and the error curve is the only step that can
+    // fail, and it fails through an exception; callers of the C ABI, and C++
+    // callers that build without exceptions, get it as a status instead. The
+    // vectors made so far are released by the unwinding. A length_error is
+    // the same failure for a size beyond what a vector can hold.
+    try {
+        return compare_or_throw(t_reference, y_reference, t_test, y_test, options);
+    } catch (const std::bad_alloc&) {
+        return rejected(STATUS_NO_MEMORY);
+    } catch (const std::length_error&) {
+        return rejected(STATUS_NO_MEMORY);
+    }
 }
 
 }  // namespace velmora

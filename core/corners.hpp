@@ -15,7 +15,7 @@
 #include <tuple>
 
 #include "doubles.hpp"
-#include "records.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora {
 

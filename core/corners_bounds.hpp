@@ -9,8 +9,8 @@
 
 #include "corners.hpp"
 #include "corners_loops.hpp"
-#include "records.hpp"
 #include "tube.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora {
 

@@ -11,7 +11,7 @@
 
 #include "corners.hpp"
 #include "doubles.hpp"
-#include "records.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora::detail {
 

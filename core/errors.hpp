@@ -7,7 +7,7 @@
 #include <span>
 
 #include "doubles.hpp"
-#include "records.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora {
 

@@ -1,4 +1,4 @@
-#include "records.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora {
 
@@ -18,6 +18,7 @@ std::string_view status_message(Status status) noexcept {
             return "buffer too small: caller-provided output buffer undersized";
         case STATUS_INSUFFICIENT_DATA:
             return "insufficient data: fewer than two points after x_range filter";
+        case STATUS_NO_MEMORY: return "no memory: the result could not be allocated";
         default: return {};
     }
 }

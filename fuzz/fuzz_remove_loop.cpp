@@ -20,8 +20,8 @@
 #include <limits>
 #include <vector>
 
-#include "records.hpp"
 #include "reference/reference.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace {
 

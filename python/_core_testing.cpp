@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "records.hpp"
 #include "reference/reference.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace {
 

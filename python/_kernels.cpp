@@ -40,8 +40,8 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "records.hpp"
 #include "tube.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora::python {
 namespace {

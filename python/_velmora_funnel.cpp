@@ -15,10 +15,12 @@
 // importing the module and the auxiliary functions never import NumPy.
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -28,9 +30,9 @@
 #include <utility>
 #include <vector>
 
-#include "compare.hpp"
 #include "py_ref.hpp"
-#include "records.hpp"
+#include "velmora_funnel/compare.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora::python {
 namespace {
@@ -402,6 +404,9 @@ PyObject* compare_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
 
     CompareResult result = velmora::compare(inputs[0].values, inputs[1].values, inputs[2].values,
                                             inputs[3].values, parsed);
+    // The core reports exhausted memory as a status for its C and C++
+    // callers; Python callers get the exception they expect for it.
+    if (result.status == STATUS_NO_MEMORY) return PyErr_NoMemory();
 
     PyObject* const* keys = result_keys();
     if (keys == nullptr) return nullptr;
@@ -459,6 +464,23 @@ PyObject* default_options_py(PyObject* /*module*/, PyObject* /*unused*/) {
     return guarded(default_options_impl);
 }
 
+// The module's STATUS_* constants, in the order they are added.
+struct StatusConstant {
+    const char* name;
+    Status value;
+};
+constexpr StatusConstant STATUS_CONSTANTS[] = {
+    {"STATUS_PASS", STATUS_PASS},
+    {"STATUS_FAIL", STATUS_FAIL},
+    {"STATUS_MISSING_REFERENCE", STATUS_MISSING_REFERENCE},
+    {"STATUS_MISSING_TEST", STATUS_MISSING_TEST},
+    {"STATUS_NON_MONOTONIC", STATUS_NON_MONOTONIC},
+    {"STATUS_LENGTH_MISMATCH", STATUS_LENGTH_MISMATCH},
+    {"STATUS_EMPTY_RANGE", STATUS_EMPTY_RANGE},
+    {"STATUS_BUFFER_TOO_SMALL", STATUS_BUFFER_TOO_SMALL},
+    {"STATUS_INSUFFICIENT_DATA", STATUS_INSUFFICIENT_DATA},
+};
+
 constexpr const char* STATUS_MESSAGE_PARAMETERS[] = {"code"};
 constexpr Signature STATUS_MESSAGE_SIGNATURE = {"status_message_py", STATUS_MESSAGE_PARAMETERS, 1};
 
@@ -476,7 +498,12 @@ PyObject* status_message_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return nullptr;
     }
-    const std::string_view message = status_message(static_cast<Status>(code));
+    // The module's statuses are its nine constants: the core's lookup also
+    // knows STATUS_NO_MEMORY, which the module raises as MemoryError.
+    const bool constant = std::any_of(std::begin(STATUS_CONSTANTS), std::end(STATUS_CONSTANTS),
+                                      [code](const StatusConstant& c) { return c.value == code; });
+    const std::string_view message =
+        constant ? status_message(static_cast<Status>(code)) : std::string_view{};
     if (message.empty()) {
         PyErr_Format(PyExc_ValueError, "unknown status code: %ld", code);
         return nullptr;
@@ -507,22 +534,6 @@ PyMethodDef METHOD_DEFS[] = {
     {"status_message_py", as_cfunction(status_message_py), METH_FASTCALL | METH_KEYWORDS,
      "status_message_py(code)\n--\n\n"},
     {"version", as_cfunction(version_py), METH_NOARGS, "version()\n--\n\n"},
-};
-
-struct StatusConstant {
-    const char* name;
-    Status value;
-};
-constexpr StatusConstant STATUS_CONSTANTS[] = {
-    {"STATUS_PASS", STATUS_PASS},
-    {"STATUS_FAIL", STATUS_FAIL},
-    {"STATUS_MISSING_REFERENCE", STATUS_MISSING_REFERENCE},
-    {"STATUS_MISSING_TEST", STATUS_MISSING_TEST},
-    {"STATUS_NON_MONOTONIC", STATUS_NON_MONOTONIC},
-    {"STATUS_LENGTH_MISMATCH", STATUS_LENGTH_MISMATCH},
-    {"STATUS_EMPTY_RANGE", STATUS_EMPTY_RANGE},
-    {"STATUS_BUFFER_TOO_SMALL", STATUS_BUFFER_TOO_SMALL},
-    {"STATUS_INSUFFICIENT_DATA", STATUS_INSUFFICIENT_DATA},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "corners_bounds.hpp"
-#include "records.hpp"
 #include "tube.hpp"
+#include "velmora_funnel/records.hpp"
 
 namespace velmora::reference {
 

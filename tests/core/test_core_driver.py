@@ -57,6 +57,7 @@ def test_fail_ranks_before_missing_reference():
     ("code", "message"),
     [
         (13, "buffer too small: caller-provided output buffer undersized"),
+        (20, "no memory: the result could not be allocated"),
         (0, "pass: all test points inside the funnel"),
         (3, None),
         (9, None),

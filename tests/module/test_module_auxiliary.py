@@ -122,9 +122,10 @@ def test_integer_like_codes(code, message):
     assert vf.status_message_py(code) == message
 
 
-@pytest.mark.parametrize("code", [3, 9, 15, -2, 4, 100, 2147483647, -2147483648, Index(7)], ids=str)
+@pytest.mark.parametrize("code", [3, 9, 15, -2, 4, 20, 100, 2147483647, -2147483648, Index(7)], ids=str)
 def test_unknown_codes(code):
-    """A 32-bit code that is no status raises ValueError naming it in plain decimal."""
+    """A 32-bit code that is no status raises ValueError naming it in plain decimal; 20, the
+    library's status for exhausted memory, is none of the module's (it raises MemoryError)."""
     with raises_exactly(ValueError, f"unknown status code: {operator.index(code)}"):
         vf.status_message_py(code)
 

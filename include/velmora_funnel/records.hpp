@@ -1,13 +1,16 @@
-// Records and status codes that cross the boundary of the funnel core.
+// Records and status codes that cross the boundary of the funnel core: what
+// a C++ caller hands to velmora::compare and gets back from it.
 //
-// Plain data only: the driver fills them, the binding reads them. Nothing in
-// the core includes an interpreter header.
+// Plain data only: the driver fills them, the caller reads them. Nothing here
+// includes an interpreter header or needs more than the standard library.
 #pragma once
 
 #include <cstdint>
 #include <limits>
 #include <string_view>
 #include <vector>
+
+#include "velmora_funnel/export.hpp"
 
 namespace velmora {
 
@@ -31,9 +34,15 @@ inline constexpr Status STATUS_EMPTY_RANGE = 12;
 // owned vectors and never produces it.
 inline constexpr Status STATUS_BUFFER_TOO_SMALL = 13;
 inline constexpr Status STATUS_INSUFFICIENT_DATA = 14;
+// The storage of the result could not be allocated: no funnel, three empty
+// curves. Apart from the rejections since it says nothing about the input;
+// the Python module raises MemoryError instead and never returns it.
+inline constexpr Status STATUS_NO_MEMORY = 20;
 
 // The message of a status, or an empty view for a value that is no status.
-std::string_view status_message(Status status) noexcept;
+// Every message is a string literal: data() is NUL-terminated and lives as
+// long as the program.
+VELMORA_FUNNEL_API std::string_view status_message(Status status) noexcept;
 
 // The six tolerances, in the order of the options dict.
 struct Tolerances {
@@ -46,14 +55,16 @@ struct Tolerances {
 };
 
 // Input record of compare(): the tolerances, then the inclusive abscissa
-// range. Values are passed on unchecked (negative, infinite, NaN, lo > hi).
+// range. A default-constructed record holds the default options. Values are
+// passed on unchecked (negative, infinite, NaN, lo > hi).
 struct CompareOptions : Tolerances {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
 };
 
-// Output record of compare(). For a rejected input (10, 11, 12, 14) all three
-// curves are empty; otherwise `errors` has one point per test point.
+// Output record of compare(). For a rejected input (10, 11, 12, 14) and for
+// STATUS_NO_MEMORY all three curves are empty; otherwise `errors` has one
+// point per test point.
 struct CompareResult {
     Curve lower;
     Curve upper;
