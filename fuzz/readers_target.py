@@ -43,7 +43,9 @@ def _mat(version: str) -> bytes:
     t = np.linspace(0.0, 1.0, 6)
     matrices = {
         "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
-        "name": np.array([n.ljust(width) for n in names]).T if version == "4" else np.array([n.ljust(width) for n in names]),
+        "name": np.array([n.ljust(width) for n in names]).T
+        if version == "4"
+        else np.array([n.ljust(width) for n in names]),
         "description": np.array([n.ljust(width) for n in names]),
         "dataInfo": np.array([[0, 1, 0, -1], [1, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, -1]], dtype=float),
         "data_1": np.array([[0.0, 1.0], [2.5, 2.5]]),
