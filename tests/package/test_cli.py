@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -522,6 +523,134 @@ def test_accept_reads_with_the_runs_reading_options_once(capsys, tmp_path, monke
     assert "run.csv: 1 of 2 variables failed (b): replaced" in out
     assert sorted(parsed) == sorted([str(ref / "run.csv"), str(test / "run.csv")])
     assert (ref / "run.csv").read_bytes() == (test / "run.csv").read_bytes()
+
+
+def _write_mat(path, t, columns):
+    """A Modelica result file (version 4, binNormal) of trajectories, as scipy.io writes it."""
+    scipy_io = pytest.importorskip("scipy.io")
+    names = ["Time", *columns]
+    width = max(len(text) for text in [*names, "Atrajectory", "Time in [s]"])
+    path.parent.mkdir(parents=True, exist_ok=True)
+    matrices = {
+        "Aclass": np.array([row.ljust(width) for row in ["Atrajectory", "1.1", "", "binNormal"]]),
+        "name": np.array([name.ljust(width) for name in names]),
+        "description": np.array([row.ljust(width) for row in ["Time in [s]"] + [""] * len(columns)]),
+        "dataInfo": np.array([[0, 1, 0, -1]] + [[2, i + 2, 0, -1] for i in range(len(columns))], dtype=np.int32),
+        "data_1": np.array([[t[0]], [t[-1]]]),
+        "data_2": np.column_stack([t, *columns.values()]),
+    }
+    scipy_io.savemat(path, matrices, format="4")
+
+
+@pytest.mark.parametrize("given", ["folders", "files"])
+def test_accept_keeps_the_test_files_format_and_name(capsys, write_csv, tmp_path, given):
+    """A MAT reference paired with a CSV test file gives way to the CSV file under its own name, so that
+    the next run reads it; the MAT file goes."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    _, rows = curves(T_REF)
+    _write_mat(ref / "run.mat", T_REF, {"a": rows[:, 1], "b": rows[:, 2]})
+    source = write_csv("run.csv", *curves(T_TEST, bump=0.5), folder=test)
+    code, out, err = run(capsys, "accept", *map(str, [ref, test] if given == "folders" else [ref / "run.mat", source]))
+    assert code == 0, err
+    assert "run.mat: 1 of 2 variables failed (b): replaced by run.csv" in out
+    assert _snapshot(ref) == _snapshot(test)
+    assert main(["batch", str(ref), str(test), "--jobs", "1"]) == 0
+
+
+@pytest.mark.parametrize("link", ["reference folder leads outside", "test folder", "test folder leads to reference"])
+def test_accept_writes_nothing_outside_the_real_reference_folder(capsys, write_csv, tmp_path, link):
+    """A symlinked folder of the reference that leads outside it is refused before anything changes, and
+    so is a test run that reaches into the reference; a symlinked folder of the test run is walked, as
+    batch walks it, so the reference files under it are replaced, not removed."""
+    ref, test, outside = tmp_path / "ref", tmp_path / "test", tmp_path / "outside"
+    write_csv("a.csv", *curves(T_REF), folder=ref)
+    write_csv("a.csv", *curves(T_TEST, bump=0.5), folder=test)
+    if link == "reference folder leads outside":
+        write_csv("b.csv", *curves(T_REF), folder=outside)
+        write_csv("sub/b.csv", *curves(T_TEST, bump=0.5), folder=test)
+        (ref / "sub").symlink_to(outside)
+    elif link == "test folder":
+        write_csv("sub/b.csv", *curves(T_REF), folder=ref)
+        write_csv("b.csv", *curves(T_TEST, bump=0.5), folder=outside)
+        (test / "sub").symlink_to(outside)
+    else:
+        (test / "sub").symlink_to(ref)
+    before = _snapshot(ref), _snapshot(outside)
+    code, out, err = run(capsys, "accept", str(ref), str(test))
+    if link != "test folder":
+        words = "leads outside the reference folder" if link.startswith("reference") else "lies inside the reference"
+        assert code == 2 and words in err and err.count("\n") == 1
+        assert (_snapshot(ref), _snapshot(outside)) == before
+        return
+    assert code == 0 and "sub/b.csv: 1 of 2 variables failed (b): replaced" in out
+    assert _snapshot(ref) == {"a.csv": (test / "a.csv").read_bytes(), "sub/b.csv": (outside / "b.csv").read_bytes()}
+    assert main(["batch", str(ref), str(test), "--jobs", "1"]) == 0
+
+
+@pytest.mark.parametrize("inner", ["reference", "test"])
+def test_accept_refuses_a_folder_inside_the_other(capsys, write_csv, tmp_path, inner):
+    """A reference folder inside the test folder (each accepted run would hold it again, one folder
+    deeper) is refused like a test folder inside the reference folder, and nothing changes."""
+    outer = tmp_path / "outer"
+    write_csv("a.csv", *curves(T_REF), folder=outer)
+    write_csv("a.csv", *curves(T_TEST, bump=0.5), folder=outer / "inner")
+    before = _snapshot(outer)
+    folders = [outer / "inner", outer] if inner == "reference" else [outer, outer / "inner"]
+    code, _, err = run(capsys, "accept", *map(str, folders))
+    assert code == 2 and f"inner: lies inside the {'test' if inner == 'reference' else 'reference'} folder" in err
+    assert _snapshot(outer) == before
+
+
+@pytest.mark.parametrize("file", ["replaced", "new"])
+def test_accept_keeps_file_modes(capsys, write_csv, tmp_path, file):
+    """A replaced file keeps its mode; a new file gets the mode the umask leaves (0666 less the umask)."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    write_csv("a.csv", *curves(T_REF), folder=ref)
+    write_csv(f"{file}.csv", *curves(T_TEST, bump=0.5), folder=test)
+    if file == "replaced":
+        (test / "replaced.csv").rename(test / "a.csv")
+        (ref / "a.csv").chmod(0o604)
+    else:
+        (test / "a.csv").write_bytes((ref / "a.csv").read_bytes())
+    umask = os.umask(0o027)
+    try:
+        code, _, err = run(capsys, "accept", str(ref), str(test))
+    finally:
+        os.umask(umask)
+    assert code == 0, err
+    assert oct((ref / ("a.csv" if file == "replaced" else "new.csv")).stat().st_mode & 0o777) == oct(
+        0o604 if file == "replaced" else 0o640
+    )
+
+
+@pytest.mark.parametrize("care", ["stale temporary files", "flushed before the rename"])
+def test_accept_leaves_no_temporary_files_and_writes_durably(capsys, write_csv, tmp_path, monkeypatch, care):
+    """Temporary files a killed accept left where it writes are removed (other files stay); the new file
+    is on disk before it is renamed over the reference, and the rename before accept goes on."""
+    ref, test = tmp_path / "ref", tmp_path / "test"
+    write_csv("deep/a.csv", *curves(T_REF), folder=ref)
+    write_csv("deep/a.csv", *curves(T_TEST, bump=0.5), folder=test)
+    (ref / "deep" / ".velmora-funnel-k1ll3d_x.tmp").write_text("half a file")
+    (ref / "deep" / "notes.tmp").write_text("the user's")
+    events = []
+    fsync, replace = os.fsync, os.replace
+
+    def syncing(descriptor):
+        events.append("sync folder" if stat.S_ISDIR(os.fstat(descriptor).st_mode) else "sync file")
+        fsync(descriptor)
+
+    def renaming(*paths):
+        events.append("rename")
+        replace(*paths)
+
+    monkeypatch.setattr(os, "fsync", syncing)
+    monkeypatch.setattr(os, "replace", renaming)
+    code, _, err = run(capsys, "accept", str(ref), str(test))
+    assert code == 0, err
+    if care == "stale temporary files":
+        assert sorted(_snapshot(ref)) == ["deep/a.csv", "deep/notes.tmp"]
+    else:
+        assert events[events.index("rename") - 1 : events.index("rename") + 2] == ["sync file", "rename", "sync folder"]
 
 
 @pytest.mark.parametrize("quiet", [False, True])

@@ -1,11 +1,16 @@
 """Per-variable tolerances: the config file, its precedence and its errors; variable globs."""
 
 import json
+import pathlib
+from fnmatch import fnmatchcase
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from velmora_funnel.cli import main
+from velmora_funnel.run.config import matches
 
 T = np.linspace(0.0, 2.0, 201)
 
@@ -95,6 +100,15 @@ def test_precedence_and_ignored_variables(run_pair):
         ),
         ("[read]\ndelimter = ';'\n", "line 2: [read]: unknown key 'delimter'; did you mean 'delimiter'?"),
         ("[read]\ndecimal = ','\nunits_row = 'yes'\n", "line 3: [read]: units_row: 'yes' is not true or false"),
+        (
+            "[[variable]]\nmatch = 'room.*'\n\n" * 3000 + "[[variable]]\nmatch = 'x*'\nrtolx = -1\n",
+            "line 9003: [[variable]] #3001: rtolx must be a finite number >= 0",
+        ),
+        ("a = " + "[" * 5000 + "]" * 5000 + "\n", "cannot read the config: arrays or inline tables nested too deeply"),
+        (
+            "[defaults]\nx = " + "{a = " * 3000 + "1" + "}" * 3000 + "\n",
+            "cannot read the config: arrays or inline tables nested too deeply",
+        ),
     ],
     ids=[
         "misspelled key",
@@ -108,6 +122,9 @@ def test_precedence_and_ignored_variables(run_pair):
         "syntax",
         "misspelled read key",
         "bad read value",
+        "bad value at the end of a long file",
+        "nested arrays",
+        "nested inline tables",
     ],
 )
 def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
@@ -126,6 +143,8 @@ def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
         (["--column", "*.temperature", "--exclude", "wall.*"], ["room.temperature"]),
         (["--exclude", "*.temperature", "--exclude", "debug.*"], ["room.power", "x.der(y)"]),
         (["--column", "x.der(y)", "room.power"], ["x.der(y)", "room.power"]),
+        (["--column", "[rw]*.t?mperature", "*.der(*"], ["room.temperature", "wall.temperature", "x.der(y)"]),
+        (["--exclude", "[!r]*"], ["room.temperature", "room.power"]),
     ],
 )
 def test_column_and_exclude_globs(run_pair, options, compared):
@@ -143,3 +162,41 @@ def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv,
     assert "PASS: 1 variable" in capsys.readouterr().out
     assert main(["compare", reference, test, "--decimal", "."]) == 2
     assert "'0,5' is not a number" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    ("kind", "command", "words"),
+    [
+        ("dangling symlink", "compare", "is a dangling symlink (to "),
+        ("symlink loop", "batch", "is a symlink loop"),
+        ("folder", "accept", "is a folder"),
+        ("--config folder", "compare", "is a folder"),
+        ("--config /dev/null", "batch", "is not a regular file"),
+    ],
+)
+def test_a_config_that_is_no_file_is_an_error(write_csv, tmp_path, capsys, kind, command, words):
+    """A config beside the reference (or given) that does not lead to a file is an error naming it, not a
+    run with the built-in tolerances: a strict config that no longer resolves must not give a pass."""
+    files = [write_csv(f"{side}/run.csv", "time,y\n0,1\n1,2\n") for side in ("ref", "new")]
+    config = tmp_path / "ref" / "velmora-funnel.toml"
+    options = ["--dry-run"] if command == "accept" else []
+    if kind == "dangling symlink":
+        config.symlink_to(tmp_path / "moved.toml")
+    elif kind == "symlink loop":
+        config.symlink_to(config)
+    elif kind == "folder":
+        config.mkdir()
+    else:
+        config = tmp_path if kind == "--config folder" else pathlib.Path("/dev/null")
+        options += ["--config", str(config)]
+    paths = files if command == "compare" else [str(tmp_path / "ref"), str(tmp_path / "new")]
+    code = main([command, *paths, *options])
+    err = capsys.readouterr().err
+    assert code == 2 and err.count("\n") == 1 and f"{config}: {words}" in err
+
+
+@given(pattern=st.text("ab*?[]!-^\\", max_size=8), name=st.text("ab]-!^[\\", max_size=8))
+def test_globs_fit_the_names_fnmatch_fits(pattern, name):
+    """Globs are compiled once and matched without backtracking, with fnmatch's meaning to the letter (and
+    a pattern also fits the name it spells)."""
+    assert matches(pattern, name) == (name == pattern or fnmatchcase(name, pattern))

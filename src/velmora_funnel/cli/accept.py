@@ -5,11 +5,19 @@ or removed; the config stays."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import filecmp
 import os
+import re
+import shutil
+import stat
+import tempfile
+from collections.abc import Iterator
+from typing import NamedTuple
 
 from ..errors import ResultFileError
-from ..io.atomic import copy_replacing
+from ..io import RESULT_EXTENSIONS, ReadOptions
+from ..io.options import file_format
 from ..reports.cells import count
 from ..reports.table import Printer
 from ..run import RunOptions
@@ -40,63 +48,154 @@ def _inside(path: str, folder: str) -> bool:
     return os.path.commonpath([path, folder]) == folder
 
 
-#: One step of accepting: ``(action, destination, source, line)``, action
-#: "replace", "new", "remove" or "keep".
-Step = tuple[str, str, str | None, str]
+class Step(NamedTuple):
+    """One step of accepting."""
+
+    #: "replace", "new", "remove" or "keep".
+    action: str
+    #: The file written, or removed.
+    destination: str
+    #: The test file written there.
+    source: str | None
+    #: What is printed.
+    line: str
+    #: The reference file of another name (another format) that the written
+    #: one takes the place of: removed once the new one is in place.
+    replaced: str | None = None
 
 
-def _targets(reference: str, test: str) -> list[tuple[str, str, bool, str | None]]:
-    """``(relative path, destination, destination exists, source)`` per result file."""
+class _Target(NamedTuple):
+    #: The name printed: the reference's relative path (the test's when new).
+    rel: str
+    #: Where the test file goes: named as the test file, so that its
+    #: extension still says its format.
+    destination: str
+    #: The reference file it takes the place of; None when there is none.
+    reference: str | None
+    #: The test file; None when the test run no longer has it.
+    source: str | None
+
+
+def _folder_of(path: str) -> str:
+    return os.path.dirname(path) or "."
+
+
+def _real_folder(reference: str, test: str) -> str:
+    """The real folder accept may write in: the reference folder, or the
+    folder of the reference file, with its symlinks resolved."""
+    return os.path.realpath(reference if os.path.isdir(test) else _folder_of(reference))
+
+
+def _extension(path: str) -> str:
+    lower = path.lower()
+    return max((e for e in RESULT_EXTENSIONS if lower.endswith(e)), key=len, default=os.path.splitext(path)[1])
+
+
+def _same_format(a: str, b: str) -> bool:
+    try:
+        return file_format(a, ReadOptions()) == file_format(b, ReadOptions())
+    except ValueError:  # a compressed file of a format only read plain: by the extension alone
+        return _extension(a).lower() == _extension(b).lower()
+
+
+def _targets(reference: str, test: str) -> list[_Target]:
+    """A target per result file."""
     if os.path.isdir(test):
         if os.path.exists(reference) and not os.path.isdir(reference):
             raise UsageError(f"{reference}: is a file, but {test} is a folder")
         if os.path.realpath(test) == os.path.realpath(reference) or _inside(test, reference):
             raise UsageError(f"{test}: lies inside the reference folder {reference}")
+        if _inside(reference, test):
+            # Each accepted run would hold the reference again, one folder deeper.
+            raise UsageError(f"{reference}: lies inside the test folder {test}")
         if os.path.isdir(reference):
             pairs = pair_files(reference, test)
         else:
             pairs = [(rel, None, path) for rel, path, _ in pair_files(test, test)]
-        return [
-            (rel, ref or os.path.join(reference, *rel.split("/")), ref is not None, path) for rel, ref, path in pairs
-        ]
+        targets = []
+        for rel, old, path in pairs:
+            # Paired across formats ("run.mat" with "run.csv"): the test file keeps its own name.
+            named = rel if path is None else os.path.relpath(path, test).replace(os.sep, "/")
+            targets.append(_Target(rel, os.path.join(reference, *named.split("/")), old, path))
+        return targets
     if os.path.isfile(test):
         if os.path.isdir(reference):
             raise UsageError(f"{reference}: is a folder, but {test} is a file")
-        return [(os.path.basename(test), reference, os.path.isfile(reference), test)]
+        old = reference if os.path.lexists(reference) else None
+        destination = reference
+        if not _same_format(reference, test):
+            destination = reference[: len(reference) - len(_extension(reference))] + _extension(test)
+            if os.path.lexists(destination):
+                raise UsageError(
+                    f"{destination}: exists already, and {test} would be accepted under this name (a file keeps "
+                    f"its format's extension) instead of {reference}: nothing was changed"
+                )
+        return [_Target(os.path.basename(reference), destination, old, test)]
     raise UsageError(f"{test}: no such file or folder")
+
+
+def _checked(folder: str, reference: str, test: str, targets: list[_Target]) -> None:
+    """Refuse, before anything changes, a target that would write or remove
+    outside the real reference folder (through a symlink), read the test run
+    from inside it, or write over something that is no result file."""
+    for target in targets:
+        for path in (p for p in (target.destination, target.reference) if p is not None):
+            if not _inside(path, folder):
+                raise UsageError(
+                    f"{path}: leads outside the reference folder {reference} (to {os.path.realpath(path)}): "
+                    "not accepted, nothing was changed"
+                )
+            if os.path.lexists(path) and not os.path.isfile(path):
+                raise UsageError(f"{path}: is not a regular file: not accepted, nothing was changed")
+        if target.source is not None and os.path.isdir(test) and _inside(target.source, folder):
+            raise UsageError(
+                f"{target.source}: lies inside the reference folder {reference} (through a symlink): "
+                "not accepted, nothing was changed"
+            )
 
 
 def plan(reference: str, test: str, options: RunOptions) -> list[Step]:
     """What accepting the test run does, file by file. Each file is parsed at
     most once, with the run's reading options; a file whose bytes are the
     reference's is not parsed at all."""
+    targets = _targets(reference, test)
+    _checked(_real_folder(reference, test), reference, test, targets)
     steps: list[Step] = []
-    for rel, destination, exists, source in _targets(reference, test):
+    for rel, destination, old, source in targets:
         if source is None:
-            steps.append(("remove", destination, None, f"{rel}: gone in the test run: removed"))
+            steps.append(Step("remove", destination, None, f"{rel}: gone in the test run: removed"))
             continue
-        if exists and filecmp.cmp(destination, source, shallow=False):
-            steps.append(("keep", destination, source, f"{rel}: unchanged"))
+        renamed = old is not None and old != destination
+        if old is not None and not renamed and filecmp.cmp(old, source, shallow=False):
+            steps.append(Step("keep", destination, source, f"{rel}: unchanged"))
             continue
         # A run that cannot be read never becomes the reference.
         try:
             new = read_checked(source, options.read)
         except (ResultFileError, OSError) as exc:
             raise UsageError(f"{unusable(exc)}: not accepted, nothing was changed") from None
-        if not exists:
-            steps.append(("new", destination, source, f"{rel}: new: written"))
-            continue
-        try:
-            old = read_checked(destination, options.read)
-        except (ResultFileError, OSError) as exc:
-            steps.append(
-                ("replace", destination, source, f"{rel}: the reference cannot be read ({unusable(exc)}): replaced")
+        if old is None:
+            # Two files given: the reference's name with the test file's extension, when that differs.
+            named = (
+                ""
+                if os.path.basename(destination) == rel.rpartition("/")[2]
+                else f" as {os.path.basename(destination)}"
             )
+            steps.append(Step("new", destination, source, f"{rel}: new: written{named}"))
             continue
-        outcomes = [o for o, _ in compare_tables(old, new, options, file=rel)]
+        # The name it is kept under when that is not the reference's own.
+        under = f" by {os.path.relpath(destination, _folder_of(old))}" if renamed else ""
+        replaced = old if renamed else None
+        try:
+            table = read_checked(old, options.read)
+        except (ResultFileError, OSError) as exc:
+            line = f"{rel}: the reference cannot be read ({unusable(exc)}): replaced{under}"
+            steps.append(Step("replace", destination, source, line, replaced))
+            continue
+        outcomes = [o for o, _ in compare_tables(table, new, options, file=rel)]
         failed = [o.name for o in outcomes if o.verdict in ("fail", "error")]
-        added = [o.name for o in outcomes if o.verdict == "missing" and o.name in new and o.name not in old]
-        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in old and o.name not in new]
+        added = [o.name for o in outcomes if o.verdict == "missing" and o.name in new and o.name not in table]
+        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in table and o.name not in new]
         compared = [o for o in outcomes if o.verdict not in ("missing", "ignored")]
         changes = [
             f"{len(failed)} of {count(len(compared), 'variable')} failed"
@@ -106,36 +205,127 @@ def plan(reference: str, test: str, options: RunOptions) -> list[Step]:
             changes.append(f"new: {', '.join(added)}")
         if gone:
             changes.append(f"gone: {', '.join(gone)}")
-        steps.append(("replace", destination, source, f"{rel}: {'; '.join(changes)}: replaced"))
+        steps.append(Step("replace", destination, source, f"{rel}: {'; '.join(changes)}: replaced{under}", replaced))
     return steps
+
+
+#: The temporary files accept writes beside the reference (tempfile.mkstemp's names).
+_PREFIX, _SUFFIX = ".velmora-funnel-", ".tmp"
+_TEMPORARY = re.compile(rf"{re.escape(_PREFIX)}[a-z0-9_]{{8}}{re.escape(_SUFFIX)}")
+
+
+@contextlib.contextmanager
+def _writing(folder: str) -> Iterator[None]:
+    """Hold the reference folder for one accept at a time: while it is held,
+    a temporary file of ours in it was left by an accept that was killed."""
+    try:
+        import fcntl
+    except ImportError:  # no advisory locks here: one accept at a time is the user's to keep
+        yield
+        return
+    descriptor = os.open(folder, os.O_RDONLY)
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise UsageError(f"{folder}: another accept is writing to this reference; nothing was changed") from None
+        yield
+    finally:
+        os.close(descriptor)
+
+
+def _sweep(folder: str) -> None:
+    """Remove what a killed accept left in a folder it was writing to."""
+    with contextlib.suppress(FileNotFoundError), os.scandir(folder) as entries:
+        for entry in entries:
+            if _TEMPORARY.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
+                os.unlink(entry.path)
+
+
+def _sync_folder(folder: str) -> None:
+    """Make the folder's entries (a rename, a removal) survive a crash."""
+    descriptor = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _make_folders(folder: str) -> None:
+    """Create the folder and those above it that are missing, each made durable."""
+    missing = []
+    while not os.path.isdir(folder) and _folder_of(folder) != folder:
+        missing.append(folder)
+        folder = _folder_of(folder)
+    for path in reversed(missing):
+        os.mkdir(path)
+        _sync_folder(_folder_of(path))
+
+
+def _write(source: str, destination: str, mode: int) -> None:
+    """Copy ``source`` to a temporary file beside ``destination``, on disk
+    with ``mode``, and rename it over ``destination``: a reader never sees
+    half a file, and a crash leaves the old file or the new one."""
+    folder = _folder_of(destination)
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix=_PREFIX, suffix=_SUFFIX)
+    try:
+        with open(handle, "wb") as written, open(source, "rb") as given:
+            shutil.copyfileobj(given, written, 1 << 20)
+            written.flush()
+            os.fchmod(written.fileno(), mode)
+            os.fsync(written.fileno())
+        os.replace(temporary, destination)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+    _sync_folder(folder)
+
+
+def _apply(steps: list[Step], folder: str) -> None:
+    """Carry the steps out in the real reference folder ``folder``."""
+    umask = os.umask(0)
+    os.umask(umask)
+    changed = [step for step in steps if step.action != "keep"]
+    if not changed and not os.path.isdir(folder):
+        return
+    _make_folders(folder)
+    with _writing(folder):
+        for place in sorted({_folder_of(step.destination) for step in steps}):
+            _sweep(place)
+        for step in changed:
+            if step.action == "remove":
+                os.unlink(step.destination)
+                _sync_folder(_folder_of(step.destination))
+                continue
+            _make_folders(_folder_of(step.destination))
+            kept = step.replaced or step.destination
+            # The replaced file's permissions (not its set-id bits); a new file those the umask leaves.
+            mode = stat.S_IMODE(os.stat(kept).st_mode) & 0o777 if os.path.exists(kept) else 0o666 & ~umask
+            _write(step.source or "", step.destination, mode)
+            if step.replaced is not None and not os.path.samefile(step.replaced, step.destination):
+                os.unlink(step.replaced)
+                _sync_folder(_folder_of(step.replaced))
 
 
 def run(args: argparse.Namespace) -> int:
     options = run_options(args)
     steps = plan(args.reference, args.test, options)
     out = Printer()
-    for _action, _, _, line in steps:
+    for step in steps:
         out(
-            line
+            step.line
             if not args.dry_run
-            else line.replace(": replaced", ": would be replaced")
+            else step.line.replace(": replaced", ": would be replaced")
             .replace(": removed", ": would be removed")
             .replace(": written", ": would be written")
         )
-    changed = [step for step in steps if step[0] != "keep"]
+    changed = [step for step in steps if step.action != "keep"]
     if args.dry_run:
         out(f"dry run: {count(len(changed), 'file')} would change, nothing was written")
         return EXIT_PASS
     try:
-        for action, destination, source, _ in changed:
-            if action == "remove":
-                os.unlink(destination)
-                continue
-            folder = os.path.dirname(destination) or "."
-            os.makedirs(folder, exist_ok=True)
-            # Written beside the reference and renamed over it: a reader never sees half a file,
-            # and the file keeps the reference's permissions (mkstemp's would make it private).
-            copy_replacing(source or "", destination)
+        _apply(steps, _real_folder(args.reference, args.test))
     except OSError as exc:
         raise UsageError(f"{exc.filename or args.reference}: cannot write: {exc.strerror or exc}") from None
     out(f"accepted: {count(len(changed), 'file')} changed in {args.reference}")

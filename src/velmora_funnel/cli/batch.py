@@ -87,6 +87,8 @@ def run(args: argparse.Namespace) -> int:
         pairs = pair_files(args.reference, args.test)
     except NotADirectoryError as exc:
         raise UsageError(str(exc)) from None
+    except OSError as exc:
+        raise UsageError(f"{exc.filename}: cannot list the folder: {exc.strerror or exc}") from None
     if not pairs:
         raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
     for path, option in (

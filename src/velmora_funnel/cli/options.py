@@ -169,10 +169,9 @@ def run_options(args: argparse.Namespace) -> RunOptions:
     """The command line's options, with the config file, checked before any file is read."""
     settings: dict[str, Any] = {name: getattr(args, name) for name in TOLERANCE_NAMES}
     settings["x_range"] = _x_range(args.x_range)
-    config = args.config or find_config(args.reference)
     try:
         return RunOptions.build(
-            config=config,
+            config=args.config or find_config(args.reference),
             columns=args.column,
             exclude=args.exclude,
             allow_non_finite=args.allow_nan,

@@ -3,23 +3,25 @@ variables and how result files are read.
 
 The config is TOML, read with tomllib; variable names are matched with
 fnmatch's case-sensitive globs (a pattern also matches the name it spells
-exactly, so ``x[1]`` names the variable ``x[1]``).
+exactly, so ``x[1]`` names the variable ``x[1]``), compiled once each (globs).
 """
 
 from __future__ import annotations
 
 import difflib
+import errno
 import os
 import re
+import stat
 import tomllib
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from fnmatch import fnmatchcase
 from typing import Any
 
 from ..comparison import TOLERANCE_NAMES, check_tolerances, check_x_range
 from ..errors import ConfigError, SettingError
 from ..io import READ_KEYS, ReadOptions
+from .globs import compiled, is_glob, matches
 
 __all__ = [
     "CONFIG_NAME",
@@ -63,16 +65,6 @@ def did_you_mean(word: str, choices: Iterable[str]) -> str:
     return f"; did you mean {close[0]!r}?" if close else ""
 
 
-def matches(pattern: str, name: str) -> bool:
-    """Whether a glob fits a variable name (case-sensitive; a pattern also
-    fits the name it spells exactly, brackets and all)."""
-    return name == pattern or fnmatchcase(name, pattern)
-
-
-def is_glob(pattern: str) -> bool:
-    return any(char in pattern for char in "*?[")
-
-
 @dataclass(frozen=True)
 class VariableRule:
     """One ``[[variable]]`` entry of a config file."""
@@ -87,7 +79,7 @@ class VariableRule:
     where: str = ""
 
     def applies(self, name: str) -> bool:
-        return any(matches(pattern, name) for pattern in self.match)
+        return any(compiled(pattern).match(name) for pattern in self.match)
 
 
 @dataclass(frozen=True)
@@ -109,46 +101,88 @@ _RULE_KEYS = ("match", "ignore", *SETTING_NAMES)
 
 def find_config(reference: str | os.PathLike[str]) -> str | None:
     """The config that belongs to a reference: ``velmora-funnel.toml`` in the
-    reference folder, or beside the reference file; None when there is none."""
+    reference folder, or beside the reference file; None when there is none.
+    A config name that is there but is no file (a dangling symlink, a loop,
+    a folder) raises ConfigError: the tolerances it held would be lost, and
+    the run would pass with the defaults."""
     reference = os.fspath(reference)
     folder = reference if os.path.isdir(reference) else os.path.dirname(reference) or "."
     path = os.path.join(folder, CONFIG_NAME)
-    return path if os.path.isfile(path) else None
+    if not os.path.lexists(path):
+        return None
+    try:
+        info = os.stat(path)
+    except OSError as exc:
+        raise ConfigError(f"{path}: {_unreadable(path, exc)}") from None
+    if not stat.S_ISREG(info.st_mode):
+        raise ConfigError(f"{path}: {_not_a_file(info.st_mode)}")
+    return path
+
+
+def _unreadable(path: str, exc: OSError) -> str:
+    if exc.errno == errno.ELOOP:
+        return "is a symlink loop, not a config file"
+    if exc.errno == errno.ENOENT and os.path.islink(path):
+        return f"is a dangling symlink (to {os.readlink(path)!r}, which does not exist), not a config file"
+    return f"cannot read the config: {exc.strerror or exc}"
+
+
+def _not_a_file(mode: int) -> str:
+    return "is a folder, not a config file" if stat.S_ISDIR(mode) else "is not a regular file, not a config file"
+
+
+def _read_bytes(path: str) -> bytes:
+    """The config's bytes, from a regular file only (a FIFO or a device would
+    block or never end: it is opened without waiting and refused)."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except OSError as exc:
+        raise ConfigError(f"{path}: {_unreadable(path, exc)}") from None
+    mode = os.fstat(descriptor).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(descriptor)
+        raise ConfigError(f"{path}: {_not_a_file(mode)}")
+    with open(descriptor, "rb") as handle:
+        try:
+            return handle.read()
+        except OSError as exc:
+            raise ConfigError(f"{path}: cannot read the config: {exc.strerror or exc}") from None
+
+
+_HEADER = re.compile(r"\s*(\[\[?)\s*([^\]]*?)\s*\]")
+_KEY = re.compile(r"""\s*(?:"([^"]*)"|'([^']*)'|([A-Za-z0-9_-]+))\s*=""")
 
 
 class _Locator:
     """Finds the line of a table or key for messages. tomllib gives lines for
-    syntax errors only, so the lines of the file are searched for the n-th
-    table header and the key below it."""
+    syntax errors only, so the file's table headers and the keys below each
+    are indexed, in one pass over its lines: a config of many thousand
+    entries asks for a line per entry."""
 
     def __init__(self, path: str, text: str) -> None:
         self.path = path
-        self.lines = text.splitlines()
-
-    def _header(self, table: str, index: int | None) -> int | None:
-        pattern = re.compile(rf"^\s*\[\[\s*{table}\s*\]\]" if index is not None else rf"^\s*\[\s*{table}\s*\]")
-        seen = -1
-        for number, line in enumerate(self.lines):
-            if pattern.match(line):
-                seen += 1
-                if index is None or seen == index:
-                    return number
-        return None
+        #: ``(table, is an array of tables)`` -> one ``(header line, {key: line})`` per header.
+        self.headers: dict[tuple[str, bool], list[tuple[int, dict[str, int]]]] = {}
+        keys: dict[str, int] | None = None
+        for number, line in enumerate(text.splitlines()):
+            if line.lstrip().startswith("["):
+                # A line opening with "[" ends the keys of the table above, as a header would.
+                keys = None
+                header = _HEADER.match(line)
+                if header is not None:
+                    keys = {}
+                    self.headers.setdefault((header[2], header[1] == "[["), []).append((number, keys))
+            elif keys is not None and (key := _KEY.match(line)) is not None:
+                keys.setdefault(next(group for group in key.groups() if group is not None), number)
 
     def where(self, table: str, index: int | None = None, key: str | None = None) -> str:
         """``FILE: line N: [[table]] #K`` (entries counted from 1)."""
         entry = f"[[{table}]] #{index + 1}" if index is not None else f"[{table}]"
-        start = self._header(table, index)
-        line = start
-        if start is not None and key is not None:
-            key_pattern = re.compile(rf"""^\s*(["']?){re.escape(key)}\1\s*=""")
-            for number in range(start + 1, len(self.lines)):
-                if self.lines[number].lstrip().startswith("["):
-                    break
-                if key_pattern.match(self.lines[number]):
-                    line = number
-                    break
-        place = f"line {line + 1}: " if line is not None else ""
+        found = self.headers.get((table, index is not None), [])
+        place = ""
+        if len(found) > (index or 0):
+            start, keys = found[index or 0]
+            place = f"line {keys.get(key, start) + 1 if key is not None else start + 1}: "
         return f"{self.path}: {place}{entry}"
 
 
@@ -156,11 +190,7 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
     """Read and check a config file. Raises ConfigError naming the file, the
     entry, the key and its line, with a did-you-mean for a misspelled key."""
     path = os.fspath(path)
-    try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as exc:
-        raise ConfigError(f"{path}: cannot read the config: {exc.strerror or exc}") from None
+    raw = _read_bytes(path)
     try:
         text = raw.decode("utf-8")
         document = tomllib.loads(text)
@@ -168,6 +198,9 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
         raise ConfigError(f"{path}: not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
     except tomllib.TOMLDecodeError as exc:
         raise ConfigError(f"{path}: not valid TOML: {exc}") from None
+    except RecursionError:
+        # tomllib descends once per level of arrays and inline tables inside each other.
+        raise ConfigError(f"{path}: cannot read the config: arrays or inline tables nested too deeply") from None
     locate = _Locator(path, text)
     for table in document:
         if table not in _TABLES:

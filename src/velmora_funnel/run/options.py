@@ -22,7 +22,8 @@ from typing import Any
 
 from ..comparison import TOLERANCE_NAMES, CompareOptions, check_tolerances
 from ..io import ReadOptions
-from .config import FunnelConfig, check_setting, did_you_mean, is_glob, load_config, matches
+from .config import FunnelConfig, check_setting, did_you_mean, load_config
+from .globs import GlobIndex, is_glob, matches
 
 __all__ = ["Pattern", "RunOptions"]
 
@@ -55,6 +56,11 @@ class RunOptions:
     #: How result files are read (format, CSV dialect, time column); None: by extension.
     read: ReadOptions | None = None
     _resolved: dict[tuple[int, ...], CompareOptions | None] = field(
+        default_factory=dict, init=False, repr=False, compare=False
+    )
+    # Made on first use: the config's globs and the run's, indexed once
+    # rather than each tried for every variable of every file.
+    _indexes: dict[str, tuple[GlobIndex, tuple[int, ...]]] = field(
         default_factory=dict, init=False, repr=False, compare=False
     )
 
@@ -99,7 +105,8 @@ class RunOptions:
 
     def for_variable(self, name: str) -> CompareOptions | None:
         """The options ``name`` is compared with; None when it is ignored."""
-        applying = tuple(index for index, rule in enumerate(self.config.rules) if rule.applies(name))
+        rules, owners = self._index("rules")
+        applying = tuple(sorted({owners[hit] for hit in rules.hits(name)}))
         if applying not in self._resolved:
             settings: dict[str, Any] = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults}
             ignore: bool | None = None
@@ -145,13 +152,25 @@ class RunOptions:
 
     def matched(self, names: Iterable[str]) -> frozenset[int]:
         """Indices into patterns() of the globs that fit any of ``names``."""
-        patterns = self.patterns()
+        patterns, _ = self._index("patterns")
         hit: set[int] = set()
+        every = len(self.patterns())
         for name in names:
-            hit.update(i for i, pattern in enumerate(patterns) if i not in hit and matches(pattern.text, name))
-            if len(hit) == len(patterns):
+            hit.update(patterns.hits(name))
+            if len(hit) == every:
                 break
         return frozenset(hit)
+
+    def _index(self, which: str) -> tuple[GlobIndex, tuple[int, ...]]:
+        """The globs of the config's rules ("rules", each with its rule's
+        index) or of patterns() ("patterns"), indexed."""
+        if which not in self._indexes:
+            if which == "rules":
+                pairs = [(p, i) for i, rule in enumerate(self.config.rules) for p in rule.match]
+            else:
+                pairs = [(p.text, i) for i, p in enumerate(self.patterns())]
+            self._indexes[which] = (GlobIndex(p for p, _ in pairs), tuple(i for _, i in pairs))
+        return self._indexes[which]
 
     def unmatched(
         self,

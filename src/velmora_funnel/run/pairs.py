@@ -241,9 +241,32 @@ def compare_file_pair(
 
 
 def _result_files(directory: str) -> dict[str, str]:
+    """The result files under ``directory`` by relative path. Symlinked
+    folders are walked like any other (a run kept in several places has all
+    its files), except one that leads back to a folder above it, which would
+    go on for ever. A folder that cannot be listed raises OSError: a run
+    with files left out would compare (or accept) less than it has."""
     found = {}
-    for root, dirs, files in os.walk(directory):
+
+    def fail(error: OSError) -> None:
+        raise error
+
+    # The real folders above each folder walked, to know a loop when a symlink closes one.
+    above: dict[str, frozenset[tuple[int, int]]] = {directory: frozenset()}
+    for root, dirs, files in os.walk(directory, onerror=fail, followlinks=True):
+        info = os.stat(root)
+        here = above.pop(root) | {(info.st_dev, info.st_ino)}
         dirs.sort()
+        for name in list(dirs):
+            child = os.path.join(root, name)
+            try:
+                inner = os.stat(child)
+            except OSError:
+                continue  # gone since it was listed; os.walk skips it the same way
+            if (inner.st_dev, inner.st_ino) in here:
+                dirs.remove(name)
+            else:
+                above[child] = here
         for name in files:
             if name.lower().endswith(RESULT_EXTENSIONS):
                 path = os.path.join(root, name)
@@ -267,7 +290,8 @@ def pair_files(
     first; then a file pairs with one of another format and the same path
     otherwise ("run.mat" with "run.csv") when that match is unique on both
     sides, and is named by the reference's relative path. Raises
-    NotADirectoryError for a folder that does not exist."""
+    NotADirectoryError for a folder that does not exist, and OSError for a
+    folder below that cannot be listed."""
     reference_dir, test_dir = os.fspath(reference_dir), os.fspath(test_dir)
     for directory in (reference_dir, test_dir):
         if not os.path.isdir(directory):
