@@ -8,15 +8,13 @@ import argparse
 import contextlib
 import filecmp
 import os
-import re
-import shutil
 import stat
-import tempfile
 from collections.abc import Iterator
 from typing import NamedTuple
 
 from ..errors import ResultFileError
 from ..io import RESULT_EXTENSIONS, ReadOptions
+from ..io.atomic import copy_replacing, sweep, sync_folder
 from ..io.options import file_format
 from ..reports.cells import count
 from ..reports.table import Printer
@@ -209,11 +207,6 @@ def plan(reference: str, test: str, options: RunOptions) -> list[Step]:
     return steps
 
 
-#: The temporary files accept writes beside the reference (tempfile.mkstemp's names).
-_PREFIX, _SUFFIX = ".velmora-funnel-", ".tmp"
-_TEMPORARY = re.compile(rf"{re.escape(_PREFIX)}[a-z0-9_]{{8}}{re.escape(_SUFFIX)}")
-
-
 @contextlib.contextmanager
 def _writing(folder: str) -> Iterator[None]:
     """Hold the reference folder for one accept at a time: while it is held,
@@ -234,23 +227,6 @@ def _writing(folder: str) -> Iterator[None]:
         os.close(descriptor)
 
 
-def _sweep(folder: str) -> None:
-    """Remove what a killed accept left in a folder it was writing to."""
-    with contextlib.suppress(FileNotFoundError), os.scandir(folder) as entries:
-        for entry in entries:
-            if _TEMPORARY.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
-                os.unlink(entry.path)
-
-
-def _sync_folder(folder: str) -> None:
-    """Make the folder's entries (a rename, a removal) survive a crash."""
-    descriptor = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
 def _make_folders(folder: str) -> None:
     """Create the folder and those above it that are missing, each made durable."""
     missing = []
@@ -259,27 +235,7 @@ def _make_folders(folder: str) -> None:
         folder = _folder_of(folder)
     for path in reversed(missing):
         os.mkdir(path)
-        _sync_folder(_folder_of(path))
-
-
-def _write(source: str, destination: str, mode: int) -> None:
-    """Copy ``source`` to a temporary file beside ``destination``, on disk
-    with ``mode``, and rename it over ``destination``: a reader never sees
-    half a file, and a crash leaves the old file or the new one."""
-    folder = _folder_of(destination)
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=_PREFIX, suffix=_SUFFIX)
-    try:
-        with open(handle, "wb") as written, open(source, "rb") as given:
-            shutil.copyfileobj(given, written, 1 << 20)
-            written.flush()
-            os.fchmod(written.fileno(), mode)
-            os.fsync(written.fileno())
-        os.replace(temporary, destination)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
-    _sync_folder(folder)
+        sync_folder(_folder_of(path))
 
 
 def _apply(steps: list[Step], folder: str) -> None:
@@ -292,20 +248,22 @@ def _apply(steps: list[Step], folder: str) -> None:
     _make_folders(folder)
     with _writing(folder):
         for place in sorted({_folder_of(step.destination) for step in steps}):
-            _sweep(place)
+            sweep(place)
         for step in changed:
             if step.action == "remove":
                 os.unlink(step.destination)
-                _sync_folder(_folder_of(step.destination))
+                sync_folder(_folder_of(step.destination))
                 continue
             _make_folders(_folder_of(step.destination))
             kept = step.replaced or step.destination
             # The replaced file's permissions (not its set-id bits); a new file those the umask leaves.
             mode = stat.S_IMODE(os.stat(kept).st_mode) & 0o777 if os.path.exists(kept) else 0o666 & ~umask
-            _write(step.source or "", step.destination, mode)
+            # Written beside the reference and renamed over it: a reader never sees half a
+            # file, and a crash leaves the old file or the new one.
+            copy_replacing(step.source or "", step.destination, permissions=mode)
             if step.replaced is not None and not os.path.samefile(step.replaced, step.destination):
                 os.unlink(step.replaced)
-                _sync_folder(_folder_of(step.replaced))
+                sync_folder(_folder_of(step.replaced))
 
 
 def run(args: argparse.Namespace) -> int:

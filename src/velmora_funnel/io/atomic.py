@@ -9,6 +9,7 @@ one, never a mix of two writers or the start of a write that failed.
 from __future__ import annotations
 
 import os
+import re
 import secrets
 import shutil
 import stat
@@ -16,14 +17,20 @@ from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 from typing import IO, Any
 
-__all__ = ["copy_replacing", "replacing"]
+__all__ = ["TEMPORARY", "copy_replacing", "replacing", "sweep", "sync_folder"]
+
+#: The names of the temporary files written beside a destination (the
+#: shorter form is what earlier versions left, through tempfile.mkstemp).
+TEMPORARY = re.compile(r"\.velmora-funnel-(?:[0-9a-f]{16}|[a-z0-9_]{8})\.tmp")
 
 
 @contextmanager
-def replacing(path: str | os.PathLike[str], mode: str = "w") -> Iterator[IO[Any]]:
+def replacing(path: str | os.PathLike[str], mode: str = "w", *, permissions: int | None = None) -> Iterator[IO[Any]]:
     """A file (text in UTF-8 with ``mode="w"``, bytes with ``"wb"``) that
     replaces ``path`` once the block ends without an exception; otherwise
-    ``path`` is left as it was."""
+    ``path`` is left as it was. It keeps the permissions of the file it
+    replaces (or takes ``permissions``); a new file gets what the umask
+    leaves. The rename is made durable too (the folder is flushed)."""
     target = os.path.realpath(os.fspath(path))  # a symbolic link keeps pointing where it did
     try:
         existing: os.stat_result | None = os.stat(target)
@@ -57,12 +64,14 @@ def replacing(path: str | os.PathLike[str], mode: str = "w") -> Iterator[IO[Any]
         raise
     try:
         with handle:
-            if existing is not None:
-                os.fchmod(handle.fileno(), stat.S_IMODE(existing.st_mode))
+            if permissions is not None or existing is not None:
+                kept = permissions if permissions is not None else stat.S_IMODE(existing.st_mode)  # type: ignore[union-attr]
+                os.fchmod(handle.fileno(), kept)
             yield handle
             handle.flush()
             os.fsync(handle.fileno())
         os.replace(temporary, target)
+        sync_folder(os.path.dirname(target))
     except BaseException:
         with suppress(OSError):
             os.unlink(temporary)
@@ -73,7 +82,27 @@ def _text(mode: str) -> dict[str, Any]:
     return {} if "b" in mode else {"encoding": "utf-8"}
 
 
-def copy_replacing(source: str | os.PathLike[str], destination: str | os.PathLike[str]) -> None:
+def copy_replacing(
+    source: str | os.PathLike[str], destination: str | os.PathLike[str], *, permissions: int | None = None
+) -> None:
     """Copy ``source`` over ``destination`` as replacing() writes."""
-    with open(source, "rb") as data, replacing(destination, "wb") as out:
-        shutil.copyfileobj(data, out)
+    with open(source, "rb") as data, replacing(destination, "wb", permissions=permissions) as out:
+        shutil.copyfileobj(data, out, 1 << 20)
+
+
+def sync_folder(folder: str | os.PathLike[str]) -> None:
+    """Make the folder's entries (a rename, a removal) survive a crash."""
+    descriptor = os.open(folder or ".", os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def sweep(folder: str | os.PathLike[str]) -> None:
+    """Remove the temporary files a killed writer left in ``folder`` (only
+    while the caller holds the folder, so that no writer is at work there)."""
+    with suppress(FileNotFoundError), os.scandir(folder) as entries:
+        for entry in entries:
+            if TEMPORARY.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
+                os.unlink(entry.path)
