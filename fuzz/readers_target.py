@@ -38,16 +38,19 @@ OUT = os.path.join("build", "fuzz", "readers")
 def _mat(version: str) -> bytes:
     import scipy.io
 
+    # A result file the reader takes whole (binTrans: every matrix but Aclass
+    # transposed, one column per variable), so that mutations reach the
+    # reading of values, not only the refusals of a file out of layout.
     names = ["time", "x", "y", "k"]
     width = max(len(n) for n in names)
+    padded = [n.ljust(width) for n in names]
+    by_column = np.array(["".join(n[j] for n in padded) for j in range(width)])
     t = np.linspace(0.0, 1.0, 6)
     matrices = {
         "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
-        "name": np.array([n.ljust(width) for n in names]).T
-        if version == "4"
-        else np.array([n.ljust(width) for n in names]),
-        "description": np.array([n.ljust(width) for n in names]),
-        "dataInfo": np.array([[0, 1, 0, -1], [1, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, -1]], dtype=float),
+        "name": by_column,
+        "description": by_column,
+        "dataInfo": np.array([[0, 1, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, -1]], dtype=float).T,
         "data_1": np.array([[0.0, 1.0], [2.5, 2.5]]),
         "data_2": np.vstack([t, np.sin(t)]),
     }

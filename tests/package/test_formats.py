@@ -8,16 +8,19 @@ import gzip
 import lzma
 import os
 import pathlib
+import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from velmora_funnel import ResultFileError, read_result
+from velmora_funnel import ReadOptions, ResultFileError, read_result
 from velmora_funnel.cli import main
+from velmora_funnel.io.limits import size_text
 
 scipy_io = pytest.importorskip("scipy.io")
 pa = pytest.importorskip("pyarrow")
@@ -62,7 +65,8 @@ def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pa
 
 
 def save_mat(path, matrices, version="4"):
-    scipy_io.savemat(path, matrices, format=version)
+    """version "4", "5", or "5z" (version 5, compressed)."""
+    scipy_io.savemat(path, matrices, format=version[0], do_compression=version == "5z")
     return str(path)
 
 
@@ -70,6 +74,8 @@ LAYOUTS = {
     "v4 binNormal": ("4", False, {}),
     "v4 binTrans": ("4", True, {}),
     "v5 binNormal": ("5", False, {}),
+    "v5 compressed binNormal": ("5z", False, {}),
+    "v5 compressed binTrans": ("5z", True, {}),
     "v5 binTrans, names padded with NULs, abscissa 'time' in data_2": (
         "5",
         True,
@@ -112,6 +118,13 @@ def _mat_bytes_cut(tmp_path):
     path = save_mat(tmp_path / "whole.mat", mat_matrices(True))
     with open(path, "rb") as handle:
         return handle.read()[:-7]
+
+
+def _float_info(where, value):
+    """dataInfo as float64 (legal in both versions) with one number that no column index can be."""
+    info = mat_matrices(True)["dataInfo"].astype(np.float64)
+    info[where] = value
+    return info
 
 
 # (matrices to change, words in the message, variable named)
@@ -162,6 +175,15 @@ BROKEN_MAT = {
         "matrix 3",
         "v",
     ),
+    **{
+        f"float dataInfo with {value!r} as a {what}": (
+            {"dataInfo": _float_info(where, value)},
+            f"dataInfo gives {float(value)!r} as the {what}, expected an integer",
+            variable,
+        )
+        for value in (1e300, 2.0**63, -(2.0**63), np.nan)
+        for what, where, variable in (("column", (1, 1), "x"), ("matrix", (0, 2), "v"))
+    },
     "parameter without data_1": ({"data_1": None}, "no matrix 'data_1'", "k"),
     "fewer names than dataInfo rows": ({"name": text_matrix(["Time", "x"], True)}, "for each of the 2 names", None),
     "name given twice": (
@@ -172,11 +194,12 @@ BROKEN_MAT = {
 }
 
 
+@pytest.mark.parametrize("version", ["4", "5"])
 @pytest.mark.parametrize(("changes", "words", "variable"), BROKEN_MAT.values(), ids=BROKEN_MAT.keys())
-def test_mat_file_out_of_layout_names_what_is_missing(tmp_path, changes, words, variable):
+def test_mat_file_out_of_layout_names_what_is_missing(tmp_path, changes, words, variable, version):
     """A file not in the result-file layout: ResultFileError naming the file, what is missing and the variable."""
     matrices = {**mat_matrices(True), **changes}
-    path = save_mat(tmp_path / "run.mat", {k: v for k, v in matrices.items() if v is not None})
+    path = save_mat(tmp_path / "run.mat", {k: v for k, v in matrices.items() if v is not None}, version)
     with pytest.raises(ResultFileError) as info:
         read_result(path)
     assert str(info.value).startswith(path + ": ") and words in str(info.value)
@@ -197,6 +220,98 @@ def test_file_that_is_no_mat_file_is_refused(tmp_path, content, words):
     path.write_bytes(_mat_bytes_cut(tmp_path) if content == "cut" else content)
     with pytest.raises(ResultFileError, match=words):
         read_result(path)
+
+
+def _class_byte(path, name, klass):
+    """Overwrite the class in the array flags of an uncompressed version 5 matrix, as a damaged file has it."""
+    data = bytearray(pathlib.Path(path).read_bytes())
+    offset = 128
+    while name.encode() not in data[offset : offset + 64]:
+        offset += 8 + struct.unpack_from("<I", data, offset + 4)[0]
+    data[offset + 16] = klass
+    pathlib.Path(path).write_bytes(bytes(data))
+
+
+def _sparse(matrix):
+    return pytest.importorskip("scipy.sparse").csc_matrix(matrix)
+
+
+# (version, matrices to change, class byte to write into dataInfo, words; None: the file reads)
+OTHER_CLASSES = {
+    "dataInfo written sparse": ("5", {"dataInfo": _sparse}, None, "matrix 'dataInfo' is sparse"),
+    "dataInfo written sparse, compressed": ("5z", {"dataInfo": _sparse}, None, "matrix 'dataInfo' is sparse"),
+    "dataInfo's class byte damaged to sparse": ("5", {}, 5, "matrix 'dataInfo' is sparse"),
+    "dataInfo's class byte damaged to a cell array": ("5", {}, 1, "matrix 'dataInfo' is a cell array"),
+    "data_2 a struct": ("5z", {"data_2": lambda m: {"values": m}}, None, "matrix 'data_2' is a struct"),
+    "data_1 complex": ("5", {"data_1": lambda m: m * 1j}, None, "matrix 'data_1' is complex"),
+    "a sparse matrix of another name is passed over": ("5", {"extra": lambda m: _sparse(np.eye(3))}, None, None),
+}
+
+
+@pytest.mark.parametrize(("version", "changes", "klass", "words"), OTHER_CLASSES.values(), ids=OTHER_CLASSES.keys())
+def test_v5_matrix_of_another_class_is_refused_only_where_needed(tmp_path, version, changes, klass, words):
+    """A matrix the reader needs that is not full numbers or text is refused (never handed to code it can
+    crash); any other is skipped."""
+    matrices = mat_matrices(True)
+    matrices.update({name: change(matrices.get(name, 0)) for name, change in changes.items()})
+    path = save_mat(tmp_path / "run.mat", matrices, version)
+    if klass is not None:
+        _class_byte(path, "dataInfo", klass)
+    if words is None:
+        np.testing.assert_array_equal(read_result(path)["minus_x"], -X)
+        return
+    with pytest.raises(ResultFileError) as info:
+        read_result(path)
+    assert str(info.value).startswith(path + ": ") and words in str(info.value)
+
+
+def _with_huge_data_2(path, version, points, compressed=False):
+    """A result file whose data_2 claims ``points`` values, all zeros: a sparse file whose hole holds
+    them, or a compressed element that inflates to them (streamed, so building it stays cheap)."""
+    matrices = {k: v for k, v in mat_matrices(False).items() if k != "data_2"}
+    save_mat(path, matrices, version)
+    with open(path, "r+b") as handle:
+        handle.seek(0, os.SEEK_END)
+        if version == "4":
+            handle.write(struct.pack("<5i", 0, 2, points // 2, 0, 7) + b"data_2\0")
+            handle.truncate(handle.tell() + 8 * points)
+            return str(path)
+        head = struct.pack("<2I2I2I2i2I8s2I", 6, 8, 6, 0, 5, 8, 1, points, 1, 6, b"data_2", 9, 8 * points)
+        element = struct.pack("<2I", 14, len(head) + 8 * points) + head
+        if not compressed:
+            handle.write(element)
+            handle.truncate(handle.tell() + 8 * points)
+            return str(path)
+        start = handle.tell()
+        handle.write(struct.pack("<2I", 15, 0))
+        packer = zlib.compressobj(1)
+        handle.write(packer.compress(element))
+        zeros = bytes(1 << 20)
+        for _ in range(8 * points >> 20):
+            handle.write(packer.compress(zeros))
+        handle.write(packer.flush())
+        handle.seek(start + 4)
+        handle.write(struct.pack("<I", os.path.getsize(path) - start - 8))
+    return str(path)
+
+
+BOMBS = {
+    "v4, sparse file claiming 2^31 points": (("4", 2**31), None),
+    "v5, sparse file claiming 2^24 points": (("5", 2**24), 64 << 20),
+    "v5, compressed data_2 inflating to 256 MiB": (("5", 2**25, True), 16 << 20),
+}
+
+
+@pytest.mark.parametrize(("shape", "limit"), BOMBS.values(), ids=BOMBS.keys())
+def test_mat_file_claiming_more_than_the_limit_is_refused_before_it_is_taken(tmp_path, shape, limit):
+    """A header or a compressed element that would take more than max_bytes: refused with the limit
+    and the option that raises it, before the memory is taken."""
+    path = _with_huge_data_2(tmp_path / "run.mat", *shape)
+    options = ReadOptions(max_bytes=limit)
+    with pytest.raises(ResultFileError) as info:
+        read_result(path, options)
+    assert str(info.value).startswith(f"{path}: matrix 'data_2'")
+    assert f"more than the limit of {size_text(options.limit)}" in str(info.value) and "max_bytes" in info.value.advice
 
 
 # --- Parquet and Arrow IPC ---------------------------------------------------------
