@@ -60,27 +60,28 @@ def size_text(size: int) -> str:
     return f"{size} bytes"
 
 
-def _twice(limit: int) -> str:
-    """Twice the limit, rounded up to a whole unit: what to try next (``"2M"``)."""
-    wanted = 2 * limit
+def _enough(limit: int, needed: int) -> str:
+    """What to try next: what the file needs when it is known, else twice the
+    limit, rounded up to a whole unit (``"2M"``)."""
+    wanted = max(2 * limit, needed)
     for unit, factor in (("T", 1 << 40), ("G", 1 << 30), ("M", 1 << 20), ("K", 1 << 10)):
         if wanted >= factor:
             return f"{-(-wanted // factor)}{unit}"
     return str(wanted)
 
 
-def _over(path: str, what: str, limit: int) -> ResultFileError:
+def _over(path: str, what: str, limit: int, needed: int = 0) -> ResultFileError:
     return ResultFileError(
         path,
         f"{what} than the limit of {size_text(limit)} on what one file may decode to",
-        advice={"max_bytes": _twice(limit)},
+        advice={"max_bytes": _enough(limit, needed)},
     )
 
 
 def check_size(path: str, claimed: int, limit: int, what: str) -> None:
     """Refuse to take ``claimed`` bytes for ``what`` (``"matrix 'data_2'"``) beyond ``limit``."""
     if claimed > limit:
-        raise _over(path, f"{what} would take {size_text(claimed)}, more", limit)
+        raise _over(path, f"{what} would take {size_text(claimed)}, more", limit, claimed)
 
 
 def check_regular(path: str) -> os.stat_result:
