@@ -66,7 +66,10 @@ def _columnar(kind: str) -> bytes:
     import pyarrow.parquet as pq
 
     t = np.linspace(0.0, 1.0, 8)
-    frame = pd.DataFrame({"x": np.sin(t), "n": np.arange(8)}, index=pd.Index(t, name="time"))
+    # a NaN (a null and its bitmap) and a category of numbers (dictionary-encoded) besides plain columns
+    x = np.where(t == t[3], np.nan, np.sin(t))
+    level = pd.Categorical([0.5, 1.5, 0.5, 2.5] * 2)
+    frame = pd.DataFrame({"x": x, "n": np.arange(8), "level": level}, index=pd.Index(t, name="time"))
     table = pa.Table.from_pandas(frame)
     sink = io.BytesIO()
     if kind == "parquet":

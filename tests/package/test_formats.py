@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import warnings
 import zlib
 
 import numpy as np
@@ -24,6 +25,8 @@ from velmora_funnel.io.limits import size_text
 
 scipy_io = pytest.importorskip("scipy.io")
 pa = pytest.importorskip("pyarrow")
+feather = pytest.importorskip("pyarrow.feather")
+pq = pytest.importorskip("pyarrow.parquet")
 
 
 def text_matrix(rows, transposed, pad=" "):
@@ -328,8 +331,19 @@ def _ipc(path, writer):
         sink.write_table(table)
 
 
+def _feather_v1(data, path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # older tools still write version 1
+        feather.write_feather(data, str(path), version=1)
+
+
 WRITERS = {
     "pandas parquet": ("run.parquet", lambda df, p: df.to_parquet(p)),
+    "pyarrow feather version 1": ("run.feather", _feather_v1),
+    "pandas feather, a category of numbers": (
+        "run.feather",
+        lambda df, p: df.astype({"count": "category"}).to_feather(p),
+    ),
     "pandas parquet, time as the index": ("run.parquet", lambda df, p: df.set_index("time").to_parquet(p)),
     "pandas feather": ("run.feather", lambda df, p: df.to_feather(p)),
     "arrow IPC file": ("run.arrow", lambda df, p: _ipc(p, pa.ipc.new_file)),
@@ -369,6 +383,198 @@ def test_unusable_columnar_file_is_refused_with_its_column(tmp_path, write, word
     with pytest.raises(ResultFileError) as info:
         read_result(path, time=time)
     assert str(info.value).startswith(path + ": ") and words in str(info.value)
+
+
+# Every columnar format a table can be written in, by the tools that write them.
+def _ipc_writer(new):
+    def write(table, path):
+        with new(str(path), table.schema) as sink:
+            sink.write_table(table)
+
+    return write
+
+
+FORMATS = {
+    "parquet": ("run.parquet", lambda table, p: pq.write_table(table, p)),
+    "feather v1": ("run.feather", _feather_v1),
+    "feather": ("run.feather", lambda table, p: feather.write_feather(table, str(p))),
+    "arrow file": ("run.arrow", _ipc_writer(pa.ipc.new_file)),
+    "arrow stream": ("run.arrow", _ipc_writer(pa.ipc.new_stream)),
+}
+T6 = np.linspace(0.0, 1.0, 6)
+
+
+def _written(tmp_path, fmt, table):
+    name, write = FORMATS[fmt]
+    write(table, tmp_path / name)
+    return tmp_path / name
+
+
+# (pandas metadata, or None to make the second column's name not UTF-8; words)
+DAMAGED_NAMES = {
+    "pandas metadata not JSON": (b"{not json", "damaged pandas metadata (not JSON)"),
+    "pandas metadata a list": (b"[1, 2]", "damaged pandas metadata (not a JSON object)"),
+    "index not a list of names": (b'{"index_columns": [1]}', "index_columns is not a list of names"),
+    "pandas metadata not UTF-8": (b'{"index_columns": ["\xff"]}', "damaged pandas metadata (not UTF-8 text)"),
+    "column name not UTF-8": (None, "name is not UTF-8 text"),
+}
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "feather", "arrow stream"])
+@pytest.mark.parametrize(("metadata", "words"), DAMAGED_NAMES.values(), ids=DAMAGED_NAMES.keys())
+def test_damaged_pandas_metadata_or_name_is_refused(tmp_path, fmt, metadata, words):
+    """The pandas index decides the abscissa: a metadata that cannot be read is refused, unless the time option names it."""
+    table = pa.table({"time": T6, "zzzz": -T6})
+    path = _written(tmp_path, fmt, table if metadata is None else table.replace_schema_metadata({"pandas": metadata}))
+    if metadata is None:
+        path.write_bytes(path.read_bytes().replace(b"zzzz", b"\xff\xfe\xfd\xfc"))
+    with pytest.raises(ResultFileError) as info:
+        read_result(path)
+    assert str(info.value).startswith(f"{path}: ") and words in str(info.value)
+    if metadata is not None:
+        np.testing.assert_array_equal(read_result(path, time="time")["zzzz"], -T6)
+
+
+def _patched(data, old, new):
+    """A Feather version 1 file with every int64 ``old`` of its footer changed to ``new``."""
+    (length,) = struct.unpack_from("<I", data, len(data) - 8)
+    start = len(data) - 8 - length
+    return data[:start] + data[start:-8].replace(struct.pack("<q", old), struct.pack("<q", new)) + data[-8:]
+
+
+# 1000 rows of time and x: x's values at byte 8008, 8000 bytes each.
+V1_DAMAGE = {
+    "footer longer than the file": (lambda d: d[:-8] + struct.pack("<I", 2**31 - 1) + d[-4:], "a footer of 2147483647"),
+    "values past the end": (lambda d: _patched(d, 8008, 2**40), "column 2 ('x'): damaged feather file: values at"),
+    "more rows than values": (lambda d: _patched(d, 1000, 10**6), "the values take 8000000 bytes, the file holds 8000"),
+    "fewer bytes than values": (lambda d: _patched(d, 8000, 8), "the values take 8000 bytes, the file holds 8 "),
+}
+
+
+@pytest.mark.parametrize(("damage", "words"), V1_DAMAGE.values(), ids=V1_DAMAGE.keys())
+def test_feather_v1_with_a_damaged_footer_is_an_error_not_a_crash(tmp_path, damage, words):
+    """One footer field changed: a one-line error and exit 2, never a signal or values from outside the file."""
+    t = np.linspace(0.0, 1.0, 1000)
+    path = _written(tmp_path, "feather v1", pa.table({"time": t, "x": np.sin(t)}))
+    path.write_bytes(damage(path.read_bytes()))
+    done = subprocess.run(
+        [sys.executable, "-m", "velmora_funnel", "compare", str(path), str(path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert done.returncode == 2 and len(done.stderr.splitlines()) == 1, done.stderr
+    assert f"{path}: " in done.stderr and words in done.stderr
+
+
+_REWRITTEN = """
+import os, sys
+from velmora_funnel import read_result
+path = sys.argv[1]
+table = read_result(path)
+with open(path, "r+b") as handle:  # rewritten in place, as a simulation rewrites its result
+    handle.write(bytes(os.path.getsize(path)))
+print(table.t.tolist(), table["a"].tolist(), table["b"].tolist())
+os.truncate(path, 0)
+print(table.t.tolist(), table["a"].tolist(), table["b"].tolist())
+"""
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_table_keeps_its_values_when_the_file_is_rewritten_or_truncated(tmp_path, fmt):
+    """A table read is the file as it was: not a view of it that changes, or dies (SIGBUS), with the file."""
+    expected = frame()
+    path = _written(tmp_path, fmt, pa.Table.from_pandas(expected, preserve_index=False))
+    done = subprocess.run(
+        [sys.executable, "-c", _REWRITTEN, str(path)], capture_output=True, text=True, timeout=120, check=False
+    )
+    assert done.returncode == 0, done.stderr
+    line = " ".join(str(expected[name].tolist()) for name in ("time", "a", "b"))
+    assert done.stdout.splitlines() == [line, line]
+
+
+def _small_ints(rows):
+    return pa.table({"time": np.arange(rows) % 100, "x": np.arange(rows) % 7}).cast(
+        pa.schema([("time", pa.int8()), ("x", pa.int8())])
+    )
+
+
+def _claiming(path, size):
+    """A zstd feather file of 10000 rows whose compressed buffers say they decompress to ``size`` bytes."""
+    feather.write_feather(pa.table({"time": np.arange(10000.0), "x": np.zeros(10000)}), str(path), compression="zstd")
+    path.write_bytes(path.read_bytes().replace(struct.pack("<q", 80000), struct.pack("<q", size)))
+
+
+# (format, writer, words): each file under 1 MiB on disk, read with max_bytes="1M"
+OVER_THE_LIMIT = {
+    "file larger than the limit": (
+        "parquet",
+        lambda p: pq.write_table(pa.table({"time": np.random.default_rng(1).random(200_000)}), p),
+        "reading the file would take 1.",
+    ),
+    **{
+        f"{fmt}: int8 rows as float64": (
+            fmt,
+            lambda p, fmt=fmt: FORMATS[fmt][1](_small_ints(100_000), p),
+            "100000 rows of 2 columns as float64 would take 1.53 MiB",
+        )
+        for fmt in ("parquet", "feather v1", "feather", "arrow stream")
+    },
+    "feather: buffers claiming 1 TiB decompressed": (
+        "feather",
+        lambda p: _claiming(p, 1 << 40),
+        "decompressing its record batches would take 2 TiB",
+    ),
+}
+
+
+@pytest.mark.parametrize(("fmt", "write", "words"), OVER_THE_LIMIT.values(), ids=OVER_THE_LIMIT.keys())
+def test_file_that_decodes_past_the_limit_is_refused_before_decoding(tmp_path, fmt, write, words):
+    path = tmp_path / FORMATS[fmt][0]
+    write(path)
+    with pytest.raises(ResultFileError) as info:
+        read_result(path, max_bytes="1M")
+    assert words in str(info.value) and "more than the limit of 1 MiB" in str(info.value)
+    assert info.value.advice == {"max_bytes": str(2 << 20)}
+
+
+# (table, words; None: read, with c as its numbers)
+AGREEING = {
+    "category of numbers": (pd.DataFrame({"time": T6, "c": pd.Categorical([1.5, 2.5] * 3)}), None),
+    "category of text": (
+        pd.DataFrame({"time": T6, "c": pd.Categorical(["on", "off"] * 3)}),
+        "string (dictionary-encoded), expected numbers",
+    ),
+    "name given twice": (
+        pa.table([T6, T6, T6], names=["time", "c", "c"]),
+        "column 3: duplicate column name 'c' (also column 2)",
+    ),
+    "pandas index of two levels": (
+        pd.DataFrame({"time": T6, "a": T6, "c": T6}).set_index(["time", "a"]),
+        "the pandas index has 2 levels ('time', 'a'), so no one column is the abscissa",
+    ),
+}
+# Version 1 holds no pandas index and no name twice.
+_AGREEING_CASES = [
+    pytest.param(fmt, data, words, id=f"{case}, {fmt}")
+    for case, (data, words) in AGREEING.items()
+    for fmt in FORMATS
+    if fmt != "feather v1" or case.startswith("category")
+]
+
+
+@pytest.mark.parametrize(("fmt", "data", "words"), _AGREEING_CASES)
+def test_columnar_formats_read_and_refuse_alike(tmp_path, fmt, data, words):
+    """The same table gives the same answer in every format: categories of numbers read, of text refused."""
+    table = pa.Table.from_pandas(data, preserve_index=None) if isinstance(data, pd.DataFrame) else data
+    path = _written(tmp_path, fmt, table)
+    if words is None:
+        np.testing.assert_array_equal(read_result(path)["c"], [1.5, 2.5] * 3)
+        return
+    with pytest.raises(ResultFileError) as info:
+        read_result(path)
+    assert str(info.value).startswith(f"{path}: ") and words in str(info.value)
 
 
 def test_date_time_abscissa_of_parquet_is_seconds_since_1970(tmp_path):
