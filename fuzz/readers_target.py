@@ -174,11 +174,14 @@ def main() -> int:
     parser.add_argument("--cases", type=int, default=None, help="stop after this many cases")
     parser.add_argument("--formats", default=",".join(SEEDS))
     parser.add_argument("--seed", type=int, default=None)
-    parser.add_argument("--memory", type=int, default=4 << 30, help="address-space limit of this process, bytes")
+    parser.add_argument(
+        "--memory", type=int, default=4 << 30, help="address-space limit of this process, bytes (0: none)"
+    )
     parser.add_argument("--out", default=OUT)
     args = parser.parse_args()
     formats = [f for f in args.formats.split(",") if f]
-    resource.setrlimit(resource.RLIMIT_AS, (args.memory, args.memory))
+    if args.memory:  # 0: no limit (AddressSanitizer reserves more address space than any limit)
+        resource.setrlimit(resource.RLIMIT_AS, (args.memory, args.memory))
     os.makedirs(args.out, exist_ok=True)
     seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(4), "little")
     rng = random.Random(seed)
