@@ -105,7 +105,8 @@ def test_distinct_checks_never_share_a_reference(pytester):
     each, so a second check never passes against the first one's; only the same name twice in one
     test is refused."""
     pytester.makepyfile(test_names=NAMES_MODULE)
-    first = pytester.runpytest("-p", "no:cacheprovider")
+    # -rN: the short summary repeats each message, cut or not by the terminal's width
+    first = pytester.runpytest("-p", "no:cacheprovider", "-rN")
     first.assert_outcomes(failed=5)
     assert first.stdout.str().count("did not exist: written from this run") == 4
     first.stdout.fnmatch_lines(["*a second check named 'a+b' in one test*"])
