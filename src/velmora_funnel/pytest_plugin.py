@@ -26,7 +26,7 @@ from .io.csv_writer import write_table
 from .reports.cells import verdict_line
 from .reports.text import output_stem, printable
 from .run import RunOptions, find_config
-from .run.pairs import compare_tables, read_pair
+from .run.pairs import compare_tables, read_checked, read_pair
 
 __all__ = ["FunnelRegression"]
 
@@ -47,13 +47,21 @@ def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
     import pandas as pd
 
     if isinstance(data, pd.DataFrame):
+        # No name (None), or one that is false such as "": an index of row
+        # numbers unless the frame has a time column, which is then the abscissa.
+        name = str(data.index.name) if bool(data.index.name) else "time"
+        if not bool(data.index.name) and "time" in data.columns:
+            data = data.set_index("time")
         t = as_curve((data.index, data.index), "the DataFrame's index").t
-        columns = {str(name): as_curve((data.index, data[name]), f"column {name!r}").y for name in data.columns}
+        columns = {str(column): as_curve((data.index, data[column]), f"column {column!r}").y for column in data.columns}
         if len(columns) != len(data.columns):
             raise ValueError("the DataFrame's column names must differ as text")
-        # No name (None), or one that is false such as "": the default column.
-        name = data.index.name
-        return str(name if bool(name) else "time"), t, columns
+        if name in columns:
+            raise ValueError(
+                f"a column named {name!r} would clash with the time column (the index): rename it, "
+                "or make it the index"
+            )
+        return name, t, columns
     if not isinstance(data, Mapping) or not data:
         raise TypeError(
             f"data must be a pandas DataFrame indexed by time or a non-empty mapping of name to (t, y), got {type(data).__name__}"
@@ -81,10 +89,26 @@ def _fail(message: str) -> NoReturn:
         raise failed from None
 
 
-def write_result(data: Any, path: Path) -> None:
-    """Write ``data`` as a CSV result file that reads back bit for bit."""
+def write_result(data: Any, path: Path) -> dict[str, np.ndarray]:
+    """Write ``data`` as a CSV result file that reads back bit for bit;
+    returns its columns by name, the abscissa first."""
     time_name, t, columns = _columns(data)
     write_table(os.fspath(path), [time_name, *columns], [t, *columns.values()])
+    return {time_name: t, **columns}
+
+
+def _unfit_reference(columns: Mapping[str, np.ndarray], table: Any) -> str | None:
+    """Why the run cannot be a reference, or None: a value that is not finite
+    (a crashed run would become the standard every later run is held to), or
+    a file that does not read back as the same curves."""
+    for name, values in columns.items():
+        bad = int(np.count_nonzero(~np.isfinite(values)))
+        if bad:
+            return f"{bad} of the {len(values)} values of {name!r} are NaN or infinite"
+    read = {table.abscissa_name: table.t, **{name: table[name] for name in table.names}}
+    if list(read) != list(columns) or any(not np.array_equal(read[n], columns[n]) for n in columns):
+        return f"the written file reads back as other curves (columns {list(read)})"
+    return None
 
 
 def write_reference(obtained: str | os.PathLike[str], reference: str | os.PathLike[str]) -> None:
@@ -130,7 +154,7 @@ class FunnelRegression:
         if reference.is_dir():
             _fail(f"{reference}: is a folder, expected a reference file")
         obtained = self._tmp_path / f"{stem}.obtained.csv"
-        write_result(data, obtained)
+        columns = write_result(data, obtained)
         try:
             config = find_config(reference) if self.folder.is_dir() else None
             options = RunOptions.build(config=config, **tolerances)
@@ -138,6 +162,12 @@ class FunnelRegression:
             _fail(str(exc))
         regen = self._request.config.getoption("funnel_regen")
         if regen or not reference.exists():
+            try:
+                unfit = _unfit_reference(columns, read_checked(str(obtained), options.read))
+            except ResultFileError as exc:
+                unfit = f"the written file cannot be read back: {exc}"
+            if unfit is not None:
+                _fail(f"reference {reference} not written: {unfit} (this run: {obtained})")
             try:
                 self.folder.mkdir(parents=True, exist_ok=True)
                 write_reference(obtained, reference)
@@ -157,7 +187,8 @@ class FunnelRegression:
             compared += outcome.verdict != "ignored"
             if outcome.verdict in ("pass", "ignored"):
                 continue
-            line = f"  {outcome.name}: {outcome.verdict}: {verdict_line(outcome)}"
+            # The message leads with the verdict ("fail: ...", "not passed: ...", "missing in ...").
+            line = f"  {outcome.name}: {verdict_line(outcome)}"
             if result is not None:
                 line += "\n    " + self._plot(
                     result, f"{stem}.{output_stem(outcome.name, taken)}.png", reference.name, outcome.name

@@ -287,6 +287,8 @@ def test_funnel_or_ordinates_not_finite_never_pass(curves, reason):
     result = vf.compare(*curves)
     assert result.status.completed and not result.passed
     assert reason in result.message and reason in result.caveat
+    if result.status is vf.Status.PASS:
+        assert result.message.startswith("not passed: ") and result.message.endswith("(the funnel itself: pass)")
 
 
 def test_nan_outside_the_range_is_not_counted():

@@ -65,7 +65,7 @@ def test_funnel_regression_fixture_in_real_pytest_runs(pytester):
     changed.stdout.fnmatch_lines(
         [
             "*1 of 2 variables are not inside the funnel of*test_model.csv*",
-            "*speed: fail: fail: test points outside the funnel; first failure at t = 8.0*",
+            "*speed: fail: test points outside the funnel; first failure at t = 8.0*",
             "*funnel plot: *test_model.speed.png",
         ]
     )
@@ -162,6 +162,7 @@ REFERENCE_FAULTS = {
     "reference is a folder": "*test_model/test_model.csv: is a folder, expected a reference file",
     "read-only folder": "*test_model/test_model.csv: cannot write the reference: Permission denied",
     "unreadable reference": "the reference cannot be read: *test_model.csv: row 2, column 2 ('speed'): *",
+    "crashed run": "reference *test_model.csv not written: 11 of the 11 values of 'speed' are NaN or infinite*",
 }
 
 
@@ -170,11 +171,11 @@ def test_a_reference_that_cannot_be_used_fails_in_one_line(pytester, fault, mess
     """Whatever stands where the references should be, the check fails with one line naming the path
     and what is wrong, never a traceback."""
     pytester.makepyfile(test_model=TEST_MODULE)
-    (pytester.path / "run.json").write_text('{"points": 11, "bump": 0}')
+    (pytester.path / "run.json").write_text(f'{{"points": 11, "bump": {"NaN" if fault == "crashed run" else 0}}}')
     references = pytester.path / "test_model"
     if fault == "folder is a file":
         references.write_text("")
-    else:
+    elif fault != "crashed run":
         references.mkdir()
     if fault == "reference is a folder":
         (references / "test_model.csv").mkdir()
@@ -189,5 +190,32 @@ def test_a_reference_that_cannot_be_used_fails_in_one_line(pytester, fault, mess
     if regen:
         references.chmod(0o755)
     result.assert_outcomes(failed=1)
+    assert not (references / "test_model.csv").is_file() or fault == "unreadable reference"
     result.stdout.fnmatch_lines(["*_ test_model _*", message, "*= short test summary info =*"], consecutive=True)
     assert "Traceback" not in result.stdout.str() and "Error:" not in result.stdout.str()
+
+
+@pytest.mark.parametrize(
+    ("frame", "written"),
+    [
+        ({"time": [0.0, 1.0], "x": [1.0, 2.0]}, ["time", "x"]),
+        ({"x": [1.0, 2.0], "time": [0.0, 1.0]}, ["time", "x"]),
+        ({"x": [1.0, 2.0], "time": [0.0, 1.0], "index name": "time"}, "would clash with the time column"),
+    ],
+    ids=["time column", "time column last", "time index and column"],
+)
+def test_a_dataframe_with_a_time_column_is_written_with_one_abscissa(tmp_path, frame, written):
+    """A frame without a time index takes its time column for the abscissa (never `time,time,x`);
+    a time index beside a time column is refused before anything is written."""
+    pd = pytest.importorskip("pandas")
+    frame = dict(frame)
+    name = frame.pop("index name", None)
+    data = pd.DataFrame(frame, index=pd.Index([0.0, 1.0], name=name) if name else None)
+    path = tmp_path / "run.csv"
+    if isinstance(written, str):
+        with pytest.raises(ValueError, match=written):
+            write_result(data, path)
+        assert not path.exists()
+    else:
+        write_result(data, path)
+        assert list(pd.read_csv(path).columns) == written

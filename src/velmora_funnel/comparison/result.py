@@ -270,9 +270,16 @@ class CompareResult:
 
     @property
     def message(self) -> str:
-        """The module's message for the status, then the caveat if there is one."""
+        """The verdict first: the module's message for the status, or, when a
+        caveat overrules the module's PASS, "not passed: " and the caveat with
+        the funnel's own verdict in brackets; a caveat on any other status
+        follows its message."""
         caveat = self.caveat
-        return self.status.message if caveat is None else f"{self.status.message}; {caveat}"
+        if caveat is None:
+            return self.status.message
+        if self.status is Status.PASS:
+            return f"not passed: {caveat} (the funnel itself: pass)"
+        return f"{self.status.message}; {caveat}"
 
     def failing_points(self) -> Curve:
         """The test points that make the status FAIL: those inside the range

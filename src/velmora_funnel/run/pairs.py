@@ -95,6 +95,16 @@ def _rejected(result: CompareResult, reference: ResultTable, test: ResultTable) 
     return f"unusable: {result.message}; x_range [{lo:g}, {hi:g}], {holds(reference)}, {holds(test)}"
 
 
+def _message(result: CompareResult, verdict: str, reference: ResultTable, test: ResultTable) -> str:
+    """The variable's message, which leads with its verdict: a caveat the
+    run allows lets the module's PASS stand, and says so."""
+    if verdict == "error":
+        return _rejected(result, reference, test)
+    if verdict == "pass" and result.caveat is not None:
+        return f"{result.status.message}; {result.caveat} (allowed)"
+    return result.message
+
+
 def compare_tables(
     reference: ResultTable,
     test: ResultTable,
@@ -130,7 +140,7 @@ def compare_tables(
             name=name,
             verdict=verdict,
             status=result.status,
-            message=_rejected(result, reference, test) if verdict == "error" else result.message,
+            message=_message(result, verdict, reference, test),
             max_error=result.max_error,
             first_failure=result.first_failure,
             nan_reference=result.nan_reference,
