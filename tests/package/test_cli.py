@@ -462,7 +462,7 @@ def _snapshot(folder):
     return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
-@pytest.mark.parametrize("mode", ["accept", "dry run", "unreadable test"])
+@pytest.mark.parametrize("mode", ["accept", "prune", "dry run", "unreadable test"])
 def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     """accept prints what changes (failed, new and gone variables; new and gone files), then makes the
     reference folder hold the test run's result files; the config stays, nothing outside is touched.
@@ -478,7 +478,8 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     if mode == "unreadable test":
         (test / "new.csv").write_text("time,a\n0,x\n")
     before, outside = _snapshot(ref), _snapshot(test)
-    code, out, err = run(capsys, "accept", str(ref), str(test), *(["--dry-run"] if mode == "dry run" else []))
+    flags = {"dry run": ["--dry-run", "--prune"], "prune": ["--prune"]}.get(mode, [])
+    code, out, err = run(capsys, "accept", str(ref), str(test), *flags)
     assert _snapshot(test) == outside
     if mode == "unreadable test":
         assert (
@@ -493,10 +494,10 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     if mode == "dry run":
         assert _snapshot(ref) == before and out.splitlines()[-1] == "dry run: 3 files would change, nothing was written"
     else:
-        assert _snapshot(ref) == {
-            **outside,
-            "velmora-funnel.toml": before["velmora-funnel.toml"],
-        }
+        # A reference the run wrote no file for (a crashed simulation) stays unless pruned.
+        kept = {} if mode == "prune" else {"gone.csv": before["gone.csv"]}
+        assert "gone.csv: gone in the test run: " + ("removed" if mode == "prune" else "kept (--prune removes it)") in out
+        assert _snapshot(ref) == {**outside, **kept, "velmora-funnel.toml": before["velmora-funnel.toml"]}
 
 
 @pytest.mark.parametrize("given", ["flags", "config"])

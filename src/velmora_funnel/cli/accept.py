@@ -38,6 +38,12 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
     parser.add_argument("reference", metavar="REFERENCE", help="reference file or folder")
     parser.add_argument("test", metavar="TEST", help="test file or folder (the run to accept)")
     parser.add_argument("--dry-run", action="store_true", help="only print what would change")
+    parser.add_argument(
+        "--prune",
+        action="store_true",
+        help="also remove the reference files the test run has none for (by default they stay: "
+        "a crashed simulation writes no file)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -152,16 +158,20 @@ def _checked(folder: str, reference: str, test: str, targets: list[_Target]) -> 
             )
 
 
-def plan(reference: str, test: str, options: RunOptions) -> list[Step]:
+def plan(reference: str, test: str, options: RunOptions, *, prune: bool = False) -> list[Step]:
     """What accepting the test run does, file by file. Each file is parsed at
     most once, with the run's reading options; a file whose bytes are the
-    reference's is not parsed at all."""
+    reference's is not parsed at all. A reference the run has no file for is
+    removed only when ``prune``: a run that crashed wrote none."""
     targets = _targets(reference, test)
     _checked(_real_folder(reference, test), reference, test, targets)
     steps: list[Step] = []
     for rel, destination, old, source in targets:
         if source is None:
-            steps.append(Step("remove", destination, None, f"{rel}: gone in the test run: removed"))
+            if prune:
+                steps.append(Step("remove", destination, None, f"{rel}: gone in the test run: removed"))
+            else:
+                steps.append(Step("keep", destination, None, f"{rel}: gone in the test run: kept (--prune removes it)"))
             continue
         renamed = old is not None and old != destination
         if old is not None and not renamed and filecmp.cmp(old, source, shallow=False):
@@ -268,7 +278,7 @@ def _apply(steps: list[Step], folder: str) -> None:
 
 def run(args: argparse.Namespace) -> int:
     options = run_options(args)
-    steps = plan(args.reference, args.test, options)
+    steps = plan(args.reference, args.test, options, prune=args.prune)
     out = Printer()
     for step in steps:
         out(
