@@ -101,6 +101,22 @@ def test_column_selects_and_names_missing_ones(capsys, files):
     assert (
         "missing in reference" in lines_by_variable(out)["nope"] and "missing in test" in lines_by_variable(out)["nope"]
     )
+    # One value each time: the files after it stay the files.
+    code, out, _ = run(capsys, "compare", "--column", "b", *files())
+    assert code == 0 and list(lines_by_variable(out)) == ["b"]
+
+
+@pytest.mark.parametrize("command", ["compare", "batch", "accept"])
+def test_help_states_the_exit_codes_and_every_argument(capsys, command):
+    """--help lists the exit codes, says what each positional argument is, and shows choices as words."""
+    with pytest.raises(SystemExit):
+        main([command, "--help"])
+    out = capsys.readouterr().out
+    assert "exit codes:" in out and "\n  2  unusable input" in out
+    positional = out.split("positional arguments:\n")[1].split("\n\n")[0].splitlines()
+    assert len([line for line in positional if not line.startswith(" " * 4)]) == 2
+    assert all(len(line.split()) > 1 for line in positional if not line.startswith(" " * 4))
+    assert "{," not in out and ",}" not in out
 
 
 NOT_FINITE_CELLS = {
@@ -341,7 +357,7 @@ def test_hostile_names_stay_in_the_folder_and_off_the_terminal(capsys, write_csv
 
 def test_json_output_is_machine_readable(capsys, files):
     """--json prints one document with tolerances, per-variable outcomes and the summary."""
-    code, out, _ = run(capsys, "compare", *files(bump=0.5, extra=True), "--json", "--atoly", "0.01")
+    code, out, _ = run(capsys, "compare", *files(bump=0.5, extra=True), "--json", "-", "--atoly", "0.01")
     document = json.loads(out)
     assert code == 1
     assert document["tolerances"]["atoly"] == 0.01 and document["x_range"] == {"lo": None, "hi": None}

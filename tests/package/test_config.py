@@ -59,7 +59,7 @@ def run_pair(write_csv, tmp_path, capsys):
 def test_precedence_and_ignored_variables(run_pair):
     """Built-in < [defaults] < matching [[variable]] entries in order < command line, key by key; an
     ignored variable is listed but never fails the run."""
-    code, out, _ = run_pair("--json", "--atolx", "0.001")
+    code, out, _ = run_pair("--json", "-", "--atolx", "0.001")
     document = json.loads(out)
     assert code == 0 and document["config"].endswith("velmora-funnel.toml")
     used = {v["name"]: v for v in document["variables"]}
@@ -149,7 +149,7 @@ def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
 )
 def test_column_and_exclude_globs(run_pair, options, compared):
     """--column picks by glob in the order given, --exclude drops what it matches (not even listed)."""
-    code, out, _ = run_pair(*options, "--json")
+    code, out, _ = run_pair(*options, "--json", "-")
     assert code == 0 and [v["name"] for v in json.loads(out)["variables"]] == compared
 
 

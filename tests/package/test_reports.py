@@ -3,6 +3,7 @@ unusable input and sanity warnings."""
 
 import html.parser
 import json
+import pathlib
 import os
 import re
 
@@ -83,20 +84,21 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
 
 
 @pytest.mark.parametrize("command", ["compare", "batch"])
-def test_json_is_written_with_an_error_when_the_input_is_unusable(tmp_path, folders, capsys, command):
-    """--json always yields a document; unusable input gives its reason under "error"."""
+@pytest.mark.parametrize("target", ["-", "out.json"])
+def test_json_is_written_with_an_error_when_the_input_is_unusable(tmp_path, folders, capsys, command, target):
+    """--json FILE (or - for stdout) means the same in both commands and always yields a document;
+    unusable input gives its reason under "error". On stdout the JSON is the whole of it."""
     ref, test = folders
-    if command == "compare":
-        code = main(["compare", str(ref / "broken.csv"), str(test / "broken.csv"), "--json"])
-        document = json.loads(capsys.readouterr().out)
-    else:
-        code = main(["batch", str(ref), str(tmp_path / "nowhere"), "--json", str(tmp_path / "out.json")])
-        document = json.loads((tmp_path / "out.json").read_text())
-    assert code == 2 and (
-        "broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
-        if command == "compare"
-        else "nowhere: not a directory" in document["error"]
-    )
+    pair = (ref / "broken.csv", test / "broken.csv") if command == "compare" else (ref, test)
+    path = target if target == "-" else str(tmp_path / target)
+    code = main([command, *map(str, pair), "--json", path])
+    out = capsys.readouterr().out
+    document = json.loads(out if target == "-" else pathlib.Path(path).read_text())
+    assert code == 2 and "broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
+    if command == "batch":
+        assert code == main(["batch", str(ref), str(tmp_path / "nowhere"), "--json", path])
+        document = json.loads(capsys.readouterr().out if target == "-" else pathlib.Path(path).read_text())
+        assert "nowhere: not a directory" in document["error"]
 
 
 def test_a_range_the_module_rejects_is_unusable(write_csv, capsys):

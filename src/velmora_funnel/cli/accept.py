@@ -34,6 +34,10 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         help="make a new run the reference",
         description="Replace the reference result files with the test files, after printing what "
         "changes. Only result files inside REFERENCE are written or removed; the config stays.",
+        epilog="exit codes:\n  0  accepted (or, with --dry-run, printed what would change)\n"
+        "  2  unusable input: a test file that cannot be read, a target outside REFERENCE, a bad\n"
+        "     option or config; nothing was changed",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("reference", metavar="REFERENCE", help="reference file or folder")
     parser.add_argument("test", metavar="TEST", help="test file or folder (the run to accept)")

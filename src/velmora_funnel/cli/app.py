@@ -46,19 +46,15 @@ def _parser(prog: str) -> argparse.ArgumentParser:
 
 def _error_document(args: argparse.Namespace, message: str) -> None:
     """--json writes a document also when the input is unusable, with its ``error``."""
-    if args.command == "compare" and getattr(args, "json", False):
-        document = json_report.document(
-            args.reference, args.test, None, message, variables=[], warnings=[], summary=None
+    if args.command not in ("compare", "batch") or not getattr(args, "json", None):
+        return
+    contents = {"variables": [], "warnings": []} if args.command == "compare" else {"files": []}
+    try:
+        json_report.write_json(
+            args.json, json_report.document(args.reference, args.test, None, message, summary=None, **contents)
         )
-        json_report.dump(document, sys.stdout)
-        print()
-    elif args.command == "batch" and getattr(args, "json", None):
-        try:
-            json_report.write_json(
-                args.json, json_report.document(args.reference, args.test, None, message, files=[], summary=None)
-            )
-        except OSError:
-            pass  # the path itself was the problem: the message says so
+    except OSError:
+        pass  # the path itself was the problem: the message says so
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "velmora-funnel") -> int:

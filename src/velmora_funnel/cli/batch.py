@@ -22,7 +22,7 @@ from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
 from ..run.pairs import Figure, pair_files
 from ..run.pool import default_workers
-from .exits import EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
+from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
 from .files import Writer, report_writers, writable_file, write_each
 from .options import FLAGS, run_options
 
@@ -36,12 +36,18 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         allow_abbrev=False,
         help="compare folders of result files in parallel",
         description="Pair the result files of two folders by relative path and compare all their variables.",
+        epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("reference", metavar="REFERENCE_DIR")
-    parser.add_argument("test", metavar="TEST_DIR")
+    parser.add_argument(
+        "reference", metavar="REFERENCE_DIR", help="folder of reference result files (searched recursively)"
+    )
+    parser.add_argument("test", metavar="TEST_DIR", help="folder of test result files, paired by relative path")
     parser.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
     parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
-    parser.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
+    parser.add_argument(
+        "--json", metavar="FILE", help="write the outcome as JSON to FILE, or to stdout for '-' (the table then goes to stderr)"
+    )
     parser.set_defaults(run=run)
 
 
@@ -93,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
     for path, option in (
         (args.report, "--report"),
-        (args.json, "--json"),
+        (None if args.json == "-" else args.json, "--json"),
         (args.junit, "--junit"),
         (args.markdown, "--markdown"),
     ):
@@ -110,7 +116,8 @@ def run(args: argparse.Namespace) -> int:
         # workers that draw: they import it side by side, only when needed.
         multiprocessing.get_context("forkserver").set_forkserver_preload(["velmora_funnel.run.pairs", "pandas"])
     progress = not args.quiet and sys.stderr.isatty()
-    out = Printer(progress=progress)
+    # JSON on stdout: the table and the summary go to stderr, so the JSON stays one document.
+    out = Printer(progress=progress, stream=sys.stderr if args.json == "-" else None)
     report = (
         HtmlReport(args.report, reference=args.reference, test=args.test, settings=options.describe())
         if args.report

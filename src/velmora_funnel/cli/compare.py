@@ -14,7 +14,7 @@ from ..reports.table import Printer, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair
-from .exits import EXIT_UNUSABLE, UsageError, exit_code, unusable, unusable_variables, warn
+from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, unusable, unusable_variables, warn
 from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
 from .options import FLAGS, run_options
 from .progress import Steps
@@ -29,20 +29,24 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         allow_abbrev=False,
         help="compare the variables of two result files",
         description="Compare each variable of REFERENCE with the same-named variable of TEST.",
+        epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
         "reference",
         metavar="REFERENCE",
         help="reference result file (.csv, .csv.gz/.bz2/.xz/.zst, .mat, .parquet, .feather, .arrow)",
     )
-    parser.add_argument("test", metavar="TEST", help="test result file")
+    parser.add_argument("test", metavar="TEST", help="test result file (the new run), in any of the same formats")
     parser.add_argument("--output", metavar="DIR", help="write each variable's bounds and error curve as CSV into DIR")
     parser.add_argument(
         "--plot",
         metavar="FILE_OR_DIR",
         help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR",
     )
-    parser.add_argument("--json", action="store_true", help="print the outcome as JSON instead of a table")
+    parser.add_argument(
+        "--json", metavar="FILE", help="write the outcome as JSON to FILE, or to stdout for '-' (instead of the table)"
+    )
     parser.set_defaults(run=run)
 
 
@@ -55,8 +59,8 @@ def run(args: argparse.Namespace) -> int:
         writable_file(args.plot, "--plot")
     elif args.plot:
         writable_directory(args.plot)
-    for path, option in ((args.junit, "--junit"), (args.markdown, "--markdown")):
-        if path:
+    for path, option in ((args.junit, "--junit"), (args.markdown, "--markdown"), (args.json, "--json")):
+        if path and path != "-":
             writable_file(path, option)
     # Reading, comparing and plotting long runs takes minutes: a terminal
     # shows how far it got; a pipe or --quiet gets nothing.
@@ -113,6 +117,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings
     )
     error = unusable_variables([file])
+    writers = []
     if args.json:
         document = json_report.document(
             args.reference,
@@ -123,15 +128,14 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
             warnings=list(warnings),
             summary=counts,
         )
-        json_report.dump(document, sys.stdout)
-        print()
-    else:
+        writers.append((args.json, lambda: json_report.write_json(args.json, document)))
+    if args.json != "-":
         out = Printer()
         shown = [o for o in outcomes if o.verdict not in ("pass", "ignored")] if args.quiet else outcomes
         if shown:
             print_table([row(o, args.verbose) for o in shown], out)
         out(summary_line(counts))
-    failed = write_each(report_writers(args, [file], summary_line(counts)))
+    failed = write_each([*writers, *report_writers(args, [file], summary_line(counts))])
     for name, reason in skipped:
         print(printable(f"velmora-funnel: plot of {name!r} skipped: {reason}"), file=sys.stderr)
     if error:

@@ -12,6 +12,7 @@ from ..reports.text import printable
 from ..run.outcomes import FileOutcome
 
 __all__ = [
+    "EXIT_CODES_HELP",
     "EXIT_FAIL",
     "EXIT_PASS",
     "EXIT_UNUSABLE",
@@ -24,6 +25,13 @@ __all__ = [
 ]
 
 EXIT_PASS, EXIT_FAIL, EXIT_UNUSABLE = 0, 1, 2
+
+#: The exit codes as each comparing command's --help lists them.
+EXIT_CODES_HELP = """exit codes:
+  0  every variable passed (ignored ones aside)
+  1  a variable failed or is missing (also a file on one side only)
+  2  unusable input: a file that cannot be read, time that goes back, a range
+     the module rejects, a bad option or config (one line on stderr says which)"""
 
 
 class UsageError(Exception):

@@ -66,20 +66,19 @@ def funnel_options() -> argparse.ArgumentParser:
         help="per-variable tolerances (TOML; default: velmora-funnel.toml beside the "
         "reference file or in the reference folder)",
     )
+    # One value each time: a list would swallow the file names after it.
     group.add_argument(
         "--column",
-        nargs="+",
-        action="extend",
+        action="append",
         metavar="GLOB",
-        help="compare only the variables these names or globs match (repeatable)",
+        help="compare only the variables this name or glob matches (repeat it for more)",
     )
     group.add_argument(
         "--exclude",
-        nargs="+",
-        action="extend",
+        action="append",
         metavar="GLOB",
         default=[],
-        help="do not compare the variables these globs match (repeatable)",
+        help="do not compare the variables this glob matches (repeat it for more)",
     )
     group.add_argument(
         "--allow-non-finite",
@@ -98,7 +97,8 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--format",
         choices=FORMATS,
-        help="read every file as this format (default: by its extension; unknown ones as CSV)",
+        metavar="FORMAT",
+        help=f"read every file as FORMAT, one of {', '.join(FORMATS)} (default: by its extension; unknown ones as CSV)",
     )
     group.add_argument(
         "--time", metavar="NAME", help="the abscissa is the column (MAT: variable) NAME (default: the first)"
@@ -106,9 +106,10 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--delimiter",
         choices=[",", ";", "tab", "auto"],
-        help="CSV cell delimiter; 'auto' sniffs it from the first rows (default ',')",
+        metavar="SEP",
+        help="CSV cell delimiter: ',', ';', 'tab', or 'auto' to sniff it from the first rows (default ',')",
     )
-    group.add_argument("--decimal", choices=[".", ","], help="CSV decimal mark (default '.')")
+    group.add_argument("--decimal", choices=[".", ","], metavar="MARK", help="CSV decimal mark: '.' (default) or ','")
     group.add_argument(
         "--comment",
         metavar="CHAR",

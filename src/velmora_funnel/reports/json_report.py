@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import math
+import sys
 from dataclasses import asdict
 from typing import IO, TYPE_CHECKING, Any
 
@@ -94,6 +95,11 @@ def dump(data: dict[str, Any], out: IO[str]) -> None:
 
 
 def write_json(path: str, data: dict[str, Any]) -> None:
-    """Write the document as the file ``path`` (whole or not at all)."""
+    """Write the document as the file ``path`` (whole or not at all), or to
+    stdout for ``-``."""
+    if path == "-":
+        dump(data, sys.stdout)
+        print()
+        return
     with replacing(path) as out:
         dump(data, out)
