@@ -58,8 +58,7 @@ def _columns(data: Any) -> tuple[str, np.ndarray, dict[str, np.ndarray]]:
             raise ValueError("the DataFrame's column names must differ as text")
         if name in columns:
             raise ValueError(
-                f"a column named {name!r} would clash with the time column (the index): rename it, "
-                "or make it the index"
+                f"a column named {name!r} would clash with the time column (the index): rename it, or make it the index"
             )
         return name, t, columns
     if not isinstance(data, Mapping) or not data:

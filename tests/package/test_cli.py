@@ -512,7 +512,9 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     else:
         # A reference the run wrote no file for (a crashed simulation) stays unless pruned.
         kept = {} if mode == "prune" else {"gone.csv": before["gone.csv"]}
-        assert "gone.csv: gone in the test run: " + ("removed" if mode == "prune" else "kept (--prune removes it)") in out
+        assert (
+            "gone.csv: gone in the test run: " + ("removed" if mode == "prune" else "kept (--prune removes it)") in out
+        )
         assert _snapshot(ref) == {**outside, **kept, "velmora-funnel.toml": before["velmora-funnel.toml"]}
 
 

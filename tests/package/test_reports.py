@@ -3,8 +3,8 @@ unusable input and sanity warnings."""
 
 import html.parser
 import json
-import pathlib
 import os
+import pathlib
 import re
 
 import junitparser

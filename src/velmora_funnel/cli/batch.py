@@ -46,7 +46,9 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
     parser.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
     parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument(
-        "--json", metavar="FILE", help="write the outcome as JSON to FILE, or to stdout for '-' (the table then goes to stderr)"
+        "--json",
+        metavar="FILE",
+        help="write the outcome as JSON to FILE, or to stdout for '-' (the table then goes to stderr)",
     )
     parser.set_defaults(run=run)
 
