@@ -179,7 +179,18 @@ UNUSABLE = {
     ),
     "time goes back": (
         lambda r, t, d: ["compare", r, _broken(d, "t,y\n0,0\n1,1\n0.5,2\n3,1\n")],
-        "broken.csv: time ('t') goes back at data row 3 (counted from 1 below the header): 0.5 after 1.0",
+        "broken.csv: row 4: time ('t') goes back: 0.5 after 1.0",
+    ),
+    "time goes back below comments and units": (
+        lambda r, t, d: [
+            "compare",
+            r,
+            _broken(d, "# run 7\nt,y\ns,m\n0,0\n\n1,1\n0.5,2\n"),
+            "--comment",
+            "#",
+            "--units-row",
+        ],
+        "broken.csv: row 7: time ('t') goes back: 0.5 after 1.0",
     ),
     "glob matching nothing": (
         lambda r, t, d: ["compare", r, t, "--column", "z*", "--exclude", "b"],

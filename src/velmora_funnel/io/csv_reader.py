@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import functools
 import io
 import itertools
 import os
@@ -264,6 +265,13 @@ def _records(source: _Csv, handle: IO[str]) -> Iterator[tuple[int, list[str]]]:
         yield start, row
 
 
+def _line_of(source: _Csv, index: int) -> int:
+    """The line data row ``index`` (from 0) starts on; read again, as only a
+    message asks for it."""
+    with source.open() as handle:
+        return next(itertools.islice(_records(source, handle), index, None))[0]
+
+
 def _diagnose(source: _Csv, names: Sequence[str], dated: int | None = None) -> ResultFileError | None:
     """Find the first bad row or cell after the fast parser gave up; rows are
     numbered by the line they start on. ``dated`` is the column of date-times,
@@ -450,4 +458,5 @@ def _read_csv_source(source: _Csv) -> ResultTable:
         names=tuple(variables),
         _columns=by_name,
         units=units,
+        line_of=functools.partial(_line_of, source),
     )

@@ -5,7 +5,7 @@ import of a reader's optional dependency."""
 from __future__ import annotations
 
 import importlib
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -33,6 +33,9 @@ class ResultTable:
     _columns: Mapping[str, NDArray[np.float64]] = field(repr=False)
     #: Units by variable name (the abscissa's included), where the file gives them.
     units: Mapping[str, str] = field(default_factory=dict, repr=False)
+    #: For a text file: the line (from 1, comments and units row counted) a
+    #: data row starts on, found again when a message needs it.
+    line_of: Callable[[int], int] | None = field(default=None, repr=False)
 
     def __getitem__(self, name: str) -> NDArray[np.float64]:
         """The ordinates of variable ``name``."""

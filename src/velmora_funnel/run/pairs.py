@@ -53,11 +53,13 @@ def time_goes_back(table: ResultTable) -> ResultFileError | None:
     if not len(bad):
         return None
     row = int(bad[0]) + 1
-    return ResultFileError(
-        table.path,
-        f"time ({table.abscissa_name!r}) goes back at data row {row + 1} "
-        f"(counted from 1 below the header): {float(t[row])!r} after {float(t[row - 1])!r}",
-    )
+    values = f"{float(t[row])!r} after {float(t[row - 1])!r}"
+    if table.line_of is not None:
+        # A text file's rows are its lines, as in every other message about it.
+        return ResultFileError(
+            table.path, f"time ({table.abscissa_name!r}) goes back: {values}", row=table.line_of(row)
+        )
+    return ResultFileError(table.path, f"time ({table.abscissa_name!r}) goes back at data row {row + 1}: {values}")
 
 
 #: Time spans further apart than this factor are taken for different units (ms against s).
