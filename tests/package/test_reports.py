@@ -12,6 +12,8 @@ import numpy as np
 import pytest
 
 from velmora_funnel.cli import main
+from velmora_funnel.reports.markdown import write_markdown
+from velmora_funnel.run import FileOutcome, VariableOutcome
 from velmora_funnel.reports.text import printable
 
 T = np.linspace(0.0, 2.0, 201)
@@ -49,6 +51,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
             str(junit),
             "--markdown",
             str(markdown),
+            "--markdown-all",
             "--json",
             str(document),
         ]
@@ -81,6 +84,26 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     assert [row.split(" | ")[0] for row in rows] == ["| UNUSABLE", "| FAIL", "| MISSING", "| pass", "| ignored"]
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
+
+
+@pytest.mark.parametrize("passes", [False, True])
+def test_markdown_stays_under_the_limit_and_counts_what_it_cuts(tmp_path, passes):
+    """A job summary takes 1 MiB: rows that do not fit are counted, passes are counted unless asked
+    for, and what did not pass comes first whatever is cut."""
+    variables = [
+        VariableOutcome("big.csv", f"v{k:05}", "pass" if k % 3 else "fail", None, "fail: " + "x" * 40)
+        for k in range(3000)
+    ]
+    path = tmp_path / "summary.md"
+    write_markdown(
+        str(path), [FileOutcome("big.csv", "r", "t", variables=tuple(variables))], "FAIL", passes=passes, limit=20_000
+    )
+    text = path.read_text()
+    rows = [line for line in text.splitlines() if line.startswith("| ")][1:]
+    assert len(text.encode()) <= 20_000 and all(row.startswith("| FAIL") for row in rows)
+    cut = int(re.search(r"and ([\d,]+) more rows", text)[1].replace(",", ""))
+    assert len(rows) + cut == (3000 if passes else 1000)
+    assert ("2,000 passed or ignored variables are counted, not listed" in text) is not passes
 
 
 @pytest.mark.parametrize("command", ["compare", "batch"])

@@ -132,7 +132,14 @@ def report_options() -> argparse.ArgumentParser:
     outputs = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
     group = outputs.add_argument_group("reports")
     group.add_argument("--junit", metavar="FILE", help="write JUnit XML: one test case per variable")
-    group.add_argument("--markdown", metavar="FILE", help="write a Markdown summary table, what did not pass first")
+    group.add_argument(
+        "--markdown",
+        metavar="FILE",
+        help="write a Markdown summary table of what did not pass, worst first, under 1 MiB",
+    )
+    group.add_argument(
+        "--markdown-all", action="store_true", help="list the passes in the Markdown summary too (else counted)"
+    )
     group.add_argument(
         "--verbose", action="store_true", help="add the half-widths each variable was compared with to the table"
     )
