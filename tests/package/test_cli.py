@@ -356,7 +356,7 @@ def test_hostile_names_stay_in_the_folder_and_off_the_terminal(capsys, write_csv
     reference = write_csv("r.csv", header, rows)
     test = write_csv("t.csv", header, rows)
     out_dir = tmp_path / "deep" / "out"
-    code, out, _ = run(capsys, "compare", reference, test, flag, str(out_dir))
+    code, out, _ = run(capsys, "compare", reference, test, flag, str(out_dir), *["--plot-all"] * (flag == "--plot"))
     assert code == 0 and f"PASS: {len(HOSTILE_NAMES)} variables, {len(HOSTILE_NAMES)} passed" in out
     written = os.listdir(out_dir)
     assert len(written) == len(HOSTILE_NAMES) * (3 if flag == "--output" else 1)
@@ -403,10 +403,11 @@ def test_plot_that_cannot_be_drawn_is_skipped_with_its_reason(capsys, files, tmp
     assert err == "velmora-funnel: plot of 'b' skipped: LinAlgError: Singular matrix\n"
 
 
-def test_plot_directory_gets_one_png_per_variable(capsys, files, tmp_path):
-    """--plot DIR writes a PNG for every compared variable; missing ones have none."""
-    run(capsys, "compare", *files(extra=True), "--plot", str(tmp_path / "plots"))
-    assert sorted(os.listdir(tmp_path / "plots")) == ["a.png", "b.png"]
+@pytest.mark.parametrize(("flags", "drawn"), [((), ["b.png"]), (("--plot-all",), ["a.png", "b.png"])])
+def test_plot_directory_gets_a_png_per_variable_that_did_not_pass(capsys, files, tmp_path, flags, drawn):
+    """--plot DIR draws what did not pass (--plot-all every compared variable); missing ones have none."""
+    run(capsys, "compare", *files(extra=True, bump=0.5), "--plot", str(tmp_path / "plots"), *flags)
+    assert sorted(os.listdir(tmp_path / "plots")) == drawn
 
 
 # --- real processes: the installed entry points ------------------------------------------------

@@ -42,8 +42,10 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
     parser.add_argument(
         "--plot",
         metavar="FILE_OR_DIR",
-        help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable into DIR",
+        help="write a funnel plot: FILE (.png/.svg) for one variable, or one PNG per variable that did "
+        "not pass into DIR",
     )
+    parser.add_argument("--plot-all", action="store_true", help="with --plot DIR: plot the passes too")
     parser.add_argument(
         "--json", metavar="FILE", help="write the outcome as JSON to FILE, or to stdout for '-' (instead of the table)"
     )
@@ -101,17 +103,22 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         warn(warning)
     outcomes: list[VariableOutcome] = []
     results: list[tuple[str, str, CompareResult]] = []
-    bar.add(len(selected) + compared * ((args.output is not None) + (args.plot is not None)))
+    bar.add(len(selected) + compared * (args.output is not None))
     bar.doing("comparing")
     # Results are kept only for what is written after the table; a result
     # of 10^6 points holds about 50 MB.
     keep = args.output is not None or args.plot is not None
+    plotted: set[str] = set()
     for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
         outcomes.append(outcome)
         bar.done()
         if result is not None and keep:
             results.append((outcome.name, outcome.label, result))
-    skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar)
+            # A folder of plots shows what needs looking at; one file, the variable asked for.
+            if args.plot is not None and (plot_file or args.plot_all or not outcome.passed):
+                plotted.add(outcome.name)
+    bar.add(len(plotted))
+    skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar, plotted)
     counts = tally(outcomes)
     file = FileOutcome(
         os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings

@@ -7,7 +7,7 @@ import argparse
 import os
 import sys
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Sequence, Set
 
 from ..comparison import CompareResult
 from ..io import write_curve
@@ -68,8 +68,10 @@ def write_outputs(
     results: list[tuple[str, str, CompareResult]],
     plot_file: bool,
     bar: Steps,
+    plotted: Set[str] = frozenset(),
 ) -> list[tuple[str, str]]:
-    """Write --output and --plot; returns the plots skipped, with the reason."""
+    """Write --output, and --plot for the variables ``plotted`` names;
+    returns the plots skipped, with the reason."""
     from ..reports.plot import plot_or_reason
 
     skipped: list[tuple[str, str]] = []
@@ -90,7 +92,7 @@ def write_outputs(
             if not plot_file:
                 os.makedirs(args.plot, exist_ok=True)
             taken = set()
-            for name, label, result in results[:1] if plot_file else results:
+            for name, label, result in (r for r in results if r[0] in plotted):
                 path = args.plot if plot_file else os.path.join(args.plot, output_stem(name, taken) + ".png")
                 _, reason = plot_or_reason(result, path, f"{title}: {label}")
                 if reason is not None:
