@@ -724,3 +724,21 @@ def test_compare_shows_progress_on_a_terminal_only(files, tmp_path, quiet):
     assert done.returncode == 1 and "FAIL:" in out
     assert (b"step" in shown and b"plotting" in shown) != quiet, shown
     assert ("\na " in out) != quiet and "\nb " in out  # --quiet prints only what did not pass
+
+
+def test_quiet_lists_merely_missing_variables_in_one_line_and_the_table_fits_a_terminal(capsys, write_csv, monkeypatch):
+    """--quiet: variables only in the reference take one line, not a row each; on a terminal no line
+    is wider than it, a long name cut in the middle so that both ends show."""
+    long = "plant.condenser.tubeBundle.wall.heatTransfer.segment[12].T"
+    names = [long, *(f"lost{k}" for k in range(300))]
+    reference = write_csv("r.csv", ",".join(["time", *names]), np.column_stack([T_REF] * (len(names) + 1)))
+    test = write_csv("t.csv", f"time,{long}", np.column_stack([T_REF, T_REF + 1]))
+    code, out, _ = run(capsys, "compare", reference, test, "--quiet")
+    lost = next(line for line in out.splitlines() if "missing in test" in line)
+    assert code == 1 and len(out.splitlines()) == 4
+    assert lost.startswith("300 missing in test: lost0, lost1, ") and lost.endswith(", ... (see --json)")
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True, raising=False)
+    monkeypatch.setenv("COLUMNS", "120")
+    code, out, _ = run(capsys, "compare", reference, test, "--column", long)
+    assert all(len(line) <= 120 for line in out.splitlines())
+    assert out.splitlines()[1].startswith("plant.co") and "…" in out and "segment[12].T " in out

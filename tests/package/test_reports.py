@@ -13,8 +13,8 @@ import pytest
 
 from velmora_funnel.cli import main
 from velmora_funnel.reports.markdown import write_markdown
-from velmora_funnel.run import FileOutcome, VariableOutcome
 from velmora_funnel.reports.text import printable
+from velmora_funnel.run import FileOutcome, VariableOutcome
 
 T = np.linspace(0.0, 2.0, 201)
 

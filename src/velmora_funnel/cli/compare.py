@@ -10,7 +10,7 @@ from ..comparison import CompareResult
 from ..errors import ResultFileError
 from ..reports import json_report
 from ..reports.cells import summary_line, tally
-from ..reports.table import Printer, print_table, row
+from ..reports.table import Printer, print_quiet, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair
@@ -138,7 +138,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         writers.append((args.json, lambda: json_report.write_json(args.json, document)))
     if args.json != "-":
         out = Printer()
-        shown = [o for o in outcomes if o.verdict not in ("pass", "ignored")] if args.quiet else outcomes
+        shown = print_quiet(outcomes, out) if args.quiet else outcomes
         if shown:
             print_table([row(o, args.verbose) for o in shown], out)
         out(summary_line(counts))

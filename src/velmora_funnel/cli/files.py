@@ -113,9 +113,7 @@ def report_writers(args: argparse.Namespace, files: Sequence[FileOutcome], summa
     if args.junit:
         writers.append((args.junit, lambda: write_junit(args.junit, files)))
     if args.markdown:
-        writers.append(
-            (args.markdown, lambda: write_markdown(args.markdown, files, summary, passes=args.markdown_all))
-        )
+        writers.append((args.markdown, lambda: write_markdown(args.markdown, files, summary, passes=args.markdown_all)))
     return writers
 
 

@@ -90,7 +90,10 @@ def write_markdown(
         shown += 1
     listed = len(rows) - unlisted
     if shown < listed:
-        lines += ["", f"... and {listed - shown:,} more rows, cut to keep this summary under {limit // 1024:,} KiB (see --json)."]
+        lines += [
+            "",
+            f"... and {listed - shown:,} more rows, cut to keep this summary under {limit // 1024:,} KiB (see --json).",
+        ]
     if unlisted:
         lines += ["", f"{unlisted:,} passed or ignored variables are counted, not listed (--markdown-all lists them)."]
     with replacing(path) as handle:

@@ -6,8 +6,9 @@ must not be able to retitle or clear the user's terminal.
 
 from __future__ import annotations
 
+import shutil
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, TextIO
 
 from .cells import LABELS, count, failing_cell, format_number, half_width_cell, status_cell
@@ -16,7 +17,7 @@ from .text import printable
 if TYPE_CHECKING:
     from ..run.outcomes import FileOutcome, VariableOutcome
 
-__all__ = ["Printer", "print_file", "print_table", "row"]
+__all__ = ["Printer", "print_file", "print_quiet", "print_table", "row"]
 
 
 class Printer:
@@ -25,6 +26,13 @@ class Printer:
     def __init__(self, progress: bool = False, stream: TextIO | None = None) -> None:
         self.progress = progress
         self.stream = stream or sys.stdout
+
+    @property
+    def width(self) -> int | None:
+        """The terminal's width when the lines go to one; None for a pipe or
+        a file, which get every character."""
+        isatty = getattr(self.stream, "isatty", None)
+        return shutil.get_terminal_size().columns if isatty is not None and isatty() else None
 
     def __call__(self, line: str = "") -> None:
         line = printable(line)
@@ -58,14 +66,58 @@ def row(variable: VariableOutcome, verbose: bool = False) -> tuple[str, ...]:
     return (*cells, printable(variable.message))
 
 
+def _cut_middle(text: str, width: int) -> str:
+    """``text`` in at most ``width`` characters, its middle replaced by an
+    ellipsis: a model's names differ at both ends (the component, the variable)."""
+    if len(text) <= width:
+        return text
+    head = width // 2
+    return text[:head] + "…" + text[len(text) - (width - 1 - head) :]
+
+
+#: The narrowest a cut name gets: enough to recognise it.
+_NAME_WIDTH = 16
+
+
 def print_table(rows: Sequence[tuple[str, ...]], out: Printer, indent: str = "") -> None:
-    """The rows under their headings, in aligned columns (the message last, unpadded)."""
+    """The rows under their headings, in aligned columns (the message last,
+    unpadded). On a terminal the lines fit its width: long names are cut in
+    the middle, then the message at its end (``--json`` has them whole)."""
     headings = (*_HEADINGS, *(_VERBOSE_HEADINGS if rows and len(rows[0]) > len(_HEADINGS) + 1 else ()), "message")
     widths = [max(len(cells[i]) for cells in [headings, *rows]) for i in range(len(headings) - 1)]
+    room = out.width
+    if room is not None:
+        fixed = len(indent) + sum(widths[1:]) + 2 * (len(widths) - 1) + 2 + len("message")
+        widths[0] = min(widths[0], max(_NAME_WIDTH, room - fixed))
     for cells in [headings, *rows]:
-        out(
-            indent + "  ".join(cell.ljust(width) for cell, width in zip(cells, widths, strict=False)) + "  " + cells[-1]
+        line = (
+            indent
+            + "  ".join(_cut_middle(cell, width).ljust(width) for cell, width in zip(cells, widths, strict=False))
+            + "  "
+            + cells[-1]
         )
+        out(line if room is None or len(line) <= room else line[: room - 1] + "…")
+
+
+def print_quiet(variables: Iterable[VariableOutcome], out: Printer) -> list[VariableOutcome]:
+    """What ``--quiet`` prints beside the table: one line per kind for the
+    variables that are merely missing (``1,609 missing in test: a, b, ...``).
+    Returns the variables for the table: those that failed or are unusable."""
+    table, kinds = [], {}
+    for variable in variables:
+        if variable.verdict == "missing":
+            kind = variable.message.split(" (", 1)[0] if ";" not in variable.message else "missing on both sides"
+            kinds.setdefault(kind, []).append(variable.name)
+        elif variable.verdict not in ("pass", "ignored"):
+            table.append(variable)
+    room = out.width or 160
+    for kind, names in kinds.items():
+        head, tail = f"{len(names):,} {kind}: ", " (see --json)"
+        shown = ", ".join(map(printable, names))
+        if len(head) + len(shown) + len(tail) > room:
+            shown = shown[: max(20, room - len(head) - len(tail) - 5)].rsplit(", ", 1)[0] + ", ..."
+        out(head + shown + tail)
+    return table
 
 
 def print_file(outcome: FileOutcome, out: Printer, *, quiet: bool, verbose: bool = False) -> None:
@@ -88,6 +140,16 @@ def print_file(outcome: FileOutcome, out: Printer, *, quiet: bool, verbose: bool
             f"{outcome.file}: {'pass' if not bad else 'FAIL'} "
             f"({len(compared) - len(bad)} of {count(len(compared), 'variable')} passed)"
         )
-    shown = bad if quiet else outcome.variables
+    shown = print_quiet(bad, _Indented(out)) if quiet else outcome.variables
     if shown:
         print_table([row(v, verbose) for v in shown], out, indent="    ")
+
+
+class _Indented(Printer):
+    """A printer's lines, indented under a file's heading."""
+
+    def __init__(self, out: Printer) -> None:
+        super().__init__(out.progress, out.stream)
+
+    def __call__(self, line: str = "") -> None:
+        super().__call__("    " + line)
