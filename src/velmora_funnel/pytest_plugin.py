@@ -207,7 +207,7 @@ class FunnelRegression:
 
         path = self._tmp_path / file
         try:
-            _, reason = plot_or_reason(result, path, f"{reference}: {name}")
+            _, reason = plot_or_reason(result, path, f"{reference}: {name}", name)
         except PlotUnavailableError as exc:
             reason = f"{type(exc).__name__}: {exc}"
         return f"funnel plot: {path}" if reason is None else f"no funnel plot: {reason}"

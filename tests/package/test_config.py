@@ -142,8 +142,11 @@ def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
         (["--column", "room.*"], ["room.temperature", "room.power"]),
         (["--column", "*.temperature", "--exclude", "wall.*"], ["room.temperature"]),
         (["--exclude", "*.temperature", "--exclude", "debug.*"], ["room.power", "x.der(y)"]),
-        (["--column", "x.der(y)", "room.power"], ["x.der(y)", "room.power"]),
-        (["--column", "[rw]*.t?mperature", "*.der(*"], ["room.temperature", "wall.temperature", "x.der(y)"]),
+        (["--column", "x.der(y)", "--column", "room.power"], ["x.der(y)", "room.power"]),
+        (
+            ["--column", "[rw]*.t?mperature", "--column", "*.der(*"],
+            ["room.temperature", "wall.temperature", "x.der(y)"],
+        ),
         (["--exclude", "[!r]*"], ["room.temperature", "room.power"]),
     ],
 )

@@ -122,3 +122,19 @@ def test_thinned_plot_looks_like_the_full_one(monkeypatch):
     # Antialiased edges may shift by a shade; no line, mark or gap may move.
     difference = np.abs(thinned - full).max(axis=2)
     assert difference.max() < 0.15 and np.count_nonzero(difference > 0.02) < 0.001 * difference.size
+
+
+@pytest.mark.parametrize(
+    ("start", "log_time", "scale"), [(1e-6, True, "log"), (0.0, True, "symlog"), (1e-6, False, "linear")]
+)
+def test_axes_name_the_variable_and_time_on_the_scale_asked_for(start, log_time, scale):
+    """The y axis is the variable with its unit, t the abscissa's; --log-time draws a stiff run's
+    first moments readably (a symmetric log axis when it starts at 0)."""
+    t = np.concatenate([[start], np.geomspace(1e-5, 1e5, 200)])
+    curve = (t, 1.0 - np.exp(-t))
+    figure = plot_result(
+        vf.compare(curve, curve), label="reactor.c[2] [mol/l]", time_label="time [s]", log_time=log_time
+    )
+    funnel, errors = figure.axes
+    assert (funnel.get_ylabel(), errors.get_xlabel()) == ("reactor.c[2] [mol/l]", "time [s]")
+    assert funnel.get_xscale() == errors.get_xscale() == scale

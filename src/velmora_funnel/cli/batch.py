@@ -4,6 +4,7 @@ compared in parallel, with an HTML report on request."""
 from __future__ import annotations
 
 import argparse
+import functools
 import importlib.util
 import multiprocessing
 import signal
@@ -126,6 +127,8 @@ def run(args: argparse.Namespace) -> int:
         else None
     )
     figure = _figures() if report is not None else None
+    if figure is not None and args.log_time:
+        figure = functools.partial(figure, log_time=True)
     files: list[FileOutcome] = []
 
     def record(outcome: FileOutcome) -> None:

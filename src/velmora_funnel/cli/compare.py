@@ -13,7 +13,7 @@ from ..reports.cells import summary_line, tally
 from ..reports.table import Printer, print_quiet, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
-from ..run.pairs import compare_tables, pair_warnings, read_pair
+from ..run.pairs import compare_tables, pair_warnings, read_pair, time_label
 from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, unusable, unusable_variables, warn
 from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
 from .options import FLAGS, run_options
@@ -118,7 +118,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
             if args.plot is not None and (plot_file or args.plot_all or not outcome.passed):
                 plotted.add(outcome.name)
     bar.add(len(plotted))
-    skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar, plotted)
+    skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar, plotted, time_label(reference))
     counts = tally(outcomes)
     file = FileOutcome(
         os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings

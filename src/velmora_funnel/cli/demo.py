@@ -14,7 +14,7 @@ from ..reports.html_report import HtmlReport
 from ..reports.table import Printer, print_table, row
 from ..reports.text import output_stem, printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
-from ..run.pairs import compare_tables, pair_files, read_pair
+from ..run.pairs import compare_tables, pair_files, read_pair, time_label
 from .exits import EXIT_PASS, UsageError, unusable
 
 __all__ = ["register"]
@@ -85,7 +85,9 @@ def run(args: argparse.Namespace) -> int:
                 if result is not None and not outcome.passed:
                     stem = output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken)
                     path = os.path.join(output, stem + ".png")
-                    figure, reason = plot_or_reason(result, path, f"{rel}: {outcome.label}")
+                    figure, reason = plot_or_reason(
+                        result, path, f"{rel}: {outcome.label}", outcome.label, time_label(reference)
+                    )
                     if figure is not None:
                         plots.append(path)
                         outcome = replace(outcome, figure=figure_bytes(figure))

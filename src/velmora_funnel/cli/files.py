@@ -69,6 +69,7 @@ def write_outputs(
     plot_file: bool,
     bar: Steps,
     plotted: Set[str] = frozenset(),
+    time_label: str | None = None,
 ) -> list[tuple[str, str]]:
     """Write --output, and --plot for the variables ``plotted`` names;
     returns the plots skipped, with the reason."""
@@ -94,7 +95,7 @@ def write_outputs(
             taken = set()
             for name, label, result in (r for r in results if r[0] in plotted):
                 path = args.plot if plot_file else os.path.join(args.plot, output_stem(name, taken) + ".png")
-                _, reason = plot_or_reason(result, path, f"{title}: {label}")
+                _, reason = plot_or_reason(result, path, f"{title}: {label}", label, time_label, log_time=args.log_time)
                 if reason is not None:
                     skipped.append((name, reason))
                 bar.done()

@@ -138,6 +138,9 @@ def report_options() -> argparse.ArgumentParser:
         help="write a Markdown summary table of what did not pass, worst first, under 1 MiB",
     )
     group.add_argument(
+        "--log-time", action="store_true", help="draw time on a log axis in the plots (for runs whose action is early)"
+    )
+    group.add_argument(
         "--markdown-all", action="store_true", help="list the passes in the Markdown summary too (else counted)"
     )
     group.add_argument(

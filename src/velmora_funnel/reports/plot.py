@@ -263,13 +263,34 @@ def _fit_y(ax: Axes, curves: list[Curve], lo: float, hi: float) -> None:
         ax.set_ylim(bottom - pad, top + pad)
 
 
+def _log_time(ax: Axes, t: NDArray[np.float64]) -> None:
+    """Time on a log axis, for a run whose action is in its first moments: a
+    symmetric log axis, linear up to the first positive abscissa, when the run
+    starts at 0 or before; left linear when no abscissa is positive."""
+    positive = t[t > 0]
+    if not len(positive):
+        return
+    if t[0] > 0:
+        ax.set_xscale("log")
+    else:
+        ax.set_xscale("symlog", linthresh=float(positive[0]))
+
+
 def plot_result(
-    result: CompareResult, path: str | os.PathLike[str] | None = None, *, title: str | None = None
+    result: CompareResult,
+    path: str | os.PathLike[str] | None = None,
+    *,
+    title: str | None = None,
+    label: str | None = None,
+    time_label: str | None = None,
+    log_time: bool = False,
 ) -> Figure:
     """Draw a comparison: the funnel between its bounds, reference, test,
     failing test points, and the error curve in a second panel sharing the
     abscissa. When points fail, a right-hand column zooms in on the first
-    failure, where the funnel's width can be seen. Writes ``path`` when given,
+    failure, where the funnel's width can be seen. ``label`` names the
+    ordinate (the variable and its unit), ``time_label`` the abscissa;
+    ``log_time`` draws time on a log axis. Writes ``path`` when given,
     in the format of its suffix (``.png`` or ``.svg``). Returns the matplotlib
     Figure (no pyplot state is touched, so this is safe in worker processes
     and threads)."""
@@ -297,9 +318,12 @@ def plot_result(
     ax.tick_params(labelbottom=False)
     _draw_curves(ax, result, failing, legend=True)
     _draw_errors(ax_err, result, failing)
-    ax.set_ylabel("y")
+    # Names come from file headers: shown escaped, as in the titles.
+    ax.set_ylabel(printable(label) if label else "y")
     ax_err.set_ylabel("error")
-    ax_err.set_xlabel("t")
+    ax_err.set_xlabel(printable(time_label) if time_label else "t")
+    if log_time:
+        _log_time(ax, result.reference.t)
 
     if zoom:
         lo, hi = _zoom_window(result, failing)
@@ -312,7 +336,7 @@ def plot_result(
         _fit_y(ax_zoom, [result.lower, result.upper, result.reference, result.test], lo, hi)
         _fit_y(ax_zoom_err, [result.errors], lo, hi)
         ax_zoom.set_title("zoom on the first failure", fontsize=9)
-        ax_zoom_err.set_xlabel("t")
+        ax_zoom_err.set_xlabel(printable(time_label) if time_label else "t")
         ax.axvspan(lo, hi, color=_FAIL, alpha=0.07, lw=0)
 
     if judge(result) == "pass":
@@ -350,19 +374,36 @@ def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
     return buffer.getvalue()
 
 
-def png(result: CompareResult, title: str) -> tuple[bytes, None] | tuple[None, str]:
+def png(
+    result: CompareResult,
+    title: str,
+    label: str | None = None,
+    time_label: str | None = None,
+    *,
+    log_time: bool = False,
+) -> tuple[bytes, None] | tuple[None, str]:
     """The funnel plot of a result as PNG bytes, for a report (what a batch's
     workers draw for each variable that did not pass): ``(png, None)``, or
     ``(None, why not)`` (see plot_or_reason)."""
-    return _or_reason(lambda: figure_bytes(plot_result(result, title=title)))
+    return _or_reason(
+        lambda: figure_bytes(plot_result(result, title=title, label=label, time_label=time_label, log_time=log_time))
+    )
 
 
 def plot_or_reason(
-    result: CompareResult, path: str | os.PathLike[str], title: str
+    result: CompareResult,
+    path: str | os.PathLike[str],
+    title: str,
+    label: str | None = None,
+    time_label: str | None = None,
+    *,
+    log_time: bool = False,
 ) -> tuple[Figure, None] | tuple[None, str]:
     """Write the funnel plot of a result to ``path``: ``(figure, None)`` when
     it was written, else ``(None, why not)``."""
-    return _or_reason(lambda: plot_result(result, path, title=title))
+    return _or_reason(
+        lambda: plot_result(result, path, title=title, label=label, time_label=time_label, log_time=log_time)
+    )
 
 
 def _or_reason[T](draw: Callable[[], T]) -> tuple[T, None] | tuple[None, str]:

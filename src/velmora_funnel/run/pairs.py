@@ -37,11 +37,18 @@ __all__ = [
     "time_goes_back",
 ]
 
-#: What draws a variable that did not pass: its result and a title in,
-#: ``(png, None)`` or ``(None, why it could not be drawn)`` out
+#: What draws a variable that did not pass: its result, a title and the
+#: labels of the ordinate and the abscissa in, ``(png, None)`` or
+#: ``(None, why it could not be drawn)`` out
 #: (reports.plot.png). A run takes one from the caller, so that nothing
 #: here imports plotting and a worker imports it only to draw.
-Figure = Callable[[CompareResult, str], tuple[bytes, None] | tuple[None, str]]
+Figure = Callable[[CompareResult, str, str, str], tuple[bytes, None] | tuple[None, str]]
+
+
+def time_label(table: ResultTable) -> str:
+    """The abscissa as a plot's axis names it: its name, and its unit when known."""
+    unit = table.units.get(table.abscissa_name)
+    return f"{table.abscissa_name} [{unit}]" if unit else table.abscissa_name
 
 
 def time_goes_back(table: ResultTable) -> ResultFileError | None:
@@ -234,7 +241,7 @@ def compare_file_pair(
     try:
         for outcome, result in compare_tables(reference, test, options, file=file):
             if figure is not None and result is not None and not outcome.passed:
-                png, reason = figure(result, f"{file}: {outcome.label}")
+                png, reason = figure(result, f"{file}: {outcome.label}", outcome.label, time_label(reference))
                 if reason is not None:
                     skipped.append(f"funnel plot of {outcome.name!r} skipped: {reason}")
                 outcome = replace(outcome, figure=png)
