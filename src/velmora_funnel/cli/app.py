@@ -1,4 +1,4 @@
-"""The command line: ``velmora-funnel compare | batch | accept | demo``.
+"""The command line: ``velmora-funnel compare | batch | merge | accept | demo``.
 
 Each command is a module with ``register(commands, *parents)``, which adds
 its parser and the function that runs it; main() parses, runs, and maps
@@ -15,13 +15,14 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+from typing import Any
 
 from .._version import __version__
 from ..errors import PlotUnavailableError, ResultFileError
 from ..reports import json_report
 from ..reports.text import printable
 from ..run.pool import keep_freed_memory
-from . import accept, batch, compare, demo
+from . import accept, batch, compare, demo, merge
 from .exits import EXIT_FAIL, EXIT_UNUSABLE, UsageError, unusable
 from .options import attach_values, funnel_options, report_options
 
@@ -39,6 +40,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     funnel, reports = funnel_options(), report_options()
     compare.register(commands, funnel, reports)
     batch.register(commands, funnel, reports)
+    merge.register(commands, reports)
     accept.register(commands, funnel)
     demo.register(commands)
     return parser
@@ -48,7 +50,7 @@ def _error_document(args: argparse.Namespace, message: str) -> None:
     """--json writes a document also when the input is unusable, with its ``error``."""
     if args.command not in ("compare", "batch") or not getattr(args, "json", None):
         return
-    contents = {"variables": [], "warnings": []} if args.command == "compare" else {"files": []}
+    contents: dict[str, Any] = {"variables": [], "warnings": []} if args.command == "compare" else {"files": []}
     try:
         json_report.write_json(
             args.json, json_report.document(args.reference, args.test, None, message, summary=None, **contents)

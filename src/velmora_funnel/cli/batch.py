@@ -10,8 +10,9 @@ import multiprocessing
 import signal
 import sys
 import threading
-from collections.abc import Iterator
-from contextlib import closing, contextmanager
+from collections.abc import Callable, Iterator
+from contextlib import closing, contextmanager, nullcontext
+from typing import Any
 
 from ..reports import json_report
 from ..reports.cells import count, summary_line, tally
@@ -23,6 +24,7 @@ from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
 from ..run.pairs import Figure, pair_files
 from ..run.pool import default_workers
+from .cluster import absolute, dask_executor, parse_shard, shard, shown_as_given
 from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
 from .files import Writer, report_writers, writable_file, write_each
 from .options import FLAGS, run_options
@@ -45,6 +47,17 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
     )
     parser.add_argument("test", metavar="TEST_DIR", help="folder of test result files, paired by relative path")
     parser.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run the pairs on a Dask cluster: tcp://HOST:PORT of its scheduler (the workers read the files "
+        "from the same paths), or local:N for N worker processes here",
+    )
+    parser.add_argument(
+        "--shard",
+        metavar="K/N",
+        help="compare only the K-th of N stable parts of the pairs (one per CI job; see merge)",
+    )
     parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument(
         "--json",
@@ -76,16 +89,17 @@ def _sigterm_unwinds() -> Iterator[None]:
         signal.signal(signal.SIGTERM, previous)
 
 
-def _figures() -> Figure | None:
-    """What draws the report's plots; None, with a warning, without matplotlib
-    (the report then lists the verdicts alone)."""
+def _figures(log_time: bool = False) -> Figure | None:
+    """What draws the report's plots (time on a log axis with ``log_time``);
+    None, with a warning, without matplotlib (the report then lists the
+    verdicts alone)."""
     from ..reports.plot import PLOT_HINT, png
 
     # Looked up, not imported: the workers that draw import matplotlib, side by side.
     if importlib.util.find_spec("matplotlib") is None:
         warn(f"the report has no funnel plots: {PLOT_HINT}")
         return None
-    return png
+    return functools.partial(png, log_time=True) if log_time else png
 
 
 def run(args: argparse.Namespace) -> int:
@@ -100,6 +114,10 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"{exc.filename}: cannot list the folder: {exc.strerror or exc}") from None
     if not pairs:
         raise UsageError(f"{args.reference}: no result files found (nor in {args.test})")
+    if args.shard is not None:
+        pairs = shard(pairs, *parse_shard(args.shard))
+    if args.scheduler is not None and args.jobs is not None:
+        raise UsageError("--jobs and --scheduler: the cluster's workers do the work; give one of them")
     for path, option in (
         (args.report, "--report"),
         (None if args.json == "-" else args.json, "--json"),
@@ -113,7 +131,7 @@ def run(args: argparse.Namespace) -> int:
         # More processes than CPUs only adds memory and switching.
         print(f"velmora-funnel: --jobs {jobs} capped to the {default_workers()} usable CPUs", file=sys.stderr)
         jobs = default_workers()
-    if (jobs or default_workers()) > 1:
+    if args.scheduler is None and (jobs or default_workers()) > 1:
         # The workers fork from one server that imported what they all need
         # once, instead of each importing pandas. matplotlib is left to the
         # workers that draw: they import it side by side, only when needed.
@@ -126,9 +144,7 @@ def run(args: argparse.Namespace) -> int:
         if args.report
         else None
     )
-    figure = _figures() if report is not None else None
-    if figure is not None and args.log_time:
-        figure = functools.partial(figure, log_time=True)
+    figure = _figures(args.log_time) if report is not None else None
     files: list[FileOutcome] = []
 
     def record(outcome: FileOutcome) -> None:
@@ -139,16 +155,22 @@ def run(args: argparse.Namespace) -> int:
             warn(f"{outcome.file}: {warning}")
         print_file(outcome, out, quiet=args.quiet, verbose=args.verbose)
 
+    # A cluster's workers run in folders of their own: they get absolute paths,
+    # and the outcomes are shown with the paths as given.
+    tasks, given = absolute(pairs) if args.scheduler is not None else (pairs, {})
     try:
         with (
             _sigterm_unwinds(),
+            dask_executor(args.scheduler) if args.scheduler is not None else nullcontext() as executor,
             closing(
-                run_batch(pairs, options=options, figure=figure, jobs=jobs, progress=progress, advice=flags)
+                run_batch(
+                    tasks, options=options, figure=figure, executor=executor, jobs=jobs, progress=progress, advice=flags
+                )
             ) as outcomes,
         ):
             try:
                 for outcome in outcomes:
-                    record(outcome)
+                    record(shown_as_given(outcome, given))
             except Exception as exc:
                 # The batch itself broke down (its worker processes could not
                 # start): the pairs not reported yet are unusable, for this reason.
@@ -158,14 +180,40 @@ def run(args: argparse.Namespace) -> int:
     except _Terminated:
         print("velmora-funnel: terminated", file=sys.stderr)
         return 128 + signal.SIGTERM
+    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
+    if not problems and args.shard is None:
+        # A glob that fits no variable of the whole run is a typo in the config or on the
+        # command line (a shard holds part of the run: its globs need not all fit).
+        problems = options.unmatched(frozenset().union(*(f.matched for f in files)), spell=FLAGS)
+
+    def document(error: str | None, counts: dict[str, int]) -> dict[str, Any]:
+        return json_report.document(
+            args.reference,
+            args.test,
+            options,
+            error,
+            files=[json_report.file_json(f) for f in files],
+            summary=counts,
+        )
+
+    return conclude(args, files, out, problems=problems, report=report, document=document)
+
+
+def conclude(
+    args: argparse.Namespace,
+    files: list[FileOutcome],
+    out: Printer,
+    *,
+    problems: list[str],
+    report: HtmlReport | None,
+    document: Callable[[str | None, dict[str, int]], dict[str, Any]],
+) -> int:
+    """The end of a run of file pairs (a batch, or its shards merged): the
+    summary line, the reports, and the exit code."""
     counts = tally(v for f in files for v in f.variables)
     counts["files"] = len(files)
     counts["missing_files"] = sum(f.missing is not None for f in files)
     counts["unusable_files"] = sum(f.error is not None for f in files)
-    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
-    if not problems:
-        # A glob that fits no variable of the whole run is a typo in the config or on the command line.
-        problems = options.unmatched(frozenset().union(*(f.matched for f in files)), spell=FLAGS)
     error = "; ".join(filter(None, ["; ".join(problems), unusable_variables(files)])) or None
     line = summary_line(
         counts,
@@ -175,15 +223,8 @@ def run(args: argparse.Namespace) -> int:
     if report is not None:
         writers.append((report.path, report.close))
     if args.json:
-        document = json_report.document(
-            args.reference,
-            args.test,
-            options,
-            error,
-            files=[json_report.file_json(f) for f in files],
-            summary=counts,
-        )
-        writers.append((args.json, lambda: json_report.write_json(args.json, document)))
+        written = document(error, counts)
+        writers.append((args.json, lambda: json_report.write_json(args.json, written)))
     out(line)
     failed = write_each([*writers, *report_writers(args, files, line)])
     if report is not None and report.path not in failed:

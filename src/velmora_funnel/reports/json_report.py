@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 import math
 import sys
-from dataclasses import asdict
+from dataclasses import asdict, fields
 from typing import IO, TYPE_CHECKING, Any
 
 from ..io.atomic import replacing
@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from ..run.options import RunOptions
     from ..run.outcomes import FileOutcome, VariableOutcome
 
-__all__ = ["document", "dump", "file_json", "variable_json", "write_json"]
+__all__ = ["document", "dump", "file_from_json", "file_json", "variable_json", "write_json"]
 
 
 def _finite_or_none(value: float | None) -> float | None:
@@ -55,6 +55,46 @@ def file_json(file: FileOutcome) -> dict[str, Any]:
         "warnings": list(file.warnings),
         "variables": [variable_json(v) for v in file.variables],
     }
+
+
+def _number(value: Any) -> float | None:
+    # null stands for a value that was not finite (or not known): NaN, which
+    # no report shows as a number.
+    return math.nan if value is None else float(value)
+
+
+def variable_from_json(data: dict[str, Any]) -> VariableOutcome:
+    """A variable's outcome as variable_json() wrote it (a number that was
+    not finite comes back as None, a half-width as NaN)."""
+    from ..comparison import Status
+    from ..run.outcomes import VariableOutcome
+
+    known = {f.name for f in fields(VariableOutcome)} - {"figure"}
+    values = {key: value for key, value in data.items() if key in known}
+    values["status"] = None if data.get("status") is None else Status[data["status"]]
+    if data.get("x_range") is not None:
+        lo, hi = data["x_range"]["lo"], data["x_range"]["hi"]
+        values["x_range"] = (-math.inf if lo is None else lo, math.inf if hi is None else hi)
+    if data.get("half_widths") is not None:
+        values["half_widths"] = {
+            axis: (_number(pair["min"]), _number(pair["max"])) for axis, pair in data["half_widths"].items()
+        }
+    return VariableOutcome(**values)
+
+
+def file_from_json(data: dict[str, Any]) -> FileOutcome:
+    """A file pair's outcome as file_json() wrote it."""
+    from ..run.outcomes import FileOutcome
+
+    return FileOutcome(
+        data["file"],
+        data["reference"],
+        data["test"],
+        missing=data["missing"],
+        error=data["error"],
+        variables=tuple(variable_from_json(v) for v in data["variables"]),
+        warnings=tuple(data["warnings"]),
+    )
 
 
 def document(

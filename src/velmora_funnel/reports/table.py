@@ -103,7 +103,8 @@ def print_quiet(variables: Iterable[VariableOutcome], out: Printer) -> list[Vari
     """What ``--quiet`` prints beside the table: one line per kind for the
     variables that are merely missing (``1,609 missing in test: a, b, ...``).
     Returns the variables for the table: those that failed or are unusable."""
-    table, kinds = [], {}
+    table: list[VariableOutcome] = []
+    kinds: dict[str, list[str]] = {}
     for variable in variables:
         if variable.verdict == "missing":
             kind = variable.message.split(" (", 1)[0] if ";" not in variable.message else "missing on both sides"

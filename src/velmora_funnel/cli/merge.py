@@ -1,0 +1,99 @@
+"""``velmora-funnel merge A.json B.json ...``: the shards of one batch
+(``batch --shard K/N --json``) combined into the outputs of one run."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import Any
+
+from ..reports import json_report
+from ..reports.html_report import HtmlReport
+from ..reports.table import Printer, print_file
+from ..run import FileOutcome
+from .batch import conclude
+from .exits import EXIT_CODES_HELP, UsageError, warn
+from .files import writable_file
+
+__all__ = ["register"]
+
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *parents: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser(
+        "merge",
+        parents=list(parents),
+        allow_abbrev=False,
+        help="combine the JSON of a batch's shards into the outputs of one run",
+        description="Combine the --json documents of `batch --shard K/N` runs into the table, summary, "
+        "JSON, JUnit, Markdown and report of one batch (the report without funnel plots: the JSON holds "
+        "no pictures).",
+        epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("documents", nargs="+", metavar="JSON", help="the --json document of each shard")
+    parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
+    parser.add_argument("--json", metavar="FILE", help="write the merged outcome as JSON to FILE, or to stdout for '-'")
+    parser.set_defaults(run=run, shard=None)
+
+
+def _load(path: str) -> dict[str, Any]:
+    try:
+        with open(path, encoding="utf-8") as handle:
+            data = json.load(handle)
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot read: {exc.strerror or exc}") from None
+    except (ValueError, RecursionError) as exc:
+        raise UsageError(f"{path}: not a JSON document: {exc}") from None
+    if not isinstance(data, dict) or not isinstance(data.get("files"), list):
+        raise UsageError(f"{path}: not the --json document of a batch (it has no list of files)")
+    return data
+
+
+def run(args: argparse.Namespace) -> int:
+    documents = {path: _load(path) for path in args.documents}
+    first_path, first = next(iter(documents.items()))
+    for path, data in documents.items():
+        for key in ("reference", "test", "config", "tolerances", "x_range"):
+            if data.get(key) != first.get(key):
+                raise UsageError(
+                    f"{path}: {key} {data.get(key)!r} differs from {first.get(key)!r} in {first_path}: "
+                    "not shards of one batch"
+                )
+    seen: dict[str, str] = {}
+    files: list[FileOutcome] = []
+    try:
+        for path, data in documents.items():
+            for entry in data["files"]:
+                file = json_report.file_from_json(entry)
+                if file.file in seen:
+                    raise UsageError(f"{file.file}: in both {seen[file.file]} and {path}: the shards overlap")
+                seen[file.file] = path
+                files.append(file)
+    except (KeyError, TypeError, ValueError) as exc:
+        raise UsageError(f"{path}: an entry of its files is not what batch --json writes ({exc!r})") from None
+    files.sort(key=lambda file: file.file)
+    for path in (args.report, None if args.json == "-" else args.json, args.junit, args.markdown):
+        if path:
+            writable_file(path, "--report" if path == args.report else "the output")
+    args.reference, args.test = first["reference"], first["test"]
+    out = Printer(stream=sys.stderr if args.json == "-" else None)
+    report = None
+    if args.report:
+        settings = f"merged from {len(documents)} shards: " + ", ".join(map(os.path.basename, documents))
+        report = HtmlReport(args.report, reference=args.reference, test=args.test, settings=settings)
+    for file in files:
+        if report is not None:
+            file = report.add(file)
+        for warning in file.warnings:
+            warn(f"{file.file}: {warning}")
+        print_file(file, out, quiet=args.quiet, verbose=args.verbose)
+    # A glob's fit is checked by each shard's own run; what is left is what their files say.
+    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
+
+    def document(error: str | None, counts: dict[str, int]) -> dict[str, Any]:
+        head = {key: first.get(key) for key in ("reference", "test", "config", "tolerances", "x_range")}
+        return {**head, "error": error, "files": [json_report.file_json(f) for f in files], "summary": counts}
+
+    return conclude(args, files, out, problems=problems, report=report, document=document)
