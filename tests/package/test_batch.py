@@ -348,10 +348,10 @@ def faulty_compare_tables(reference, test, options, *, file):
     return compare_tables(reference, test, options, file=file)
 
 
-def faulty_plot_result(result, path=None, *, title=None):
+def faulty_plot_result(result, path=None, *, title=None, **labels):
     if FAULT == "plot" and title.startswith("bad.csv"):
         raise np.linalg.LinAlgError("Singular matrix")
-    return plot_result(result, path, title=title)
+    return plot_result(result, path, title=title, **labels)
 
 
 def faulty_compare_shipped(reference, test, options):

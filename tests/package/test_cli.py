@@ -394,7 +394,7 @@ def test_plot_that_cannot_be_drawn_is_skipped_with_its_reason(capsys, files, tmp
     """A plot matplotlib fails on is skipped with one line naming the variable; the verdicts are
     still printed and set the exit code."""
 
-    def singular(result, path=None, *, title=None):
+    def singular(result, path=None, *, title=None, **labels):
         raise np.linalg.LinAlgError("Singular matrix")
 
     monkeypatch.setattr("velmora_funnel.reports.plot.plot_result", singular)
