@@ -70,8 +70,13 @@ format: lint-tools
 # the table on stdout and JSON in bench/results/ (BENCH_ARGS="--max-n 1e6"
 # skips the 10^7 rows).
 BENCH_ARGS ?=
+# Then the model-library rows: batch against a naive script on one generated
+# library of MAT files (a tenth of 1,000 pairs, scaled; LIBRARY_ARGS="--pairs
+# 1000 --scale 1" runs the whole).
+LIBRARY_ARGS ?= --pairs 100 --scale 10 --repeat 1 --scheduler
 bench: install
 	"$(PY)" bench/bench.py --json bench/results/latest.json $(BENCH_ARGS)
+	"$(PY)" bench/library.py $(LIBRARY_ARGS)
 
 # The wheel of a plain `pip wheel .` holds the product alone: no test window,
 # nothing of core/reference/ linked into the module (build/wheel-check-*).
