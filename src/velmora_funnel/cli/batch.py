@@ -20,7 +20,7 @@ from ..reports.text import printable
 from ..run import FileOutcome
 from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
-from ..run.pairs import Figure, pair_files
+from ..run.pairs import Figure, pair_by_patterns, pair_files
 from ..run.pool import default_workers
 from .exits import EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
 from .files import Writer, report_writers, writable_file, write_each
@@ -35,13 +35,22 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         parents=list(parents),
         allow_abbrev=False,
         help="compare folders of result files in parallel",
-        description="Pair the result files of two folders by relative path and compare all their variables.",
+        description="Pair the result files of two folders by relative path (or by name patterns, --pair) "
+        "and compare all their variables.",
     )
     parser.add_argument("reference", metavar="REFERENCE_DIR")
     parser.add_argument("test", metavar="TEST_DIR")
     parser.add_argument("--jobs", type=int, metavar="N", help="worker processes (default and most: the usable cores)")
     parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument("--json", metavar="FILE", help="write the outcome as JSON")
+    parser.add_argument(
+        "--pair",
+        nargs=2,
+        metavar=("REFERENCE_PATTERN", "TEST_PATTERN"),
+        help="pair files by name instead of by relative path: '{name}_ref.csv' '{name}_out.csv' pairs "
+        "M_ref.csv with M_out.csv in the same folder (the two folders may be one; a pattern may hold "
+        "folders, '{name}/{name}_ref.csv'); files that fit neither pattern are left out, with a warning",
+    )
     parser.set_defaults(run=run)
 
 
@@ -84,7 +93,16 @@ def run(args: argparse.Namespace) -> int:
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
     try:
-        pairs = pair_files(args.reference, args.test)
+        if args.pair is None:
+            pairs = pair_files(args.reference, args.test)
+        else:
+            try:
+                pairs, left_out = pair_by_patterns(args.reference, args.test, tuple(args.pair))
+            except ValueError as exc:
+                raise UsageError(f"--pair: {exc}") from None
+            if left_out:
+                shown = ", ".join(left_out[:3]) + (", ..." if len(left_out) > 3 else "")
+                warn(f"--pair: {count(len(left_out), 'result file')} fit neither pattern, not compared: {shown}")
     except NotADirectoryError as exc:
         raise UsageError(str(exc)) from None
     except OSError as exc:

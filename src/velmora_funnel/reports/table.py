@@ -79,14 +79,17 @@ def print_file(outcome: FileOutcome, out: Printer, *, quiet: bool, verbose: bool
         present = outcome.reference if outcome.missing == "test" else outcome.test
         out(f"{outcome.file}: MISSING in {outcome.missing} (present: {present})")
         return
+    # What did not pass is shown even with quiet, the new and missing
+    # variables the run only warns about too; only what fails fails the file.
     bad = [v for v in outcome.variables if v.verdict not in ("pass", "ignored")]
     if quiet and not bad:
         return
     if outcome.error is None:
-        compared = [v for v in outcome.variables if v.verdict != "ignored"]
+        compared = [v for v in outcome.variables if v.verdict != "ignored" and not v.tolerated]
+        failing = sum(v.fails for v in compared)
         out(
-            f"{outcome.file}: {'pass' if not bad else 'FAIL'} "
-            f"({len(compared) - len(bad)} of {count(len(compared), 'variable')} passed)"
+            f"{outcome.file}: {'pass' if not failing else 'FAIL'} "
+            f"({len(compared) - failing} of {count(len(compared), 'variable')} passed)"
         )
     shown = bad if quiet else outcome.variables
     if shown:
