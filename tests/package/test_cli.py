@@ -81,16 +81,22 @@ def test_failing_variable_exits_1_with_error_and_abscissa(capsys, files):
 
 
 @pytest.mark.parametrize(
-    ("options", "missing", "where"),
-    [({"extra": True}, "c", "missing in reference"), ({"drop": True}, "a", "missing in test")],
-    ids=["only in test", "only in reference"],
+    ("options", "flags", "expected"),
+    [
+        ({"extra": True}, [], (0, "c", "NEW", "new: not in reference", "0 missing, 1 new")),
+        ({"extra": True}, ["--on-new", "fail"], (1, "c", "NEW", "new: not in reference", "0 missing, 1 new")),
+        ({"drop": True}, [], (1, "a", "MISSING", "missing in test", "1 missing")),
+        ({"drop": True}, ["--on-missing", "warn"], (0, "a", "MISSING", "missing in test", "1 missing")),
+    ],
+    ids=["only in test", "only in test, --on-new fail", "only in reference", "only in reference, --on-missing warn"],
 )
-def test_variable_on_one_side_is_reported_missing(capsys, files, options, missing, where):
-    """A variable present in one file only is listed as MISSING with the side, and exits 1."""
-    code, out, _ = run(capsys, "compare", *files(**options))
-    assert code == 1
-    assert lines_by_variable(out)[missing].split()[1] == "MISSING" and where in out
-    assert out.splitlines()[-1].endswith("1 missing")
+def test_variable_on_one_side_is_new_or_missing(capsys, files, options, flags, expected):
+    """A variable only in the test run is NEW and warns; one only in the reference is MISSING (a lost output)
+    and fails; --on-new and --on-missing choose otherwise. Either is listed, never skipped."""
+    code, name, label, where, counted = expected
+    exit_code, out, _ = run(capsys, "compare", *files(**options), *flags)
+    assert exit_code == code and lines_by_variable(out)[name].split()[1] == label and where in out
+    assert out.splitlines()[-1].startswith("PASS" if code == 0 else "FAIL") and out.splitlines()[-1].endswith(counted)
 
 
 def test_column_selects_and_names_missing_ones(capsys, files):
@@ -196,7 +202,7 @@ UNUSABLE = {
     ),
     "semicolons without --delimiter": (
         lambda r, t, d: ["compare", r, _broken(d, "time;a\n0;1\n")],
-        "read with --delimiter ';'",
+        "read with --test-read delimiter=';' (and --test-read decimal=',' for decimal commas)",
     ),
     "CSV named .mat": (
         lambda r, t, d: ["compare", r, _broken(d, "time,a\n0,1\n", "broken.mat")],
@@ -347,8 +353,17 @@ def test_json_output_is_machine_readable(capsys, files):
     assert document["tolerances"]["atoly"] == 0.01 and document["x_range"] == {"lo": None, "hi": None}
     by_name = {v["name"]: v for v in document["variables"]}
     assert by_name["b"]["status"] == "FAIL" and by_name["b"]["status_code"] == -1 and not by_name["b"]["passed"]
-    assert by_name["c"]["verdict"] == "missing" and by_name["c"]["status"] is None
-    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1, "ignored": 0, "unusable": 0}
+    assert by_name["c"]["verdict"] == "new" and by_name["c"]["status"] is None and by_name["c"]["tolerated"]
+    assert document["summary"] == {
+        "variables": 3,
+        "passed": 1,
+        "failed": 1,
+        "missing": 0,
+        "new": 1,
+        "ignored": 0,
+        "unusable": 0,
+        "tolerated": 1,
+    }
     assert by_name["b"]["failing_count"] > 0 and by_name["b"]["margin"] < 0 < by_name["a"]["margin"] <= 1
     assert by_name["b"]["tolerances"]["atoly"] == 0.01 and by_name["b"]["half_widths"]["y"]["max"] == 0.01
 
