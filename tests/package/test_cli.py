@@ -212,7 +212,61 @@ UNUSABLE = {
         lambda r, t, d: ["compare", r, t, "--comment", ","],
         "--comment: ',' must be one character",
     ),
+    "reference with semicolons": (
+        lambda r, t, d: ["compare", _broken(d, "time;a\n0;1\n"), t],
+        "read with --delimiter ';'",
+    ),
+    "--test-read without a value": (
+        lambda r, t, d: ["compare", r, t, "--test-read", "delimiter"],
+        "--test-read 'delimiter': expected KEY=VALUE",
+    ),
+    "--test-read key misspelled": (
+        lambda r, t, d: ["compare", r, t, "--test-read", "delimter=;"],
+        "unknown key 'delimter'; did you mean 'delimiter'?",
+    ),
+    "--reference-read bad value": (
+        lambda r, t, d: ["compare", r, t, "--reference-read", "decimal=;"],
+        "--reference-read decimal: ';' is not '.' or ','",
+    ),
+    "--test-read switch that is no truth": (
+        lambda r, t, d: ["compare", r, t, "--test-read", "units_row=maybe"],
+        "units_row takes true or false",
+    ),
+    "--columns-from missing": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", os.path.join(d, "none.txt")],
+        "--columns-from ",
+    ),
+    "--columns-from a folder": (lambda r, t, d: ["compare", r, t, "--columns-from", d], "is not a regular file"),
+    "--columns-from a binary file": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _broken(d, "\x00\x01", "names.txt")],
+        "not a text file",
+    ),
+    "--columns-from not UTF-8": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _raw(d, b"a\n\xff\xfe\n")],
+        "not a UTF-8 text file (invalid start byte at byte 2)",
+    ),
+    "--columns-from too big": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _raw(d, b"", size=17 << 20)],
+        "more than a list of names takes (16 MiB at most)",
+    ),
+    "--columns-from only comments": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _raw(d, b"# none\n\n")],
+        "names no variable",
+    ),
+    "two names of one file that are one Modelica name": (
+        lambda r, t, d: ["compare", _broken(d, 'time,"R.T[1, 1]","R.T[1,1]"\n0,1,1\n1,2,2\n'), t, "--names", "modelica"],
+        "broken.csv: the names 'R.T[1, 1]' and 'R.T[1,1]' are one variable ('R.T[1,1]')",
+    ),
 }
+
+
+def _raw(directory, data, *, size=None):
+    path = os.path.join(directory, "names.txt")
+    with open(path, "wb") as handle:
+        handle.write(data)
+        if size is not None:
+            handle.truncate(size)
+    return path
 
 
 def _broken(directory, text="time,a,b\n0,1,2\n1,x,3\n", name="broken.csv"):
@@ -236,6 +290,77 @@ def test_argparse_usage_errors_exit_2(capsys):
     with pytest.raises(SystemExit) as info:
         main(["compare", "only-one.csv"])
     assert info.value.code == 2
+
+
+# --- one model's results from two tools -------------------------------------------------------------
+
+# Dymola's dsres.mat (MAT version 4, binTrans: each name a column of the character matrix) spells array
+# elements with a blank after the comma and derivatives as der() around the whole path; an FMU simulator's
+# CSV output (quoted header names, as FMI 2 tools export them) writes subscripts without blanks and the
+# derivative at the end of the path. Quoted identifiers keep their blanks in both.
+DYMOLA_NAMES = ["R.T[1, 1]", "R.T[1, 2]", "revolute1.phi", "der(revolute1.phi)", "der(der(body.x))", "'wall 1'.T"]
+FMI_NAMES = ["R.T[1,1]", "R.T[1,2]", "revolute1.phi", "revolute1.der(phi)", "body.der(der(x))", "'wall 1'.T"]
+
+
+def _dymola_mat(path, t, columns):
+    """A Dymola result file: MAT version 4, binTrans, descriptions with units, as scipy.io writes it."""
+    scipy_io = pytest.importorskip("scipy.io")
+    names, descriptions = ["Time", *columns], ["Time in [s]", *("" for _ in columns)]
+
+    def characters(rows):  # one row per name, padded, then transposed: one column per name
+        width = max(map(len, rows))
+        return np.array(["".join(row.ljust(width)[j] for row in rows) for j in range(width)])
+
+    info = np.array([[0, 1, 0, -1]] + [[2, k + 2, 0, -1] for k in range(len(columns))], dtype=np.int32)
+    matrices = {
+        "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
+        "name": characters(names),
+        "description": characters(descriptions),
+        "dataInfo": info.T,
+        "data_1": np.array([[t[0], t[-1]]]),
+        "data_2": np.column_stack([t, *columns.values()]).T,
+    }
+    scipy_io.savemat(path, matrices, format="4")
+    return str(path)
+
+
+@pytest.fixture
+def two_tools(tmp_path, write_csv):
+    """The same model from Dymola (reference) and an FMU export (test): one variable off, one lost, one added."""
+    values = {name: np.sin(T_REF + k) for k, name in enumerate(DYMOLA_NAMES)}
+    reference = _dymola_mat(tmp_path / "dsres.mat", T_REF, {**values, "lost.output": T_REF})
+    rows = np.column_stack([T_REF, *values.values(), T_REF])
+    rows[:, 2] += 0.5  # R.T[1, 2]
+    header = ",".join(f'"{name}"' for name in ["time", *FMI_NAMES, "added.output"])
+    return reference, write_csv("fmu_out.csv", header, rows)
+
+
+@pytest.mark.parametrize(
+    ("flags", "verdicts", "summary"),
+    [
+        ([], {"revolute1.phi": "pass", "R.T[1, 2]": "MISSING", "R.T[1,2]": "NEW"}, "FAIL: 12 variables, 2 passed, 0 failed, 5 missing, 5 new"),
+        (
+            ["--names", "modelica"],
+            {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL", "der(revolute1.phi)": "pass", "der(der(body.x))": "pass"},
+            "FAIL: 8 variables, 5 passed, 1 failed, 1 missing, 1 new",
+        ),
+        (["--names", "modelica", "--column", "R.T[*]"], {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL"}, "FAIL: 2 variables"),
+        (["--names", "modelica", "--column", "revolute1.der(phi)"], {"der(revolute1.phi)": "pass"}, "PASS: 1 variable"),
+    ],
+    ids=["exact names", "modelica names", "a glob on array elements", "a name as the test spells it"],
+)
+def test_modelica_names_pair_two_tools_spellings(capsys, two_tools, flags, verdicts, summary):
+    """Exact names pair 2 of 7 variables and bury the one real failure under MISSING and NEW rows;
+    --names modelica pairs every spelling of one variable, shown as the reference spells it, and leaves the
+    real failure, the lost output and the added one."""
+    code, out, _ = run(capsys, "compare", *two_tools, *flags)
+    lines = out.splitlines()
+    cut = lines[0].index("verdict")
+    shown = {line[:cut].strip(): line[cut:].split()[0] for line in lines[1:-1]}
+    assert {name: shown.get(name) for name in verdicts} == verdicts
+    assert code == (0 if lines[-1].startswith("PASS") else 1) and summary in lines[-1]
+    if "--column" not in flags and "--names" in flags:
+        assert "R.T[1,2]" not in out and shown["lost.output"] == "MISSING" and shown["added.output"] == "NEW"
 
 
 # --- outputs --------------------------------------------------------------------------------------

@@ -219,11 +219,12 @@ def columns_from(path: str) -> list[str]:
         descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     except OSError as exc:
         raise UsageError(f"{flag}: cannot read: {exc.strerror or exc}") from None
+    info = os.fstat(descriptor)
+    # A FIFO or a device would block or never end.
+    if not stat.S_ISREG(info.st_mode):
+        os.close(descriptor)
+        raise UsageError(f"{flag}: is not a regular file" + (" but a folder" if stat.S_ISDIR(info.st_mode) else ""))
     with open(descriptor, "rb") as handle:
-        info = os.fstat(descriptor)
-        # A FIFO or a device would block or never end.
-        if not stat.S_ISREG(info.st_mode):
-            raise UsageError(f"{flag}: is not a regular file" + (" but a folder" if stat.S_ISDIR(info.st_mode) else ""))
         if info.st_size > COLUMNS_FILE_MAX_BYTES:
             raise UsageError(
                 f"{flag}: is {info.st_size} bytes, more than a list of names takes "
