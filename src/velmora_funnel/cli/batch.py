@@ -102,7 +102,7 @@ def run(args: argparse.Namespace) -> int:
                 raise UsageError(f"--pair: {exc}") from None
             if left_out:
                 shown = ", ".join(left_out[:3]) + (", ..." if len(left_out) > 3 else "")
-                warn(f"--pair: {count(len(left_out), 'result file')} fit neither pattern, not compared: {shown}")
+                warn(f"--pair: {count(len(left_out), 'result file')} not compared, fitting neither pattern: {shown}")
     except NotADirectoryError as exc:
         raise UsageError(str(exc)) from None
     except OSError as exc:
