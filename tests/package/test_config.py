@@ -166,6 +166,16 @@ def test_column_and_exclude_globs(run_pair, options, compared):
     assert code == 0 and [v["name"] for v in json.loads(out)["variables"]] == compared
 
 
+def test_columns_from_a_file_of_names_and_globs(run_pair, tmp_path):
+    """--columns-from takes one name or glob a line (blanks around it, CRLF, a BOM as Windows editors write
+    it), skips comments and blank lines, and adds to --column in order."""
+    listing = tmp_path / "names.txt"
+    listing.write_bytes("\ufeff# outputs to check\r\nroom.*\r\n\r\n  x.der(y)  \r\n".encode())
+    code, out, _ = run_pair("--column", "wall.temperature", "--columns-from", str(listing), "--json")
+    names = [v["name"] for v in json.loads(out)["variables"]]
+    assert code == 0 and names == ["wall.temperature", "room.temperature", "room.power", "x.der(y)"]
+
+
 def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv, tmp_path, capsys):
     """[read] gives the dialect of the folder's files; a reading option on the command line is stronger."""
     text = "time;y\n0;0,5\n1;1,5\n2;0,5\n"
