@@ -11,9 +11,8 @@ every check's variables); the keywords of check() are stronger.
 
 from __future__ import annotations
 
-import warnings
-
 import os
+import warnings
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any, NoReturn

@@ -254,7 +254,13 @@ UNUSABLE = {
         "names no variable",
     ),
     "two names of one file that are one Modelica name": (
-        lambda r, t, d: ["compare", _broken(d, 'time,"R.T[1, 1]","R.T[1,1]"\n0,1,1\n1,2,2\n'), t, "--names", "modelica"],
+        lambda r, t, d: [
+            "compare",
+            _broken(d, 'time,"R.T[1, 1]","R.T[1,1]"\n0,1,1\n1,2,2\n'),
+            t,
+            "--names",
+            "modelica",
+        ],
         "broken.csv: the names 'R.T[1, 1]' and 'R.T[1,1]' are one variable ('R.T[1,1]')",
     ),
 }
@@ -338,13 +344,21 @@ def two_tools(tmp_path, write_csv):
 @pytest.mark.parametrize(
     ("flags", "verdicts", "summary"),
     [
-        ([], {"revolute1.phi": "pass", "R.T[1, 2]": "MISSING", "R.T[1,2]": "NEW"}, "FAIL: 12 variables, 2 passed, 0 failed, 5 missing, 5 new"),
+        (
+            [],
+            {"revolute1.phi": "pass", "R.T[1, 2]": "MISSING", "R.T[1,2]": "NEW"},
+            "FAIL: 12 variables, 2 passed, 0 failed, 5 missing, 5 new",
+        ),
         (
             ["--names", "modelica"],
             {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL", "der(revolute1.phi)": "pass", "der(der(body.x))": "pass"},
             "FAIL: 8 variables, 5 passed, 1 failed, 1 missing, 1 new",
         ),
-        (["--names", "modelica", "--column", "R.T[*]"], {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL"}, "FAIL: 2 variables"),
+        (
+            ["--names", "modelica", "--column", "R.T[*]"],
+            {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL"},
+            "FAIL: 2 variables",
+        ),
         (["--names", "modelica", "--column", "revolute1.der(phi)"], {"der(revolute1.phi)": "pass"}, "PASS: 1 variable"),
     ],
     ids=["exact names", "modelica names", "a glob on array elements", "a name as the test spells it"],

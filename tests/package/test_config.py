@@ -193,7 +193,10 @@ def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv,
         ("[read.test]\ndelimiter = ';'\ndecimal = ','\n", []),
         ("[read]\ndelimiter = ';'\ndecimal = ','\n[read.reference]\ndelimiter = ','\ndecimal = '.'\n", []),
         ("", ["--test-read", "delimiter=;", "--test-read", "decimal=,"]),
-        ("[read.test]\ndelimiter = ','\n", ["--delimiter", ",", "--test-read", "delimiter=;", "--test-read", "decimal=,"]),
+        (
+            "[read.test]\ndelimiter = ','\n",
+            ["--delimiter", ",", "--test-read", "delimiter=;", "--test-read", "decimal=,"],
+        ),
     ],
     ids=["[read.test]", "[read] for both, [read.reference] over it", "--test-read", "--test-read over the rest"],
 )

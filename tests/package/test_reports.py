@@ -79,7 +79,14 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
     )
     rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
-    assert [row.split(" | ")[0] for row in rows] == ["| UNUSABLE", "| FAIL", "| MISSING", "| NEW", "| pass", "| ignored"]
+    assert [row.split(" | ")[0] for row in rows] == [
+        "| UNUSABLE",
+        "| FAIL",
+        "| MISSING",
+        "| NEW",
+        "| pass",
+        "| ignored",
+    ]
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
     summary = json.loads(document.read_text())["summary"]
@@ -93,7 +100,11 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     assert main(["batch", *map(str, folders), "--jobs", "1", "--on-new", "fail", "--junit", str(junit)]) == 1
     out = capsys.readouterr().out
     assert "good.csv: FAIL (1 of 2 variables passed)" in out and re.search(r"added +NEW", out)
-    cases = {c.name: [type(r).__name__ for r in c.result] for suite in junitparser.JUnitXml.fromfile(str(junit)) for c in suite}
+    cases = {
+        c.name: [type(r).__name__ for r in c.result]
+        for suite in junitparser.JUnitXml.fromfile(str(junit))
+        for c in suite
+    }
     assert cases == {"a": [], "debug.x": ["Skipped"], "added": ["Failure"]}
 
 

@@ -159,7 +159,9 @@ def compare_tables(
         started = time.perf_counter()
         # The tables' arrays are read-only down to their owners: compared
         # as they are, not copied.
-        result = compare_curves(Curve(*reference.curve(reference_name)), Curve(*test.curve(test_name)), variable_options)
+        result = compare_curves(
+            Curve(*reference.curve(reference_name)), Curve(*test.curve(test_name)), variable_options
+        )
         seconds = time.perf_counter() - started
         verdict = judge(result, options.allow_non_finite)
         outcome = VariableOutcome(
@@ -197,7 +199,7 @@ def read_checked(path: str, options: ReadOptions | None) -> ResultTable:
 def read_pair(
     reference_path: str,
     test_path: str,
-    options: ReadOptions | None | tuple[ReadOptions | None, ReadOptions | None],
+    options: ReadOptions | tuple[ReadOptions | None, ReadOptions | None] | None,
     *,
     before: Callable[[str], None] | None = None,
 ) -> tuple[ResultTable, ResultTable]:
