@@ -72,6 +72,14 @@ def test_modelica_names_pair_the_spellings_of_one_variable(reference, test, pair
     assert len(RunOptions().variables([reference], [test])) == 2
 
 
+def test_a_config_entry_fits_either_spelling(tmp_path):
+    """A [[variable]] entry written for one tool's spelling applies to the variable the other tool spells."""
+    (tmp_path / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "*.der(*)"\nignore = true\n')
+    options = RunOptions.build(config=tmp_path / "velmora-funnel.toml", names="modelica")
+    (name, reference, test), *_ = options.variables(["der(a.x)"], ["a.der(x)"])
+    assert options.for_variable(name, test) is None and options.for_variable(name) is not None
+
+
 def test_files_pair_by_relative_path(tmp_path):
     """Result files pair by path below each folder, recursively, then across formats when that is
     unique (run.mat with run.csv.gz); one-sided files carry None."""

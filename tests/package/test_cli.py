@@ -360,8 +360,15 @@ def two_tools(tmp_path, write_csv):
             "FAIL: 2 variables",
         ),
         (["--names", "modelica", "--column", "revolute1.der(phi)"], {"der(revolute1.phi)": "pass"}, "PASS: 1 variable"),
+        (["--names", "modelica", "--column", "der(body.der(x))"], {"der(der(body.x))": "pass"}, "PASS: 1 variable"),
     ],
-    ids=["exact names", "modelica names", "a glob on array elements", "a name as the test spells it"],
+    ids=[
+        "exact names",
+        "modelica names",
+        "a glob on array elements",
+        "a name as the test spells it",
+        "a name as neither spells it",
+    ],
 )
 def test_modelica_names_pair_two_tools_spellings(capsys, two_tools, flags, verdicts, summary):
     """Exact names pair 2 of 7 variables and bury the one real failure under MISSING and NEW rows;

@@ -10,7 +10,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from velmora_funnel import RunOptions
 from velmora_funnel.cli import main
+from velmora_funnel.errors import SettingError
 from velmora_funnel.run.config import matches
 
 T = np.linspace(0.0, 2.0, 201)
@@ -164,6 +166,20 @@ def test_column_and_exclude_globs(run_pair, options, compared):
     """--column picks by glob in the order given, --exclude drops what it matches (not even listed)."""
     code, out, _ = run_pair(*options, "--json")
     assert code == 0 and [v["name"] for v in json.loads(out)["variables"]] == compared
+
+
+@pytest.mark.parametrize(
+    ("keywords", "words"),
+    [
+        ({"names": "fuzzy"}, "names must be 'exact' or 'modelica', got 'fuzzy'"),
+        ({"on_new": "maybe"}, "on_new must be 'fail' or 'warn', got 'maybe'"),
+        ({"read_test": {"delimiter": "x"}}, "'x' is not one of"),
+    ],
+)
+def test_run_options_refuse_bad_pairing_and_reading_keywords(keywords, words):
+    """RunOptions.build checks the pairing, the policies and each side's reading options before any file is read."""
+    with pytest.raises(SettingError, match=words):
+        RunOptions.build(**keywords)
 
 
 def test_columns_from_a_file_of_names_and_globs(run_pair, tmp_path):

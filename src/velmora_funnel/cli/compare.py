@@ -90,7 +90,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         raise UsageError("; ".join(unmatched))
     selected = options.variables(reference.names, test.names, (reference.path, test.path))
     compared = sum(
-        in_reference is not None and in_test is not None and options.for_variable(name) is not None
+        in_reference is not None and in_test is not None and options.for_variable(name, in_test) is not None
         for name, in_reference, in_test in selected
     )
     if plot_file and compared != 1:

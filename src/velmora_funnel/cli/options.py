@@ -79,7 +79,8 @@ def funnel_options() -> argparse.ArgumentParser:
         nargs="+",
         action="extend",
         metavar="GLOB",
-        help="compare only the variables these names or globs match (repeatable)",
+        help="compare only the variables these names or globs match (repeatable; '*' and '?' are the only "
+        "wildcards, brackets stand for themselves: 'x[*]')",
     )
     group.add_argument(
         "--columns-from",

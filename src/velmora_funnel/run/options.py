@@ -150,17 +150,20 @@ class RunOptions:
         settings = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults, **self.overrides}
         return CompareOptions({name: settings[name] for name in TOLERANCE_NAMES}, settings["x_range"])
 
-    def for_variable(self, name: str) -> CompareOptions | None:
-        """The options ``name`` is compared with; None when it is ignored."""
-        return self._settings(name)[0]
+    def for_variable(self, name: str, spelled: str | None = None) -> CompareOptions | None:
+        """The options ``name`` is compared with; None when it is ignored.
+        ``spelled`` is the test file's spelling when that differs (names
+        paired as Modelica names): an entry that fits either applies."""
+        return self._settings(name, spelled)[0]
 
-    def policy(self, name: str) -> Policy:
+    def policy(self, name: str, spelled: str | None = None) -> Policy:
         """What ``name`` does to the run when it is on one side only."""
-        return self._settings(name)[1]
+        return self._settings(name, spelled)[1]
 
-    def _settings(self, name: str) -> tuple[CompareOptions | None, Policy]:
+    def _settings(self, name: str, spelled: str | None) -> tuple[CompareOptions | None, Policy]:
         rules, owners = self._index("rules")
-        applying = tuple(sorted({owners[hit] for hit in rules.hits(name)}))
+        hits = rules.hits(name) + (rules.hits(spelled) if spelled is not None and spelled != name else [])
+        applying = tuple(sorted({owners[hit] for hit in hits}))
         if applying not in self._resolved:
             settings: dict[str, Any] = {
                 **check_tolerances(),
@@ -201,6 +204,7 @@ class RunOptions:
         def fits(pattern: str, variable: Variable) -> bool:
             return any(matches(pattern, spelled) for spelled in {variable.name, variable.test} if spelled is not None)
 
+        by_normal: dict[str, Variable] | None = None
         if self.columns is None:
             chosen = every
         else:
@@ -209,8 +213,9 @@ class RunOptions:
                 hits = [variable for variable in every if fits(column, variable)]
                 if not hits and not is_glob(column):
                     # A name spelled as the other tool spells it names the same variable.
-                    key = normal(column)
-                    hits = [v for v in every if key in {normal(s) for s in (v.reference, v.test) if s is not None}]
+                    if by_normal is None:
+                        by_normal = {normal(v.reference or v.test or ""): v for v in every}
+                    hits = [by_normal[key]] if (key := normal(column)) in by_normal else []
                 chosen += hits or ([] if is_glob(column) else [Variable(column, None, None)])
         seen: set[str] = set()
         selected = []

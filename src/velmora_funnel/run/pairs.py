@@ -145,7 +145,7 @@ def compare_tables(
     result (None for a missing, new or ignored variable), one variable at a
     time; raises ResultFileError for names of one file that pair as one."""
     for name, reference_name, test_name in options.variables(reference.names, test.names, (reference.path, test.path)):
-        variable_options = options.for_variable(name)
+        variable_options = options.for_variable(name, test_name)
         if variable_options is None:
             yield (
                 VariableOutcome(file=file, name=name, verdict="ignored", status=None, message="ignored by the config"),
