@@ -76,7 +76,7 @@ def test_a_config_entry_fits_either_spelling(tmp_path):
     """A [[variable]] entry written for one tool's spelling applies to the variable the other tool spells."""
     (tmp_path / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "*.der(*)"\nignore = true\n')
     options = RunOptions.build(config=tmp_path / "velmora-funnel.toml", names="modelica")
-    (name, reference, test), *_ = options.variables(["der(a.x)"], ["a.der(x)"])
+    (name, _, test), *_ = options.variables(["der(a.x)"], ["a.der(x)"])
     assert options.for_variable(name, test) is None and options.for_variable(name) is not None
 
 
