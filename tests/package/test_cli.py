@@ -87,13 +87,30 @@ def test_failing_variable_exits_1_with_error_and_abscissa(capsys, files):
         ({"extra": True}, ["--on-new", "fail"], (1, "c", "NEW", "new: not in reference", "0 missing, 1 new")),
         ({"drop": True}, [], (1, "a", "MISSING", "missing in test", "1 missing")),
         ({"drop": True}, ["--on-missing", "warn"], (0, "a", "MISSING", "missing in test", "1 missing")),
+        ({"extra": True}, '[defaults]\non_new = "fail"\n', (1, "c", "NEW", "new: not in reference", "1 new")),
+        (
+            {"drop": True},
+            '[defaults]\non_missing = "warn"\n[[variable]]\nmatch = "b"\non_missing = "fail"\n',
+            (0, "a", "MISSING", "missing in test", "1 missing"),
+        ),
     ],
-    ids=["only in test", "only in test, --on-new fail", "only in reference", "only in reference, --on-missing warn"],
+    ids=[
+        "only in test",
+        "only in test, --on-new fail",
+        "only in reference",
+        "only in reference, --on-missing warn",
+        "only in test, the config's on_new",
+        "only in reference, the config's on_missing for that variable",
+    ],
 )
-def test_variable_on_one_side_is_new_or_missing(capsys, files, options, flags, expected):
+def test_variable_on_one_side_is_new_or_missing(capsys, files, tmp_path, options, flags, expected):
     """A variable only in the test run is NEW and warns; one only in the reference is MISSING (a lost output)
-    and fails; --on-new and --on-missing choose otherwise. Either is listed, never skipped."""
+    and fails; --on-new and --on-missing (or the config's keys, per variable too) choose otherwise. Either is
+    listed, never skipped."""
     code, name, label, where, counted = expected
+    if isinstance(flags, str):
+        (tmp_path / "velmora-funnel.toml").write_text(flags)
+        flags = []
     exit_code, out, _ = run(capsys, "compare", *files(**options), *flags)
     assert exit_code == code and lines_by_variable(out)[name].split()[1] == label and where in out
     assert out.splitlines()[-1].startswith("PASS" if code == 0 else "FAIL") and out.splitlines()[-1].endswith(counted)
