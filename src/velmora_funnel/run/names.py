@@ -7,8 +7,8 @@ spellings that are one variable:
 - Blanks inside subscripts and function calls do not count: Dymola writes
   ``R.T[1, 1]``, OpenModelica ``R.T[1,1]``.
 - A derivative is one variable however it is written: ``der(a.b.c)`` (Dymola,
-  OpenModelica) and ``a.b.der(c)`` (FMI exports of some tools, Dymola for
-  some states), nested (``der(der(a.x))``, ``a.der(der(x))``) and with
+  OpenModelica) and ``a.b.der(c)`` (as some tools and FMI exports write it),
+  nested (``der(der(a.x))``, ``a.der(der(x))``, ``der(a.der(x))``) and with
   subscripts on the way (``der(a.b[1].c)``, ``a.b[1].der(c)``).
 - Quoted identifiers (``'x y'``) are kept as they are, blanks and dots
   inside them included, and the quotes stay: ``'x'`` and ``x`` are two

@@ -24,7 +24,7 @@ from typing import Any
 
 from ..comparison import TOLERANCE_NAMES, CompareOptions, check_tolerances
 from ..errors import ResultFileError, SettingError
-from ..io import ReadOptions
+from ..io import READ_KEYS, ReadOptions
 from .config import POLICY_KEYS, SIDES, FunnelConfig, check_setting, did_you_mean, load_config
 from .globs import GlobIndex, is_glob, matches
 from .names import NAMINGS, NameClash, Variable, normal_form, pair_names
@@ -116,13 +116,18 @@ class RunOptions:
             raise SettingError("names", f"names must be {' or '.join(map(repr, NAMINGS))}, got {naming!r}")
         given = {"reference": read_reference or {}, "test": read_test or {}}
         if isinstance(read, ReadOptions):
-            return cls(config, overrides, _tuple(columns), tuple(exclude), allow_non_finite, read, names=naming)
-        # Weakest first: [read], [read.SIDE], the options for both sides, those for one side.
-        common = {**config.read, **(read or {})}
-        reading = ReadOptions(**common) if common else None
+            # Taken as they are, the config's [read] tables aside; each side's keys still go on top.
+            common = {key: getattr(read, key) for key in READ_KEYS}
+            reading: ReadOptions | None = read
+            tables: list[Mapping[str, Any]] = [common, common]
+        else:
+            # Weakest first: [read], [read.SIDE], the options for both sides, those for one side.
+            common = {**config.read, **(read or {})}
+            reading = ReadOptions(**common) if common else None
+            tables = [{**config.read, **config.read_sides.get(side, {}), **(read or {})} for side in SIDES]
         sides = []
-        for side in SIDES:
-            own = {**config.read, **config.read_sides.get(side, {}), **(read or {}), **given[side]}
+        for side, table in zip(SIDES, tables, strict=True):
+            own = {**table, **given[side]}
             sides.append(ReadOptions(**own) if own != common else None)
         return cls(
             config,
