@@ -14,10 +14,13 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import velmora_funnel as vf
 from velmora_funnel.cli import main as vf_main
 from velmora_funnel.run import RunOptions, many, pool
+from velmora_funnel.run.names import modelica_name
 from velmora_funnel.run.pairs import pair_by_patterns, pair_files
 
 T = np.linspace(0.0, 1.0, 201)
@@ -70,6 +73,12 @@ def test_modelica_names_pair_the_spellings_of_one_variable(reference, test, pair
     found = RunOptions(names="modelica").variables([reference], [test])
     assert found == ([(reference, reference, test)] if paired else [(reference, reference, None), (test, None, test)])
     assert len(RunOptions().variables([reference], [test])) == 2
+
+
+@given(st.text("ab.[], ()'der\\", max_size=16))
+def test_modelica_normal_form_is_its_own_normal_form(name):
+    """Pairing is stable: a name already in normal form stays as it is, whatever brackets, quotes or calls it holds."""
+    assert modelica_name(modelica_name(name)) == modelica_name(name)
 
 
 def test_a_config_entry_fits_either_spelling(tmp_path):
@@ -608,6 +617,7 @@ import velmora_funnel as vf
 from velmora_funnel.cli import main as vf_main
 from velmora_funnel.run import RunOptions
 from velmora_funnel.run.batch import run_batch
+from velmora_funnel.run.names import modelica_name
 from velmora_funnel.run.pairs import pair_by_patterns, pair_files
 
 

@@ -226,15 +226,16 @@ def columns_from(path: str) -> list[str]:
         os.close(descriptor)
         raise UsageError(f"{flag}: is not a regular file" + (" but a folder" if stat.S_ISDIR(info.st_mode) else ""))
     with open(descriptor, "rb") as handle:
-        if info.st_size > COLUMNS_FILE_MAX_BYTES:
-            raise UsageError(
-                f"{flag}: is {info.st_size} bytes, more than a list of names takes "
-                f"({COLUMNS_FILE_MAX_BYTES >> 20} MiB at most): is it a result file?"
-            )
         try:
-            raw = handle.read(COLUMNS_FILE_MAX_BYTES + 1)
+            # Read to one byte past the limit: a file that grows meanwhile is refused too.
+            raw = handle.read(COLUMNS_FILE_MAX_BYTES + 1) if info.st_size <= COLUMNS_FILE_MAX_BYTES else b""
         except OSError as exc:
             raise UsageError(f"{flag}: cannot read: {exc.strerror or exc}") from None
+    if info.st_size > COLUMNS_FILE_MAX_BYTES or len(raw) > COLUMNS_FILE_MAX_BYTES:
+        raise UsageError(
+            f"{flag}: holds more than a list of names takes ({COLUMNS_FILE_MAX_BYTES >> 20} MiB at most): "
+            "is it a result file?"
+        )
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
