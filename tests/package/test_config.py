@@ -218,19 +218,25 @@ def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv,
 )
 def test_each_side_has_its_own_reading_options(tmp_path, capsys, config, options):
     """A comma-separated reference (pandas' to_csv) against a test run that pandas wrote with ';' and decimal
-    commas: read with per-side options, from the config or the command line, the side's own the strongest.
-    Without them the test file is refused with the per-side option that reads it."""
+    commas: read with per-side options, from the config or the command line, the side's own the strongest,
+    by compare and batch. Without them the test file is refused with the per-side option that reads it."""
     frame = pd.DataFrame({"y": np.sin(T)}, index=pd.Index(T, name="time"))
     (tmp_path / "ref").mkdir()
     (tmp_path / "new").mkdir()
     frame.to_csv(tmp_path / "ref" / "run.csv")
     frame.to_csv(tmp_path / "new" / "run.csv", sep=";", decimal=",")
     paths = [str(tmp_path / "ref" / "run.csv"), str(tmp_path / "new" / "run.csv")]
-    assert main(["compare", *paths]) == 2
-    assert "read with --test-read delimiter=';' (and --test-read decimal=',' for decimal" in capsys.readouterr().err
+    # batch too, where the config alone says it (a batch's run of its own costs seconds)
+    batch = [["batch", str(tmp_path / "ref"), str(tmp_path / "new"), "--jobs", "1"]] if not options else []
+    for command in (["compare", *paths], *batch):
+        assert main(command) == 2
+        assert "read with --test-read delimiter=';' (and --test-read decimal=',' for decimal" in "".join(
+            capsys.readouterr()
+        )
     (tmp_path / "ref" / "velmora-funnel.toml").write_text(config)
-    assert main(["compare", *paths, *options]) == 0, capsys.readouterr().err
-    assert "PASS: 1 variable, 1 passed" in capsys.readouterr().out
+    for command in (["compare", *paths, *options], *batch):
+        assert main(command) == 0, capsys.readouterr().err
+        assert "1 variable, 1 passed" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize(

@@ -4,6 +4,7 @@ compared in parallel, with an HTML report on request."""
 from __future__ import annotations
 
 import argparse
+import functools
 import importlib.util
 import multiprocessing
 import signal
@@ -22,7 +23,7 @@ from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
 from ..run.pairs import Figure, pair_by_patterns, pair_files
 from ..run.pool import default_workers
-from .exits import EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
+from .exits import EXIT_UNUSABLE, UsageError, exit_code, flags, side_flags, unusable_variables, warn
 from .files import Writer, report_writers, writable_file, write_each
 from .options import FLAGS, run_options
 
@@ -149,7 +150,15 @@ def run(args: argparse.Namespace) -> int:
         with (
             _sigterm_unwinds(),
             closing(
-                run_batch(pairs, options=options, figure=figure, jobs=jobs, progress=progress, advice=flags)
+                run_batch(
+                    pairs,
+                    options=options,
+                    figure=figure,
+                    jobs=jobs,
+                    progress=progress,
+                    advice=flags,
+                    test_advice=functools.partial(side_flags, "test"),
+                )
             ) as outcomes,
         ):
             try:

@@ -239,11 +239,13 @@ def compare_file_pair(
     figure: Figure | None = None,
     reader_threads: int | None = None,
     advice: Callable[[Mapping[str, str]], str] | None = None,
+    test_advice: Callable[[Mapping[str, str]], str] | None = None,
 ) -> FileOutcome:
     """Read and compare one file pair (runs in a worker): every variable's
     outcome, with the PNG ``figure`` draws for each one that did not pass.
     An unreadable file gives an outcome with ``error``, the reading options
-    that would read it spelled by ``advice`` (ResultFileError.describe).
+    that would read it spelled by ``advice`` (ResultFileError.describe), or
+    by ``test_advice`` for a test file whose reference was read as it is.
     ``reader_threads`` caps the threads that parse one CSV file (pandas' own
     choice when None)."""
     if reference_path is None or test_path is None:
@@ -252,7 +254,9 @@ def compare_file_pair(
         with _reader_threads(reader_threads):
             reference, test = read_pair(reference_path, test_path, options.sides())
     except ResultFileError as exc:
-        return FileOutcome(file, reference_path, test_path, error=exc.describe(advice))
+        # The reference is read first: when the test file fails, what reads it is for the test side alone.
+        alone = test_advice is not None and exc.path == test_path and not os.path.samefile(test_path, reference_path)
+        return FileOutcome(file, reference_path, test_path, error=exc.describe(test_advice if alone else advice))
     except OSError as exc:
         return FileOutcome(file, reference_path, test_path, error=f"{exc.filename or file}: {exc.strerror or exc}")
     # A comparison that raises (MemoryError) makes this pair unusable, with
