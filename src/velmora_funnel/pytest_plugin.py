@@ -12,6 +12,7 @@ every check's variables); the keywords of check() are stronger.
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any, NoReturn
@@ -175,7 +176,7 @@ class FunnelRegression:
             why = "rewritten (--funnel-regen)" if regen else "did not exist"
             _fail(f"reference {reference} {why}: written from this run; check it, then run again")
         try:
-            reference_table, test_table = read_pair(str(reference), str(obtained), options.read)
+            reference_table, test_table = read_pair(str(reference), str(obtained), options.sides())
         except ResultFileError as exc:
             _fail(f"the reference cannot be read: {exc}")
         except OSError as exc:
@@ -184,6 +185,10 @@ class FunnelRegression:
         taken: set[str] = set()
         for outcome, result in compare_tables(reference_table, test_table, options, file=reference.name):
             compared += outcome.verdict != "ignored"
+            if outcome.tolerated:
+                # A variable this run adds does not fail the check; it is shown, not dropped.
+                warnings.warn(f"{reference.name}: {outcome.name}: {outcome.message}", stacklevel=2)
+                continue
             if outcome.verdict in ("pass", "ignored"):
                 continue
             # The message leads with the verdict ("fail: ...", "not passed: ...", "missing in ...").

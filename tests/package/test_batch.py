@@ -14,10 +14,14 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import velmora_funnel as vf
+from velmora_funnel.cli import main as vf_main
 from velmora_funnel.run import RunOptions, many, pool
-from velmora_funnel.run.pairs import pair_files
+from velmora_funnel.run.names import modelica_name
+from velmora_funnel.run.pairs import pair_by_patterns, pair_files
 
 T = np.linspace(0.0, 1.0, 201)
 
@@ -44,6 +48,45 @@ def test_selected_columns_keep_their_order_once():
     """With columns, exactly those names in the given order, duplicates dropped."""
     selected = RunOptions(columns=("b", "zz", "b")).select(["a", "b"], ["a", "b"])
     assert selected == [("b", True, True), ("zz", False, False)]
+
+
+# (reference spelling, test spelling, one variable under --names modelica); exact names pair none of them.
+SPELLINGS = {
+    "blank after a subscript's comma (Dymola)": ("R.T[1, 1]", "R.T[1,1]", True),
+    "blanks inside the brackets": ("x[ 2 ]", "x[2]", True),
+    "derivative at the end of the path (FMI export)": ("der(revolute1.phi)", "revolute1.der(phi)", True),
+    "derivative of an array element": ("der(a.b[1].c)", "a.b[1].der(c)", True),
+    "second derivative": ("der(der(a.x))", "a.der(der(x))", True),
+    "derivative of a subscripted element, blanks": ("der(pipe.m[1, 2])", "pipe.der(m[1,2])", True),
+    "quoted identifier with a dot": ("der('a.b'.c)", "'a.b'.der(c)", True),
+    "blanks inside a quoted identifier count": ("'wall 1'.T", "'wall1'.T", False),
+    "quotes are part of the identifier": ("'x'", "x", False),
+    "two different elements": ("x[1, 2]", "x[2,1]", False),
+    "a sum of derivatives is no derivative": ("der(a)+der(b)", "a.der(b)", False),
+}
+
+
+@pytest.mark.parametrize(("reference", "test", "paired"), SPELLINGS.values(), ids=SPELLINGS.keys())
+def test_modelica_names_pair_the_spellings_of_one_variable(reference, test, paired):
+    """--names modelica pairs what two tools spell differently, shown in the reference's spelling; exact
+    names, the default, pair none of them."""
+    found = RunOptions(names="modelica").variables([reference], [test])
+    assert found == ([(reference, reference, test)] if paired else [(reference, reference, None), (test, None, test)])
+    assert len(RunOptions().variables([reference], [test])) == 2
+
+
+@given(st.text("ab.[], ()'der\\", max_size=16))
+def test_modelica_normal_form_is_its_own_normal_form(name):
+    """Pairing is stable: a name already in normal form stays as it is, whatever brackets, quotes or calls it holds."""
+    assert modelica_name(modelica_name(name)) == modelica_name(name)
+
+
+def test_a_config_entry_fits_either_spelling(tmp_path):
+    """A [[variable]] entry written for one tool's spelling applies to the variable the other tool spells."""
+    (tmp_path / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "*.der(*)"\nignore = true\n')
+    options = RunOptions.build(config=tmp_path / "velmora-funnel.toml", names="modelica")
+    (name, _, test), *_ = options.variables(["der(a.x)"], ["a.der(x)"])
+    assert options.for_variable(name, test) is None and options.for_variable(name) is not None
 
 
 def test_files_pair_by_relative_path(tmp_path):
@@ -76,6 +119,60 @@ def test_files_pair_by_relative_path(tmp_path):
         ("two.parquet", False, True),
         ("x.csv", True, True),
     ]
+
+
+@pytest.mark.parametrize(
+    ("patterns", "expected"),
+    [
+        (
+            ("{name}_ref.csv", "{name}_out.csv"),
+            [("Gone/Gone_ref.csv", True, False), ("Model/Model_ref.csv", True, True), ("New/New_out.csv", False, True)],
+        ),
+        (
+            ("{name}/{name}_ref.csv", "{name}/{name}_out.csv"),
+            [("Gone/Gone_ref.csv", True, False), ("Model/Model_ref.csv", True, True), ("New/New_out.csv", False, True)],
+        ),
+        (
+            ("{name}.csv", "{name}_out.csv"),
+            [
+                ("Gone/Gone_ref.csv", True, False),
+                ("Model/Model_in.csv", True, False),
+                ("Model/Model_out.csv", False, True),
+                ("Model/Model_ref.csv", True, False),
+                ("New/New_out.csv", False, True),
+            ],
+        ),
+    ],
+    ids=["beside each other", "in a folder named by the name", "a file that fits both goes to the longer pattern"],
+)
+def test_files_pair_by_name_patterns_in_one_folder(tmp_path, patterns, expected):
+    """A library that keeps Model/Model_ref.csv beside Model/Model_out.csv (and its input Model_in.csv, which
+    fits neither pattern and is left out, named): paired by name in one folder; a reference without its test
+    file is missing in test, a test file without its reference missing in the reference."""
+    for relative in ["Model/Model_ref.csv", "Model/Model_out.csv", "Model/Model_in.csv", "Gone/Gone_ref.csv"]:
+        (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / relative).write_text("time,a\n")
+    (tmp_path / "New").mkdir()
+    (tmp_path / "New" / "New_out.csv").write_text("time,a\n")
+    pairs, left_out = pair_by_patterns(tmp_path, tmp_path, patterns)
+    found = [(rel, ref is not None, test is not None) for rel, ref, test in pairs]
+    assert found == expected and left_out == ([] if patterns[0] == "{name}.csv" else ["Model/Model_in.csv"])
+    if found[1][2]:
+        assert pairs[1][2] == str(tmp_path / "Model" / "Model_out.csv")
+
+
+def test_batch_pairs_by_name_patterns_in_one_folder(tmp_path, write_csv, capsys):
+    """batch --pair over one folder of FMU outputs: the reference and its output compare, the input file
+    left out is named on stderr, a variable the output adds is NEW and passes."""
+    rows = np.column_stack([T, np.sin(T), T])
+    write_csv("BouncingBall/BouncingBall_ref.csv", '"time","h"', rows[:, :2], folder=tmp_path)
+    write_csv("BouncingBall/BouncingBall_out.csv", '"time","h","v"', rows, folder=tmp_path)
+    write_csv("BouncingBall/BouncingBall_in.csv", '"time","u"', rows[:, :2], folder=tmp_path)
+    argv = ["batch", str(tmp_path), str(tmp_path), "--jobs", "1", "--pair", "{name}_ref.csv", "{name}_out.csv"]
+    assert vf_main(argv) == 0
+    out, err = capsys.readouterr()
+    assert "PASS: 1 file (0 missing, 0 unusable), 2 variables, 1 passed, 0 failed, 0 missing, 1 new" in out
+    assert "--pair: 1 result file not compared, fitting neither pattern: BouncingBall/BouncingBall_in.csv" in err
 
 
 def test_missing_folder_is_refused(tmp_path):
@@ -283,8 +380,23 @@ def test_unusable_file_exits_2_but_the_batch_completes(tmp_path, folders):
         ["ref", "test", "--report", "ref"],
         ["ref", "test", "--junit", "nowhere/j.xml"],
         ["ref", "test", "--markdown", "test"],
+        ["ref", "test", "--pair", "ref.csv", "{name}.csv"],
+        ["ref", "test", "--pair", "{nam}_ref.csv", "{name}.csv"],
+        ["ref", "ref", "--pair", "{name}.csv", "{name}.csv"],
+        ["ref", "test", "--pair", "../{name}.csv", "{name}.csv"],
     ],
-    ids=["no folder", "no jobs", "unwritable json", "report is a folder", "unwritable junit", "markdown is a folder"],
+    ids=[
+        "no folder",
+        "no jobs",
+        "unwritable json",
+        "report is a folder",
+        "unwritable junit",
+        "markdown is a folder",
+        "pattern without {name}",
+        "pattern with another field",
+        "one pattern for one folder",
+        "pattern leaving its folder",
+    ],
 )
 def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
     """A missing folder, a zero job count or an output that cannot be written: exit 2 with one
@@ -325,6 +437,7 @@ import os, signal, sys, time
 import numpy as np
 
 import velmora_funnel as vf
+from velmora_funnel.cli import main as vf_main
 from velmora_funnel.reports import plot
 from velmora_funnel.run import many, pairs
 
@@ -501,9 +614,11 @@ import distributed
 import numpy as np
 
 import velmora_funnel as vf
+from velmora_funnel.cli import main as vf_main
 from velmora_funnel.run import RunOptions
 from velmora_funnel.run.batch import run_batch
-from velmora_funnel.run.pairs import pair_files
+from velmora_funnel.run.names import modelica_name
+from velmora_funnel.run.pairs import pair_by_patterns, pair_files
 
 
 class RecordingExecutor(Executor):

@@ -81,16 +81,39 @@ def test_failing_variable_exits_1_with_error_and_abscissa(capsys, files):
 
 
 @pytest.mark.parametrize(
-    ("options", "missing", "where"),
-    [({"extra": True}, "c", "missing in reference"), ({"drop": True}, "a", "missing in test")],
-    ids=["only in test", "only in reference"],
+    ("options", "flags", "expected"),
+    [
+        ({"extra": True}, [], (0, "c", "NEW", "new: not in reference", "0 missing, 1 new")),
+        ({"extra": True}, ["--on-new", "fail"], (1, "c", "NEW", "new: not in reference", "0 missing, 1 new")),
+        ({"drop": True}, [], (1, "a", "MISSING", "missing in test", "1 missing")),
+        ({"drop": True}, ["--on-missing", "warn"], (0, "a", "MISSING", "missing in test", "1 missing")),
+        ({"extra": True}, '[defaults]\non_new = "fail"\n', (1, "c", "NEW", "new: not in reference", "1 new")),
+        (
+            {"drop": True},
+            '[defaults]\non_missing = "warn"\n[[variable]]\nmatch = "b"\non_missing = "fail"\n',
+            (0, "a", "MISSING", "missing in test", "1 missing"),
+        ),
+    ],
+    ids=[
+        "only in test",
+        "only in test, --on-new fail",
+        "only in reference",
+        "only in reference, --on-missing warn",
+        "only in test, the config's on_new",
+        "only in reference, the config's on_missing for that variable",
+    ],
 )
-def test_variable_on_one_side_is_reported_missing(capsys, files, options, missing, where):
-    """A variable present in one file only is listed as MISSING with the side, and exits 1."""
-    code, out, _ = run(capsys, "compare", *files(**options))
-    assert code == 1
-    assert lines_by_variable(out)[missing].split()[1] == "MISSING" and where in out
-    assert out.splitlines()[-1].endswith("1 missing")
+def test_variable_on_one_side_is_new_or_missing(capsys, files, tmp_path, options, flags, expected):
+    """A variable only in the test run is NEW and warns; one only in the reference is MISSING (a lost output)
+    and fails; --on-new and --on-missing (or the config's keys, per variable too) choose otherwise. Either is
+    listed, never skipped."""
+    code, name, label, where, counted = expected
+    if isinstance(flags, str):
+        (tmp_path / "velmora-funnel.toml").write_text(flags)
+        flags = []
+    exit_code, out, _ = run(capsys, "compare", *files(**options), *flags)
+    assert exit_code == code and lines_by_variable(out)[name].split()[1] == label and where in out
+    assert out.splitlines()[-1].startswith("PASS" if code == 0 else "FAIL") and out.splitlines()[-1].endswith(counted)
 
 
 def test_column_selects_and_names_missing_ones(capsys, files):
@@ -223,7 +246,7 @@ UNUSABLE = {
     ),
     "semicolons without --delimiter": (
         lambda r, t, d: ["compare", r, _broken(d, "time;a\n0;1\n")],
-        "read with --delimiter ';'",
+        "read with --test-read delimiter=';' (and --test-read decimal=',' for decimal commas)",
     ),
     "CSV named .mat": (
         lambda r, t, d: ["compare", r, _broken(d, "time,a\n0,1\n", "broken.mat")],
@@ -233,7 +256,67 @@ UNUSABLE = {
         lambda r, t, d: ["compare", r, t, "--comment", ","],
         "--comment: ',' must be one character",
     ),
+    "reference with semicolons": (
+        lambda r, t, d: ["compare", _broken(d, "time;a\n0;1\n"), t],
+        "read with --delimiter ';'",
+    ),
+    "--test-read without a value": (
+        lambda r, t, d: ["compare", r, t, "--test-read", "delimiter"],
+        "--test-read 'delimiter': expected KEY=VALUE",
+    ),
+    "--test-read key misspelled": (
+        lambda r, t, d: ["compare", r, t, "--test-read", "delimter=;"],
+        "unknown key 'delimter'; did you mean 'delimiter'?",
+    ),
+    "--reference-read bad value": (
+        lambda r, t, d: ["compare", r, t, "--reference-read", "decimal=;"],
+        "--reference-read decimal: ';' is not '.' or ','",
+    ),
+    "--test-read switch that is no truth": (
+        lambda r, t, d: ["compare", r, t, "--test-read", "units_row=maybe"],
+        "units_row takes true or false",
+    ),
+    "--columns-from missing": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", os.path.join(d, "none.txt")],
+        "--columns-from ",
+    ),
+    "--columns-from a folder": (lambda r, t, d: ["compare", r, t, "--columns-from", d], "is not a regular file"),
+    "--columns-from a binary file": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _broken(d, "\x00\x01", "names.txt")],
+        "not a text file",
+    ),
+    "--columns-from not UTF-8": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _raw(d, b"a\n\xff\xfe\n")],
+        "not a UTF-8 text file (invalid start byte at byte 2)",
+    ),
+    "--columns-from too big": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _raw(d, b"", size=17 << 20)],
+        "more than a list of names takes (16 MiB at most)",
+    ),
+    "--columns-from only comments": (
+        lambda r, t, d: ["compare", r, t, "--columns-from", _raw(d, b"# none\n\n")],
+        "names no variable",
+    ),
+    "two names of one file that are one Modelica name": (
+        lambda r, t, d: [
+            "compare",
+            _broken(d, 'time,"R.T[1, 1]","R.T[1,1]"\n0,1,1\n1,2,2\n'),
+            t,
+            "--names",
+            "modelica",
+        ],
+        "broken.csv: the names 'R.T[1, 1]' and 'R.T[1,1]' are one variable ('R.T[1,1]')",
+    ),
 }
+
+
+def _raw(directory, data, *, size=None):
+    path = os.path.join(directory, "names.txt")
+    with open(path, "wb") as handle:
+        handle.write(data)
+        if size is not None:
+            handle.truncate(size)
+    return path
 
 
 def _broken(directory, text="time,a,b\n0,1,2\n1,x,3\n", name="broken.csv"):
@@ -257,6 +340,92 @@ def test_argparse_usage_errors_exit_2(capsys):
     with pytest.raises(SystemExit) as info:
         main(["compare", "only-one.csv"])
     assert info.value.code == 2
+
+
+# --- one model's results from two tools -------------------------------------------------------------
+
+# Dymola's dsres.mat (MAT version 4, binTrans: each name a column of the character matrix) spells array
+# elements with a blank after the comma and derivatives as der() around the whole path; an FMU simulator's
+# CSV output (quoted header names, as FMI 2 tools export them) writes subscripts without blanks and the
+# derivative at the end of the path. Quoted identifiers keep their blanks in both.
+DYMOLA_NAMES = ["R.T[1, 1]", "R.T[1, 2]", "revolute1.phi", "der(revolute1.phi)", "der(der(body.x))", "'wall 1'.T"]
+FMI_NAMES = ["R.T[1,1]", "R.T[1,2]", "revolute1.phi", "revolute1.der(phi)", "body.der(der(x))", "'wall 1'.T"]
+
+
+def _dymola_mat(path, t, columns):
+    """A Dymola result file: MAT version 4, binTrans, descriptions with units, as scipy.io writes it."""
+    scipy_io = pytest.importorskip("scipy.io")
+    names, descriptions = ["Time", *columns], ["Time in [s]", *("" for _ in columns)]
+
+    def characters(rows):  # one row per name, padded, then transposed: one column per name
+        width = max(map(len, rows))
+        return np.array(["".join(row.ljust(width)[j] for row in rows) for j in range(width)])
+
+    info = np.array([[0, 1, 0, -1]] + [[2, k + 2, 0, -1] for k in range(len(columns))], dtype=np.int32)
+    matrices = {
+        "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
+        "name": characters(names),
+        "description": characters(descriptions),
+        "dataInfo": info.T,
+        "data_1": np.array([[t[0], t[-1]]]),
+        "data_2": np.column_stack([t, *columns.values()]).T,
+    }
+    scipy_io.savemat(path, matrices, format="4")
+    return str(path)
+
+
+@pytest.fixture
+def two_tools(tmp_path, write_csv):
+    """The same model from Dymola (reference) and an FMU export (test): one variable off, one lost, one added."""
+    values = {name: np.sin(T_REF + k) for k, name in enumerate(DYMOLA_NAMES)}
+    reference = _dymola_mat(tmp_path / "dsres.mat", T_REF, {**values, "lost.output": T_REF})
+    rows = np.column_stack([T_REF, *values.values(), T_REF])
+    rows[:, 2] += 0.5  # R.T[1, 2]
+    header = ",".join(f'"{name}"' for name in ["time", *FMI_NAMES, "added.output"])
+    return reference, write_csv("fmu_out.csv", header, rows)
+
+
+@pytest.mark.parametrize(
+    ("flags", "verdicts", "summary"),
+    [
+        (
+            [],
+            {"revolute1.phi": "pass", "R.T[1, 2]": "MISSING", "R.T[1,2]": "NEW"},
+            "FAIL: 12 variables, 2 passed, 0 failed, 5 missing, 5 new",
+        ),
+        (
+            ["--names", "modelica"],
+            {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL", "der(revolute1.phi)": "pass", "der(der(body.x))": "pass"},
+            "FAIL: 8 variables, 5 passed, 1 failed, 1 missing, 1 new",
+        ),
+        (
+            ["--names", "modelica", "--column", "R.T[*]"],
+            {"R.T[1, 1]": "pass", "R.T[1, 2]": "FAIL"},
+            "FAIL: 2 variables",
+        ),
+        (["--names", "modelica", "--column", "revolute1.der(phi)"], {"der(revolute1.phi)": "pass"}, "PASS: 1 variable"),
+        (["--names", "modelica", "--column", "der(body.der(x))"], {"der(der(body.x))": "pass"}, "PASS: 1 variable"),
+    ],
+    ids=[
+        "exact names",
+        "modelica names",
+        "a glob on array elements",
+        "a name as the test spells it",
+        "a name as neither spells it",
+    ],
+)
+def test_modelica_names_pair_two_tools_spellings(capsys, two_tools, flags, verdicts, summary):
+    """Exact names pair 2 of 7 variables and bury the one real failure under MISSING and NEW rows;
+    --names modelica pairs every spelling of one variable, shown as the reference spells it, and leaves the
+    real failure, the lost output and the added one."""
+    code, out, _ = run(capsys, "compare", *two_tools, *flags)
+    lines = out.splitlines()
+    cut = lines[0].index("verdict")
+    shown = {line[:cut].strip(): line[cut:].split()[0] for line in lines[1:-1]}
+    assert {name: shown.get(name) for name in verdicts} == verdicts
+    assert code == (0 if lines[-1].startswith("PASS") else 1) and summary in lines[-1]
+    if "--column" not in flags and "--names" in flags:
+        assert "R.T[1,2]" not in out and shown["lost.output"] == "MISSING" and shown["added.output"] == "NEW"
 
 
 # --- outputs --------------------------------------------------------------------------------------
@@ -374,8 +543,17 @@ def test_json_output_is_machine_readable(capsys, files):
     assert document["tolerances"]["atoly"] == 0.01 and document["x_range"] == {"lo": None, "hi": None}
     by_name = {v["name"]: v for v in document["variables"]}
     assert by_name["b"]["status"] == "FAIL" and by_name["b"]["status_code"] == -1 and not by_name["b"]["passed"]
-    assert by_name["c"]["verdict"] == "missing" and by_name["c"]["status"] is None
-    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1, "ignored": 0, "unusable": 0}
+    assert by_name["c"]["verdict"] == "new" and by_name["c"]["status"] is None and by_name["c"]["tolerated"]
+    assert document["summary"] == {
+        "variables": 3,
+        "passed": 1,
+        "failed": 1,
+        "missing": 0,
+        "new": 1,
+        "ignored": 0,
+        "unusable": 0,
+        "tolerated": 1,
+    }
     assert by_name["b"]["failing_count"] > 0 and by_name["b"]["margin"] < 0 < by_name["a"]["margin"] <= 1
     assert by_name["b"]["tolerances"]["atoly"] == 0.01 and by_name["b"]["half_widths"]["y"]["max"] == 0.01
 

@@ -5,11 +5,14 @@ import pathlib
 from fnmatch import fnmatchcase
 
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from velmora_funnel import RunOptions
 from velmora_funnel.cli import main
+from velmora_funnel.errors import SettingError
 from velmora_funnel.run.config import matches
 
 T = np.linspace(0.0, 2.0, 201)
@@ -99,6 +102,12 @@ def test_precedence_and_ignored_variables(run_pair):
             "not valid TOML: Expected ']' at the end of a table declaration (at line 1, column 10)",
         ),
         ("[read]\ndelimter = ';'\n", "line 2: [read]: unknown key 'delimter'; did you mean 'delimiter'?"),
+        ("[read.test]\ndelimter = ';'\n", "line 2: [read.test]: unknown key 'delimter'; did you mean 'delimiter'?"),
+        ("[read]\ndelimiter = ';'\n[read.test]\ndecimal = ';'\n", "line 4: [read.test]: decimal: "),
+        ("[read.reference]\nnames = 'modelica'\n", "[read.reference]: unknown key 'names' (names pairs both sides"),
+        ("[read]\nnames = 'fuzzy'\n", "line 2: [read]: names must be 'exact' or 'modelica', got 'fuzzy'"),
+        ("[defaults]\non_new = 'maybe'\n", "line 2: [defaults]: on_new must be 'fail' or 'warn', got 'maybe'"),
+        ("[[variable]]\nmatch = 'x*'\non_misng = 'warn'\n", "unknown key 'on_misng'; did you mean 'on_missing'?"),
         ("[read]\ndecimal = ','\nunits_row = 'yes'\n", "line 3: [read]: units_row: 'yes' is not true or false"),
         (
             "[[variable]]\nmatch = 'room.*'\n\n" * 3000 + "[[variable]]\nmatch = 'x*'\nrtolx = -1\n",
@@ -121,6 +130,12 @@ def test_precedence_and_ignored_variables(run_pair):
         "string tolerance",
         "syntax",
         "misspelled read key",
+        "misspelled read.test key",
+        "read.test's decimal mark is [read]'s delimiter",
+        "names for one side",
+        "unknown names",
+        "unknown policy",
+        "misspelled policy key",
         "bad read value",
         "bad value at the end of a long file",
         "nested arrays",
@@ -144,16 +159,40 @@ def test_config_errors_exit_2_naming_file_key_and_line(run_pair, config, words):
         (["--exclude", "*.temperature", "--exclude", "debug.*"], ["room.power", "x.der(y)"]),
         (["--column", "x.der(y)", "--column", "room.power"], ["x.der(y)", "room.power"]),
         (
-            ["--column", "[rw]*.t?mperature", "--column", "*.der(*"],
+            ["--column", "*.t?mperature", "--column", "*.der(*"],
             ["room.temperature", "wall.temperature", "x.der(y)"],
         ),
-        (["--exclude", "[!r]*"], ["room.temperature", "room.power"]),
+        (["--exclude", "????.*"], ["debug.counter", "x.der(y)"]),
     ],
 )
 def test_column_and_exclude_globs(run_pair, options, compared):
     """--column picks by glob in the order given, --exclude drops what it matches (not even listed)."""
     code, out, _ = run_pair(*options, "--json", "-")
     assert code == 0 and [v["name"] for v in json.loads(out)["variables"]] == compared
+
+
+@pytest.mark.parametrize(
+    ("keywords", "words"),
+    [
+        ({"names": "fuzzy"}, "names must be 'exact' or 'modelica', got 'fuzzy'"),
+        ({"on_new": "maybe"}, "on_new must be 'fail' or 'warn', got 'maybe'"),
+        ({"read_test": {"delimiter": "x"}}, "'x' is not one of"),
+    ],
+)
+def test_run_options_refuse_bad_pairing_and_reading_keywords(keywords, words):
+    """RunOptions.build checks the pairing, the policies and each side's reading options before any file is read."""
+    with pytest.raises(SettingError, match=words):
+        RunOptions.build(**keywords)
+
+
+def test_columns_from_a_file_of_names_and_globs(run_pair, tmp_path):
+    """--columns-from takes one name or glob a line (blanks around it, CRLF, a BOM as Windows editors write
+    it), skips comments and blank lines, and adds to --column in order."""
+    listing = tmp_path / "names.txt"
+    listing.write_bytes("\ufeff# outputs to check\r\nroom.*\r\n\r\n  x.der(y)  \r\n".encode())
+    code, out, _ = run_pair("--column", "wall.temperature", "--columns-from", str(listing), "--json")
+    names = [v["name"] for v in json.loads(out)["variables"]]
+    assert code == 0 and names == ["wall.temperature", "room.temperature", "room.power", "x.der(y)"]
 
 
 def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv, tmp_path, capsys):
@@ -165,6 +204,42 @@ def test_read_table_says_how_files_are_read_and_the_command_line_wins(write_csv,
     assert "PASS: 1 variable" in capsys.readouterr().out
     assert main(["compare", reference, test, "--decimal", "."]) == 2
     assert "'0,5' is not a number" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    ("config", "options"),
+    [
+        ("[read.test]\ndelimiter = ';'\ndecimal = ','\n", []),
+        ("[read]\ndelimiter = ';'\ndecimal = ','\n[read.reference]\ndelimiter = ','\ndecimal = '.'\n", []),
+        ("", ["--test-read", "delimiter=;", "--test-read", "decimal=,"]),
+        (
+            "[read.test]\ndelimiter = ','\n",
+            ["--delimiter", ",", "--test-read", "delimiter=;", "--test-read", "decimal=,"],
+        ),
+    ],
+    ids=["[read.test]", "[read] for both, [read.reference] over it", "--test-read", "--test-read over the rest"],
+)
+def test_each_side_has_its_own_reading_options(tmp_path, capsys, config, options):
+    """A comma-separated reference (pandas' to_csv) against a test run that pandas wrote with ';' and decimal
+    commas: read with per-side options, from the config or the command line, the side's own the strongest,
+    by compare and batch. Without them the test file is refused with the per-side option that reads it."""
+    frame = pd.DataFrame({"y": np.sin(T)}, index=pd.Index(T, name="time"))
+    (tmp_path / "ref").mkdir()
+    (tmp_path / "new").mkdir()
+    frame.to_csv(tmp_path / "ref" / "run.csv")
+    frame.to_csv(tmp_path / "new" / "run.csv", sep=";", decimal=",")
+    paths = [str(tmp_path / "ref" / "run.csv"), str(tmp_path / "new" / "run.csv")]
+    # batch too, where the config alone says it (a batch's run of its own costs seconds)
+    batch = [["batch", str(tmp_path / "ref"), str(tmp_path / "new"), "--jobs", "1"]] if not options else []
+    for command in (["compare", *paths], *batch):
+        assert main(command) == 2
+        assert "read with --test-read delimiter=';' (and --test-read decimal=',' for decimal" in "".join(
+            capsys.readouterr()
+        )
+    (tmp_path / "ref" / "velmora-funnel.toml").write_text(config)
+    for command in (["compare", *paths, *options], *batch):
+        assert main(command) == 0, capsys.readouterr().err
+        assert "1 variable, 1 passed" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize(
@@ -199,7 +274,25 @@ def test_a_config_that_is_no_file_is_an_error(write_csv, tmp_path, capsys, kind,
 
 
 @given(pattern=st.text("ab*?[]!-^\\", max_size=8), name=st.text("ab]-!^[\\", max_size=8))
-def test_globs_fit_the_names_fnmatch_fits(pattern, name):
-    """Globs are compiled once and matched without backtracking, with fnmatch's meaning to the letter (and
-    a pattern also fits the name it spells)."""
-    assert matches(pattern, name) == (name == pattern or fnmatchcase(name, pattern))
+def test_globs_fit_the_names_fnmatch_fits_with_brackets_literal(pattern, name):
+    """Globs are compiled once and matched without backtracking, with fnmatch's meaning of "*" and "?" to
+    the letter; every other character stands for itself, brackets included."""
+    assert matches(pattern, name) == fnmatchcase(name, pattern.replace("[", "[[]"))
+
+
+@pytest.mark.parametrize(
+    ("pattern", "name", "fits"),
+    [
+        ("x[*]", "x[1]", True),
+        ("x[*]", "x[12]", True),
+        ("x[*]", "x", False),
+        ("R.T[1, ?]", "R.T[1, 2]", True),
+        ("R.T[?]", "R.T[12]", False),
+        ("[ab]*", "a.x", False),
+        ("[ab]*", "[ab].x", True),
+        ("*.der(*)", "pipe.der(m[3])", True),
+    ],
+)
+def test_brackets_in_globs_are_literal(pattern, name, fits):
+    """Modelica names are full of brackets: in a glob they stand for themselves, so x[*] names every element."""
+    assert matches(pattern, name) is fits

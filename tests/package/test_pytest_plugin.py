@@ -35,6 +35,8 @@ def test_model(funnel_regression):
     run = json.loads(pathlib.Path("run.json").read_text())
     t = np.linspace(0.0, 10.0, run["points"])
     frame = pd.DataFrame({"speed": np.sin(t) + run["bump"] * (t > 8), "heat": 300 + t}, index=pd.Index(t, name="time"))
+    if run.get("extra"):
+        frame["torque"] = t
     funnel_regression.check(frame, rtoly=0.01)
 
 def test_mapping(funnel_regression):
@@ -44,14 +46,15 @@ def test_mapping(funnel_regression):
 
 
 def test_funnel_regression_fixture_in_real_pytest_runs(pytester):
-    """First run writes the references and fails; then passes, also on another time grid; a changed
-    curve fails naming the variable and the saved plot; --funnel-regen rewrites and fails."""
+    """First run writes the references and fails; then passes, also on another time grid and with a new
+    variable (warned); a changed curve fails naming the variable and the saved plot; --funnel-regen
+    rewrites and fails."""
     pytester.makepyfile(test_model=TEST_MODULE)
     run = pytester.path / "run.json"
     references = pytester.path / "test_model"
 
-    def session(points, bump, *args):
-        run.write_text(f'{{"points": {points}, "bump": {bump}}}')
+    def session(points, bump, *args, extra="false"):
+        run.write_text(f'{{"points": {points}, "bump": {bump}, "extra": {extra}}}')
         return pytester.runpytest("-p", "no:cacheprovider", *args)
 
     first = session(401, 0.0)
@@ -60,6 +63,10 @@ def test_funnel_regression_fixture_in_real_pytest_runs(pytester):
     assert sorted(p.name for p in references.iterdir()) == ["squares.csv", "test_model.csv"]
     session(401, 0.0).assert_outcomes(passed=2)
     session(257, 0.0).assert_outcomes(passed=2)
+    # A variable the run adds is NEW: it passes with a warning naming it, as on the command line.
+    added = session(257, 0.0, "-W", "default::UserWarning", extra="true")  # this suite's own filter: errors
+    added.assert_outcomes(passed=2, warnings=1)
+    added.stdout.fnmatch_lines(["*test_model.csv: torque: new: not in reference*"])
     changed = session(257, 0.5)
     changed.assert_outcomes(failed=1, passed=1)
     changed.stdout.fnmatch_lines(

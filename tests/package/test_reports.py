@@ -21,14 +21,15 @@ T = np.linspace(0.0, 2.0, 201)
 
 @pytest.fixture
 def folders(tmp_path, write_csv):
-    """ref/ and test/: a passing file with an ignored variable, a file with a failing variable whose name
+    """ref/ and test/: a passing file with an ignored and a new variable, a file with a failing variable whose name
     holds markup characters, a file missing in test, an unreadable test file."""
     ref, test = tmp_path / "ref", tmp_path / "test"
     (tmp_path / "ref").mkdir()
     (ref / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "debug.*"\nignore = true\n')
     good = np.column_stack([T, np.sin(T), T])
     write_csv("good.csv", "time,a,debug.x", good, folder=ref)
-    write_csv("good.csv", "time,a,debug.x", good + [0, 0, 9], folder=test)
+    # The test run adds a variable: NEW, a warning only.
+    write_csv("good.csv", "time,a,debug.x,added", np.column_stack([good + [0, 0, 9], T]), folder=test)
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2], folder=ref)
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2] + [0, 0.3], folder=test)
     write_csv("gone.csv", "time,a", good[:, :2], folder=ref)
@@ -60,7 +61,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     xml = junitparser.JUnitXml.fromfile(str(junit))
     suites = {suite.name: suite for suite in xml}
     assert set(suites) == {"broken.csv", "gone.csv", "good.csv", "sub/bad.csv"}
-    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (5, 2, 1, 1)
+    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (6, 2, 1, 2)
     for suite in suites.values():
         cases = list(suite)
         assert suite.tests == len(cases) and suite.time == pytest.approx(sum(c.time for c in cases), abs=1e-9)
@@ -69,6 +70,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     assert verdicts == {
         ("good.csv", "a"): [],
         ("good.csv", "debug.x"): ["Skipped"],
+        ("good.csv", "added"): ["Skipped"],
         ("sub/bad.csv", "a|b <i>"): ["Failure"],
         ("gone.csv", "gone.csv"): ["Failure"],
         ("broken.csv", "broken.csv"): ["Error"],
@@ -81,9 +83,33 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
     )
     rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
-    assert [row.split(" | ")[0] for row in rows] == ["| UNUSABLE", "| FAIL", "| MISSING", "| pass", "| ignored"]
+    assert [row.split(" | ")[0] for row in rows] == [
+        "| UNUSABLE",
+        "| FAIL",
+        "| MISSING",
+        "| NEW",
+        "| pass",
+        "| ignored",
+    ]
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
+    summary = json.loads(document.read_text())["summary"]
+    assert (summary["variables"], summary["new"], summary["tolerated"], summary["missing"]) == (4, 1, 1, 0)
+    # The new variable alone passes; with --on-new fail it fails its file (a JUnit failure), exit 1.
+    for path in ["ref/broken.csv", "test/broken.csv", "ref/gone.csv", "ref/sub/bad.csv", "test/sub/bad.csv"]:
+        (tmp_path / path).unlink()
+    assert main(["batch", *map(str, folders), "--jobs", "1", "--quiet"]) == 0
+    out = capsys.readouterr().out
+    assert "PASS: 1 file (0 missing, 0 unusable), 3 variables, 1 passed, 0 failed, 0 missing, 1 new, 1 ignored" in out
+    assert main(["batch", *map(str, folders), "--jobs", "1", "--on-new", "fail", "--junit", str(junit)]) == 1
+    out = capsys.readouterr().out
+    assert "good.csv: FAIL (1 of 2 variables passed)" in out and re.search(r"added +NEW", out)
+    cases = {
+        c.name: [type(r).__name__ for r in c.result]
+        for suite in junitparser.JUnitXml.fromfile(str(junit))
+        for c in suite
+    }
+    assert cases == {"a": [], "debug.x": ["Skipped"], "added": ["Failure"]}
 
 
 @pytest.mark.parametrize("passes", [False, True])

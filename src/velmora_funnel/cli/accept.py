@@ -183,7 +183,7 @@ def plan(reference: str, test: str, options: RunOptions, *, prune: bool = False)
             continue
         # A run that cannot be read never becomes the reference.
         try:
-            new = read_checked(source, options.read)
+            new = read_checked(source, options.reading("test"))
         except (ResultFileError, OSError) as exc:
             raise UsageError(f"{unusable(exc)}: not accepted, nothing was changed") from None
         if old is None:
@@ -199,16 +199,16 @@ def plan(reference: str, test: str, options: RunOptions, *, prune: bool = False)
         under = f" by {os.path.relpath(destination, _folder_of(old))}" if renamed else ""
         replaced = old if renamed else None
         try:
-            table = read_checked(old, options.read)
+            table = read_checked(old, options.reading("reference"))
         except (ResultFileError, OSError) as exc:
             line = f"{rel}: the reference cannot be read ({unusable(exc)}): replaced{under}"
             steps.append(Step("replace", destination, source, line, replaced))
             continue
         outcomes = [o for o, _ in compare_tables(table, new, options, file=rel)]
         failed = [o.name for o in outcomes if o.verdict in ("fail", "error")]
-        added = [o.name for o in outcomes if o.verdict == "missing" and o.name in new and o.name not in table]
-        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in table and o.name not in new]
-        compared = [o for o in outcomes if o.verdict not in ("missing", "ignored")]
+        added = [o.name for o in outcomes if o.verdict == "new"]
+        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in table]
+        compared = [o for o in outcomes if o.verdict not in ("missing", "new", "ignored")]
         changes = [
             f"{len(failed)} of {count(len(compared), 'variable')} failed"
             + (f" ({', '.join(failed)})" if failed else "")

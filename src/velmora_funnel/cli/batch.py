@@ -22,10 +22,19 @@ from ..reports.text import printable
 from ..run import FileOutcome
 from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
-from ..run.pairs import Figure, pair_files
+from ..run.pairs import Figure, pair_by_patterns, pair_files
 from ..run.pool import default_workers
 from .cluster import absolute, dask_executor, parse_shard, shard, shown_as_given
-from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, flags, unusable_variables, warn
+from .exits import (
+    EXIT_CODES_HELP,
+    EXIT_UNUSABLE,
+    UsageError,
+    exit_code,
+    flags,
+    side_flags,
+    unusable_variables,
+    warn,
+)
 from .files import Writer, report_writers, writable_file, write_each
 from .options import FLAGS, run_options
 
@@ -38,7 +47,8 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         parents=list(parents),
         allow_abbrev=False,
         help="compare folders of result files in parallel",
-        description="Pair the result files of two folders by relative path and compare all their variables.",
+        description="Pair the result files of two folders by relative path (or by name patterns, --pair) "
+        "and compare all their variables.",
         epilog=EXIT_CODES_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -63,6 +73,14 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         "--json",
         metavar="FILE",
         help="write the outcome as JSON to FILE, or to stdout for '-' (the table then goes to stderr)",
+    )
+    parser.add_argument(
+        "--pair",
+        nargs=2,
+        metavar=("REFERENCE_PATTERN", "TEST_PATTERN"),
+        help="pair files by name instead of by relative path: '{name}_ref.csv' '{name}_out.csv' pairs "
+        "M_ref.csv with M_out.csv in the same folder (the two folders may be one; a pattern may hold "
+        "folders, '{name}/{name}_ref.csv'); files that fit neither pattern are left out, with a warning",
     )
     parser.set_defaults(run=run)
 
@@ -107,7 +125,16 @@ def run(args: argparse.Namespace) -> int:
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
     try:
-        pairs = pair_files(args.reference, args.test)
+        if args.pair is None:
+            pairs = pair_files(args.reference, args.test)
+        else:
+            try:
+                pairs, left_out = pair_by_patterns(args.reference, args.test, tuple(args.pair))
+            except ValueError as exc:
+                raise UsageError(f"--pair: {exc}") from None
+            if left_out:
+                shown = ", ".join(left_out[:3]) + (", ..." if len(left_out) > 3 else "")
+                warn(f"--pair: {count(len(left_out), 'result file')} not compared, fitting neither pattern: {shown}")
     except NotADirectoryError as exc:
         raise UsageError(str(exc)) from None
     except OSError as exc:
@@ -164,7 +191,14 @@ def run(args: argparse.Namespace) -> int:
             dask_executor(args.scheduler) if args.scheduler is not None else nullcontext() as executor,
             closing(
                 run_batch(
-                    tasks, options=options, figure=figure, executor=executor, jobs=jobs, progress=progress, advice=flags
+                    tasks,
+                    options=options,
+                    figure=figure,
+                    executor=executor,
+                    jobs=jobs,
+                    progress=progress,
+                    advice=flags,
+                    test_advice=functools.partial(side_flags, "test"),
                 )
             ) as outcomes,
         ):

@@ -14,7 +14,7 @@ from ..reports.table import Printer, print_quiet, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair, time_label
-from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, unusable, unusable_variables, warn
+from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, side_flags, unusable, unusable_variables, warn
 from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
 from .options import FLAGS, run_options
 from .progress import Steps
@@ -81,17 +81,23 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         bar.doing(f"reading {os.path.basename(path)}")
 
     try:
-        reference, test = read_pair(args.reference, args.test, options.read, before=before)
-    except (ResultFileError, OSError) as exc:
+        reference, test = read_pair(args.reference, args.test, options.sides(), before=before)
+    except ResultFileError as exc:
+        if exc.path == args.test and exc.advice and not os.path.samefile(args.test, args.reference):
+            # The reference was read as it is: what would read the test file is for it alone.
+            raise UsageError(exc.describe(lambda advice: side_flags("test", advice))) from None
+        raise unusable(exc) from None
+    except OSError as exc:
         raise unusable(exc) from None
     bar.done()
     names = (*reference.names, *test.names)
     unmatched = options.unmatched(options.matched(names), names, config=False, spell=FLAGS)
     if unmatched:
         raise UsageError("; ".join(unmatched))
-    selected = options.select(reference.names, test.names)
+    selected = options.variables(reference.names, test.names, (reference.path, test.path))
     compared = sum(
-        in_reference and in_test and options.for_variable(name) is not None for name, in_reference, in_test in selected
+        in_reference is not None and in_test is not None and options.for_variable(name, in_test) is not None
+        for name, in_reference, in_test in selected
     )
     if plot_file and compared != 1:
         raise UsageError(

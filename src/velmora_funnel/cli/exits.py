@@ -1,6 +1,7 @@
 """Exit codes, and the one place where what went wrong becomes a line on
-stderr and a code: 0 when every variable passed (ignored ones aside), 1
-when any failed or is missing, 2 for unusable input."""
+stderr and a code: 0 when every variable passed (ignored ones, and new or
+missing ones the run only warns about, aside), 1 when any failed or is
+missing (or new, with --on-new fail), 2 for unusable input."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ import sys
 from collections.abc import Iterable, Mapping
 
 from ..errors import ResultFileError
+from ..reports.cells import all_passed
 from ..reports.text import printable
 from ..run.outcomes import FileOutcome
 
@@ -19,6 +21,7 @@ __all__ = [
     "UsageError",
     "exit_code",
     "flags",
+    "side_flags",
     "unusable",
     "unusable_variables",
     "warn",
@@ -47,6 +50,15 @@ def flags(advice: Mapping[str, str]) -> str:
     )
 
 
+def side_flags(side: str, advice: Mapping[str, str]) -> str:
+    """Reading options for one side's files: ``--test-read delimiter=';'``."""
+    shown = {"\t": "tab"}
+    return " ".join(
+        f"--{side}-read {key}={shown.get(value) or (value if value.isalnum() else repr(value))}"
+        for key, value in advice.items()
+    )
+
+
 def unusable(exc: Exception) -> UsageError:
     """A file that cannot be read, as the line the user sees (reading
     options spelled as flags)."""
@@ -60,12 +72,11 @@ def unusable(exc: Exception) -> UsageError:
 
 
 def exit_code(counts: Mapping[str, int]) -> int:
-    """2 for anything unusable, 1 for anything failed or missing, else 0."""
+    """2 for anything unusable, 1 for anything failed or missing (or new,
+    unless tolerated), else 0."""
     if counts["unusable"] or counts.get("unusable_files"):
         return EXIT_UNUSABLE
-    if counts["failed"] or counts["missing"] or counts.get("missing_files"):
-        return EXIT_FAIL
-    return EXIT_PASS
+    return EXIT_PASS if all_passed(counts) else EXIT_FAIL
 
 
 def unusable_variables(files: Iterable[FileOutcome]) -> str | None:

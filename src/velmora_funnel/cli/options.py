@@ -4,6 +4,8 @@ reports), and turning them into checked RunOptions before any file is read."""
 from __future__ import annotations
 
 import argparse
+import os
+import stat
 from collections.abc import Sequence
 from typing import Any
 
@@ -11,12 +13,18 @@ from ..comparison import TOLERANCE_NAMES, check_tolerances
 from ..errors import ConfigError, SettingError
 from ..io import FORMATS, READ_KEYS
 from ..run import RunOptions, find_config
+from ..run.config import did_you_mean
+from ..run.names import NAMINGS
+from ..run.outcomes import POLICIES
 from .exits import UsageError
 
 __all__ = ["FLAGS", "attach_values", "funnel_options", "report_options", "run_options"]
 
 #: RunOptions' keywords as the command line spells them.
 FLAGS = {"columns": "--column", "exclude": "--exclude"}
+
+#: The most a --columns-from file may hold: a list of names, not a result file.
+COLUMNS_FILE_MAX_BYTES = 16 << 20
 
 _VALUE_OPTIONS = frozenset(f"--{name}" for name in TOLERANCE_NAMES)
 
@@ -71,7 +79,13 @@ def funnel_options() -> argparse.ArgumentParser:
         "--column",
         action="append",
         metavar="GLOB",
-        help="compare only the variables this name or glob matches (repeat it for more)",
+        help="compare only the variables this name or glob matches (repeat it for more; '*' and '?' are the "
+        "only wildcards, brackets stand for themselves: 'x[*]')",
+    )
+    group.add_argument(
+        "--columns-from",
+        metavar="FILE",
+        help="compare only the variables the names or globs in FILE match (one a line; '#' starts a comment)",
     )
     group.add_argument(
         "--exclude",
@@ -87,6 +101,22 @@ def funnel_options() -> argparse.ArgumentParser:
         action="store_true",
         help="let a variable pass on the module's verdict alone, even with NaN or infinite "
         "ordinates or a funnel that is not finite (--allow-nan is the older name)",
+    )
+    group.add_argument(
+        "--names",
+        choices=NAMINGS,
+        help="how variables pair across the files: 'exact' (default) or 'modelica' (R.T[1, 1] is R.T[1,1], "
+        "a.der(x) is der(a.x); the reference's spelling is shown)",
+    )
+    group.add_argument(
+        "--on-missing",
+        choices=POLICIES,
+        help="a variable of the reference that the test run lacks: fail the run (default) or warn",
+    )
+    group.add_argument(
+        "--on-new",
+        choices=POLICIES,
+        help="a variable only the test run has (NEW): warn (default) or fail the run",
     )
     _reading_options(options)
     return options
@@ -125,6 +155,16 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
         help="refuse a file that would decode to more than SIZE bytes (e.g. 16G; default: a quarter "
         "of the memory, at most 8G)",
     )
+    for side in ("reference", "test"):
+        group.add_argument(
+            f"--{side}-read",
+            action="append",
+            default=[],
+            metavar="KEY=VALUE",
+            help=f"a reading option for the {side} files only, stronger than the options above and the "
+            f"config's [read.{side}] (repeatable; keys as in [read]: delimiter=';' decimal=',' "
+            "units_row=true ...)",
+        )
 
 
 def report_options() -> argparse.ArgumentParser:
@@ -158,6 +198,65 @@ def _read_options(args: argparse.Namespace) -> dict[str, Any]:
     return {key: value for key, value in given.items() if value is not None and value is not False}
 
 
+_SWITCHES = {"units_row", "empty_as_nan"}
+_TRUTH = {"true": True, "yes": True, "1": True, "false": False, "no": False, "0": False}
+
+
+def _side_options(items: Sequence[str], flag: str) -> dict[str, Any]:
+    """``--test-read KEY=VALUE`` items as ReadOptions' keywords."""
+    found: dict[str, Any] = {}
+    for item in items:
+        key, equals, value = item.partition("=")
+        key = key.strip().replace("-", "_")
+        if not equals:
+            raise UsageError(f"{flag} {item!r}: expected KEY=VALUE, e.g. {flag} delimiter=';'")
+        if key not in READ_KEYS:
+            raise UsageError(f"{flag} {item!r}: unknown key {key!r}{did_you_mean(key, READ_KEYS)}")
+        if key in _SWITCHES:
+            if value.strip().lower() not in _TRUTH:
+                raise UsageError(f"{flag} {item!r}: {key} takes true or false")
+            found[key] = _TRUTH[value.strip().lower()]
+        else:
+            found[key] = value
+    return found
+
+
+def columns_from(path: str) -> list[str]:
+    """The names and globs of a --columns-from file: one a line, blanks
+    around them dropped; blank lines and lines starting with '#' skipped.
+    A file that is missing, no regular file, too big or not UTF-8 text is a
+    UsageError naming it."""
+    flag = f"--columns-from {path}"
+    try:
+        descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except OSError as exc:
+        raise UsageError(f"{flag}: cannot read: {exc.strerror or exc}") from None
+    info = os.fstat(descriptor)
+    # A FIFO or a device would block or never end.
+    if not stat.S_ISREG(info.st_mode):
+        os.close(descriptor)
+        raise UsageError(f"{flag}: is not a regular file" + (" but a folder" if stat.S_ISDIR(info.st_mode) else ""))
+    with open(descriptor, "rb") as handle:
+        try:
+            # Read to one byte past the limit: a file that grows meanwhile is refused too.
+            raw = handle.read(COLUMNS_FILE_MAX_BYTES + 1) if info.st_size <= COLUMNS_FILE_MAX_BYTES else b""
+        except OSError as exc:
+            raise UsageError(f"{flag}: cannot read: {exc.strerror or exc}") from None
+    if info.st_size > COLUMNS_FILE_MAX_BYTES or len(raw) > COLUMNS_FILE_MAX_BYTES:
+        raise UsageError(
+            f"{flag}: holds more than a list of names takes ({COLUMNS_FILE_MAX_BYTES >> 20} MiB at most): "
+            "is it a result file?"
+        )
+    try:
+        text = raw.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        raise UsageError(f"{flag}: not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
+    if "\0" in text:
+        raise UsageError(f"{flag}: not a text file (it holds NUL bytes)")
+    names = [line.strip() for line in text.splitlines()]
+    return [name for name in names if name and not name.startswith("#")]
+
+
 def _range_end(text: str, flag: str) -> float | None:
     if text.strip().lower() in {"none", ""}:
         return None
@@ -180,16 +279,30 @@ def run_options(args: argparse.Namespace) -> RunOptions:
     """The command line's options, with the config file, checked before any file is read."""
     settings: dict[str, Any] = {name: getattr(args, name) for name in TOLERANCE_NAMES}
     settings["x_range"] = _x_range(args.x_range)
+    settings.update(on_missing=args.on_missing, on_new=args.on_new)
+    sides = {side: _side_options(getattr(args, f"{side}_read"), f"--{side}-read") for side in ("reference", "test")}
+    columns = args.column
+    if args.columns_from is not None:
+        listed = columns_from(args.columns_from)
+        if not listed:
+            raise UsageError(f"--columns-from {args.columns_from}: names no variable (only blank lines and comments)")
+        columns = [*(columns or []), *listed]
     try:
         return RunOptions.build(
             config=args.config or find_config(args.reference),
-            columns=args.column,
+            columns=columns,
             exclude=args.exclude,
             allow_non_finite=args.allow_nan,
             read=_read_options(args),
+            read_reference=sides["reference"],
+            read_test=sides["test"],
+            names=args.names,
             **settings,
         )
     except SettingError as exc:
+        for side, given in sides.items():
+            if exc.key in given:
+                raise UsageError(f"--{side}-read {exc.key}: {exc}") from None
         raise UsageError(f"--{exc.key.replace('_', '-')}: {exc}") from None
     except ConfigError as exc:
         raise UsageError(str(exc)) from None

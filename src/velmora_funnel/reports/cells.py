@@ -28,9 +28,23 @@ __all__ = [
 ]
 
 #: A verdict as tables show it: what did not pass in capitals.
-LABELS = {"pass": "pass", "ignored": "ignored", "fail": "FAIL", "missing": "MISSING", "error": "UNUSABLE"}
+LABELS = {
+    "pass": "pass",
+    "ignored": "ignored",
+    "fail": "FAIL",
+    "missing": "MISSING",
+    "new": "NEW",
+    "error": "UNUSABLE",
+}
 #: The key under which a verdict is counted.
-COUNTED = {"pass": "passed", "fail": "failed", "missing": "missing", "error": "unusable", "ignored": "ignored"}
+COUNTED = {
+    "pass": "passed",
+    "fail": "failed",
+    "missing": "missing",
+    "new": "new",
+    "error": "unusable",
+    "ignored": "ignored",
+}
 
 
 def format_number(value: float | None, digits: int = 4) -> str:
@@ -49,26 +63,30 @@ def count(number: int, noun: str) -> str:
 
 def tally(variables: Iterable[VariableOutcome]) -> dict[str, int]:
     """The variables counted by verdict (``variables``, ``passed``, ``failed``,
-    ``missing``, ``ignored``, ``unusable``)."""
-    counts = {"variables": 0, "passed": 0, "failed": 0, "missing": 0, "ignored": 0, "unusable": 0}
+    ``missing``, ``new``, ``ignored``, ``unusable``), and ``tolerated``: the
+    missing and new ones that are warnings only (VariableOutcome.tolerated)."""
+    counts = dict.fromkeys(("variables", "passed", "failed", "missing", "new", "ignored", "unusable", "tolerated"), 0)
     for variable in variables:
         counts["variables"] += 1
         counts[COUNTED[variable.verdict]] += 1
+        counts["tolerated"] += variable.tolerated
     return counts
 
 
 def all_passed(counts: Mapping[str, int]) -> bool:
-    """Nothing failed, is missing or unusable (ignored variables aside); a
-    batch's missing and unusable files count too."""
-    keys = ("failed", "missing", "unusable", "missing_files", "unusable_files")
-    return not any(counts.get(key) for key in keys)
+    """Nothing failed, is unusable, or is missing or new without being
+    tolerated (ignored variables aside); a batch's missing and unusable
+    files count too."""
+    keys = ("failed", "unusable", "missing_files", "unusable_files")
+    one_sided = counts.get("missing", 0) + counts.get("new", 0) - counts.get("tolerated", 0)
+    return not (any(counts.get(key) for key in keys) or one_sided > 0)
 
 
 def summary_line(counts: Mapping[str, int], files: str = "") -> str:
-    """``PASS: 3 variables, 3 passed, 0 failed, 0 missing`` (ignored and
+    """``PASS: 3 variables, 3 passed, 0 failed, 0 missing`` (new, ignored and
     unusable ones when there are any), after ``files`` when given."""
     verdict = "PASS" if all_passed(counts) else "FAIL"
-    extra = "".join(f", {counts[key]} {key}" for key in ("ignored", "unusable") if counts[key])
+    extra = "".join(f", {counts[key]} {key}" for key in ("new", "ignored", "unusable") if counts.get(key))
     return (
         f"{verdict}: {files}{count(counts['variables'], 'variable')}, {counts['passed']} passed, "
         f"{counts['failed']} failed, {counts['missing']} missing{extra}"

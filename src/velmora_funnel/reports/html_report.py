@@ -38,11 +38,11 @@ h1{font-size:1.6em;margin-bottom:.2em}h2{margin-top:2em;border-bottom:1px solid 
 .meta{color:#555;font-size:.9em}.meta code{background:#f4f4f4;padding:0 .3em}
 .counts span{display:inline-block;margin:.6em .6em 0 0;padding:.4em .8em;border-radius:4px;font-weight:600}
 .c-pass{background:#e3f4e1;color:#1b6e20}.c-fail{background:#fde2e1;color:#b3261e}
-.c-missing{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored{background:#eee;color:#555}
+.c-missing,.c-new{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored{background:#eee;color:#555}
 table{border-collapse:collapse;width:100%;font-size:.9em;margin-top:1em}
 th,td{border-bottom:1px solid #e4e4e4;padding:.35em .6em;text-align:left;vertical-align:top}
 th{background:#f6f6f6;position:sticky;top:0}td.num{text-align:right;font-variant-numeric:tabular-nums}
-tr.v-fail td.v,tr.v-error td.v{color:#b3261e;font-weight:600}tr.v-missing td.v{color:#8a5a00;font-weight:600}
+tr.v-fail td.v,tr.v-error td.v{color:#b3261e;font-weight:600}tr.v-missing td.v,tr.v-new td.v{color:#8a5a00;font-weight:600}
 tr.v-pass td.v{color:#1b6e20}tr.v-ignored td{color:#888}
 figure{margin:1.5em 0;border:1px solid #e4e4e4;padding:.8em}figure img{max-width:100%}
 figcaption{font-size:.9em;color:#444;margin-bottom:.5em}
@@ -62,7 +62,9 @@ class HtmlReport:
         self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")  # noqa: SIM115 - closed by close()
         self._figure_count = 0
         self._warnings: list[str] = []
-        self.counts = {"pass": 0, "fail": 0, "missing": 0, "error": 0, "ignored": 0}
+        self.counts = dict.fromkeys(COUNTED, 0)
+        # What fails the run: missing and new variables the run only warns about do not.
+        self._failing = 0
 
     def add(self, outcome: FileOutcome) -> FileOutcome:
         """Record one file's outcome; returns it without its plots."""
@@ -70,9 +72,11 @@ class HtmlReport:
         self._warnings += [f"{file}: {warning}" for warning in outcome.warnings]
         if outcome.error is not None:
             self.counts["error"] += 1
+            self._failing += 1
             self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", "-", "-", "", ""))
         if outcome.missing is not None:
             self.counts["missing"] += 1
+            self._failing += 1
             side_path = outcome.reference if outcome.missing == "test" else outcome.test
             message = f"file missing in {outcome.missing} (present: {side_path})"
             self._rows.append(("missing", file, "", "missing", "-", message, "-", "-", "-", "-", "", ""))
@@ -80,6 +84,7 @@ class HtmlReport:
         stripped = []
         for variable in outcome.variables:
             self.counts[variable.verdict] += 1
+            self._failing += variable.fails
             anchor = self._add_figure(variable) if variable.figure else ""
             self._rows.append(
                 (
@@ -132,11 +137,7 @@ class HtmlReport:
             f'<p class="meta">reference <code>{e(self._reference)}</code> &middot; test <code>{e(self._test)}</code>'
             f"<br>{e(self._settings)} &middot; {stamp}</p>\n"
         )
-        verdict = (
-            "all passed"
-            if not (self.counts["fail"] or self.counts["missing"] or self.counts["error"])
-            else "not all passed"
-        )
+        verdict = "all passed" if not self._failing else "not all passed"
         out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
         for key, label in COUNTED.items():
             out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')

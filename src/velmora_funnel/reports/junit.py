@@ -2,8 +2,8 @@
 
 It is written with xml.etree.ElementTree: one test suite per file
 pair, one test case per variable (a ``<failure>`` for a variable that failed
-or is missing, an ``<error>`` for unusable input, ``<skipped>`` for an
-ignored one), its numbers as properties, counts and times that add up.
+or is missing or new, an ``<error>`` for unusable input, ``<skipped>`` for an
+ignored one and for a missing or new one the run only warns about), its numbers as properties, counts and times that add up.
 Text from result files goes through printable(), so a header cannot put
 characters into the XML that XML 1.0 forbids.
 """
@@ -74,7 +74,10 @@ def _suite(root: ET.Element, file: FileOutcome) -> dict[str, int]:
         if variable.verdict != "ignored":
             _properties(case, variable)
         line = printable(verdict_line(variable))
-        if variable.verdict in ("fail", "missing"):
+        if variable.tolerated:
+            counts["skipped"] += 1
+            ET.SubElement(case, "skipped", message=line)
+        elif variable.verdict in ("fail", "missing", "new"):
             counts["failures"] += 1
             ET.SubElement(case, "failure", message=line, type=variable.verdict).text = line
         elif variable.verdict == "error":

@@ -101,12 +101,13 @@ def print_table(rows: Sequence[tuple[str, ...]], out: Printer, indent: str = "")
 
 def print_quiet(variables: Iterable[VariableOutcome], out: Printer) -> list[VariableOutcome]:
     """What ``--quiet`` prints beside the table: one line per kind for the
-    variables that are merely missing (``1,609 missing in test: a, b, ...``).
-    Returns the variables for the table: those that failed or are unusable."""
+    variables that are merely missing or new (``1,609 missing in test: a, b,
+    ...``). Returns the variables for the table: those that failed or are
+    unusable."""
     table: list[VariableOutcome] = []
     kinds: dict[str, list[str]] = {}
     for variable in variables:
-        if variable.verdict == "missing":
+        if variable.verdict in ("missing", "new"):
             kind = variable.message.split(" (", 1)[0] if ";" not in variable.message else "missing on both sides"
             kinds.setdefault(kind, []).append(variable.name)
         elif variable.verdict not in ("pass", "ignored"):
@@ -132,14 +133,17 @@ def print_file(outcome: FileOutcome, out: Printer, *, quiet: bool, verbose: bool
         present = outcome.reference if outcome.missing == "test" else outcome.test
         out(f"{outcome.file}: MISSING in {outcome.missing} (present: {present})")
         return
+    # What did not pass is shown even with quiet, the new and missing
+    # variables the run only warns about too; only what fails fails the file.
     bad = [v for v in outcome.variables if v.verdict not in ("pass", "ignored")]
     if quiet and not bad:
         return
     if outcome.error is None:
-        compared = [v for v in outcome.variables if v.verdict != "ignored"]
+        compared = [v for v in outcome.variables if v.verdict != "ignored" and not v.tolerated]
+        failing = sum(v.fails for v in compared)
         out(
-            f"{outcome.file}: {'pass' if not bad else 'FAIL'} "
-            f"({len(compared) - len(bad)} of {count(len(compared), 'variable')} passed)"
+            f"{outcome.file}: {'pass' if not failing else 'FAIL'} "
+            f"({len(compared) - failing} of {count(len(compared), 'variable')} passed)"
         )
     shown = print_quiet(bad, _Indented(out)) if quiet else outcome.variables
     if shown:

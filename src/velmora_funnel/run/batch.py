@@ -26,11 +26,13 @@ def run_batch(
     jobs: int | None = None,
     progress: bool = False,
     advice: Callable[[Mapping[str, str]], str] | None = None,
+    test_advice: Callable[[Mapping[str, str]], str] | None = None,
 ) -> Generator[FileOutcome, None, None]:
     """Compare file pairs (from pair_files) in worker processes; yield one
     FileOutcome per pair, in order; ``figure`` (reports.plot.png) draws the
     variables that did not pass; ``advice`` spells the reading options that
-    would read an unreadable file (keywords by default).
+    would read an unreadable file (keywords by default), ``test_advice``
+    those for a test file alone (its reference read as it is).
 
     ``executor`` may be any concurrent.futures.Executor (a Dask cluster's
     included: the workers must see the same paths); by default a process
@@ -45,7 +47,7 @@ def run_batch(
     workers = jobs or default_workers()
     # Our own pool's workers split the cores between them.
     threads = max(1, default_workers() // workers) if owned else None
-    tasks = ((rel, ref, test, options, figure, threads, advice) for rel, ref, test in pairs)
+    tasks = ((rel, ref, test, options, figure, threads, advice, test_advice) for rel, ref, test in pairs)
     settled = imap_settled(
         compare_file_pair,
         tasks,

@@ -2,8 +2,9 @@
 variables and how result files are read.
 
 The config is TOML, read with tomllib; variable names are matched with
-fnmatch's case-sensitive globs (a pattern also matches the name it spells
-exactly, so ``x[1]`` names the variable ``x[1]``), compiled once each (globs).
+case-sensitive globs whose only wildcards are ``*`` and ``?`` (brackets are
+literal, so ``x[1]`` names the variable ``x[1]`` and ``x[*]`` every element
+of ``x``), compiled once each (globs).
 """
 
 from __future__ import annotations
@@ -22,10 +23,14 @@ from ..comparison import TOLERANCE_NAMES, check_tolerances, check_x_range
 from ..errors import ConfigError, SettingError
 from ..io import READ_KEYS, ReadOptions
 from .globs import compiled, is_glob, matches
+from .names import NAMINGS
+from .outcomes import POLICIES
 
 __all__ = [
     "CONFIG_NAME",
+    "POLICY_KEYS",
     "SETTING_NAMES",
+    "SIDES",
     "FunnelConfig",
     "VariableRule",
     "check_setting",
@@ -41,20 +46,30 @@ CONFIG_NAME = "velmora-funnel.toml"
 
 #: The settings a config or the command line may give: compare()'s keywords.
 SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range")
+#: What a variable on one side only does to the run, with its default:
+#: a lost output fails it, a new one is a warning.
+POLICY_KEYS: dict[str, str] = {"on_missing": "fail", "on_new": "warn"}
+#: The sides of a pair, as ``[read.reference]`` and ``[read.test]`` name them.
+SIDES = ("reference", "test")
 
 
 def check_setting(key: str, value: object) -> Any:
     """One setting checked as compare() checks it: a tolerance as a float, an
     x_range as ``(lo, hi)`` with lo below hi (the module would compare
-    nothing). Raises SettingError naming ``key``."""
+    nothing); ``on_missing`` and ``on_new`` as one of POLICIES. Raises
+    SettingError naming ``key``."""
     try:
+        if key in POLICY_KEYS:
+            if value not in POLICIES:
+                raise ValueError(f"{key} must be {' or '.join(map(repr, POLICIES))}, got {value!r}")
+            return value
         if key == "x_range":
             lo, hi = check_x_range(value)
             if not lo < hi:
                 raise ValueError(f"x_range must have LO below HI, got [{lo:g}, {hi:g}]")
             return (lo, hi)
         if key not in TOLERANCE_NAMES:
-            raise ValueError(f"unknown setting {key!r}{did_you_mean(key, SETTING_NAMES)}")
+            raise ValueError(f"unknown setting {key!r}{did_you_mean(key, (*SETTING_NAMES, *POLICY_KEYS))}")
         return check_tolerances(**{key: value})[key]
     except (TypeError, ValueError) as exc:
         raise SettingError(key, str(exc)) from None
@@ -91,12 +106,17 @@ class FunnelConfig:
     rules: tuple[VariableRule, ...] = ()
     #: How the result files are read (``[read]``: ReadOptions' keys), checked.
     read: Mapping[str, Any] = field(default_factory=dict)
+    #: ``[read.reference]`` and ``[read.test]``: stronger than ``[read]`` for that side's files.
+    read_sides: Mapping[str, Mapping[str, Any]] = field(default_factory=dict)
+    #: How variables pair across the files (``[read]``'s ``names``; names.NAMINGS), None: not said.
+    names: str | None = None
 
 
 # The tables a config file may have. A new table (the reading options of a
 # result file, say) is one more entry here and one more reader below.
 _TABLES = {"defaults": "a table [defaults]", "variable": "an array of tables [[variable]]", "read": "a table [read]"}
-_RULE_KEYS = ("match", "ignore", *SETTING_NAMES)
+_RULE_KEYS = ("match", "ignore", *SETTING_NAMES, *POLICY_KEYS)
+_DEFAULT_KEYS = (*SETTING_NAMES, *POLICY_KEYS)
 
 
 def find_config(reference: str | os.PathLike[str]) -> str | None:
@@ -211,7 +231,7 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
     defaults = document.get("defaults", {})
     if not isinstance(defaults, dict):
         raise ConfigError(f"{path}: 'defaults' must be {_TABLES['defaults']}")
-    checked_defaults = _settings(defaults, SETTING_NAMES, lambda key: locate.where("defaults", None, key))
+    checked_defaults = _settings(defaults, _DEFAULT_KEYS, lambda key: locate.where("defaults", None, key))
     entries = document.get("variable", [])
     if not isinstance(entries, list) or not all(isinstance(entry, dict) for entry in entries):
         raise ConfigError(f"{path}: 'variable' must be {_TABLES['variable']}")
@@ -235,21 +255,38 @@ def load_config(path: str | os.PathLike[str]) -> FunnelConfig:
             raise ConfigError(f"{where('ignore')}: 'ignore' must be true or false, got {ignore!r}")
         settings = _settings({k: v for k, v in entry.items() if k not in ("match", "ignore")}, _RULE_KEYS, where)
         rules.append(VariableRule(tuple(patterns), settings, ignore, where("match")))
-    return FunnelConfig(path, checked_defaults, tuple(rules), _read_table(document.get("read", {}), path, locate))
-
-
-def _read_table(table: object, path: str, locate: _Locator) -> dict[str, Any]:
-    """The ``[read]`` table: how result files are read, checked as ReadOptions checks it."""
+    table = document.get("read", {})
     if not isinstance(table, dict):
         raise ConfigError(f"{path}: 'read' must be {_TABLES['read']}")
-    for key in table:
+    names = table.get("names")
+    if names is not None and names not in NAMINGS:
+        raise ConfigError(
+            f"{locate.where('read', None, 'names')}: names must be {' or '.join(map(repr, NAMINGS))}, got {names!r}"
+        )
+    both = {key: value for key, value in table.items() if key not in (*SIDES, "names")}
+    read = _read_table(both, "read", locate, both)
+    sides = {}
+    for side in SIDES:
+        own = table.get(side, {})
+        if not isinstance(own, dict):
+            raise ConfigError(f"{locate.where('read', None, side)}: '{side}' must be a table [read.{side}]")
+        sides[side] = _read_table({**both, **own}, f"read.{side}", locate, own)
+    return FunnelConfig(path, checked_defaults, tuple(rules), read, sides, names)
+
+
+def _read_table(merged: dict[str, Any], name: str, locate: _Locator, own: dict[str, Any]) -> dict[str, Any]:
+    """A ``[read]`` table (``own``): how result files are read, checked as
+    ReadOptions checks it, with what applies to them all (``merged``)."""
+    for key in own:
         if key not in READ_KEYS:
-            raise ConfigError(f"{locate.where('read', None, key)}: unknown key {key!r}{did_you_mean(key, READ_KEYS)}")
+            known = READ_KEYS if name != "read" else (*READ_KEYS, "names", *SIDES)
+            hint = " (names pairs both sides: give it in [read])" if key == "names" else did_you_mean(key, known)
+            raise ConfigError(f"{locate.where(name, None, key)}: unknown key {key!r}{hint}")
     try:
-        ReadOptions(**table)
+        ReadOptions(**merged)
     except SettingError as exc:
-        raise ConfigError(f"{locate.where('read', None, exc.key)}: {exc.key}: {exc}") from None
-    return dict(table)
+        raise ConfigError(f"{locate.where(name, None, exc.key)}: {exc.key}: {exc}") from None
+    return dict(own)
 
 
 def _settings(table: Mapping[str, Any], allowed: Sequence[str], where: Any) -> dict[str, Any]:

@@ -4,7 +4,9 @@ One RunOptions object, checked once, carries everything the command line,
 a batch's workers, ``accept`` and the pytest fixture need: the config file
 (``velmora-funnel.toml``), the settings given for every variable (command
 line or keywords), the selected and excluded variable names, how result
-files are read, and whether values that are not finite may pass.
+files are read (on both sides, or on each), how variables pair across the
+files, what a variable on one side only does, and whether values that are
+not finite may pass.
 
 Precedence for each variable, from weakest: the module's defaults, the
 config's ``[defaults]``, every ``[[variable]]`` entry whose ``match`` fits
@@ -21,11 +23,25 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ..comparison import TOLERANCE_NAMES, CompareOptions, check_tolerances
-from ..io import ReadOptions
-from .config import FunnelConfig, check_setting, did_you_mean, load_config
+from ..errors import ResultFileError, SettingError
+from ..io import READ_KEYS, ReadOptions
+from .config import POLICY_KEYS, SIDES, FunnelConfig, check_setting, did_you_mean, load_config
 from .globs import GlobIndex, is_glob, matches
+from .names import NAMINGS, NameClash, Variable, normal_form, pair_names
 
-__all__ = ["Pattern", "RunOptions"]
+__all__ = ["Pattern", "Policy", "RunOptions"]
+
+
+@dataclass(frozen=True)
+class Policy:
+    """What a variable on one side only does to the run: "fail" it or "warn"."""
+
+    on_missing: str = "fail"
+    on_new: str = "warn"
+
+
+def _tuple(columns: Sequence[str] | None) -> tuple[str, ...] | None:
+    return None if columns is None else tuple(columns)
 
 
 @dataclass(frozen=True)
@@ -55,7 +71,12 @@ class RunOptions:
     allow_non_finite: bool = False
     #: How result files are read (format, CSV dialect, time column); None: by extension.
     read: ReadOptions | None = None
-    _resolved: dict[tuple[int, ...], CompareOptions | None] = field(
+    #: How the reference's and the test's files are read where that differs from ``read``.
+    read_reference: ReadOptions | None = None
+    read_test: ReadOptions | None = None
+    #: How variables pair across the two files (names.NAMINGS).
+    names: str = "exact"
+    _resolved: dict[tuple[int, ...], tuple[CompareOptions | None, Policy]] = field(
         default_factory=dict, init=False, repr=False, compare=False
     )
     # Made on first use: the config's globs and the run's, indexed once
@@ -73,75 +94,145 @@ class RunOptions:
         exclude: Sequence[str] = (),
         allow_non_finite: bool = False,
         read: Mapping[str, Any] | ReadOptions | None = None,
+        read_reference: Mapping[str, Any] | None = None,
+        read_test: Mapping[str, Any] | None = None,
+        names: str | None = None,
         **settings: object,
     ) -> RunOptions:
-        """Check the settings (compare()'s keywords, None for not given) and
-        read ``config`` when it is a path. ``read`` is how result files are
-        read: ReadOptions as they are, or the keys given (stronger than the
-        config's ``[read]``). Raises SettingError or ConfigError."""
+        """Check the settings (compare()'s keywords, ``on_missing`` and
+        ``on_new``; None for not given) and read ``config`` when it is a path.
+        ``read`` is how result files are read: ReadOptions as they are, or
+        the keys given (stronger than the config's ``[read]``);
+        ``read_reference`` and ``read_test`` the keys for one side's files
+        (stronger still, and than ``[read.reference]``, ``[read.test]``).
+        ``names`` is how variables pair ("exact", "modelica"; stronger than
+        the config's). Raises SettingError or ConfigError."""
         overrides = {key: check_setting(key, value) for key, value in settings.items() if value is not None}
         if config is not None and not isinstance(config, FunnelConfig):
             config = load_config(config)
         config = config or FunnelConfig()
-        reading: ReadOptions | None = None
+        naming = names or config.names or "exact"
+        if naming not in NAMINGS:
+            raise SettingError("names", f"names must be {' or '.join(map(repr, NAMINGS))}, got {naming!r}")
+        given = {"reference": read_reference or {}, "test": read_test or {}}
         if isinstance(read, ReadOptions):
-            reading = read
-        elif config.read or read:
-            # Reading options given here (the command line's) are stronger than the config's [read].
-            reading = ReadOptions(**{**config.read, **(read or {})})
+            # Taken as they are, the config's [read] tables aside; each side's keys still go on top.
+            common = {key: getattr(read, key) for key in READ_KEYS}
+            reading: ReadOptions | None = read
+            tables: list[Mapping[str, Any]] = [common, common]
+        else:
+            # Weakest first: [read], [read.SIDE], the options for both sides, those for one side.
+            common = {**config.read, **(read or {})}
+            reading = ReadOptions(**common) if common else None
+            tables = [{**config.read, **config.read_sides.get(side, {}), **(read or {})} for side in SIDES]
+        sides = []
+        for side, table in zip(SIDES, tables, strict=True):
+            own = {**table, **given[side]}
+            sides.append(ReadOptions(**own) if own != common else None)
         return cls(
             config,
             overrides,
-            None if columns is None else tuple(columns),
+            _tuple(columns),
             tuple(exclude),
             allow_non_finite,
             reading,
+            sides[0],
+            sides[1],
+            naming,
         )
+
+    def reading(self, side: str) -> ReadOptions | None:
+        """How the files of ``side`` ("reference" or "test") are read."""
+        own = self.read_reference if side == "reference" else self.read_test
+        return own if own is not None else self.read
+
+    def sides(self) -> tuple[ReadOptions | None, ReadOptions | None]:
+        """How the reference's and the test's files are read."""
+        return self.reading("reference"), self.reading("test")
 
     def base(self) -> CompareOptions:
         """The options of a variable that no ``[[variable]]`` entry matches."""
         settings = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults, **self.overrides}
         return CompareOptions({name: settings[name] for name in TOLERANCE_NAMES}, settings["x_range"])
 
-    def for_variable(self, name: str) -> CompareOptions | None:
-        """The options ``name`` is compared with; None when it is ignored."""
+    def for_variable(self, name: str, spelled: str | None = None) -> CompareOptions | None:
+        """The options ``name`` is compared with; None when it is ignored.
+        ``spelled`` is the test file's spelling when that differs (names
+        paired as Modelica names): an entry that fits either applies."""
+        return self._settings(name, spelled)[0]
+
+    def policy(self, name: str, spelled: str | None = None) -> Policy:
+        """What ``name`` does to the run when it is on one side only."""
+        return self._settings(name, spelled)[1]
+
+    def _settings(self, name: str, spelled: str | None) -> tuple[CompareOptions | None, Policy]:
         rules, owners = self._index("rules")
-        applying = tuple(sorted({owners[hit] for hit in rules.hits(name)}))
+        hits = rules.hits(name) + (rules.hits(spelled) if spelled is not None and spelled != name else [])
+        applying = tuple(sorted({owners[hit] for hit in hits}))
         if applying not in self._resolved:
-            settings: dict[str, Any] = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults}
+            settings: dict[str, Any] = {
+                **check_tolerances(),
+                "x_range": (-math.inf, math.inf),
+                **POLICY_KEYS,
+                **self.config.defaults,
+            }
             ignore: bool | None = None
             for index in applying:
                 rule = self.config.rules[index]
                 settings.update(rule.settings)
                 ignore = rule.ignore if rule.ignore is not None else ignore
             settings.update(self.overrides)
-            self._resolved[applying] = (
+            options = (
                 None if ignore else CompareOptions({key: settings[key] for key in TOLERANCE_NAMES}, settings["x_range"])
             )
+            self._resolved[applying] = (options, Policy(settings["on_missing"], settings["on_new"]))
         return self._resolved[applying]
 
-    def select(self, reference: Sequence[str], test: Sequence[str]) -> list[tuple[str, bool, bool]]:
-        """The variables to compare, ``(name, in_reference, in_test)``: all of
-        them (reference order, then the test's own) or those ``columns``
+    def variables(
+        self, reference: Sequence[str], test: Sequence[str], paths: tuple[str, str] = SIDES
+    ) -> list[Variable]:
+        """The variables to compare, each with its spelling in both files
+        (None where a file does not have it), paired as ``names`` says: all
+        of them (reference order, then the test's own) or those ``columns``
         names, in that order; a name given without wildcards that is in
-        neither file is kept (it is missing), ``exclude`` drops what it fits."""
-        in_reference, in_test = set(reference), set(test)
-        every = [(name, True, name in in_test) for name in reference]
-        every += [(name, False, True) for name in test if name not in in_reference]
+        neither file is kept (it is missing), ``exclude`` drops what it fits.
+        A glob fits a variable that either file's spelling of it fits. Two
+        names of one file that pair as one variable raise ResultFileError
+        naming that file (``paths``)."""
+        try:
+            every = pair_names(reference, test, self.names)
+        except NameClash as exc:
+            raise ResultFileError(paths[SIDES.index(exc.side)], str(exc)) from None
+
+        normal = normal_form(self.names)
+
+        def fits(pattern: str, variable: Variable) -> bool:
+            return any(matches(pattern, spelled) for spelled in {variable.name, variable.test} if spelled is not None)
+
+        by_normal: dict[str, Variable] | None = None
         if self.columns is None:
             chosen = every
         else:
             chosen = []
             for column in self.columns:
-                hits = [item for item in every if matches(column, item[0])]
-                chosen += hits or ([] if is_glob(column) else [(column, False, False)])
+                hits = [variable for variable in every if fits(column, variable)]
+                if not hits and not is_glob(column):
+                    # A name spelled as the other tool spells it names the same variable.
+                    if by_normal is None:
+                        by_normal = {normal(v.reference or v.test or ""): v for v in every}
+                    hits = [by_normal[key]] if (key := normal(column)) in by_normal else []
+                chosen += hits or ([] if is_glob(column) else [Variable(column, None, None)])
         seen: set[str] = set()
         selected = []
-        for item in chosen:
-            if item[0] not in seen and not any(matches(pattern, item[0]) for pattern in self.exclude):
-                seen.add(item[0])
-                selected.append(item)
+        for variable in chosen:
+            if variable.name not in seen and not any(fits(pattern, variable) for pattern in self.exclude):
+                seen.add(variable.name)
+                selected.append(variable)
         return selected
+
+    def select(self, reference: Sequence[str], test: Sequence[str]) -> list[tuple[str, bool, bool]]:
+        """variables() as ``(name, in_reference, in_test)``."""
+        return [(v.name, v.reference is not None, v.test is not None) for v in self.variables(reference, test)]
 
     def patterns(self) -> tuple[Pattern, ...]:
         """Every glob the user gave that must fit some variable of the run."""

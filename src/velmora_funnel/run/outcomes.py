@@ -17,10 +17,14 @@ from ..comparison import Status
 if TYPE_CHECKING:
     from ..comparison import CompareResult
 
-__all__ = ["FileOutcome", "VariableOutcome", "Verdict", "describe_exception", "judge"]
+__all__ = ["POLICIES", "FileOutcome", "VariableOutcome", "Verdict", "describe_exception", "judge"]
 
 #: The verdict on one variable.
-Verdict = Literal["pass", "fail", "missing", "ignored", "error"]
+Verdict = Literal["pass", "fail", "missing", "new", "ignored", "error"]
+
+#: What a variable on one side only does to the run (``on_missing``,
+#: ``on_new``): fail it, or be reported as a warning only.
+POLICIES = ("fail", "warn")
 
 
 def judge(result: CompareResult, allow_non_finite: bool = False) -> Verdict:
@@ -48,8 +52,9 @@ class VariableOutcome:
     #: The variable's column name.
     name: str
     #: "pass", "fail" (the funnel was left, or values that are not finite
-    #: were found and not allowed), "missing" (on one side only), "ignored"
-    #: (by the config; never affects the exit code) or "error" (the module
+    #: were found and not allowed), "missing" (in the reference, not in the
+    #: test run: a lost output), "new" (in the test run only), "ignored" (by
+    #: the config; never affects the exit code) or "error" (the module
     #: rejected the input: an empty range, too few points).
     verdict: Verdict
     #: The module's status; None for a missing or ignored variable.
@@ -77,11 +82,20 @@ class VariableOutcome:
     unit: str | None = None
     #: PNG of the funnel plot, for a variable that did not pass (when asked).
     figure: bytes | None = field(default=None, repr=False)
+    #: A missing or new variable that the run's policy (``on_missing``,
+    #: ``on_new``) reports as a warning only: it does not fail the run.
+    tolerated: bool = False
 
     @property
     def passed(self) -> bool:
         """True when the verdict is "pass"."""
         return self.verdict == "pass"
+
+    @property
+    def fails(self) -> bool:
+        """Whether this variable fails its file: it failed, is unusable, or
+        is missing or new and not tolerated."""
+        return self.verdict not in ("pass", "ignored") and not self.tolerated
 
     @property
     def label(self) -> str:
@@ -113,9 +127,10 @@ class FileOutcome:
     @property
     def verdict(self) -> Literal["pass", "fail", "missing", "error"]:
         """ "error" (the file or a variable is unusable), "missing", "fail" (a
-        variable failed or is missing) or "pass" (ignored variables aside)."""
+        variable failed, or is missing or new and not tolerated) or "pass"
+        (ignored and tolerated variables aside)."""
         if self.error is not None or any(v.verdict == "error" for v in self.variables):
             return "error"
         if self.missing is not None:
             return "missing"
-        return "pass" if all(v.verdict in ("pass", "ignored") for v in self.variables) else "fail"
+        return "fail" if any(v.fails for v in self.variables) else "pass"

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import time
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import AbstractContextManager, nullcontext
@@ -30,6 +31,8 @@ __all__ = [
     "Figure",
     "compare_file_pair",
     "compare_tables",
+    "name_pattern",
+    "pair_by_patterns",
     "pair_files",
     "pair_warnings",
     "read_checked",
@@ -114,6 +117,40 @@ def _message(result: CompareResult, verdict: str, reference: ResultTable, test: 
     return result.message
 
 
+def _one_sided(
+    file: str,
+    name: str,
+    in_reference: bool,
+    in_test: bool,
+    reference: ResultTable,
+    test: ResultTable,
+    options: RunOptions,
+) -> VariableOutcome:
+    """A variable that is not in both files: missing (not in the test run: a
+    lost output, or given by name and in neither) or new (in the test run
+    only); the run's policy says whether it fails."""
+    policy = options.policy(name)
+    if in_test:
+        return VariableOutcome(
+            file=file,
+            name=name,
+            verdict="new",
+            status=None,
+            message=f"new: not in reference ({reference.path})",
+            tolerated=policy.on_new == "warn",
+        )
+    where = ["test"] if in_reference else ["reference", "test"]
+    paths = {"reference": reference.path, "test": test.path}
+    return VariableOutcome(
+        file=file,
+        name=name,
+        verdict="missing",
+        status=None,
+        message="; ".join(f"missing in {side} ({paths[side]})" for side in where),
+        tolerated=policy.on_missing == "warn",
+    )
+
+
 def compare_tables(
     reference: ResultTable,
     test: ResultTable,
@@ -122,26 +159,28 @@ def compare_tables(
     file: str = "",
 ) -> Iterator[tuple[VariableOutcome, CompareResult | None]]:
     """Compare the variables ``options`` selects of two loaded result files,
-    each with its own options. Yields each variable's outcome with its full
-    result (None for a missing or ignored variable), one variable at a time."""
-    paths = {"reference": reference.path, "test": test.path}
-    for name, in_reference, in_test in options.select(reference.names, test.names):
-        variable_options = options.for_variable(name)
+    each with its own options, paired as ``options.names`` says (the
+    reference's spelling shown). Yields each variable's outcome with its full
+    result (None for a missing, new or ignored variable), one variable at a
+    time; raises ResultFileError for names of one file that pair as one."""
+    for name, reference_name, test_name in options.variables(reference.names, test.names, (reference.path, test.path)):
+        variable_options = options.for_variable(name, test_name)
         if variable_options is None:
             yield (
                 VariableOutcome(file=file, name=name, verdict="ignored", status=None, message="ignored by the config"),
                 None,
             )
             continue
-        if not (in_reference and in_test):
-            where = [label for label, present in (("reference", in_reference), ("test", in_test)) if not present]
-            message = "; ".join(f"missing in {side} ({paths[side]})" for side in where)
-            yield VariableOutcome(file=file, name=name, verdict="missing", status=None, message=message), None
+        if reference_name is None or test_name is None:
+            present = (reference_name is not None, test_name is not None)
+            yield _one_sided(file, name, *present, reference, test, options), None
             continue
         started = time.perf_counter()
         # The tables' arrays are read-only down to their owners: compared
         # as they are, not copied.
-        result = compare_curves(Curve(*reference.curve(name)), Curve(*test.curve(name)), variable_options)
+        result = compare_curves(
+            Curve(*reference.curve(reference_name)), Curve(*test.curve(test_name)), variable_options
+        )
         seconds = time.perf_counter() - started
         verdict = judge(result, options.allow_non_finite)
         outcome = VariableOutcome(
@@ -161,7 +200,7 @@ def compare_tables(
             x_range=variable_options.x_range,
             half_widths=result.half_widths(),
             seconds=seconds,
-            unit=reference.units.get(name) or test.units.get(name) or None,
+            unit=reference.units.get(reference_name) or test.units.get(test_name) or None,
         )
         yield outcome, result
 
@@ -179,19 +218,21 @@ def read_checked(path: str, options: ReadOptions | None) -> ResultTable:
 def read_pair(
     reference_path: str,
     test_path: str,
-    options: ReadOptions | None,
+    options: ReadOptions | tuple[ReadOptions | None, ReadOptions | None] | None,
     *,
     before: Callable[[str], None] | None = None,
 ) -> tuple[ResultTable, ResultTable]:
     """Read both files of a pair with the run's reading options (None: by
-    their extensions), each once; ``before`` is called with each path before
-    it is read (a progress bar). Raises ResultFileError (also for time that
-    goes back) or OSError."""
+    their extensions; a pair: the reference's and the test's, as
+    RunOptions.sides() gives them), each once; ``before`` is called with
+    each path before it is read (a progress bar). Raises ResultFileError
+    (also for time that goes back) or OSError."""
+    sides = options if isinstance(options, tuple) else (options, options)
     tables = []
-    for path in (reference_path, test_path):
+    for path, how in zip((reference_path, test_path), sides, strict=True):
         if before is not None:
             before(path)
-        tables.append(read_checked(path, options))
+        tables.append(read_checked(path, how))
     return tables[0], tables[1]
 
 
@@ -217,20 +258,24 @@ def compare_file_pair(
     figure: Figure | None = None,
     reader_threads: int | None = None,
     advice: Callable[[Mapping[str, str]], str] | None = None,
+    test_advice: Callable[[Mapping[str, str]], str] | None = None,
 ) -> FileOutcome:
     """Read and compare one file pair (runs in a worker): every variable's
     outcome, with the PNG ``figure`` draws for each one that did not pass.
     An unreadable file gives an outcome with ``error``, the reading options
-    that would read it spelled by ``advice`` (ResultFileError.describe).
+    that would read it spelled by ``advice`` (ResultFileError.describe), or
+    by ``test_advice`` for a test file whose reference was read as it is.
     ``reader_threads`` caps the threads that parse one CSV file (pandas' own
     choice when None)."""
     if reference_path is None or test_path is None:
         return FileOutcome(file, reference_path, test_path, missing="reference" if reference_path is None else "test")
     try:
         with _reader_threads(reader_threads):
-            reference, test = read_pair(reference_path, test_path, options.read)
+            reference, test = read_pair(reference_path, test_path, options.sides())
     except ResultFileError as exc:
-        return FileOutcome(file, reference_path, test_path, error=exc.describe(advice))
+        # The reference is read first: when the test file fails, what reads it is for the test side alone.
+        alone = test_advice is not None and exc.path == test_path and not os.path.samefile(test_path, reference_path)
+        return FileOutcome(file, reference_path, test_path, error=exc.describe(test_advice if alone else advice))
     except OSError as exc:
         return FileOutcome(file, reference_path, test_path, error=f"{exc.filename or file}: {exc.strerror or exc}")
     # A comparison that raises (MemoryError) makes this pair unusable, with
@@ -246,6 +291,8 @@ def compare_file_pair(
                     skipped.append(f"funnel plot of {outcome.name!r} skipped: {reason}")
                 outcome = replace(outcome, figure=png)
             outcomes.append(outcome)
+    except ResultFileError as exc:  # names that cannot be paired
+        problem = exc.describe(advice)
     except Exception as exc:
         problem = f"comparison failed: {describe_exception(exc)}"
     return FileOutcome(
@@ -297,6 +344,82 @@ def _stem(relative: str) -> str:
     """The relative path without its result-file extension ("a/run.csv.gz" -> "a/run")."""
     lower = relative.lower()
     return relative[: -len(max((e for e in RESULT_EXTENSIONS if lower.endswith(e)), key=len))]
+
+
+#: The part of a --pair pattern that stands for the name both files share.
+NAME_FIELD = "{name}"
+
+
+def name_pattern(pattern: str) -> re.Pattern[str]:
+    """A ``--pair`` pattern (``{name}_ref.csv``, ``{name}/{name}_ref.csv``) as
+    a regular expression on relative paths: ``{name}`` (one folder or file
+    name's worth, the same text wherever it occurs) is the group "name", the
+    folders above what the pattern spells are the group "folder". Raises
+    ValueError for a pattern without ``{name}``, with another field in
+    braces, or one that leaves its folder."""
+    pieces = pattern.replace(os.sep, "/").split(NAME_FIELD)
+    if len(pieces) < 2:
+        raise ValueError(f"{pattern!r} has no {NAME_FIELD}: it must say where the shared name stands")
+    if any("{" in piece or "}" in piece for piece in pieces):
+        raise ValueError(f"{pattern!r}: {NAME_FIELD} is the only field a pattern may have")
+    if pattern.startswith("/") or ".." in pattern.split("/"):
+        raise ValueError(f"{pattern!r}: a pattern is a path inside the folder (no leading '/', no '..')")
+    body = "(?P<name>[^/]+)".join([re.escape(pieces[0]), *(re.escape(p) for p in pieces[1:2])])
+    for piece in pieces[2:]:
+        body += "(?P=name)" + re.escape(piece)
+    return re.compile(f"(?P<folder>(?:.*/)?){body}")
+
+
+def _by_pattern(files: Mapping[str, str], pattern: re.Pattern[str]) -> dict[tuple[str, str], str]:
+    """The relative paths of ``files`` that fit ``pattern``, by (folder, name)."""
+    found = {}
+    for rel in files:
+        fit = pattern.fullmatch(rel)
+        if fit is not None:
+            found[(fit["folder"], fit["name"])] = rel
+    return found
+
+
+def pair_by_patterns(
+    reference_dir: str | os.PathLike[str], test_dir: str | os.PathLike[str], patterns: tuple[str, str]
+) -> tuple[list[tuple[str, str | None, str | None]], list[str]]:
+    """Pair the result files of two folders (which may be one folder) by
+    name patterns, ``("{name}_ref.csv", "{name}_out.csv")``: a reference file
+    fits the first, its test file the second with the same name, in the
+    same folder relative to each side's folder. Gives the pairs as
+    pair_files() does (named by the reference's relative path, the test's
+    for a file only the test side has) and the result files that fit
+    neither pattern (left out). In one folder, a file that fits both
+    patterns belongs to the one that spells more of it. Raises ValueError
+    for a bad pattern, and what pair_files() raises."""
+    reference_dir, test_dir = os.fspath(reference_dir), os.fspath(test_dir)
+    for directory in (reference_dir, test_dir):
+        if not os.path.isdir(directory):
+            raise NotADirectoryError(f"{directory}: not a directory")
+    compiled = [name_pattern(pattern) for pattern in patterns]
+    same = os.path.realpath(reference_dir) == os.path.realpath(test_dir)
+    if same and patterns[0] == patterns[1]:
+        raise ValueError(f"both patterns are {patterns[0]!r}: in one folder each file would pair with itself")
+    files = [_result_files(reference_dir), _result_files(test_dir)]
+    sides = [_by_pattern(side, pattern) for side, pattern in zip(files, compiled, strict=True)]
+    if same:
+        spelled = [len(p.replace(NAME_FIELD, "")) for p in patterns]
+        both = set(sides[0].values()) & set(sides[1].values())
+        if both and spelled[0] == spelled[1]:
+            raise ValueError(f"{sorted(both)[0]!r} fits both patterns: make one of them spell more of the name")
+        loser = sides[0] if spelled[0] < spelled[1] else sides[1]
+        for key in [key for key, rel in loser.items() if rel in both]:
+            del loser[key]
+    taken = set(sides[0].values()) | set(sides[1].values())
+    unpaired = sorted(rel for side in files for rel in side if rel not in taken)
+    found: dict[str, tuple[str | None, str | None]] = {}
+    for key, rel in sides[0].items():
+        test_rel = sides[1].get(key)
+        found[rel] = (files[0][rel], files[1][test_rel] if test_rel is not None else None)
+    for key, rel in sides[1].items():
+        if key not in sides[0]:
+            found[rel] = (None, files[1][rel])
+    return [(rel, *found[rel]) for rel in sorted(found)], sorted(set(unpaired))
 
 
 def pair_files(
