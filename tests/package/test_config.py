@@ -190,7 +190,7 @@ def test_columns_from_a_file_of_names_and_globs(run_pair, tmp_path):
     it), skips comments and blank lines, and adds to --column in order."""
     listing = tmp_path / "names.txt"
     listing.write_bytes("\ufeff# outputs to check\r\nroom.*\r\n\r\n  x.der(y)  \r\n".encode())
-    code, out, _ = run_pair("--column", "wall.temperature", "--columns-from", str(listing), "--json")
+    code, out, _ = run_pair("--column", "wall.temperature", "--columns-from", str(listing), "--json", "-")
     names = [v["name"] for v in json.loads(out)["variables"]]
     assert code == 0 and names == ["wall.temperature", "room.temperature", "room.power", "x.der(y)"]
 

@@ -10,15 +10,13 @@ import multiprocessing
 import signal
 import sys
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import closing, contextmanager, nullcontext
-from typing import Any
 
 from ..reports import json_report
-from ..reports.cells import count, summary_line, tally
+from ..reports.cells import count
 from ..reports.html_report import HtmlReport
-from ..reports.table import Printer, print_file
-from ..reports.text import printable
+from ..reports.table import Printer
 from ..run import FileOutcome
 from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
@@ -27,16 +25,14 @@ from ..run.pool import default_workers
 from .cluster import absolute, dask_executor, parse_shard, shard, shown_as_given
 from .exits import (
     EXIT_CODES_HELP,
-    EXIT_UNUSABLE,
     UsageError,
-    exit_code,
     flags,
     side_flags,
-    unusable_variables,
     warn,
 )
-from .files import Writer, report_writers, writable_file, write_each
+from .files import writable_file
 from .options import FLAGS, run_options
+from .outputs import RunOutputs
 
 __all__ = ["register"]
 
@@ -172,15 +168,7 @@ def run(args: argparse.Namespace) -> int:
         else None
     )
     figure = _figures(args.log_time) if report is not None else None
-    files: list[FileOutcome] = []
-
-    def record(outcome: FileOutcome) -> None:
-        if report is not None:
-            outcome = report.add(outcome)
-        files.append(outcome)
-        for warning in outcome.warnings:
-            warn(f"{outcome.file}: {warning}")
-        print_file(outcome, out, quiet=args.quiet, verbose=args.verbose)
+    outputs = RunOutputs(args, out, report)
 
     # A cluster's workers run in folders of their own: they get absolute paths,
     # and the outcomes are shown with the paths as given.
@@ -204,66 +192,19 @@ def run(args: argparse.Namespace) -> int:
         ):
             try:
                 for outcome in outcomes:
-                    record(shown_as_given(outcome, given))
+                    outputs.add(shown_as_given(outcome, given))
             except Exception as exc:
                 # The batch itself broke down (its worker processes could not
                 # start): the pairs not reported yet are unusable, for this reason.
                 why = f"not compared: {describe_exception(exc)}"
-                for rel, reference_path, test_path in pairs[len(files) :]:
-                    record(FileOutcome(rel, reference_path, test_path, error=why))
+                for rel, reference_path, test_path in pairs[outputs.counts["files"] :]:
+                    outputs.add(FileOutcome(rel, reference_path, test_path, error=why))
     except _Terminated:
         print("velmora-funnel: terminated", file=sys.stderr)
         return 128 + signal.SIGTERM
-    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
-    if not problems and args.shard is None:
+    unmatched = None
+    if not outputs.problems and args.shard is None:
         # A glob that fits no variable of the whole run is a typo in the config or on the
         # command line (a shard holds part of the run: its globs need not all fit).
-        problems = options.unmatched(frozenset().union(*(f.matched for f in files)), spell=FLAGS)
-
-    def document(error: str | None, counts: dict[str, int]) -> dict[str, Any]:
-        return json_report.document(
-            args.reference,
-            args.test,
-            options,
-            error,
-            files=[json_report.file_json(f) for f in files],
-            summary=counts,
-        )
-
-    return conclude(args, files, out, problems=problems, report=report, document=document)
-
-
-def conclude(
-    args: argparse.Namespace,
-    files: list[FileOutcome],
-    out: Printer,
-    *,
-    problems: list[str],
-    report: HtmlReport | None,
-    document: Callable[[str | None, dict[str, int]], dict[str, Any]],
-) -> int:
-    """The end of a run of file pairs (a batch, or its shards merged): the
-    summary line, the reports, and the exit code."""
-    counts = tally(v for f in files for v in f.variables)
-    counts["files"] = len(files)
-    counts["missing_files"] = sum(f.missing is not None for f in files)
-    counts["unusable_files"] = sum(f.error is not None for f in files)
-    error = "; ".join(filter(None, ["; ".join(problems), unusable_variables(files)])) or None
-    line = summary_line(
-        counts,
-        f"{count(counts['files'], 'file')} ({counts['missing_files']} missing, {counts['unusable_files']} unusable), ",
-    )
-    writers: list[Writer] = []
-    if report is not None:
-        writers.append((report.path, report.close))
-    if args.json:
-        written = document(error, counts)
-        writers.append((args.json, lambda: json_report.write_json(args.json, written)))
-    out(line)
-    failed = write_each([*writers, *report_writers(args, files, line)])
-    if report is not None and report.path not in failed:
-        out(f"report: {report.path}")
-    if error is not None and not counts["unusable_files"]:
-        print(printable(f"velmora-funnel: error: {error}"), file=sys.stderr)
-        return EXIT_UNUSABLE
-    return EXIT_UNUSABLE if failed else exit_code(counts)
+        unmatched = options.unmatched(frozenset(outputs.matched), spell=FLAGS)
+    return outputs.conclude(lambda error: json_report.document(args.reference, args.test, options, error), unmatched)

@@ -11,11 +11,11 @@ from typing import Any
 
 from ..reports import json_report
 from ..reports.html_report import HtmlReport
-from ..reports.table import Printer, print_file
+from ..reports.table import Printer
 from ..run import FileOutcome
-from .batch import conclude
-from .exits import EXIT_CODES_HELP, UsageError, warn
+from .exits import EXIT_CODES_HELP, UsageError
 from .files import writable_file
+from .outputs import RunOutputs
 
 __all__ = ["register"]
 
@@ -83,17 +83,9 @@ def run(args: argparse.Namespace) -> int:
     if args.report:
         settings = f"merged from {len(documents)} shards: " + ", ".join(map(os.path.basename, documents))
         report = HtmlReport(args.report, reference=args.reference, test=args.test, settings=settings)
+    outputs = RunOutputs(args, out, report)
     for file in files:
-        if report is not None:
-            file = report.add(file)
-        for warning in file.warnings:
-            warn(f"{file.file}: {warning}")
-        print_file(file, out, quiet=args.quiet, verbose=args.verbose)
+        outputs.add(file)
     # A glob's fit is checked by each shard's own run; what is left is what their files say.
-    problems = [f"{f.file}: {f.error}" for f in files if f.error is not None]
-
-    def document(error: str | None, counts: dict[str, int]) -> dict[str, Any]:
-        head = {key: first.get(key) for key in ("reference", "test", "config", "tolerances", "x_range")}
-        return {**head, "error": error, "files": [json_report.file_json(f) for f in files], "summary": counts}
-
-    return conclude(args, files, out, problems=problems, report=report, document=document)
+    head = {key: first.get(key) for key in ("reference", "test", "config", "tolerances", "x_range")}
+    return outputs.conclude(lambda error: {**head, "error": error})

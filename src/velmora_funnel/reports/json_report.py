@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import json
 import math
+import shutil
 import sys
+import tempfile
+import textwrap
 from dataclasses import asdict, fields
 from typing import IO, TYPE_CHECKING, Any
 
@@ -16,7 +19,7 @@ if TYPE_CHECKING:
     from ..run.options import RunOptions
     from ..run.outcomes import FileOutcome, VariableOutcome
 
-__all__ = ["document", "dump", "file_from_json", "file_json", "variable_json", "write_json"]
+__all__ = ["JsonWriter", "document", "dump", "file_from_json", "file_json", "variable_json", "write_json"]
 
 
 def _finite_or_none(value: float | None) -> float | None:
@@ -132,6 +135,46 @@ def _encodable(value: Any) -> Any:
 def dump(data: dict[str, Any], out: IO[str]) -> None:
     """Write the document to ``out``, indented."""
     json.dump(_encodable(data), out, indent=2)
+
+
+class JsonWriter:
+    """The JSON document of a run of file pairs, written as their outcomes
+    arrive: each entry of ``files`` goes to a spool file at once, so a run of
+    any size holds none of them; close() writes the document around them,
+    the same as write_json() writes it."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._spool = tempfile.TemporaryFile("w+", encoding="utf-8")  # noqa: SIM115 (closed by close())
+        self._entries = 0
+
+    def add(self, file: FileOutcome) -> None:
+        entry = json.dumps(_encodable(file_json(file)), indent=2)
+        self._spool.write(("," if self._entries else "") + "\n" + textwrap.indent(entry, "    "))
+        self._entries += 1
+
+    def close(self, head: dict[str, Any], summary: dict[str, Any]) -> None:
+        """Write the document: ``head`` (document()'s keys), the files, then
+        ``summary``; to stdout for ``-``."""
+        # The entries stand in for an empty list, at the depth json.dump indents them.
+        text = json.dumps(_encodable({**head, "files": [], "summary": summary}), indent=2)
+        before, after = text.split('"files": []', 1)
+
+        def write(out: IO[str]) -> None:
+            out.write(before + '"files": [')
+            self._spool.seek(0)
+            shutil.copyfileobj(self._spool, out)
+            out.write(("\n  ]" if self._entries else "]") + after)
+
+        try:
+            if self.path == "-":
+                write(sys.stdout)
+                print()
+            else:
+                with replacing(self.path) as out:
+                    write(out)
+        finally:
+            self._spool.close()
 
 
 def write_json(path: str, data: dict[str, Any]) -> None:

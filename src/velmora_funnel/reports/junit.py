@@ -10,9 +10,12 @@ characters into the XML that XML 1.0 forbids.
 
 from __future__ import annotations
 
+import shutil
+import tempfile
 import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
+from xml.sax.saxutils import quoteattr
 
 from ..io.atomic import replacing
 from .cells import verdict_line
@@ -21,7 +24,7 @@ from .text import printable
 if TYPE_CHECKING:
     from ..run.outcomes import FileOutcome, VariableOutcome
 
-__all__ = ["write_junit"]
+__all__ = ["JunitWriter", "write_junit"]
 
 
 def _classname(file: str) -> str:
@@ -104,16 +107,44 @@ def _suite(root: ET.Element, file: FileOutcome) -> dict[str, int]:
     return counts
 
 
+class JunitWriter:
+    """JUnit XML written as the file pairs' outcomes arrive: each test suite
+    goes to a spool file at once, so a run of any size holds none of them;
+    close() writes the totals the root element carries, then the suites."""
+
+    def __init__(self, path: str, *, name: str = "velmora-funnel") -> None:
+        self.path = path
+        self._name = name
+        self._spool = tempfile.TemporaryFile()  # noqa: SIM115 (closed by close())
+        self._totals = dict.fromkeys((*_COUNTS, "time"), 0)
+
+    def add(self, file: FileOutcome) -> None:
+        holder = ET.Element("testsuites")
+        for key, value in _suite(holder, file).items():
+            self._totals[key] += value
+        ET.indent(holder)
+        suite = holder[0]
+        suite.tail = "\n"
+        self._spool.write(b"  " + ET.tostring(suite, encoding="utf-8", xml_declaration=False))
+
+    def close(self) -> None:
+        """Write the file whole (or leave it as it was)."""
+        try:
+            attributes = {"name": self._name, **{key: str(self._totals[key]) for key in _COUNTS}}
+            attributes["time"] = _seconds(self._totals["time"])
+            start = " ".join(f"{key}={quoteattr(value)}" for key, value in attributes.items())
+            with replacing(self.path, "wb") as out:
+                out.write(f"<?xml version='1.0' encoding='utf-8'?>\n<testsuites {start}>\n".encode())
+                self._spool.seek(0)
+                shutil.copyfileobj(self._spool, out)
+                out.write(b"</testsuites>\n")
+        finally:
+            self._spool.close()
+
+
 def write_junit(path: str, files: Sequence[FileOutcome], *, name: str = "velmora-funnel") -> None:
     """Write JUnit XML for the outcomes of file pairs."""
-    root = ET.Element("testsuites", name=name)
-    totals = dict.fromkeys((*_COUNTS, "time"), 0)
+    writer = JunitWriter(path, name=name)
     for file in files:
-        for key, value in _suite(root, file).items():
-            totals[key] += value
-    for key in _COUNTS:
-        root.set(key, str(totals[key]))
-    root.set("time", _seconds(totals["time"]))
-    ET.indent(root)
-    with replacing(path, "wb") as out:
-        ET.ElementTree(root).write(out, encoding="utf-8", xml_declaration=True)
+        writer.add(file)
+    writer.close()

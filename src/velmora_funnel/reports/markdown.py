@@ -17,7 +17,7 @@ from .text import printable
 if TYPE_CHECKING:
     from ..run.outcomes import FileOutcome
 
-__all__ = ["MARKDOWN_LIMIT", "write_markdown"]
+__all__ = ["MARKDOWN_LIMIT", "MarkdownWriter", "write_markdown"]
 
 #: A CI job summary takes at most 1 MiB; the table is cut to stay below it.
 MARKDOWN_LIMIT = 1024 * 1024
@@ -35,24 +35,31 @@ def _md(text: str) -> str:
 _ORDER = {"error": 0, "fail": 1, "missing": 2, "new": 3, "pass": 4, "ignored": 5}
 
 
-def write_markdown(
-    path: str, files: Sequence[FileOutcome], summary: str, *, passes: bool = False, limit: int = MARKDOWN_LIMIT
-) -> None:
-    """Write a Markdown summary: the summary line, then one table row per
-    variable that did not pass, worst first (with ``passes``, then the passes
-    closest to a bound), cut with a count where the file would reach
-    ``limit`` bytes."""
-    rows: list[tuple[tuple[Any, ...], list[str]]] = []
-    for file in files:
+class MarkdownWriter:
+    """The Markdown summary, kept as the file pairs' outcomes arrive: only
+    the rows it lists (what did not pass; the passes too with ``passes``),
+    the rest counted."""
+
+    def __init__(self, path: str, *, passes: bool = False, limit: int = MARKDOWN_LIMIT) -> None:
+        self.path = path
+        self._passes = passes
+        self._limit = limit
+        self._rows: list[tuple[tuple[Any, ...], list[str]]] = []
+        self._unlisted = 0
+
+    def add(self, file: FileOutcome) -> None:
         if file.error is not None or file.missing is not None:
             verdict = "error" if file.error is not None else "missing"
             message = file.error or f"file missing in {file.missing}"
-            rows.append(
+            self._rows.append(
                 ((_ORDER[verdict], 0.0), [LABELS[verdict], _md(file.file), "", "-", "-", "-", "-", _md(message)])
             )
         for v in file.variables:
+            if not self._passes and v.verdict in ("pass", "ignored"):
+                self._unlisted += 1
+                continue
             margin = v.margin if v.margin is not None and not math.isnan(v.margin) else math.inf
-            rows.append(
+            self._rows.append(
                 (
                     (_ORDER[v.verdict], margin),
                     [
@@ -67,34 +74,48 @@ def write_markdown(
                     ],
                 )
             )
-    rows.sort(key=lambda row: row[0])
-    quiet = {_ORDER["pass"], _ORDER["ignored"]}
-    unlisted = 0 if passes else sum(key[0] in quiet for key, _ in rows)
-    lines = [
-        f"### velmora-funnel: {printable(summary)}",
-        "",
-        "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
-        "|---|---|---|---:|---:|---:|---:|---|",
-    ]
-    # Room kept for the closing lines; sizes in bytes, as the limit counts them.
-    size = sum(len(line.encode()) + 1 for line in lines) + 200
-    shown = 0
-    for key, cells in rows:
-        if not passes and key[0] in quiet:
-            continue
-        line = "| " + " | ".join(cells) + " |"
-        size += len(line.encode()) + 1
-        if size > limit:
-            break
-        lines.append(line)
-        shown += 1
-    listed = len(rows) - unlisted
-    if shown < listed:
-        lines += [
+
+    def close(self, summary: str) -> None:
+        """Write the summary line, then the rows worst first, cut with a
+        count where the file would reach the limit."""
+        rows = sorted(self._rows, key=lambda row: row[0])
+        limit = self._limit
+        lines = [
+            f"### velmora-funnel: {printable(summary)}",
             "",
-            f"... and {listed - shown:,} more rows, cut to keep this summary under {limit // 1024:,} KiB (see --json).",
+            "| verdict | file | variable | largest error | first failure | margin | failing points | message |",
+            "|---|---|---|---:|---:|---:|---:|---|",
         ]
-    if unlisted:
-        lines += ["", f"{unlisted:,} passed or ignored variables are counted, not listed (--markdown-all lists them)."]
-    with replacing(path) as handle:
-        handle.write("\n".join(lines) + "\n")
+        # Room kept for the closing lines; sizes in bytes, as the limit counts them.
+        size = sum(len(line.encode()) + 1 for line in lines) + 200
+        shown = 0
+        for _, cells in rows:
+            line = "| " + " | ".join(cells) + " |"
+            size += len(line.encode()) + 1
+            if size > limit:
+                break
+            lines.append(line)
+            shown += 1
+        if shown < len(rows):
+            cut = f"... and {len(rows) - shown:,} more rows, cut to keep this summary under {limit // 1024:,} KiB"
+            lines += ["", cut + " (see --json)."]
+        if self._unlisted:
+            lines += [
+                "",
+                f"{self._unlisted:,} passed or ignored variables are counted, not listed (--markdown-all lists them).",
+            ]
+        with replacing(self.path) as handle:
+            handle.write("\n".join(lines) + "\n")
+
+
+def write_markdown(
+    path: str, files: Sequence[FileOutcome], summary: str, *, passes: bool = False, limit: int = MARKDOWN_LIMIT
+) -> None:
+    """Write a Markdown summary: the summary line, then one table row per
+    variable that did not pass, worst first (with ``passes``, then the passes
+    closest to a bound), cut with a count where the file would reach
+    ``limit`` bytes."""
+    writer = MarkdownWriter(path, passes=passes, limit=limit)
+    for file in files:
+        writer.add(file)
+    writer.close(summary)
