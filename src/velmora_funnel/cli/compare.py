@@ -13,7 +13,8 @@ from ..reports.cells import summary_line, tally
 from ..reports.table import Printer, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
-from ..run.pairs import compare_tables, pair_warnings, read_pair
+from ..run.outcomes import PASSING
+from ..run.pairs import compare_tables, pair_warnings, read_pair, refuse_named
 from .exits import EXIT_UNUSABLE, UsageError, exit_code, unusable, unusable_variables, warn
 from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
 from .options import FLAGS, run_options
@@ -76,10 +77,11 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
 
     try:
         reference, test = read_pair(args.reference, args.test, options.read, before=before)
+        refuse_named(reference, test, options)
     except (ResultFileError, OSError) as exc:
         raise unusable(exc) from None
     bar.done()
-    names = (*reference.names, *test.names)
+    names = (*reference.all_names, *test.all_names)
     unmatched = options.unmatched(options.matched(names), names, config=False, spell=FLAGS)
     if unmatched:
         raise UsageError("; ".join(unmatched))
@@ -127,7 +129,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         print()
     else:
         out = Printer()
-        shown = [o for o in outcomes if o.verdict not in ("pass", "ignored")] if args.quiet else outcomes
+        shown = [o for o in outcomes if o.verdict not in PASSING] if args.quiet else outcomes
         if shown:
             print_table([row(o, args.verbose) for o in shown], out)
         out(summary_line(counts))

@@ -414,7 +414,7 @@ def _read_csv_source(source: Csv) -> ResultTable:
     for index, kind in enumerate(kinds):
         if kind in REASONS:
             line, cell = layout.firsts[index]
-            why = f"{not_a_number(cell, options.decimal)}: {REASONS[kind]}, which is not compared"
+            why = f"{not_a_number(cell, options.decimal)}: {REASONS[kind]}, which cannot be compared"
             refusals[names[index]] = ResultFileError(path, why, row=line, column=index + 1, name=names[index])
     return ResultTable(
         path=path,

@@ -51,6 +51,11 @@ class ResultTable:
     def __contains__(self, name: object) -> bool:
         return name in self._columns
 
+    @property
+    def all_names(self) -> tuple[str, ...]:
+        """The variables read, then those skipped: every column a run lists."""
+        return (*self.names, *self.skipped)
+
     def refusal(self, name: str) -> ResultFileError | None:
         """Why the skipped column ``name`` cannot be compared, as the error
         naming its row and column (None for a column that is read)."""

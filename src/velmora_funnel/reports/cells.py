@@ -28,9 +28,23 @@ __all__ = [
 ]
 
 #: A verdict as tables show it: what did not pass in capitals.
-LABELS = {"pass": "pass", "ignored": "ignored", "fail": "FAIL", "missing": "MISSING", "error": "UNUSABLE"}
+LABELS = {
+    "pass": "pass",
+    "ignored": "ignored",
+    "fail": "FAIL",
+    "missing": "MISSING",
+    "error": "UNUSABLE",
+    "not_compared": "NOT_COMPARED",
+}
 #: The key under which a verdict is counted.
-COUNTED = {"pass": "passed", "fail": "failed", "missing": "missing", "error": "unusable", "ignored": "ignored"}
+COUNTED = {
+    "pass": "passed",
+    "fail": "failed",
+    "missing": "missing",
+    "error": "unusable",
+    "ignored": "ignored",
+    "not_compared": "not_compared",
+}
 
 
 def format_number(value: float | None, digits: int = 4) -> str:
@@ -49,8 +63,8 @@ def count(number: int, noun: str) -> str:
 
 def tally(variables: Iterable[VariableOutcome]) -> dict[str, int]:
     """The variables counted by verdict (``variables``, ``passed``, ``failed``,
-    ``missing``, ``ignored``, ``unusable``)."""
-    counts = {"variables": 0, "passed": 0, "failed": 0, "missing": 0, "ignored": 0, "unusable": 0}
+    ``missing``, ``ignored``, ``unusable``, ``not_compared``)."""
+    counts = {"variables": 0, "passed": 0, "failed": 0, "missing": 0, "ignored": 0, "unusable": 0, "not_compared": 0}
     for variable in variables:
         counts["variables"] += 1
         counts[COUNTED[variable.verdict]] += 1
@@ -65,10 +79,13 @@ def all_passed(counts: Mapping[str, int]) -> bool:
 
 
 def summary_line(counts: Mapping[str, int], files: str = "") -> str:
-    """``PASS: 3 variables, 3 passed, 0 failed, 0 missing`` (ignored and
-    unusable ones when there are any), after ``files`` when given."""
+    """``PASS: 3 variables, 3 passed, 0 failed, 0 missing`` (ignored,
+    unusable and not compared ones when there are any), after ``files`` when
+    given."""
     verdict = "PASS" if all_passed(counts) else "FAIL"
-    extra = "".join(f", {counts[key]} {key}" for key in ("ignored", "unusable") if counts[key])
+    extra = "".join(
+        f", {counts[key]} {key.replace('_', ' ')}" for key in ("ignored", "unusable", "not_compared") if counts.get(key)
+    )
     return (
         f"{verdict}: {files}{count(counts['variables'], 'variable')}, {counts['passed']} passed, "
         f"{counts['failed']} failed, {counts['missing']} missing{extra}"

@@ -27,7 +27,7 @@ def _md(text: str) -> str:
     return _PUNCTUATION.sub(r"\\\1", printable(text))
 
 
-_ORDER = {"error": 0, "fail": 1, "missing": 2, "pass": 3, "ignored": 4}
+_ORDER = {"error": 0, "fail": 1, "missing": 2, "pass": 3, "not_compared": 4, "ignored": 5}
 
 
 def write_markdown(path: str, files: Sequence[FileOutcome], summary: str) -> None:

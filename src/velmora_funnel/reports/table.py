@@ -10,6 +10,7 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, TextIO
 
+from ..run.outcomes import PASSING
 from .cells import LABELS, count, failing_cell, format_number, half_width_cell, status_cell
 from .text import printable
 
@@ -79,11 +80,11 @@ def print_file(outcome: FileOutcome, out: Printer, *, quiet: bool, verbose: bool
         present = outcome.reference if outcome.missing == "test" else outcome.test
         out(f"{outcome.file}: MISSING in {outcome.missing} (present: {present})")
         return
-    bad = [v for v in outcome.variables if v.verdict not in ("pass", "ignored")]
+    bad = [v for v in outcome.variables if v.verdict not in PASSING]
     if quiet and not bad:
         return
     if outcome.error is None:
-        compared = [v for v in outcome.variables if v.verdict != "ignored"]
+        compared = [v for v in outcome.variables if v.verdict not in ("ignored", "not_compared")]
         out(
             f"{outcome.file}: {'pass' if not bad else 'FAIL'} "
             f"({len(compared) - len(bad)} of {count(len(compared), 'variable')} passed)"

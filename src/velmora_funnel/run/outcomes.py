@@ -17,10 +17,13 @@ from ..comparison import Status
 if TYPE_CHECKING:
     from ..comparison import CompareResult
 
-__all__ = ["FileOutcome", "VariableOutcome", "Verdict", "describe_exception", "judge"]
+__all__ = ["PASSING", "FileOutcome", "VariableOutcome", "Verdict", "describe_exception", "judge"]
 
 #: The verdict on one variable.
-Verdict = Literal["pass", "fail", "missing", "ignored", "error"]
+Verdict = Literal["pass", "fail", "missing", "ignored", "error", "not_compared"]
+
+#: The verdicts that do not fail a file (nor the run).
+PASSING: frozenset[Verdict] = frozenset({"pass", "ignored", "not_compared"})
 
 
 def judge(result: CompareResult, allow_non_finite: bool = False) -> Verdict:
@@ -49,10 +52,13 @@ class VariableOutcome:
     name: str
     #: "pass", "fail" (the funnel was left, or values that are not finite
     #: were found and not allowed), "missing" (on one side only), "ignored"
-    #: (by the config; never affects the exit code) or "error" (the module
-    #: rejected the input: an empty range, too few points).
+    #: (by the config; never affects the exit code), "not_compared" (text
+    #: or several numbers per cell in both files, listed with why; never
+    #: affects the exit code either) or "error" (the module rejected the
+    #: input: an empty range, too few points; or one file holds numbers and
+    #: the other does not).
     verdict: Verdict
-    #: The module's status; None for a missing or ignored variable.
+    #: The module's status; None for a variable missing, ignored or not compared.
     status: Status | None
     #: The module's message, or what is missing where.
     message: str
@@ -113,9 +119,10 @@ class FileOutcome:
     @property
     def verdict(self) -> Literal["pass", "fail", "missing", "error"]:
         """ "error" (the file or a variable is unusable), "missing", "fail" (a
-        variable failed or is missing) or "pass" (ignored variables aside)."""
+        variable failed or is missing) or "pass" (variables ignored or not
+        compared aside)."""
         if self.error is not None or any(v.verdict == "error" for v in self.variables):
             return "error"
         if self.missing is not None:
             return "missing"
-        return "pass" if all(v.verdict in ("pass", "ignored") for v in self.variables) else "fail"
+        return "pass" if all(v.verdict in PASSING for v in self.variables) else "fail"

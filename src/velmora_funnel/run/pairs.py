@@ -23,7 +23,7 @@ from ..comparison import CompareResult, Curve, compare_curves
 from ..errors import ResultFileError
 from ..io import RESULT_EXTENSIONS, ReadOptions, ResultTable, read_result
 from .options import RunOptions
-from .outcomes import FileOutcome, VariableOutcome, describe_exception, judge
+from .outcomes import FileOutcome, VariableOutcome, Verdict, describe_exception, judge
 
 __all__ = [
     "SPAN_RATIO_WARNING",
@@ -34,6 +34,7 @@ __all__ = [
     "pair_warnings",
     "read_checked",
     "read_pair",
+    "refuse_named",
     "time_goes_back",
 ]
 
@@ -95,6 +96,17 @@ def _rejected(result: CompareResult, reference: ResultTable, test: ResultTable) 
     return f"unusable: {result.message}; x_range [{lo:g}, {hi:g}], {holds(reference)}, {holds(test)}"
 
 
+def refuse_named(reference: ResultTable, test: ResultTable, options: RunOptions) -> None:
+    """Raise the reading error of a column a file skipped (text, several
+    numbers per cell) that the user asked for by its name: it cannot be
+    compared, and silence would pass it."""
+    for table in (reference, test):
+        for name in table.skipped:
+            refusal = table.refusal(name)
+            if refusal is not None and options.named(name):
+                raise refusal
+
+
 def compare_tables(
     reference: ResultTable,
     test: ResultTable,
@@ -104,9 +116,19 @@ def compare_tables(
 ) -> Iterator[tuple[VariableOutcome, CompareResult | None]]:
     """Compare the variables ``options`` selects of two loaded result files,
     each with its own options. Yields each variable's outcome with its full
-    result (None for a missing or ignored variable), one variable at a time."""
+    result (None for a variable missing, ignored or not compared), one
+    variable at a time. The columns a file skipped are listed as not
+    compared, with why; one the user named raises its ResultFileError at
+    once (refuse_named)."""
+    refuse_named(reference, test, options)
+    return _compared(reference, test, options, file)
+
+
+def _compared(
+    reference: ResultTable, test: ResultTable, options: RunOptions, file: str
+) -> Iterator[tuple[VariableOutcome, CompareResult | None]]:
     paths = {"reference": reference.path, "test": test.path}
-    for name, in_reference, in_test in options.select(reference.names, test.names):
+    for name, in_reference, in_test in options.select(reference.all_names, test.all_names):
         variable_options = options.for_variable(name)
         if variable_options is None:
             yield (
@@ -118,6 +140,10 @@ def compare_tables(
             where = [label for label, present in (("reference", in_reference), ("test", in_test)) if not present]
             message = "; ".join(f"missing in {side} ({paths[side]})" for side in where)
             yield VariableOutcome(file=file, name=name, verdict="missing", status=None, message=message), None
+            continue
+        unit = reference.units.get(name) or test.units.get(name) or None
+        if name in reference.skipped or name in test.skipped:
+            yield _not_compared(file, name, reference, test, unit), None
             continue
         started = time.perf_counter()
         # The tables' arrays are read-only down to their owners: compared
@@ -142,9 +168,28 @@ def compare_tables(
             x_range=variable_options.x_range,
             half_widths=result.half_widths(),
             seconds=seconds,
-            unit=reference.units.get(name) or test.units.get(name) or None,
+            unit=unit,
         )
         yield outcome, result
+
+
+def _not_compared(file: str, name: str, reference: ResultTable, test: ResultTable, unit: str | None) -> VariableOutcome:
+    """A variable that one file or both hold as something other than
+    numbers: not compared when both do (text in both runs is no
+    regression); unusable when one holds numbers, which the other run does
+    not give as numbers."""
+    found = {side: table.skipped.get(name) for side, table in (("reference", reference), ("test", test))}
+    verdict: Verdict = "not_compared"
+    if found["reference"] == found["test"]:
+        message = f"not compared: {found['reference']}"
+    elif found["reference"] and found["test"]:
+        message = f"not compared: {found['reference']} in reference, {found['test']} in test"
+    else:
+        paths = {"reference": reference.path, "test": test.path}
+        side, other = ("reference", "test") if found["reference"] else ("test", "reference")
+        message = f"not compared: {found[side]} in {side} ({paths[side]}), numbers in {other} ({paths[other]})"
+        verdict = "error"
+    return VariableOutcome(file=file, name=name, verdict=verdict, status=None, message=message, unit=unit)
 
 
 def read_checked(path: str, options: ReadOptions | None) -> ResultTable:
@@ -210,6 +255,7 @@ def compare_file_pair(
     try:
         with _reader_threads(reader_threads):
             reference, test = read_pair(reference_path, test_path, options.read)
+        refuse_named(reference, test, options)
     except ResultFileError as exc:
         return FileOutcome(file, reference_path, test_path, error=exc.describe(advice))
     except OSError as exc:
@@ -236,7 +282,7 @@ def compare_file_pair(
         error=problem,
         variables=tuple(outcomes),
         warnings=(*pair_warnings(reference, test), *skipped),
-        matched=options.matched((*reference.names, *test.names)),
+        matched=options.matched((*reference.all_names, *test.all_names)),
     )
 
 
