@@ -348,7 +348,15 @@ def test_json_output_is_machine_readable(capsys, files):
     by_name = {v["name"]: v for v in document["variables"]}
     assert by_name["b"]["status"] == "FAIL" and by_name["b"]["status_code"] == -1 and not by_name["b"]["passed"]
     assert by_name["c"]["verdict"] == "missing" and by_name["c"]["status"] is None
-    assert document["summary"] == {"variables": 3, "passed": 1, "failed": 1, "missing": 1, "ignored": 0, "unusable": 0}
+    assert document["summary"] == {
+        "variables": 3,
+        "passed": 1,
+        "failed": 1,
+        "missing": 1,
+        "ignored": 0,
+        "unusable": 0,
+        "not_compared": 0,
+    }
     assert by_name["b"]["failing_count"] > 0 and by_name["b"]["margin"] < 0 < by_name["a"]["margin"] <= 1
     assert by_name["b"]["tolerances"]["atoly"] == 0.01 and by_name["b"]["half_widths"]["y"]["max"] == 0.01
 
@@ -476,14 +484,14 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     write_csv("new.csv", *curves(T_REF), folder=test)
     (ref / "velmora-funnel.toml").write_text("[defaults]\nrtoly = 0.004\n")
     if mode == "unreadable test":
-        (test / "new.csv").write_text("time,a\n0,x\n")
+        (test / "new.csv").write_text("time,a\n0,1\n1,x\n")
     before, outside = _snapshot(ref), _snapshot(test)
     code, out, err = run(capsys, "accept", str(ref), str(test), *(["--dry-run"] if mode == "dry run" else []))
     assert _snapshot(test) == outside
     if mode == "unreadable test":
         assert (
             code == 2
-            and "new.csv: row 2, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
+            and "new.csv: row 3, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
         )
         assert _snapshot(ref) == before
         return

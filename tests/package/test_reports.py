@@ -30,7 +30,7 @@ def folders(tmp_path, write_csv):
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2] + [0, 0.3], folder=test)
     write_csv("gone.csv", "time,a", good[:, :2], folder=ref)
     write_csv("broken.csv", "time,a", good[:, :2], folder=ref)
-    (test / "broken.csv").write_text("time,a\n0,x\n")
+    (test / "broken.csv").write_text("time,a\n0,1\n1,x\n")
     return ref, test
 
 
@@ -93,7 +93,7 @@ def test_json_is_written_with_an_error_when_the_input_is_unusable(tmp_path, fold
         code = main(["batch", str(ref), str(tmp_path / "nowhere"), "--json", str(tmp_path / "out.json")])
         document = json.loads((tmp_path / "out.json").read_text())
     assert code == 2 and (
-        "broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
+        "broken.csv: row 3, column 2 ('a'): 'x' is not a number" in document["error"]
         if command == "compare"
         else "nowhere: not a directory" in document["error"]
     )
