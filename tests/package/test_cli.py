@@ -302,6 +302,32 @@ def test_units_row_labels_the_table(capsys, write_csv):
     assert code == 0 and out.splitlines()[1].split()[:3] == ["v", "[m/s]", "pass"]
 
 
+# FMI outputs as an FMU simulator writes them: a boolean and a string output beside an integer.
+FMI = '"time","Int_output","Boolean_output","String_output"\r\n0,1,false,"a"\r\n1,2,true,"b"\r\n2,3,true,"c"\r\n'
+NOT_COMPARED = {
+    "every column": ([], FMI, 0, "PASS: 3 variables, 2 passed, 0 failed, 0 missing, 1 not compared"),
+    "a glob that fits the text column": (["--column", "S*"], FMI, 0, "String_output  NOT_COMPARED  -"),
+    "the text column named": (["--column", "String_output"], FMI, 2, "row 2, column 4 ('String_output'): 'a' is not"),
+    "numbers in reference, text in test": (
+        [],
+        FMI.replace("0,1,", "0,one,"),
+        2,
+        "UNUSABLE      -       -              -              -       -     -        not compared: text column in test (",
+    ),
+}
+
+
+@pytest.mark.parametrize(("argv", "test", "code", "words"), NOT_COMPARED.values(), ids=NOT_COMPARED.keys())
+def test_text_columns_are_listed_not_compared(capsys, write_csv, argv, test, code, words):
+    """A text column is a NOT_COMPARED row that fails nothing; named, it is the reading error; read
+    as numbers on one side only, it is unusable."""
+    reference = write_csv("ref.csv", FMI.replace('"c"', '"d"'))
+    got, out, err = run(capsys, "compare", reference, write_csv("out.csv", test), *argv)
+    assert got == code and words in out + err
+    if code == 0:
+        assert "not compared: text column" in lines_by_variable(out)["String_output"]
+
+
 HOSTILE_NAMES = [
     "a/b",
     "a b",

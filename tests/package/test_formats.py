@@ -5,6 +5,7 @@ both versions), Parquet and Arrow IPC (pandas, pyarrow) and compressed CSV
 
 import bz2
 import gzip
+import json
 import lzma
 import os
 import pathlib
@@ -47,8 +48,9 @@ V = np.array([2.0, 2.0, 2.0, 2.0, 2.0, 2.0])
 MAT_VARIABLES = {"x": X, "v": V, "x_alias": X, "minus_x": -X, "k": np.full(6, 3.5), "minus_k": np.full(6, -3.5)}
 
 
-def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pad=" ", names=None):
+def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pad=" ", names=None, descriptions=None):
     names = names or [abscissa, "x", "v", "x_alias", "minus_x", "k", "minus_k"]
+    descriptions = descriptions or ["Time in [s]"] + [""] * (len(names) - 1)
     info = np.array(
         [info_abscissa, [2, 2, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]],
         dtype=np.int32,
@@ -60,7 +62,7 @@ def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pa
     return {
         "Aclass": text_matrix(["Atrajectory", "1.1", "", order], False),
         "name": text_matrix(names, transposed, pad),
-        "description": text_matrix(["Time in [s]"] + [""] * (len(names) - 1), transposed, pad),
+        "description": text_matrix(descriptions, transposed, pad),
         "dataInfo": flip(info),
         "data_1": flip(data_1),
         "data_2": flip(data_2),
@@ -98,6 +100,42 @@ def test_every_mat_variable_is_read_by_name(tmp_path, version, transposed, optio
         _, y = table.curve(name)
         assert y.dtype == np.float64 and y.flags.c_contiguous
         np.testing.assert_array_equal(y, values, err_msg=name)
+
+
+# Descriptions as the tools write them, in the name matrix's layout: Dymola ends each with the
+# unit ("[unit|display unit]"; "[:#(type=Boolean)]" gives a type, no unit), OpenModelica writes the
+# modeller's comment alone; brackets inside the text or holding blanks are no unit.
+DYMOLA = [
+    "Time in [s]",
+    "Position of flange [m]",
+    "Velocity [m/s|km/h]",
+    "x[1] of the spring",
+    "[m]",
+    "on [:#(type=Boolean)]",
+    "range [0, 1]",
+]
+DYMOLA_UNITS = {"Time": "s", "x": "m", "v": "m/s", "minus_x": "m"}
+DESCRIPTIONS = {
+    "Dymola, v4 binTrans, padded with spaces": ("4", True, {"descriptions": DYMOLA}, DYMOLA_UNITS),
+    "Dymola, v5 compressed binNormal": ("5z", False, {"descriptions": DYMOLA}, DYMOLA_UNITS),
+    "OpenModelica, v4 binTrans, padded with NULs": (
+        "4",
+        True,
+        {"abscissa": "time", "pad": "\0", "descriptions": ["Simulation time [s]", "position", "", "", "", "gain", ""]},
+        {"time": "s"},
+    ),
+    "descriptions that are not one per name": ("4", True, {"descriptions": ["Time in [s]", "Position [m]"]}, {}),
+}
+
+
+@pytest.mark.parametrize(("version", "transposed", "options", "units"), DESCRIPTIONS.values(), ids=DESCRIPTIONS.keys())
+def test_mat_units_come_from_the_descriptions(tmp_path, capsys, version, transposed, options, units):
+    """A description's trailing [unit] is the variable's unit, in the table and the JSON report."""
+    path = save_mat(tmp_path / "run.mat", mat_matrices(transposed, **options), version)
+    assert read_result(path).units == units
+    assert main(["compare", path, path, "--json"]) == 0
+    shown = {v["name"]: v["unit"] for v in json.loads(capsys.readouterr().out)["variables"] if v["unit"]}
+    assert shown == {name: unit for name, unit in units.items() if name not in ("Time", "time")}
 
 
 def test_mat_time_option_picks_another_abscissa(tmp_path):
