@@ -18,14 +18,15 @@ T = np.linspace(0.0, 2.0, 201)
 
 @pytest.fixture
 def folders(tmp_path, write_csv):
-    """ref/ and test/: a passing file with an ignored variable, a file with a failing variable whose name
-    holds markup characters, a file missing in test, an unreadable test file."""
+    """ref/ and test/: a passing file with an ignored variable and a text column, a file with a failing
+    variable whose name holds markup characters, a file missing in test, an unreadable test file."""
     ref, test = tmp_path / "ref", tmp_path / "test"
     (tmp_path / "ref").mkdir()
     (ref / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "debug.*"\nignore = true\n')
     good = np.column_stack([T, np.sin(T), T])
-    write_csv("good.csv", "time,a,debug.x", good, folder=ref)
-    write_csv("good.csv", "time,a,debug.x", good + [0, 0, 9], folder=test)
+    for folder, values in ((ref, good), (test, good + [0, 0, 9])):
+        rows = "".join(f"{float(t)!r},{float(a)!r},{float(x)!r},on\n" for t, a, x in values)
+        write_csv("good.csv", "time,a,debug.x,mode\n" + rows, folder=folder)
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2], folder=ref)
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2] + [0, 0.3], folder=test)
     write_csv("gone.csv", "time,a", good[:, :2], folder=ref)
@@ -56,7 +57,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     xml = junitparser.JUnitXml.fromfile(str(junit))
     suites = {suite.name: suite for suite in xml}
     assert set(suites) == {"broken.csv", "gone.csv", "good.csv", "sub/bad.csv"}
-    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (5, 2, 1, 1)
+    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (6, 2, 1, 2)
     for suite in suites.values():
         cases = list(suite)
         assert suite.tests == len(cases) and suite.time == pytest.approx(sum(c.time for c in cases), abs=1e-9)
@@ -65,6 +66,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     assert verdicts == {
         ("good.csv", "a"): [],
         ("good.csv", "debug.x"): ["Skipped"],
+        ("good.csv", "mode"): ["Skipped"],
         ("sub/bad.csv", "a|b <i>"): ["Failure"],
         ("gone.csv", "gone.csv"): ["Failure"],
         ("broken.csv", "broken.csv"): ["Error"],
@@ -77,7 +79,8 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
     )
     rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
-    assert [row.split(" | ")[0] for row in rows] == ["| UNUSABLE", "| FAIL", "| MISSING", "| pass", "| ignored"]
+    labels = ["| UNUSABLE", "| FAIL", "| MISSING", "| pass", "| NOT_COMPARED", "| ignored"]
+    assert [row.split(" | ")[0] for row in rows] == labels
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
 
