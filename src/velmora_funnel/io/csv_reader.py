@@ -38,7 +38,7 @@ from .csv_cells import (
     is_number,
     not_a_number,
 )
-from .csv_source import END_OF_FILE, Csv, csv_error, first_records, records, sniff
+from .csv_source import END_OF_FILE, Csv, csv_error, first_records, is_blank, records, sniff
 from .limits import check_size
 from .options import ReadOptions
 from .streams import compression_of, decompression_errors
@@ -150,22 +150,23 @@ def _diagnose(source: Csv, layout: _Layout, cells: bool = True) -> ResultFileErr
     checked when they are converted; text is not checked at all."""
     path, options, names, kinds = source.path, source.options, layout.names, layout.kinds
     width = layout.width
+    unnamed = range(len(names) + 1, width + 1)
     line = 1
     try:
         with source.open() as handle:
             for line, row in records(source, handle):
                 if row == [END_OF_FILE]:
                     continue
-                for column, cell in enumerate(row, start=1):
-                    if cell.endswith(END_OF_FILE):
-                        name = names[column - 1] if column <= len(names) else None
-                        return ResultFileError(
-                            path,
-                            "unterminated quote: the cell runs to the end of the file",
-                            row=line,
-                            column=column,
-                            name=name,
-                        )
+                # the quote left open takes the rest of the file: the record's last cell
+                if row[-1].endswith(END_OF_FILE):
+                    column = len(row)
+                    return ResultFileError(
+                        path,
+                        "unterminated quote: the cell runs to the end of the file",
+                        row=line,
+                        column=column,
+                        name=names[column - 1] if column <= len(names) else None,
+                    )
                 if len(row) != width:
                     hint = (
                         " (decimal commas, or a column without a name in the header?)"
@@ -175,8 +176,8 @@ def _diagnose(source: Csv, layout: _Layout, cells: bool = True) -> ResultFileErr
                     return ResultFileError(
                         path, f"ragged row: {len(row)} cells, but the header names {width} columns{hint}", row=line
                     )
-                for column, (cell, kind) in enumerate(zip(row, kinds, strict=True), start=1):
-                    error = _bad_cell(source, layout, line, column, cell, kind) if cells or kind == "unnamed" else None
+                for column in range(1, width + 1) if cells else unnamed:
+                    error = _bad_cell(source, layout, line, column, row[column - 1], kinds[column - 1])
                     if error is not None:
                         return error
     except csv.Error as exc:
@@ -184,6 +185,24 @@ def _diagnose(source: Csv, layout: _Layout, cells: bool = True) -> ResultFileErr
     except UnicodeDecodeError as exc:
         return ResultFileError(path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})")
     return None
+
+
+def _rows_fit(source: Csv, layout: _Layout) -> bool:
+    """Whether every row has the header's cells and nothing under the
+    unnamed columns: the quick check after pandas parsed the file (its
+    quoting is sound then), with none of the slow scan's bookkeeping; only
+    a row that does not fit (a units row under unnamed columns, too) is
+    looked at by the slow scan."""
+    width, tail = layout.width, slice(len(layout.names), None)
+    unnamed = layout.width > len(layout.names)
+    try:
+        with source.open() as handle:
+            for row in source.reader(source.lines(handle)):
+                if (len(row) != width or (unnamed and "".join(row[tail]).strip(SPACES))) and not is_blank(row):
+                    return False
+    except (csv.Error, UnicodeDecodeError):
+        return False  # a cell past the csv module's size limit: the slow scan names it
+    return True
 
 
 def _bad_cell(source: Csv, layout: _Layout, line: int, column: int, cell: str, kind: Kind) -> ResultFileError | None:
@@ -360,7 +379,7 @@ def _parsed(source: Csv, layout: _Layout, skip: list[int]) -> Any:
     # so then every row's length is checked.
     error = None
     if kinds[-1] not in ("number", "boolean"):
-        error = _diagnose(source, layout, cells=False)
+        error = None if _rows_fit(source, layout) else _diagnose(source, layout, cells=False)
     elif options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():
         error = _diagnose(source, layout)
     if error is not None:

@@ -58,8 +58,14 @@ class Csv:
         from the comment character on); every line is kept, so the csv
         module's line numbers stay the file's."""
         comment = self.options.comment
+        if comment is None:
+            return iter(handle)  # read at the file object's own pace
+        return self._cut(handle, comment)
+
+    @staticmethod
+    def _cut(handle: IO[str], comment: str) -> Iterator[str]:
         for line in handle:
-            if comment is not None and comment in line:
+            if comment in line:
                 cut = line.split(comment, 1)[0]
                 line = cut + "\n" if line.endswith("\n") else cut
             yield line
