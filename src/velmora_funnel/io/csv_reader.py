@@ -7,6 +7,14 @@ its own would fill a short row with NaN or drop the cells of rows longer than
 the header, so its leniencies are switched off and any failure is re-examined
 by a slow scan with the csv module, in the same dialect, that names the file,
 the row and the column.
+
+Each column is parsed as what its first non-empty cell says (csv_cells):
+numbers as float64, booleans by their spellings, text and arrays through a
+converter that keeps nothing of them (they are listed as skipped, and their
+first cell is the error of a column asked for by name). pandas gives a
+short row's missing cells as empty ones, which numbers refuse but text
+takes, so when the last column is not numbers every row's length is
+checked by a quick pass with the csv module.
 """
 
 from __future__ import annotations
