@@ -195,8 +195,10 @@ def test_common_result_file_forms_load(write_csv, text, expected, options):
 MIXED = {
     # An FMU simulator's FMI outputs: quoted header, CRLF, integers, booleans, a string, an array
     "FMI outputs": (
-        '"time","Int_output","Boolean_output","String_output","Array_output"\r\n'
-        '0,1,false,"a","1 2 3"\r\n0.5,2,true,"b c","4 5 6"\r\n1,3,TRUE,"","7 8 9"\r\n',
+        (
+            '"time","Int_output","Boolean_output","String_output","Array_output"\r\n'
+            '0,1,false,"a","1 2 3"\r\n0.5,2,true,"b c","4 5 6"\r\n1,3,TRUE,"","7 8 9"\r\n'
+        ),
         {"Int_output": [1, 2, 3], "Boolean_output": [0, 1, 1]},
         {"String_output": "text column", "Array_output": "several numbers per cell"},
     ),
