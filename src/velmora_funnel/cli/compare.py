@@ -85,9 +85,10 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
     unmatched = options.unmatched(options.matched(names), names, config=False, spell=FLAGS)
     if unmatched:
         raise UsageError("; ".join(unmatched))
-    selected = options.select(reference.names, test.names)
+    selected = options.select(reference.all_names, test.all_names)
     compared = sum(
-        in_reference and in_test and options.for_variable(name) is not None for name, in_reference, in_test in selected
+        in_reference and in_test and name in reference and name in test and options.for_variable(name) is not None
+        for name, in_reference, in_test in selected
     )
     if plot_file and compared != 1:
         raise UsageError(
