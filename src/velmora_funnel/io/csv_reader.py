@@ -109,6 +109,9 @@ class _Layout:
     kinds: Sequence[Kind]
     firsts: dict[int, tuple[int, str]]
     header_line: int
+    #: False when the scan stopped at its bound with columns still empty,
+    #: which were taken for numbers.
+    complete: bool = True
 
     @property
     def width(self) -> int:
@@ -116,13 +119,28 @@ class _Layout:
         return len(self.kinds)
 
 
+# Rows the first scan for a column's first non-empty cell reads: a column of
+# NaN (pandas writes empty cells) would make it read the whole file slowly.
+# A column still empty then is taken for numbers; if the parse then fails,
+# the whole file is scanned and, where a column turns out otherwise, parsed again.
+_SCANNED = 1000
+
+
 def _layout(
-    source: Csv, names: list[str], width: int, first: tuple[int, list[str]] | None, time_index: int, header_line: int
+    source: Csv,
+    names: list[str],
+    width: int,
+    first: tuple[int, list[str]] | None,
+    time_index: int,
+    header_line: int,
+    rows: int | None = _SCANNED,
 ) -> _Layout:
     """Find each column's first non-empty cell: in the first data row, else
-    by a scan of the rows below it (only for columns empty there)."""
+    by a scan of the rows below it (only for columns empty there), of at
+    most ``rows`` rows (None: to the end)."""
     firsts: dict[int, tuple[int, str]] = {}
     pending = set(range(len(names))) - {time_index}
+    complete = True
 
     def take(line: int, row: list[str]) -> None:
         for index in [index for index in pending if index < len(row)]:
@@ -136,7 +154,10 @@ def _layout(
     if pending and first is not None:
         # A broken row stops the scan; the parse then finds and names it.
         with contextlib.suppress(csv.Error, UnicodeDecodeError), source.open() as handle:
-            for line, row in records(source, handle):
+            for count, (line, row) in enumerate(records(source, handle)):
+                if rows is not None and count >= rows:
+                    complete = False
+                    break
                 take(line, row)
                 if not pending:
                     break
@@ -144,11 +165,10 @@ def _layout(
     for index in range(len(names)):
         found = firsts.get(index)
         kinds[index] = "number" if found is None else cell_kind(found[1], source.options.decimal)
+    # the abscissa is numbers, or date-times: what is not is the error it was
     if first is not None and time_index < len(first[1]) and _ISO_8601.fullmatch(first[1][time_index].strip()):
         kinds[time_index] = "dated"
-    elif kinds[time_index] != "number":
-        kinds[time_index] = "number"  # the abscissa is numbers: what is not is the error it was
-    return _Layout(names, kinds, firsts, header_line)
+    return _Layout(names, kinds, firsts, header_line, complete)
 
 
 def _diagnose(source: Csv, layout: _Layout, cells: bool = True) -> ResultFileError | None:
@@ -383,15 +403,15 @@ def _parsed(source: Csv, layout: _Layout, skip: list[int]) -> Any:
         )
     # pandas fills a short row's missing cells as it fills empty ones: a
     # short row leaves the last column empty, which numbers refuse unless
-    # empty cells are NaN. A last column of anything else takes empty cells,
-    # so then every row's length is checked.
-    error = None
-    if kinds[-1] not in ("number", "boolean"):
-        error = None if _rows_fit(source, layout) else _diagnose(source, layout, cells=False)
-    elif options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():
-        error = _diagnose(source, layout)
-    if error is not None:
-        raise error
+    # empty cells are NaN. A last column of anything else takes empty cells.
+    # Then every row's length is checked (every cell passed the parse).
+    empty_last = kinds[-1] not in ("number", "boolean") or (
+        options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any()
+    )
+    if empty_last and not _rows_fit(source, layout):
+        error = _diagnose(source, layout, cells=False)
+        if error is not None:
+            raise error
     return frame
 
 
@@ -418,7 +438,13 @@ def _read_csv_source(source: Csv) -> ResultTable:
     data_row = 2 if options.units_row else 1
     first = head[data_row] if len(head) > data_row else None
     layout = _layout(source, names, len(header), first, time_index, header_line)
-    frame = _parsed(source, layout, skip)
+    try:
+        frame = _parsed(source, layout, skip)
+    except ResultFileError:
+        whole = None if layout.complete else _layout(source, names, len(header), first, time_index, header_line, None)
+        if whole is None or whole.kinds == layout.kinds:
+            raise
+        layout, frame = whole, _parsed(source, whole, skip)
     kinds = layout.kinds
     numeric = [index for index, kind in enumerate(kinds) if kind == "number"]
     # one block for the numbers, as pandas holds them, each column copied out of it
