@@ -308,6 +308,7 @@ NOT_COMPARED = {
     "every column": ([], FMI, 0, "PASS: 3 variables, 2 passed, 0 failed, 0 missing, 1 not compared"),
     "a glob that fits the text column": (["--column", "S*"], FMI, 0, "String_output  NOT_COMPARED  -"),
     "the text column named": (["--column", "String_output"], FMI, 2, "row 2, column 4 ('String_output'): 'a' is not"),
+    "the text column given tolerances": (["--config", "{config}"], FMI, 2, "column 4 ('String_output'): 'a' is not"),
     "numbers in reference, text in test": (
         [],
         FMI.replace("0,1,", "0,one,"),
@@ -322,6 +323,8 @@ def test_text_columns_are_listed_not_compared(capsys, write_csv, argv, test, cod
     """A text column is a NOT_COMPARED row that fails nothing; named, it is the reading error; read
     as numbers on one side only, it is unusable."""
     reference = write_csv("ref.csv", FMI.replace('"c"', '"d"'))
+    config = write_csv("c.toml", '[[variable]]\nmatch = "String_output"\natoly = 1\n')
+    argv = [config if arg == "{config}" else arg for arg in argv]
     got, out, err = run(capsys, "compare", reference, write_csv("out.csv", test), *argv)
     assert got == code and words in out + err
     if code == 0:
