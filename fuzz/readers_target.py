@@ -42,14 +42,19 @@ def _mat(version: str) -> bytes:
     # transposed, one column per variable), so that mutations reach the
     # reading of values, not only the refusals of a file out of layout.
     names = ["time", "x", "y", "k"]
-    width = max(len(n) for n in names)
-    padded = [n.ljust(width) for n in names]
-    by_column = np.array(["".join(n[j] for n in padded) for j in range(width)])
+    # Dymola's descriptions: a trailing [unit], [unit|display unit], a type annotation
+    descriptions = ["Time in [s]", "Position [m]", "Speed [m/s|km/h]", "on [:#(type=Boolean)]"]
+
+    def by_column(rows: list[str]) -> np.ndarray:
+        width = max(len(row) for row in rows)
+        padded = [row.ljust(width) for row in rows]
+        return np.array(["".join(row[j] for row in padded) for j in range(width)])
+
     t = np.linspace(0.0, 1.0, 6)
     matrices = {
         "Aclass": np.array(["Atrajectory", "1.1        ", "           ", "binTrans   "]),
-        "name": by_column,
-        "description": by_column,
+        "name": by_column(names),
+        "description": by_column(descriptions),
         "dataInfo": np.array([[0, 1, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, -1]], dtype=float).T,
         "data_1": np.array([[0.0, 1.0], [2.5, 2.5]]),
         "data_2": np.vstack([t, np.sin(t)]),
@@ -66,10 +71,15 @@ def _columnar(kind: str) -> bytes:
     import pyarrow.parquet as pq
 
     t = np.linspace(0.0, 1.0, 8)
-    # a NaN (a null and its bitmap) and a category of numbers (dictionary-encoded) besides plain columns
+    # a NaN (a null and its bitmap), a category of numbers (dictionary-encoded), booleans with a
+    # null and a category of text (skipped) besides plain columns
     x = np.where(t == t[3], np.nan, np.sin(t))
     level = pd.Categorical([0.5, 1.5, 0.5, 2.5] * 2)
-    frame = pd.DataFrame({"x": x, "n": np.arange(8), "level": level}, index=pd.Index(t, name="time"))
+    on = [True, False, None, True] * 2
+    mode = pd.Categorical(["off", "on"] * 4)
+    frame = pd.DataFrame(
+        {"x": x, "n": np.arange(8), "level": level, "on": on, "mode": mode}, index=pd.Index(t, name="time")
+    )
     table = pa.Table.from_pandas(frame)
     sink = io.BytesIO()
     if kind == "parquet":
@@ -92,6 +102,11 @@ def _csv(compression: str) -> bytes:
     import lzma
 
     text = "time,x,y\n" + "".join(f"{i / 10!r},{i * 0.5!r},{-i!r}\n" for i in range(40))
+    if compression == "fmi":
+        # FMI outputs: quoted header, CRLF, a trailing delimiter, booleans, a string and an array
+        text = '"time","n","on","label","v",\r\n' + "".join(
+            f'{i / 10!r},{i},{"true" if i % 3 else "FALSE"},"s{i}","{i} {i + 1}",\r\n' for i in range(40)
+        )
     data = text.encode()
     if compression == "gz":
         return gzip.compress(data)
@@ -116,6 +131,7 @@ SEEDS: dict[str, tuple[str, Callable[[], bytes]]] = {
     "feather2": (".feather", lambda: _columnar("feather2")),
     "arrow": (".arrow", lambda: _columnar("arrow")),
     "csv": (".csv", lambda: _csv("")),
+    "csv-fmi": (".csv", lambda: _csv("fmi")),
     "csv.gz": (".csv.gz", lambda: _csv("gz")),
     "csv.zst": (".csv.zst", lambda: _csv("zst")),
 }
@@ -164,6 +180,9 @@ def check(path: str) -> None:
             column = table[name]
             if len(column) != len(table.t):
                 raise AssertionError(f"variable {name!r} has {len(column)} values for {len(table.t)} abscissae")
+        for name in table.skipped:
+            if name in table or table.refusal(name) is None:
+                raise AssertionError(f"column {name!r} is skipped, yet read or without its reason")
     except ResultFileError:
         pass
 

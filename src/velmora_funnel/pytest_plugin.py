@@ -184,12 +184,12 @@ class FunnelRegression:
         lines, compared = [], 0
         taken: set[str] = set()
         for outcome, result in compare_tables(reference_table, test_table, options, file=reference.name):
-            compared += outcome.verdict != "ignored"
+            compared += outcome.verdict not in ("ignored", "not_compared")
             if outcome.tolerated:
                 # A variable this run adds does not fail the check; it is shown, not dropped.
                 warnings.warn(f"{reference.name}: {outcome.name}: {outcome.message}", stacklevel=2)
                 continue
-            if outcome.verdict in ("pass", "ignored"):
+            if outcome.verdict in ("pass", "ignored", "not_compared"):
                 continue
             # The message leads with the verdict ("fail: ...", "not passed: ...", "missing in ...").
             line = f"  {outcome.name}: {verdict_line(outcome)}"

@@ -498,6 +498,35 @@ def test_units_row_labels_the_table(capsys, write_csv):
     assert code == 0 and out.splitlines()[1].split()[:3] == ["v", "[m/s]", "pass"]
 
 
+# FMI outputs as an FMU simulator writes them: a boolean and a string output beside an integer.
+FMI = '"time","Int_output","Boolean_output","String_output"\r\n0,1,false,"a"\r\n1,2,true,"b"\r\n2,3,true,"c"\r\n'
+NOT_COMPARED = {
+    "every column": ([], FMI, 0, "PASS: 3 variables, 2 passed, 0 failed, 0 missing, 1 not compared"),
+    "a glob that fits the text column": (["--column", "S*"], FMI, 0, "String_output  NOT_COMPARED  -"),
+    "the text column named": (["--column", "String_output"], FMI, 2, "row 2, column 4 ('String_output'): 'a' is not"),
+    "the text column given tolerances": (["--config", "{config}"], FMI, 2, "column 4 ('String_output'): 'a' is not"),
+    "numbers in reference, text in test": (
+        [],
+        FMI.replace("0,1,", "0,one,"),
+        2,
+        "UNUSABLE      -       -              -              -       -     -        not compared: text column in test (",
+    ),
+}
+
+
+@pytest.mark.parametrize(("argv", "test", "code", "words"), NOT_COMPARED.values(), ids=NOT_COMPARED.keys())
+def test_text_columns_are_listed_not_compared(capsys, write_csv, argv, test, code, words):
+    """A text column is a NOT_COMPARED row that fails nothing; named, it is the reading error; read
+    as numbers on one side only, it is unusable."""
+    reference = write_csv("ref.csv", FMI.replace('"c"', '"d"'))
+    config = write_csv("c.toml", '[[variable]]\nmatch = "String_output"\natoly = 1\n')
+    argv = [config if arg == "{config}" else arg for arg in argv]
+    got, out, err = run(capsys, "compare", reference, write_csv("out.csv", test), *argv)
+    assert got == code and words in out + err
+    if code == 0:
+        assert "not compared: text column" in lines_by_variable(out)["String_output"]
+
+
 HOSTILE_NAMES = [
     "a/b",
     "a b",
@@ -553,6 +582,7 @@ def test_json_output_is_machine_readable(capsys, files):
         "ignored": 0,
         "unusable": 0,
         "tolerated": 1,
+        "not_compared": 0,
     }
     assert by_name["b"]["failing_count"] > 0 and by_name["b"]["margin"] < 0 < by_name["a"]["margin"] <= 1
     assert by_name["b"]["tolerances"]["atoly"] == 0.01 and by_name["b"]["half_widths"]["y"]["max"] == 0.01
@@ -682,7 +712,7 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     write_csv("new.csv", *curves(T_REF), folder=test)
     (ref / "velmora-funnel.toml").write_text("[defaults]\nrtoly = 0.004\n")
     if mode == "unreadable test":
-        (test / "new.csv").write_text("time,a\n0,x\n")
+        (test / "new.csv").write_text("time,a\n0,1\n1,x\n")
     before, outside = _snapshot(ref), _snapshot(test)
     flags = {"dry run": ["--dry-run", "--prune"], "prune": ["--prune"]}.get(mode, [])
     code, out, err = run(capsys, "accept", str(ref), str(test), *flags)
@@ -690,7 +720,7 @@ def test_accept_replaces_the_reference_run(capsys, write_csv, tmp_path, mode):
     if mode == "unreadable test":
         assert (
             code == 2
-            and "new.csv: row 2, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
+            and "new.csv: row 3, column 2 ('a'): 'x' is not a number: not accepted, nothing was changed" in err
         )
         assert _snapshot(ref) == before
         return

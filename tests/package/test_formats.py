@@ -5,6 +5,7 @@ both versions), Parquet and Arrow IPC (pandas, pyarrow) and compressed CSV
 
 import bz2
 import gzip
+import json
 import lzma
 import os
 import pathlib
@@ -47,8 +48,9 @@ V = np.array([2.0, 2.0, 2.0, 2.0, 2.0, 2.0])
 MAT_VARIABLES = {"x": X, "v": V, "x_alias": X, "minus_x": -X, "k": np.full(6, 3.5), "minus_k": np.full(6, -3.5)}
 
 
-def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pad=" ", names=None):
+def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pad=" ", names=None, descriptions=None):
     names = names or [abscissa, "x", "v", "x_alias", "minus_x", "k", "minus_k"]
+    descriptions = descriptions or ["Time in [s]"] + [""] * (len(names) - 1)
     info = np.array(
         [info_abscissa, [2, 2, 0, -1], [2, 3, 0, -1], [2, 2, 0, -1], [2, -2, 0, -1], [1, 2, 0, 0], [1, -2, 0, 0]],
         dtype=np.int32,
@@ -60,7 +62,7 @@ def mat_matrices(transposed, *, abscissa="Time", info_abscissa=(0, 1, 0, -1), pa
     return {
         "Aclass": text_matrix(["Atrajectory", "1.1", "", order], False),
         "name": text_matrix(names, transposed, pad),
-        "description": text_matrix(["Time in [s]"] + [""] * (len(names) - 1), transposed, pad),
+        "description": text_matrix(descriptions, transposed, pad),
         "dataInfo": flip(info),
         "data_1": flip(data_1),
         "data_2": flip(data_2),
@@ -98,6 +100,42 @@ def test_every_mat_variable_is_read_by_name(tmp_path, version, transposed, optio
         _, y = table.curve(name)
         assert y.dtype == np.float64 and y.flags.c_contiguous
         np.testing.assert_array_equal(y, values, err_msg=name)
+
+
+# Descriptions as the tools write them, in the name matrix's layout: Dymola ends each with the
+# unit ("[unit|display unit]"; "[:#(type=Boolean)]" gives a type, no unit), OpenModelica writes the
+# modeller's comment alone; brackets inside the text or holding blanks are no unit.
+DYMOLA = [
+    "Time in [s]",
+    "Position of flange [m]",
+    "Velocity [m/s|km/h]",
+    "x[1] of the spring",
+    "[m]",
+    "on [:#(type=Boolean)]",
+    "range [0, 1]",
+]
+DYMOLA_UNITS = {"Time": "s", "x": "m", "v": "m/s", "minus_x": "m"}
+DESCRIPTIONS = {
+    "Dymola, v4 binTrans, padded with spaces": ("4", True, {"descriptions": DYMOLA}, DYMOLA_UNITS),
+    "Dymola, v5 compressed binNormal": ("5z", False, {"descriptions": DYMOLA}, DYMOLA_UNITS),
+    "OpenModelica, v4 binTrans, padded with NULs": (
+        "4",
+        True,
+        {"abscissa": "time", "pad": "\0", "descriptions": ["Simulation time [s]", "position", "", "", "", "gain", ""]},
+        {"time": "s"},
+    ),
+    "descriptions that are not one per name": ("4", True, {"descriptions": ["Time in [s]", "Position [m]"]}, {}),
+}
+
+
+@pytest.mark.parametrize(("version", "transposed", "options", "units"), DESCRIPTIONS.values(), ids=DESCRIPTIONS.keys())
+def test_mat_units_come_from_the_descriptions(tmp_path, capsys, version, transposed, options, units):
+    """A description's trailing [unit] is the variable's unit, in the table and the JSON report."""
+    path = save_mat(tmp_path / "run.mat", mat_matrices(transposed, **options), version)
+    assert read_result(path).units == units
+    assert main(["compare", path, path, "--json"]) == 0
+    shown = {v["name"]: v["unit"] for v in json.loads(capsys.readouterr().out)["variables"] if v["unit"]}
+    assert shown == {name: unit for name, unit in units.items() if name not in ("Time", "time")}
 
 
 def test_mat_time_option_picks_another_abscissa(tmp_path):
@@ -364,7 +402,12 @@ def test_columnar_files_read_exactly(tmp_path, name, write):
 
 
 BROKEN_COLUMNAR = {
-    "text column": (lambda p: frame().assign(mode="on").to_parquet(p), "column 5 ('mode'): values of type", None),
+    # a text column is skipped (AGREEING); a text abscissa leaves nothing to compare against
+    "text abscissa": (
+        lambda p: frame().assign(time=lambda f: f["time"].astype(str)).to_parquet(p),
+        "column 1 ('time'): values of type",
+        None,
+    ),
     "integer over 2**53": (
         lambda p: frame().assign(big=2**60 + 1).to_parquet(p),
         "column 5 ('big'): integers too large",
@@ -539,12 +582,22 @@ def test_file_that_decodes_past_the_limit_is_refused_before_decoding(tmp_path, f
     assert parse_size(info.value.advice["max_bytes"]) >= 2 << 20  # at least twice, or what the file needs
 
 
-# (table, words; None: read, with c as its numbers)
+# (table, c's numbers, or "not compared: why" and the error of asking for c, or the file's error)
 AGREEING = {
-    "category of numbers": (pd.DataFrame({"time": T6, "c": pd.Categorical([1.5, 2.5] * 3)}), None),
+    "category of numbers": (pd.DataFrame({"time": T6, "c": pd.Categorical([1.5, 2.5] * 3)}), [1.5, 2.5] * 3),
+    "booleans (pandas)": (pd.DataFrame({"time": T6, "c": [True, False] * 3}), [1.0, 0.0] * 3),
+    "booleans with a null (pyarrow)": (pa.table({"time": T6, "c": [True, None, False] * 2}), [1.0, np.nan, 0.0] * 2),
     "category of text": (
         pd.DataFrame({"time": T6, "c": pd.Categorical(["on", "off"] * 3)}),
-        "string (dictionary-encoded), expected numbers",
+        ("not compared: text column", "string (dictionary-encoded), expected numbers"),
+    ),
+    "text (pyarrow)": (
+        pa.table({"time": T6, "c": ["on", "off"] * 3}),
+        ("not compared: text column", "string, expected numbers"),
+    ),
+    "list of numbers (pyarrow)": (
+        pa.table({"time": T6, "c": [[1.0, 2.0], []] * 3}),
+        ("not compared: several numbers per cell", "double>, expected numbers"),
     ),
     "name given twice": (
         pa.table([T6, T6, T6], names=["time", "c", "c"]),
@@ -560,20 +613,29 @@ _AGREEING_CASES = [
     pytest.param(fmt, data, words, id=f"{case}, {fmt}")
     for case, (data, words) in AGREEING.items()
     for fmt in FORMATS
-    if fmt != "feather v1" or case.startswith("category")
+    if fmt != "feather v1" or case.startswith(("category", "booleans", "text"))
 ]
 
 
-@pytest.mark.parametrize(("fmt", "data", "words"), _AGREEING_CASES)
-def test_columnar_formats_read_and_refuse_alike(tmp_path, fmt, data, words):
-    """The same table gives the same answer in every format: categories of numbers read, of text refused."""
+@pytest.mark.parametrize(("fmt", "data", "expected"), _AGREEING_CASES)
+def test_columnar_formats_read_and_refuse_alike(tmp_path, fmt, data, expected):
+    """The same table gives the same answer in every format: numbers and booleans read, text and lists
+    skipped with why (and refused when asked for), a broken layout refused."""
     table = pa.Table.from_pandas(data, preserve_index=None) if isinstance(data, pd.DataFrame) else data
     path = _written(tmp_path, fmt, table)
-    if words is None:
-        np.testing.assert_array_equal(read_result(path)["c"], [1.5, 2.5] * 3)
+    if isinstance(expected, list):
+        np.testing.assert_array_equal(read_result(path)["c"], expected)
         return
-    with pytest.raises(ResultFileError) as info:
-        read_result(path)
+    if isinstance(expected, tuple):
+        why, words = expected
+        result = read_result(path)
+        assert result.names == () and result.skipped == {"c": why.removeprefix("not compared: ")}
+        with pytest.raises(ResultFileError) as info:
+            result["c"]
+    else:
+        words = expected
+        with pytest.raises(ResultFileError) as info:
+            read_result(path)
     assert str(info.value).startswith(f"{path}: ") and words in str(info.value)
 
 

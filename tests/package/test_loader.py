@@ -75,6 +75,12 @@ BROKEN = {
     ),
     "units row too short": ("time,a,b\ns,m\n0,1,2\n", 2, None, "units row: 2 cells", {"units_row": True}),
     "no such time column": ("time,a\n0,1\n", 1, None, "no column named 'clock'", {"time": "clock"}),
+    # a typo stays an error wherever it is; so does a cell its column's kind does not take
+    "number in groups of thousands": ("time,a\n0,1 000\n", 2, 2, "'1 000' is not a number"),
+    "number under a boolean": ("time,b\n0,true\n1,2\n", 3, 2, "'2' is not true or false"),
+    "word under an empty header cell": ("time,a,\n0,1,x\n", 1, 3, "empty column name, over a column that holds 'x'"),
+    "short row under an empty header cell": ("time,a,\n0,1,\n1,2\n", 3, None, "ragged row: 2 cells"),
+    "short row, the last column text": ('time,a,s\n0,1,"x"\n1,2\n', 3, None, "ragged row: 2 cells"),
     "date-time among dates": (
         "when,a\n2024-01-01T00:00:00Z,1\nlater,2\n",
         3,
@@ -183,6 +189,51 @@ def test_common_result_file_forms_load(write_csv, text, expected, options):
         while isinstance(array, np.ndarray):
             assert not array.flags.writeable
             array = array.base
+
+
+# Files as the tools write them, with columns that are not numbers: (text, {name: values}, skipped, options)
+MIXED = {
+    # An FMU simulator's FMI outputs: quoted header, CRLF, integers, booleans, a string, an array
+    "FMI outputs": (
+        (
+            '"time","Int_output","Boolean_output","String_output","Array_output"\r\n'
+            '0,1,false,"a","1 2 3"\r\n0.5,2,true,"b c","4 5 6"\r\n1,3,TRUE,"","7 8 9"\r\n'
+        ),
+        {"Int_output": [1, 2, 3], "Boolean_output": [0, 1, 1]},
+        {"String_output": "text column", "Array_output": "several numbers per cell"},
+    ),
+    "a trailing delimiter on every line": ('"time","h","v",\r\n0,1,2,\r\n1,3,4,\r\n', {"h": [1, 3], "v": [2, 4]}, {}),
+    "booleans padded with spaces": ("time , on\n 0 , True \n1, false\n", {"on": [1, 0]}, {}),
+    "pandas: booleans and text, NaN as empty cells": (
+        pd.DataFrame({"time": [0.0, 1.0, 2.0], "on": [True, None, False], "mode": [None, "off", "on"]}).to_csv(
+            index=False
+        ),
+        {"on": [1, np.nan, 0]},
+        {"mode": "text column"},
+        {"empty_as_nan": True},
+    ),
+    "text below more empty cells than the first look reads": (
+        "time,a,s\n" + "".join(f"{i},{i},\n" for i in range(1500)) + "1500,1500,on\n",
+        {"a": np.arange(1501)},
+        {"s": "text column"},
+        {"empty_as_nan": True},
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("text", "values", "skipped", "options"), [v if len(v) == 4 else (*v, {}) for v in MIXED.values()], ids=MIXED.keys()
+)
+def test_booleans_read_as_numbers_and_text_is_skipped(write_csv, text, values, skipped, options):
+    """Booleans are 1.0 and 0.0 in any case; text and arrays are listed with why, and asking for one
+    gives the error that names its first cell; an unnamed empty column at the end is dropped."""
+    table = read_result(write_csv("run.csv", text), **options)
+    assert table.names == tuple(values) and table.skipped == skipped
+    for name, expected in values.items():
+        np.testing.assert_array_equal(table[name], expected)
+    for name in skipped:
+        with pytest.raises(ResultFileError, match=rf"row \d+, column \d \('{name}'\): .* is not a number: "):
+            table[name]
 
 
 def test_header_only_file_has_no_rows(write_csv):

@@ -168,7 +168,7 @@ REFERENCE_FAULTS = {
     "folder is a file": "*test_model: is a file, expected the folder of this module's references",
     "reference is a folder": "*test_model/test_model.csv: is a folder, expected a reference file",
     "read-only folder": "*test_model/test_model.csv: cannot write the reference: Permission denied",
-    "unreadable reference": "the reference cannot be read: *test_model.csv: row 2, column 2 ('speed'): *",
+    "unreadable reference": "the reference cannot be read: *test_model.csv: row 3, column 2 ('speed'): *",
     "crashed run": "reference *test_model.csv not written: 11 of the 11 values of 'speed' are NaN or infinite*",
 }
 
@@ -187,7 +187,7 @@ def test_a_reference_that_cannot_be_used_fails_in_one_line(pytester, fault, mess
     if fault == "reference is a folder":
         (references / "test_model.csv").mkdir()
     if fault == "unreadable reference":
-        (references / "test_model.csv").write_text("time,speed,heat\n0,x,300\n")
+        (references / "test_model.csv").write_text("time,speed,heat\n0,1,300\n1,x,300\n")
     regen = fault == "read-only folder"
     if regen:
         references.chmod(0o555)

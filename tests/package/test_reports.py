@@ -21,20 +21,22 @@ T = np.linspace(0.0, 2.0, 201)
 
 @pytest.fixture
 def folders(tmp_path, write_csv):
-    """ref/ and test/: a passing file with an ignored and a new variable, a file with a failing variable whose name
-    holds markup characters, a file missing in test, an unreadable test file."""
+    """ref/ and test/: a passing file with an ignored variable, a text column and a new variable, a file
+    with a failing variable whose name holds markup characters, a file missing in test, an unreadable
+    test file."""
     ref, test = tmp_path / "ref", tmp_path / "test"
     (tmp_path / "ref").mkdir()
     (ref / "velmora-funnel.toml").write_text('[[variable]]\nmatch = "debug.*"\nignore = true\n')
     good = np.column_stack([T, np.sin(T), T])
-    write_csv("good.csv", "time,a,debug.x", good, folder=ref)
-    # The test run adds a variable: NEW, a warning only.
-    write_csv("good.csv", "time,a,debug.x,added", np.column_stack([good + [0, 0, 9], T]), folder=test)
+    # The test run adds a variable: NEW, a warning only; "mode" is text in both: not compared.
+    for folder, values, added in ((ref, good, ""), (test, good + [0, 0, 9], ",added")):
+        rows = "".join(f"{float(t)!r},{float(a)!r},{float(x)!r},on{added and f',{float(t)!r}'}\n" for t, a, x in values)
+        write_csv("good.csv", f"time,a,debug.x,mode{added}\n" + rows, folder=folder)
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2], folder=ref)
     write_csv("sub/bad.csv", "time,a|b <i>", good[:, :2] + [0, 0.3], folder=test)
     write_csv("gone.csv", "time,a", good[:, :2], folder=ref)
     write_csv("broken.csv", "time,a", good[:, :2], folder=ref)
-    (test / "broken.csv").write_text("time,a\n0,x\n")
+    (test / "broken.csv").write_text("time,a\n0,1\n1,x\n")
     return ref, test
 
 
@@ -61,7 +63,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     xml = junitparser.JUnitXml.fromfile(str(junit))
     suites = {suite.name: suite for suite in xml}
     assert set(suites) == {"broken.csv", "gone.csv", "good.csv", "sub/bad.csv"}
-    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (6, 2, 1, 2)
+    assert (xml.tests, xml.failures, xml.errors, xml.skipped) == (7, 2, 1, 3)
     for suite in suites.values():
         cases = list(suite)
         assert suite.tests == len(cases) and suite.time == pytest.approx(sum(c.time for c in cases), abs=1e-9)
@@ -71,6 +73,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         ("good.csv", "a"): [],
         ("good.csv", "debug.x"): ["Skipped"],
         ("good.csv", "added"): ["Skipped"],
+        ("good.csv", "mode"): ["Skipped"],
         ("sub/bad.csv", "a|b <i>"): ["Failure"],
         ("gone.csv", "gone.csv"): ["Failure"],
         ("broken.csv", "broken.csv"): ["Error"],
@@ -83,14 +86,8 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         float(properties["margin"]) < 0 and int(properties["failing_points"]) == 201 and properties["rtoly"] == "0.002"
     )
     rows = [line for line in markdown.read_text().splitlines() if line.startswith("| ")][1:]
-    assert [row.split(" | ")[0] for row in rows] == [
-        "| UNUSABLE",
-        "| FAIL",
-        "| MISSING",
-        "| NEW",
-        "| pass",
-        "| ignored",
-    ]
+    labels = ["| UNUSABLE", "| FAIL", "| MISSING", "| NEW", "| pass", "| NOT_COMPARED", "| ignored"]
+    assert [row.split(" | ")[0] for row in rows] == labels
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
     summary = json.loads(document.read_text())["summary"]
@@ -143,7 +140,7 @@ def test_json_is_written_with_an_error_when_the_input_is_unusable(tmp_path, fold
     code = main([command, *map(str, pair), "--json", path])
     out = capsys.readouterr().out
     document = json.loads(out if target == "-" else pathlib.Path(path).read_text())
-    assert code == 2 and "broken.csv: row 2, column 2 ('a'): 'x' is not a number" in document["error"]
+    assert code == 2 and "broken.csv: row 3, column 2 ('a'): 'x' is not a number" in document["error"]
     if command == "batch":
         assert code == main(["batch", str(ref), str(tmp_path / "nowhere"), "--json", path])
         document = json.loads(capsys.readouterr().out if target == "-" else pathlib.Path(path).read_text())

@@ -18,7 +18,7 @@ import sys
 import pytest
 
 TARGET = pathlib.Path(__file__).resolve().parents[2] / "fuzz" / "readers_target.py"
-FORMATS = ["mat4", "mat5", "mat5z", "parquet", "feather1", "feather2", "arrow", "csv", "csv.gz", "csv.zst"]
+FORMATS = ["mat4", "mat5", "mat5z", "parquet", "feather1", "feather2", "arrow", "csv", "csv-fmi", "csv.gz", "csv.zst"]
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

@@ -206,9 +206,14 @@ def plan(reference: str, test: str, options: RunOptions, *, prune: bool = False)
             continue
         outcomes = [o for o, _ in compare_tables(table, new, options, file=rel)]
         failed = [o.name for o in outcomes if o.verdict in ("fail", "error")]
-        added = [o.name for o in outcomes if o.verdict == "new"]
-        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in table]
-        compared = [o for o in outcomes if o.verdict not in ("missing", "new", "ignored")]
+        held, kept = set(new.all_names), set(table.all_names)
+        added = [
+            o.name
+            for o in outcomes
+            if o.verdict == "new" or (o.verdict == "missing" and o.name in held and o.name not in kept)
+        ]
+        gone = [o.name for o in outcomes if o.verdict == "missing" and o.name in kept and o.name not in held]
+        compared = [o for o in outcomes if o.verdict not in ("missing", "new", "ignored", "not_compared")]
         changes = [
             f"{len(failed)} of {count(len(compared), 'variable')} failed"
             + (f" ({', '.join(failed)})" if failed else "")

@@ -13,7 +13,7 @@ from ..reports.cells import summary_line, tally
 from ..reports.table import Printer, print_quiet, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
-from ..run.pairs import compare_tables, pair_warnings, read_pair, time_label
+from ..run.pairs import compare_tables, pair_warnings, read_pair, refuse_named, time_label
 from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, side_flags, unusable, unusable_variables, warn
 from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
 from .options import FLAGS, run_options
@@ -82,6 +82,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
 
     try:
         reference, test = read_pair(args.reference, args.test, options.sides(), before=before)
+        refuse_named(reference, test, options)
     except ResultFileError as exc:
         if exc.path == args.test and exc.advice and not os.path.samefile(args.test, args.reference):
             # The reference was read as it is: what would read the test file is for it alone.
@@ -90,13 +91,17 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
     except OSError as exc:
         raise unusable(exc) from None
     bar.done()
-    names = (*reference.names, *test.names)
+    names = (*reference.all_names, *test.all_names)
     unmatched = options.unmatched(options.matched(names), names, config=False, spell=FLAGS)
     if unmatched:
         raise UsageError("; ".join(unmatched))
-    selected = options.variables(reference.names, test.names, (reference.path, test.path))
+    selected = options.variables(reference.all_names, test.all_names, (reference.path, test.path))
     compared = sum(
-        in_reference is not None and in_test is not None and options.for_variable(name, in_test) is not None
+        in_reference is not None
+        and in_test is not None
+        and in_reference in reference
+        and in_test in test
+        and options.for_variable(name, in_test) is not None
         for name, in_reference, in_test in selected
     )
     if plot_file and compared != 1:

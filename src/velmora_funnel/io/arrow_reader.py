@@ -2,9 +2,12 @@
 
 Columns are typed, so there is nothing to parse: floats and integers become
 float64 exactly (an integer that float64 cannot hold is refused, not rounded),
-a null, which is how pandas stores NaN in these files, is NaN, and a
-dictionary-encoded column of numbers (a pandas category of numbers) is read
-as its numbers; text, dictionary-encoded or not, is refused. The abscissa is
+booleans 1.0 and 0.0, a null, which is how pandas stores NaN in these files,
+is NaN, and a dictionary-encoded column of numbers (a pandas category of
+numbers) is read as its numbers. A column of anything else (text,
+dictionary-encoded or not, lists, binary values) is not compared: it is
+listed in the table's ``skipped`` with why, and refused only when asked
+for by name; the abscissa must be numbers or date-times. The abscissa is
 the first column, the pandas index when the file was written from a
 DataFrame with one, or the column the time option names; an abscissa of
 date-times becomes seconds since 1970-01-01T00:00:00 UTC, as in CSV files.
@@ -124,11 +127,14 @@ def _read(path: str, kind: str, options: ReadOptions) -> ResultTable:
             )
         check_names(path, names)
         time_index = _abscissa_index(path, schema, names, options)
-        for number, name in enumerate(names, start=1):
-            # by the schema, before decoding: text would be decoded only to be
-            # refused, and a Parquet dictionary of long texts decodes to far
-            # more than the file holds
-            _check_type(pa, path, number, name, schema.field(number - 1).type, number - 1 == time_index)
+        # by the schema, before decoding: a column that is not numbers is
+        # never converted, and an abscissa of text is refused before a
+        # Parquet dictionary of long texts decodes to far more than the file holds
+        refusals = {
+            name: refusal
+            for number, name in enumerate(names, start=1)
+            if (refusal := _refusal(pa, path, number, name, schema.field(number - 1).type, number - 1 == time_index))
+        }
         table = decode(len(names))
         if not table.schema.equals(schema, check_metadata=False):
             raise Damaged("its columns decode to other types than its schema names")
@@ -136,10 +142,20 @@ def _read(path: str, kind: str, options: ReadOptions) -> ResultTable:
         columns = {
             name: _values(pa, path, number, name, column, number - 1 == time_index)
             for number, (name, column) in enumerate(zip(names, table.columns, strict=True), start=1)
+            if name not in refusals
         }
     abscissa = names[time_index]
     t = columns.pop(abscissa)
-    return ResultTable(path=path, abscissa_name=abscissa, t=t, names=tuple(columns), _columns=columns)
+    skipped = {name: _reason(pa, schema.field(name).type) for name in refusals}
+    return ResultTable(
+        path=path,
+        abscissa_name=abscissa,
+        t=t,
+        names=tuple(columns),
+        _columns=columns,
+        skipped=skipped,
+        _refusals=refusals,
+    )
 
 
 def _names(path: str, schema: Any) -> list[str]:
@@ -332,24 +348,45 @@ def _abscissa_index(path: str, schema: Any, names: list[str], options: ReadOptio
     return names.index(index[0])
 
 
-def _check_type(pa: Any, path: str, number: int, name: str, kind_of: Any, abscissa: bool) -> None:
-    """Numbers, dictionary-encoded or not, and date-times for the abscissa."""
+def _refusal(pa: Any, path: str, number: int, name: str, kind_of: Any, abscissa: bool) -> ResultFileError | None:
+    """None for a column that is read: numbers or booleans, dictionary-encoded
+    or not, and date-times for the abscissa. Else the error that names it:
+    raised at once for the abscissa, kept for any other column, which is
+    skipped."""
     encoded = pa.types.is_dictionary(kind_of)
     values = kind_of.value_type if encoded else kind_of
-    if pa.types.is_floating(values) or pa.types.is_integer(values):
-        return
+    if pa.types.is_floating(values) or pa.types.is_integer(values) or (pa.types.is_boolean(values) and not abscissa):
+        return None
     if abscissa and (pa.types.is_timestamp(values) or pa.types.is_date(values)):
-        return
-    raise ResultFileError(
+        return None
+    refusal = ResultFileError(
         path,
         f"values of type {values}{' (dictionary-encoded)' if encoded else ''}, expected numbers (floats or integers)",
         column=number,
         name=name,
     )
+    if abscissa:
+        raise refusal
+    return refusal
+
+
+def _reason(pa: Any, kind_of: Any) -> str:
+    """Why a column of this type is not compared, in words."""
+    values = kind_of.value_type if pa.types.is_dictionary(kind_of) else kind_of
+
+    def any_of(*tests: str) -> bool:
+        # the view types came with pyarrow 16
+        return any(getattr(pa.types, test, lambda _: False)(values) for test in tests)
+
+    if any_of("is_string", "is_large_string", "is_string_view"):
+        return "text column"
+    if any_of("is_list", "is_large_list", "is_fixed_size_list", "is_list_view", "is_large_list_view"):
+        return "several numbers per cell"
+    return f"values of type {values}"
 
 
 def _values(pa: Any, path: str, number: int, name: str, column: Any, abscissa: bool) -> NDArray[np.float64]:
-    """The column, of a type _check_type let through, as float64 in memory of its own."""
+    """The column, of a type _refusal let through, as float64 in memory of its own."""
     if pa.types.is_dictionary(column.type):
         column = pa.chunked_array([chunk.dictionary_decode() for chunk in column.chunks], type=column.type.value_type)
     if abscissa and (pa.types.is_timestamp(column.type) or pa.types.is_date(column.type)):

@@ -7,6 +7,14 @@ its own would fill a short row with NaN or drop the cells of rows longer than
 the header, so its leniencies are switched off and any failure is re-examined
 by a slow scan with the csv module, in the same dialect, that names the file,
 the row and the column.
+
+Each column is parsed as what its first non-empty cell says (csv_cells):
+numbers as float64, booleans by their spellings, text and arrays through a
+converter that keeps nothing of them (they are listed as skipped, and their
+first cell is the error of a column asked for by name). pandas gives a
+short row's missing cells as empty ones, which numbers refuse but text
+takes, so when the last column is not numbers every row's length is
+checked by a quick pass with the csv module.
 """
 
 from __future__ import annotations
@@ -14,22 +22,35 @@ from __future__ import annotations
 import contextlib
 import csv
 import functools
-import io
 import itertools
 import os
 import re
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, replace
-from typing import IO, Any, BinaryIO, Literal, TypedDict
+from typing import Any, Literal, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..comparison.immutable import freeze
 from ..errors import ResultFileError
+from .csv_cells import (
+    FALSE_SPELLINGS,
+    NAN_SPELLINGS,
+    REASONS,
+    SPACES,
+    TRUE_SPELLINGS,
+    Kind,
+    boolean_value,
+    cell_kind,
+    is_boolean,
+    is_number,
+    not_a_number,
+)
+from .csv_source import END_OF_FILE, Csv, csv_error, first_records, is_blank, records, sniff
 from .limits import check_size
-from .options import Compression, ReadOptions
-from .streams import compression_of, decompression_errors, open_binary
+from .options import ReadOptions
+from .streams import compression_of, decompression_errors
 from .table import ResultTable, check_names, need, time_column
 
 __all__ = ["read_csv"]
@@ -49,177 +70,14 @@ def _exact_float_option() -> _FloatPrecision:
     return {} if (major, minor) >= (3, 1) else {"float_precision": "round_trip"}
 
 
-# Spellings of not-a-number that count as numbers (a crashed run writes them);
-# an empty cell or "NA" does not.
-_NAN_SPELLINGS = ["nan", "NaN", "NAN", "-nan", "-NaN", "+nan"]
-
-
-# The white space pandas' parser skips around a number.
-_SPACES = " \t\n\r\v\f"
-
-
-def _is_blank(row: list[str]) -> bool:
-    """pandas skips lines of spaces and tabs as it skips empty ones."""
-    return not row or (len(row) == 1 and not row[0].strip(" \t"))
-
-
-def _is_number(text: str, decimal: str = ".") -> bool:
-    """Whether pandas' parser reads ``text`` as a float: Python's float() also
-    takes non-ASCII digits and spaces, '_' separators and NaN in any case."""
-    if not text.isascii() or "_" in text:
-        return False
-    if decimal != ".":
-        if "." in text:
-            return False
-        text = text.replace(decimal, ".", 1)
-    try:
-        float(text)
-    except ValueError:
-        return False
-    return text.strip().lstrip("+-").lower() != "nan" or text in _NAN_SPELLINGS
-
-
-def _not_a_number(cell: str, decimal: str = ".") -> str:
-    text = cell.strip(_SPACES)
-    shown = text if len(text) <= 40 else text[:37] + "..."
-    if decimal != "." and "." in text and _is_number(text):
-        return f"{shown!r} is not a number (the decimal mark is {decimal!r})"
-    if not text.isascii():
-        return f"{shown!r} is not a number (digits, signs and spaces must be ASCII)"
-    if text in _NAN_SPELLINGS:
-        # pandas matches these spellings whole, spaces and all
-        return f"{cell!r} is not a number (not-a-number is written without spaces around it)"
-    if text.lstrip("+-").lower() == "nan":
-        return f"{shown!r} is not a number (not-a-number is written nan, NaN or NAN)"
-    return f"{shown!r} is not a number"
-
-
-# One cell of a line as the csv module splits it: a quoted cell ("" is a quote
-# inside it; text after the closing quote is kept) or an unquoted one. The
-# group 'close' is missing when the quote is not closed on the line.
-def _cell_pattern(delimiter: str) -> re.Pattern[str]:
-    mark = re.escape(delimiter)
-    return re.compile(rf'"(?:[^"]|"")*(?P<close>"[^{mark}]*)?|[^{mark}]*')
-
-
-@dataclass(frozen=True)
-class _Csv:
-    """A CSV file as it is read: its path, compression and dialect (the
-    delimiter already sniffed when that was asked for)."""
-
-    path: str
-    compression: Compression | None
-    options: ReadOptions
-
-    def binary(self) -> BinaryIO:
-        """The file's bytes: as stored, or decompressed as a stream that stops
-        at the limit on what a file may decode to."""
-        return open_binary(self.path, self.compression, self.options.limit)
-
-    def open(self) -> IO[str]:
-        """The file as text."""
-        return io.TextIOWrapper(self.binary(), encoding="utf-8-sig", newline="")
-
-    def lines(self, handle: IO[str]) -> Iterator[str]:
-        """The lines with comments cut off (pandas drops the rest of a line
-        from the comment character on); every line is kept, so the csv
-        module's line numbers stay the file's."""
-        comment = self.options.comment
-        for line in handle:
-            if comment is not None and comment in line:
-                cut = line.split(comment, 1)[0]
-                line = cut + "\n" if line.endswith("\n") else cut
-            yield line
-
-    def reader(self, lines: Iterable[str]) -> Any:
-        return csv.reader(lines, delimiter=self.options.delimiter)
-
-
-def _csv_error(source: _Csv, line: int, exc: csv.Error, names: Sequence[str] | None = None) -> ResultFileError:
-    """The csv module's error for the record that starts at ``line``, with the
-    column whose cell is over the csv module's size limit or opens a quote
-    that is never closed (the usual cause)."""
-    path = source.path
-    limit = csv.field_size_limit()
-    with source.open() as handle:
-        text = next(itertools.islice(source.lines(handle), line - 1, None), "").rstrip("\r\n")
-    pattern = _cell_pattern(source.options.delimiter)
-    position, column = 0, 1
-    while True:
-        cell = pattern.match(text, position)
-        assert cell is not None  # the unquoted alternative matches the empty string
-        name = names[column - 1] if names is not None and column <= len(names) else None
-        if cell.group().startswith('"') and cell.group("close") is None:
-            return ResultFileError(
-                path,
-                f"unterminated quote: the cell runs on past {limit} characters",
-                row=line,
-                column=column,
-                name=name,
-            )
-        if cell.end() - cell.start() > limit:
-            return ResultFileError(path, f"cell longer than {limit} characters", row=line, column=column, name=name)
-        if cell.end() >= len(text):
-            return ResultFileError(path, f"not valid CSV: {exc}", row=line)
-        position, column = cell.end() + 1, column + 1
-
-
-def _head(source: _Csv) -> list[tuple[int, list[str]]]:
-    """The first three records that are not blank (header, units row or first
-    data row, ...), each with the line it starts on."""
-    found: list[tuple[int, list[str]]] = []
-    line = 1
-    try:
-        with source.open() as handle:
-            reader = source.reader(source.lines(handle))
-            for row in reader:
-                if not _is_blank(row):
-                    found.append((line, row))
-                    if len(found) == 3:
-                        break
-                line = reader.line_num + 1
-    except UnicodeDecodeError as exc:
-        raise ResultFileError(source.path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
-    except csv.Error as exc:
-        raise _csv_error(source, line, exc) from None
-    if not found:
-        raise ResultFileError(source.path, "empty file: no header row")
-    return found
-
-
-# Tried in this order: a decimal comma also splits a line at every comma.
-_SNIFFED = ("\t", ";", ",")
-
-
-def _sniff(source: _Csv) -> str:
-    """The delimiter that splits the first rows into as many cells as the
-    header names (at least two)."""
-    try:
-        with source.open() as handle:
-            lines = [line for line in itertools.islice(source.lines(handle), 200) if line.strip(_SPACES)][:30]
-    except UnicodeDecodeError as exc:
-        raise ResultFileError(source.path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})") from None
-    if not lines:
-        return ","  # the empty file is reported as such
-    for delimiter in _SNIFFED:
-        if delimiter == source.options.decimal:
-            continue
-        try:
-            rows = list(csv.reader(lines, delimiter=delimiter))
-        except csv.Error:
-            continue
-        if len(rows[0]) >= 2 and all(len(row) == len(rows[0]) for row in rows):
-            return delimiter
-    raise ResultFileError(
-        source.path,
-        "cannot tell the delimiter: none of tab, ';' and ',' splits the first rows into the header's number of cells; give it with the delimiter option",
-    )
-
-
-def _check_header(source: _Csv, line: int, header: list[str]) -> list[str]:
+def _check_header(source: Csv, line: int, header: list[str]) -> list[str]:
+    """The column names; empty cells at the end of the header (a delimiter
+    that ends every line) name no column and are left out."""
     path = source.path
     names = [cell.strip() for cell in header]
-    if all(_is_number(name, source.options.decimal) for name in names):
+    while len(names) > 1 and not names[-1]:
+        names.pop()
+    if all(is_number(name, source.options.decimal) for name in names):
         raise ResultFileError(
             path,
             f"missing header: the first row holds numbers ({', '.join(names[:3])}{', ...' if len(names) > 3 else ''}), expected column names",
@@ -243,78 +101,178 @@ def _check_header(source: _Csv, line: int, header: list[str]) -> list[str]:
     return names
 
 
-# Fed to the csv module as one more line after the file: it ends a quote left
-# open at the end of the file silently, and this line then shows in the cell.
-_END_OF_FILE = "\x00velmora-funnel: end of file\x00"
+@dataclass(frozen=True)
+class _Layout:
+    """What each column of a file is read as (csv_cells), with the first
+    non-empty cell that decided it, and the header's line."""
+
+    names: Sequence[str]
+    kinds: Sequence[Kind]
+    firsts: dict[int, tuple[int, str]]
+    header_line: int
+    #: False when the scan stopped at its bound with columns still empty,
+    #: which were taken for numbers.
+    complete: bool = True
+
+    @property
+    def width(self) -> int:
+        """The header's cells, the unnamed ones at its end included."""
+        return len(self.kinds)
 
 
-def _records(source: _Csv, handle: IO[str]) -> Iterator[tuple[int, list[str]]]:
-    """The data rows, each with the line it starts on (a quoted cell may span
-    lines); the header and the units row are skipped, the end-of-file line is
-    passed on."""
-    reader = source.reader(itertools.chain(source.lines(handle), [_END_OF_FILE]))
-    skip = 2 if source.options.units_row else 1
-    line = 1
-    for row in reader:
-        start, line = line, reader.line_num + 1
-        if _is_blank(row):
-            continue
-        if skip and row != [_END_OF_FILE]:
-            skip -= 1
-            continue
-        yield start, row
+# Rows the first scan for a column's first non-empty cell reads: a column of
+# NaN (pandas writes empty cells) would make it read the whole file slowly.
+# A column still empty then is taken for numbers; if the parse then fails,
+# the whole file is scanned and, where a column turns out otherwise, parsed again.
+_SCANNED = 1000
 
 
-def _line_of(source: _Csv, index: int) -> int:
+def _layout(
+    source: Csv,
+    names: list[str],
+    width: int,
+    first: tuple[int, list[str]] | None,
+    time_index: int,
+    header_line: int,
+    rows: int | None = _SCANNED,
+) -> _Layout:
+    """Find each column's first non-empty cell: in the first data row, else
+    by a scan of the rows below it (only for columns empty there), of at
+    most ``rows`` rows (None: to the end)."""
+    firsts: dict[int, tuple[int, str]] = {}
+    pending = set(range(len(names))) - {time_index}
+    complete = True
+
+    def take(line: int, row: list[str]) -> None:
+        for index in [index for index in pending if index < len(row)]:
+            cell = row[index]
+            if cell.strip(SPACES) and not cell.endswith(END_OF_FILE):
+                firsts[index] = (line, cell)
+                pending.discard(index)
+
+    if first is not None:
+        take(*first)
+    if pending and first is not None:
+        # A broken row stops the scan; the parse then finds and names it.
+        with contextlib.suppress(csv.Error, UnicodeDecodeError), source.open() as handle:
+            for count, (line, row) in enumerate(records(source, handle)):
+                if rows is not None and count >= rows:
+                    complete = False
+                    break
+                take(line, row)
+                if not pending:
+                    break
+    kinds: list[Kind] = ["unnamed"] * width
+    for index in range(len(names)):
+        found = firsts.get(index)
+        kinds[index] = "number" if found is None else cell_kind(found[1], source.options.decimal)
+    # the abscissa is numbers, or date-times: what is not is the error it was
+    if first is not None and time_index < len(first[1]) and _ISO_8601.fullmatch(first[1][time_index].strip()):
+        kinds[time_index] = "dated"
+    return _Layout(names, kinds, firsts, header_line, complete)
+
+
+def _line_of(source: Csv, index: int) -> int:
     """The line data row ``index`` (from 0) starts on; read again, as only a
     message asks for it."""
     with source.open() as handle:
-        return next(itertools.islice(_records(source, handle), index, None))[0]
+        return next(itertools.islice(records(source, handle), index, None))[0]
 
 
-def _diagnose(source: _Csv, names: Sequence[str], dated: int | None = None) -> ResultFileError | None:
+def _diagnose(source: Csv, layout: _Layout, cells: bool = True) -> ResultFileError | None:
     """Find the first bad row or cell after the fast parser gave up; rows are
-    numbered by the line they start on. ``dated`` is the column of date-times,
-    checked when they are converted."""
-    path, options = source.path, source.options
+    numbered by the line they start on. With ``cells`` False, only the rows'
+    lengths and the columns without a name are checked. Date-times are
+    checked when they are converted; text is not checked at all."""
+    path, options, names, kinds = source.path, source.options, layout.names, layout.kinds
+    width = layout.width
+    unnamed = range(len(names) + 1, width + 1)
     line = 1
     try:
         with source.open() as handle:
-            for line, row in _records(source, handle):
-                if row == [_END_OF_FILE]:
+            for line, row in records(source, handle):
+                if row == [END_OF_FILE]:
                     continue
-                for column, cell in enumerate(row, start=1):
-                    if cell.endswith(_END_OF_FILE):
-                        name = names[column - 1] if column <= len(names) else None
-                        return ResultFileError(
-                            path,
-                            "unterminated quote: the cell runs to the end of the file",
-                            row=line,
-                            column=column,
-                            name=name,
-                        )
-                if len(row) != len(names):
+                # the quote left open takes the rest of the file: the record's last cell
+                if row[-1].endswith(END_OF_FILE):
+                    column = len(row)
+                    return ResultFileError(
+                        path,
+                        "unterminated quote: the cell runs to the end of the file",
+                        row=line,
+                        column=column,
+                        name=names[column - 1] if column <= len(names) else None,
+                    )
+                if len(row) != width:
                     hint = (
                         " (decimal commas, or a column without a name in the header?)"
-                        if len(row) > len(names) and options.delimiter == ","
+                        if len(row) > width and options.delimiter == ","
                         else ""
                     )
                     return ResultFileError(
-                        path, f"ragged row: {len(row)} cells, but the header names {len(names)} columns{hint}", row=line
+                        path, f"ragged row: {len(row)} cells, but the header names {width} columns{hint}", row=line
                     )
-                for column, cell in enumerate(row, start=1):
-                    if not cell.strip(_SPACES):
-                        if options.empty_as_nan:
-                            continue
-                        return ResultFileError(path, "empty cell", row=line, column=column, name=names[column - 1])
-                    if column - 1 != dated and not _is_number(cell, options.decimal):
-                        return ResultFileError(
-                            path, _not_a_number(cell, options.decimal), row=line, column=column, name=names[column - 1]
-                        )
+                for column in range(1, width + 1) if cells else unnamed:
+                    error = _bad_cell(source, layout, line, column, row[column - 1], kinds[column - 1])
+                    if error is not None:
+                        return error
     except csv.Error as exc:
-        return _csv_error(source, line, exc, names)
+        return csv_error(source, line, exc, names)
     except UnicodeDecodeError as exc:
         return ResultFileError(path, f"not a UTF-8 text file ({exc.reason} at byte {exc.start})")
+    return None
+
+
+def _rows_fit(source: Csv, layout: _Layout) -> bool:
+    """Whether every row has the header's cells and nothing under the
+    unnamed columns: the quick check after pandas parsed the file (its
+    quoting is sound then), with none of the slow scan's bookkeeping; only
+    a row that does not fit (a units row under unnamed columns, too) is
+    looked at by the slow scan."""
+    width, tail = layout.width, slice(len(layout.names), None)
+    unnamed = layout.width > len(layout.names)
+    try:
+        with source.open() as handle:
+            for row in source.reader(source.lines(handle)):
+                if (len(row) != width or (unnamed and "".join(row[tail]).strip(SPACES))) and not is_blank(row):
+                    return False
+    except (csv.Error, UnicodeDecodeError):
+        return False  # a cell past the csv module's size limit: the slow scan names it
+    return True
+
+
+def _bad_cell(source: Csv, layout: _Layout, line: int, column: int, cell: str, kind: Kind) -> ResultFileError | None:
+    """The error of one cell that its column cannot take, or None."""
+    path, options = source.path, source.options
+    empty = not cell.strip(SPACES)
+    if kind == "unnamed":
+        if empty:
+            return None
+        shown = cell.strip(SPACES)[:40]
+        return ResultFileError(
+            path,
+            f"empty column name, over a column that holds {shown!r} (row {line})",
+            row=layout.header_line,
+            column=column,
+        )
+    if kind in ("text", "array", "dated"):
+        return None
+    name = layout.names[column - 1]
+    if empty:
+        return None if options.empty_as_nan else ResultFileError(path, "empty cell", row=line, column=column, name=name)
+    if kind == "boolean":
+        if is_boolean(cell) or cell in NAN_SPELLINGS:
+            return None
+        first_line, first = layout.firsts[column - 1]
+        return ResultFileError(
+            path,
+            f"{cell.strip(SPACES)[:40]!r} is not true or false, as the column's first cell {first.strip(SPACES)!r} (row {first_line}) is",
+            row=line,
+            column=column,
+            name=name,
+        )
+    if not is_number(cell, options.decimal):
+        return ResultFileError(path, not_a_number(cell, options.decimal), row=line, column=column, name=name)
     return None
 
 
@@ -322,7 +280,7 @@ def _diagnose(source: _Csv, names: Sequence[str], dated: int | None = None) -> R
 _ISO_8601 = re.compile(r"\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}([.,]\d+)?)?)?(Z|[+-]\d{2}(:?\d{2})?)?")
 
 
-def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDArray[np.float64]:
+def _seconds(source: Csv, column: Any, index: int, names: Sequence[str]) -> NDArray[np.float64]:
     """ISO 8601 date-times as seconds since 1970-01-01T00:00:00 UTC: a fixed
     origin, so that the same moment has the same abscissa in every file,
     whenever each file starts. A time without an offset is taken as UTC."""
@@ -334,7 +292,7 @@ def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDA
     if bad.any():
         wanted = int(np.argmax(bad))
         with source.open() as handle:
-            line = next(itertools.islice(_records(source, handle), wanted, None))[0]
+            line = next(itertools.islice(records(source, handle), wanted, None))[0]
         raise ResultFileError(
             source.path,
             f"{str(column.iloc[wanted]).strip()!r} is not an ISO 8601 date-time like the column's first cell",
@@ -352,7 +310,7 @@ def _seconds(source: _Csv, column: Any, index: int, names: Sequence[str]) -> NDA
 def read_csv(path: str, options: ReadOptions) -> ResultTable:
     """Read a CSV file, decompressing it as a stream when its suffix names a compression."""
     compression = compression_of(path)
-    source = _Csv(path, compression, options)
+    source = Csv(path, compression, options)
     size = os.stat(path).st_size
     if compression is None:
         check_size(path, size, options.limit, "the file")
@@ -362,17 +320,112 @@ def read_csv(path: str, options: ReadOptions) -> ResultTable:
         need(path, "zstandard", "zstd", "reading a .zst file")
     try:
         if options.delimiter == "auto":
-            source = replace(source, options=replace(options, delimiter=_sniff(source)))
+            source = replace(source, options=replace(options, delimiter=sniff(source)))
         return _read_csv_source(source)
     except decompression_errors(compression) as exc:
         raise ResultFileError(path, f"damaged {compression} stream: {exc}") from None
 
 
-def _read_csv_source(source: _Csv) -> ResultTable:
+def _parse(source: Csv, layout: _Layout, skip: list[int], spaced_booleans: bool = False) -> Any:
+    """The file parsed by pandas, each column as its kind says: numbers as
+    float64, booleans as pandas' booleans (or, ``spaced_booleans``, through
+    boolean_value, which takes spaces around them too), date-times as text;
+    text, arrays and the unnamed columns through a converter that keeps one
+    bool per cell (the columns are dropped; their text is never held)."""
     import pandas as pd
 
+    options, kinds = source.options, layout.kinds
+    dtype: Any = np.float64
+    converters: dict[int, Any] = {}
+    spelled = False  # booleans that pandas parses, by their spellings
+    if any(kind != "number" for kind in kinds):
+        dtype = {}
+        for index, kind in enumerate(kinds):
+            if kind == "number":
+                dtype[index] = np.float64
+            elif kind == "dated":
+                dtype[index] = object
+            elif kind == "boolean" and not spaced_booleans:
+                dtype[index] = "boolean"
+                spelled = True
+            else:
+                converters[index] = boolean_value if kind == "boolean" else bool
+    # A compressed file reaches the parser through the stream that stops at
+    # the limit; a plain one is no larger than the limit already.
+    with contextlib.nullcontext(source.path) if source.compression is None else source.binary() as stream:
+        return pd.read_csv(
+            stream,
+            engine="c",
+            sep=options.delimiter,
+            decimal=options.decimal,
+            comment=options.comment,
+            skiprows=skip or None,
+            header=0,
+            # With index_col=False, rows longer than the header lose their
+            # last cells with only a ParserWarning; with None they become an
+            # index, which is cheap to see and refuse below.
+            index_col=None,
+            dtype=dtype,
+            converters=converters or None,
+            keep_default_na=False,
+            na_values=NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
+            skip_blank_lines=True,
+            encoding="utf-8-sig",
+            true_values=TRUE_SPELLINGS if spelled else None,
+            false_values=FALSE_SPELLINGS if spelled else None,
+            **_exact_float_option(),
+        )
+
+
+def _parsed(source: Csv, layout: _Layout, skip: list[int]) -> Any:
+    """The file parsed, its rows checked; raises the first bad row or cell."""
+    import pandas as pd
+
+    path, options, kinds = source.path, source.options, layout.kinds
+    failure = (ValueError, UnicodeDecodeError, pd.errors.ParserError)
+    try:
+        frame = _parse(source, layout, skip)
+    except ResultFileError:
+        raise  # the stream passed the limit or was cut short: nothing to diagnose
+    except failure as exc:
+        error = _diagnose(source, layout)
+        if error is not None:
+            raise error from None
+        if "boolean" not in kinds:
+            raise ResultFileError(path, f"cannot be parsed: {str(exc).strip()}") from None
+        # every cell fits its column: booleans with spaces around them, which pandas takes only whole
+        try:
+            frame = _parse(source, layout, skip, spaced_booleans=True)
+        except ResultFileError:
+            raise
+        except failure as again:
+            raise ResultFileError(path, f"cannot be parsed: {str(again).strip()}") from None
+    if not isinstance(frame.index, pd.RangeIndex):
+        row_cells = layout.width + frame.index.nlevels
+        raise _diagnose(source, layout) or ResultFileError(
+            path, f"ragged rows: {row_cells} cells, but the header names {layout.width} columns"
+        )
+    if frame.shape[1] != layout.width:  # pragma: no cover - the header check and the parser agree
+        raise ResultFileError(
+            path, f"the parser found {frame.shape[1]} columns, the header names {layout.width}", row=1
+        )
+    # pandas fills a short row's missing cells as it fills empty ones: a
+    # short row leaves the last column empty, which numbers refuse unless
+    # empty cells are NaN. A last column of anything else takes empty cells.
+    # Then every row's length is checked (every cell passed the parse).
+    empty_last = kinds[-1] not in ("number", "boolean") or (
+        options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any()
+    )
+    if empty_last and not _rows_fit(source, layout):
+        error = _diagnose(source, layout, cells=False)
+        if error is not None:
+            raise error
+    return frame
+
+
+def _read_csv_source(source: Csv) -> ResultTable:
     path, options = source.path, source.options
-    head = _head(source)
+    head = first_records(source)
     header_line, header = head[0]
     names = _check_header(source, header_line, header)
     units: dict[str, str] = {}
@@ -383,80 +436,55 @@ def _read_csv_source(source: _Csv) -> ResultTable:
                 path, "no units row under the header (the units row option is set)", row=header_line + 1
             )
         units_line, cells = head[1]
-        if len(cells) != len(names):
+        if len(cells) != len(header):
             raise ResultFileError(
-                path, f"units row: {len(cells)} cells, but the header names {len(names)} columns", row=units_line
+                path, f"units row: {len(cells)} cells, but the header names {len(header)} columns", row=units_line
             )
-        units = {name: cell.strip() for name, cell in zip(names, cells, strict=True)}
+        units = {name: cell.strip() for name, cell in zip(names, cells, strict=False)}
         skip = [units_line - 1]  # pandas counts every line from 0
     time_index = time_column(path, names, options.time, row=header_line) or 0
-    first = head[2 if options.units_row else 1][1] if len(head) > (2 if options.units_row else 1) else None
-    dated = first is not None and time_index < len(first) and _ISO_8601.fullmatch(first[time_index].strip()) is not None
+    data_row = 2 if options.units_row else 1
+    first = head[data_row] if len(head) > data_row else None
+    layout = _layout(source, names, len(header), first, time_index, header_line)
     try:
-        # A compressed file reaches the parser through the stream that stops at
-        # the limit; a plain one is no larger than the limit already.
-        with contextlib.nullcontext(path) if source.compression is None else source.binary() as stream:
-            frame = pd.read_csv(
-                stream,
-                engine="c",
-                sep=options.delimiter,
-                decimal=options.decimal,
-                comment=options.comment,
-                skiprows=skip or None,
-                header=0,
-                # With index_col=False, rows longer than the header lose their
-                # last cells with only a ParserWarning; with None they become an
-                # index, which is cheap to see and refuse below.
-                index_col=None,
-                dtype={time_index: object} | {index: np.float64 for index in range(len(names)) if index != time_index}
-                if dated
-                else np.float64,
-                keep_default_na=False,
-                na_values=_NAN_SPELLINGS + ([""] if options.empty_as_nan else []),
-                skip_blank_lines=True,
-                encoding="utf-8-sig",
-                **_exact_float_option(),
-            )
+        frame = _parsed(source, layout, skip)
     except ResultFileError:
-        raise  # the stream passed the limit or was cut short: nothing to diagnose
-    except (ValueError, UnicodeDecodeError, pd.errors.ParserError) as exc:
-        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(
-            path, f"cannot be parsed: {str(exc).strip()}"
-        ) from None
-    if not isinstance(frame.index, pd.RangeIndex):
-        row_cells = len(names) + frame.index.nlevels
-        raise _diagnose(source, names, time_index if dated else None) or ResultFileError(
-            path, f"ragged rows: {row_cells} cells, but the header names {len(names)} columns"
-        )
-    if frame.shape[1] != len(names):  # pragma: no cover - the header check and the parser agree
-        raise ResultFileError(path, f"the parser found {frame.shape[1]} columns, the header names {len(names)}", row=1)
-    if options.empty_as_nan and frame.shape[0] and frame.iloc[:, -1].isna().any():
-        # pandas fills a short row's missing cells as it fills empty ones; a
-        # short row leaves the last column empty, so only then is it scanned.
-        error = _diagnose(source, names, time_index if dated else None)
-        if error is not None:
-            raise error
-    if dated:
-        t = _seconds(source, frame.iloc[:, time_index], time_index, names)
-        frame = frame.drop(columns=frame.columns[time_index])
-        values = frame.to_numpy(dtype=np.float64, copy=False)
-        columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names) - 1)]
-        columns.insert(time_index, t)
-    else:
-        values = frame.to_numpy(dtype=np.float64, copy=False)
-        columns = [np.ascontiguousarray(values[:, index]) for index in range(len(names))]
-    for column in columns:
+        whole = None if layout.complete else _layout(source, names, len(header), first, time_index, header_line, None)
+        if whole is None or whole.kinds == layout.kinds:
+            raise
+        layout, frame = whole, _parsed(source, whole, skip)
+    kinds = layout.kinds
+    numeric = [index for index, kind in enumerate(kinds) if kind == "number"]
+    # one block for the numbers, as pandas holds them, each column copied out of it
+    block = frame if len(numeric) == frame.shape[1] else frame.iloc[:, numeric]
+    values = block.to_numpy(dtype=np.float64, copy=False)
+    columns = {index: np.ascontiguousarray(values[:, at]) for at, index in enumerate(numeric)}
+    for index, kind in enumerate(kinds):
+        if kind == "boolean":
+            columns[index] = frame.iloc[:, index].to_numpy(dtype=np.float64, na_value=np.nan)
+        elif kind == "dated":
+            columns[index] = _seconds(source, frame.iloc[:, index], index, names)
+    for column in columns.values():
         # The parser's block is nobody else's: a comparison keeps the
         # columns as they are instead of copying them.
         freeze(column)
-    variables = [name for index, name in enumerate(names) if index != time_index]
-    by_name = dict(zip(names, columns, strict=True))
+    by_name = {names[index]: columns[index] for index in sorted(columns)}
+    t = by_name.pop(names[time_index])
+    skipped = {names[index]: REASONS[kind] for index, kind in enumerate(kinds) if kind in REASONS}
+    refusals = {}
+    for index, kind in enumerate(kinds):
+        if kind in REASONS:
+            line, cell = layout.firsts[index]
+            why = f"{not_a_number(cell, options.decimal)}: {REASONS[kind]}, which cannot be compared"
+            refusals[names[index]] = ResultFileError(path, why, row=line, column=index + 1, name=names[index])
     return ResultTable(
         path=path,
         abscissa_name=names[time_index],
-        t=by_name.pop(names[time_index]),
-        names=tuple(variables),
+        t=t,
+        names=tuple(by_name),
         _columns=by_name,
         units=units,
+        skipped=skipped,
+        _refusals=refusals,
         line_of=functools.partial(_line_of, source),
     )

@@ -1,7 +1,8 @@
 """MAT result files of Modelica simulation tools.
 
 Such a file holds the matrices Aclass (its kind and storage order), name and
-description (one text row per variable), dataInfo (per variable: matrix,
+description (one text row per variable; a description's trailing "[unit]"
+is the variable's unit), dataInfo (per variable: matrix,
 signed 1-based column, interpolation, extrapolation), data_1 (constants and
 parameters: values at the start and the stop time) and data_2 (trajectories:
 one row per output point, the abscissa first). With storage order binTrans
@@ -24,6 +25,7 @@ the process on it.
 from __future__ import annotations
 
 import os
+import re
 from collections.abc import Callable, Iterator, Mapping
 
 import numpy as np
@@ -91,6 +93,40 @@ def _rows(source: Matrices, name: str, transposed: bool = False) -> list[str]:
             text = raw.decode("latin-1")
         rows.append(text.rstrip(" \0"))
     return rows if width else [""] * codes.shape[0]
+
+
+# A unit at the end of a description, as Dymola writes it: "Angle [rad]",
+# "[K]", "Torque [N.m|kN.m]" (the display unit after the bar) or
+# "[:#(type=Boolean)]" (the variable's type, and no unit). Brackets inside
+# the text ("x[1] of the pipe", "range [0, 1] of the valve") are no unit:
+# the brackets must end the description, stand apart from the word before
+# them and hold no blank or comma, as no unit does.
+_UNIT = re.compile(r"(?:^|\s)\[([^\[\]\s,;]*)\]$")
+
+
+def unit_of(description: str) -> str | None:
+    """The unit a description ends with, or None."""
+    found = _UNIT.search(description.rstrip())
+    if found is None:
+        return None
+    unit = found.group(1).split(":#", 1)[0].split("|", 1)[0]
+    return unit or None
+
+
+def _units(source: Matrices, names: list[str], transposed: bool) -> dict[str, str]:
+    """The units the description matrix gives, by variable name. Descriptions
+    only label the variables: a file whose descriptions cannot be read (not
+    text, not one per name, or none at all, as some tools write) is read
+    without units."""
+    if "description" not in source:
+        return {}
+    try:
+        descriptions = _rows(source, "description", transposed)
+    except ResultFileError:
+        return {}
+    if len(descriptions) != len(names):
+        return {}
+    return {name: unit for name, text in zip(names, descriptions, strict=True) if (unit := unit_of(text))}
 
 
 # The largest matrix number or column dataInfo can give.
@@ -239,4 +275,5 @@ def read_mat(path: str, options: ReadOptions) -> ResultTable:
         t=t,
         names=variables,
         _columns=_Columns(variables, lambda name: values(name, t)),
+        units=_units(source, names, transposed),
     )

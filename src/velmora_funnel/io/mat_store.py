@@ -31,7 +31,7 @@ from .limits import check_size
 __all__ = ["WANTED", "Matrices", "Stored", "Version4"]
 
 #: The matrices a result file is read from; any others are skipped unread.
-WANTED = ("Aclass", "name", "dataInfo", "data_1", "data_2")
+WANTED = ("Aclass", "name", "description", "dataInfo", "data_1", "data_2")
 
 
 @dataclass(frozen=True)

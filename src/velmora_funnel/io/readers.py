@@ -40,12 +40,18 @@ def read_result(path: str | os.PathLike[str], options: ReadOptions | None = None
       read as a stream; anything else unknown is read as CSV): a header row
       of column names, then one row per sample. The dialect is set by the
       options: ``delimiter``, ``decimal``, ``comment``, ``units_row``,
-      ``empty_as_nan``. Cells must be numbers; ``nan`` and ``inf`` spellings
-      are numbers, an empty cell is not unless ``empty_as_nan``. An abscissa
-      of ISO 8601 date-times is read as seconds since 1970-01-01T00:00:00 UTC.
+      ``empty_as_nan``. A column is read as what its first non-empty cell
+      holds (io.csv_cells): numbers (``nan`` and ``inf`` spellings are
+      numbers, an empty cell is not unless ``empty_as_nan``), or ``true`` and
+      ``false`` in any case, read as 1.0 and 0.0; a column of text or of
+      several numbers per cell is skipped (``ResultTable.skipped``). An empty
+      header cell at the end over an empty column is dropped. An abscissa of
+      ISO 8601 date-times is read as seconds since 1970-01-01T00:00:00 UTC.
     - MAT result files of Modelica tools (``.mat``, versions 4 and 5), whose
-      variables are decoded when first asked for.
-    - Parquet (``.parquet``) and Arrow IPC (``.feather``, ``.arrow``).
+      variables are decoded when first asked for; a description's trailing
+      ``[unit]`` is the variable's unit.
+    - Parquet (``.parquet``) and Arrow IPC (``.feather``, ``.arrow``):
+      numbers and booleans; other columns skipped.
 
     The abscissa is the first column (the first variable of a MAT file), or
     the one ``time`` names. ``overrides`` set single options, e.g.

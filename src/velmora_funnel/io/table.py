@@ -33,16 +33,36 @@ class ResultTable:
     _columns: Mapping[str, NDArray[np.float64]] = field(repr=False)
     #: Units by variable name (the abscissa's included), where the file gives them.
     units: Mapping[str, str] = field(default_factory=dict, repr=False)
+    #: The columns that are not read, in file order, each with why ("text
+    #: column", "several numbers per cell"): listed, never compared.
+    skipped: Mapping[str, str] = field(default_factory=dict)
+    # For each skipped column, the error that reading it as numbers gives
+    # (its first cell that is not a number), raised when it is asked for.
+    _refusals: Mapping[str, ResultFileError] = field(default_factory=dict, repr=False)
     #: For a text file: the line (from 1, comments and units row counted) a
     #: data row starts on, found again when a message needs it.
     line_of: Callable[[int], int] | None = field(default=None, repr=False)
 
     def __getitem__(self, name: str) -> NDArray[np.float64]:
-        """The ordinates of variable ``name``."""
+        """The ordinates of variable ``name``; a skipped column raises its
+        ResultFileError (the cell that is not a number), any other name KeyError."""
+        refusal = self._refusals.get(name)
+        if refusal is not None:
+            raise refusal
         return self._columns[name]
 
     def __contains__(self, name: object) -> bool:
         return name in self._columns
+
+    @property
+    def all_names(self) -> tuple[str, ...]:
+        """The variables read, then those skipped: every column a run lists."""
+        return (*self.names, *self.skipped)
+
+    def refusal(self, name: str) -> ResultFileError | None:
+        """Why the skipped column ``name`` cannot be compared, as the error
+        naming its row and column (None for a column that is read)."""
+        return self._refusals.get(name)
 
     def __len__(self) -> int:
         """Number of data rows."""

@@ -35,6 +35,7 @@ LABELS = {
     "missing": "MISSING",
     "new": "NEW",
     "error": "UNUSABLE",
+    "not_compared": "NOT_COMPARED",
 }
 #: The key under which a verdict is counted.
 COUNTED = {
@@ -44,6 +45,7 @@ COUNTED = {
     "new": "new",
     "error": "unusable",
     "ignored": "ignored",
+    "not_compared": "not_compared",
 }
 
 
@@ -63,9 +65,12 @@ def count(number: int, noun: str) -> str:
 
 def tally(variables: Iterable[VariableOutcome]) -> dict[str, int]:
     """The variables counted by verdict (``variables``, ``passed``, ``failed``,
-    ``missing``, ``new``, ``ignored``, ``unusable``), and ``tolerated``: the
-    missing and new ones that are warnings only (VariableOutcome.tolerated)."""
-    counts = dict.fromkeys(("variables", "passed", "failed", "missing", "new", "ignored", "unusable", "tolerated"), 0)
+    ``missing``, ``new``, ``ignored``, ``unusable``, ``not_compared``), and
+    ``tolerated``: the missing and new ones that are warnings only
+    (VariableOutcome.tolerated)."""
+    counts = dict.fromkeys(
+        ("variables", "passed", "failed", "missing", "new", "ignored", "unusable", "not_compared", "tolerated"), 0
+    )
     for variable in variables:
         counts["variables"] += 1
         counts[COUNTED[variable.verdict]] += 1
@@ -83,10 +88,15 @@ def all_passed(counts: Mapping[str, int]) -> bool:
 
 
 def summary_line(counts: Mapping[str, int], files: str = "") -> str:
-    """``PASS: 3 variables, 3 passed, 0 failed, 0 missing`` (new, ignored and
-    unusable ones when there are any), after ``files`` when given."""
+    """``PASS: 3 variables, 3 passed, 0 failed, 0 missing`` (new, ignored,
+    unusable and not compared ones when there are any), after ``files`` when
+    given."""
     verdict = "PASS" if all_passed(counts) else "FAIL"
-    extra = "".join(f", {counts[key]} {key}" for key in ("new", "ignored", "unusable") if counts.get(key))
+    extra = "".join(
+        f", {counts[key]} {key.replace('_', ' ')}"
+        for key in ("new", "ignored", "unusable", "not_compared")
+        if counts.get(key)
+    )
     return (
         f"{verdict}: {files}{count(counts['variables'], 'variable')}, {counts['passed']} passed, "
         f"{counts['failed']} failed, {counts['missing']} missing{extra}"

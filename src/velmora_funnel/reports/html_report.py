@@ -38,12 +38,12 @@ h1{font-size:1.6em;margin-bottom:.2em}h2{margin-top:2em;border-bottom:1px solid 
 .meta{color:#555;font-size:.9em}.meta code{background:#f4f4f4;padding:0 .3em}
 .counts span{display:inline-block;margin:.6em .6em 0 0;padding:.4em .8em;border-radius:4px;font-weight:600}
 .c-pass{background:#e3f4e1;color:#1b6e20}.c-fail{background:#fde2e1;color:#b3261e}
-.c-missing,.c-new{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored{background:#eee;color:#555}
+.c-missing,.c-new{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored,.c-not_compared{background:#eee;color:#555}
 table{border-collapse:collapse;width:100%;font-size:.9em;margin-top:1em}
 th,td{border-bottom:1px solid #e4e4e4;padding:.35em .6em;text-align:left;vertical-align:top}
 th{background:#f6f6f6;position:sticky;top:0}td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr.v-fail td.v,tr.v-error td.v{color:#b3261e;font-weight:600}tr.v-missing td.v,tr.v-new td.v{color:#8a5a00;font-weight:600}
-tr.v-pass td.v{color:#1b6e20}tr.v-ignored td{color:#888}
+tr.v-pass td.v{color:#1b6e20}tr.v-ignored td,tr.v-not_compared td{color:#888}
 figure{margin:1.5em 0;border:1px solid #e4e4e4;padding:.8em}figure img{max-width:100%}
 figcaption{font-size:.9em;color:#444;margin-bottom:.5em}
 """
@@ -91,7 +91,7 @@ class HtmlReport:
                     variable.verdict,
                     file,
                     variable.name,
-                    variable.verdict,
+                    variable.verdict.replace("_", " "),
                     status_cell(variable),
                     variable.message,
                     format_number(variable.max_error),
@@ -140,7 +140,7 @@ class HtmlReport:
         verdict = "all passed" if not self._failing else "not all passed"
         out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
         for key, label in COUNTED.items():
-            out.write(f'<span class="c-{key}">{self.counts[key]} {label}</span>')
+            out.write(f'<span class="c-{key}">{self.counts[key]} {label.replace("_", " ")}</span>')
         out.write(
             "</p>\n<table><thead><tr><th>file</th><th>variable</th><th>verdict</th><th>status</th><th>message</th>"
             "<th>largest error</th><th>first failure at t</th><th>smallest margin</th><th>failing points</th>"

@@ -3,7 +3,7 @@
 It is written with xml.etree.ElementTree: one test suite per file
 pair, one test case per variable (a ``<failure>`` for a variable that failed
 or is missing or new, an ``<error>`` for unusable input, ``<skipped>`` for an
-ignored one and for a missing or new one the run only warns about), its numbers as properties, counts and times that add up.
+ignored one, one not compared (with why) and a missing or new one the run only warns about), its numbers as properties, counts and times that add up.
 Text from result files goes through printable(), so a header cannot put
 characters into the XML that XML 1.0 forbids.
 """
@@ -74,7 +74,7 @@ def _suite(root: ET.Element, file: FileOutcome) -> dict[str, int]:
         case = _case(suite, classname, variable.name, micro)
         counts["tests"] += 1
         counts["time"] += micro
-        if variable.verdict != "ignored":
+        if variable.verdict not in ("ignored", "not_compared"):
             _properties(case, variable)
         line = printable(verdict_line(variable))
         if variable.tolerated:
@@ -86,7 +86,7 @@ def _suite(root: ET.Element, file: FileOutcome) -> dict[str, int]:
         elif variable.verdict == "error":
             counts["errors"] += 1
             ET.SubElement(case, "error", message=line, type="unusable").text = line
-        elif variable.verdict == "ignored":
+        elif variable.verdict in ("ignored", "not_compared"):
             counts["skipped"] += 1
             ET.SubElement(case, "skipped", message=printable(variable.message))
     # What concerns the whole pair is a test case of its own, named after the file.

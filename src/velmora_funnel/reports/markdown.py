@@ -32,7 +32,7 @@ def _md(text: str) -> str:
     return _PUNCTUATION.sub(r"\\\1", printable(text))
 
 
-_ORDER = {"error": 0, "fail": 1, "missing": 2, "new": 3, "pass": 4, "ignored": 5}
+_ORDER = {"error": 0, "fail": 1, "missing": 2, "new": 3, "pass": 4, "not_compared": 5, "ignored": 6}
 
 
 class MarkdownWriter:

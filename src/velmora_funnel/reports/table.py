@@ -11,6 +11,7 @@ import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, TextIO
 
+from ..run.outcomes import PASSING
 from .cells import LABELS, count, failing_cell, format_number, half_width_cell, status_cell
 from .text import printable
 
@@ -110,7 +111,7 @@ def print_quiet(variables: Iterable[VariableOutcome], out: Printer) -> list[Vari
         if variable.verdict in ("missing", "new"):
             kind = variable.message.split(" (", 1)[0] if ";" not in variable.message else "missing on both sides"
             kinds.setdefault(kind, []).append(variable.name)
-        elif variable.verdict not in ("pass", "ignored"):
+        elif variable.verdict not in PASSING:
             table.append(variable)
     room = out.width or 160
     for kind, names in kinds.items():
@@ -135,11 +136,11 @@ def print_file(outcome: FileOutcome, out: Printer, *, quiet: bool, verbose: bool
         return
     # What did not pass is shown even with quiet, the new and missing
     # variables the run only warns about too; only what fails fails the file.
-    bad = [v for v in outcome.variables if v.verdict not in ("pass", "ignored")]
+    bad = [v for v in outcome.variables if v.verdict not in PASSING]
     if quiet and not bad:
         return
     if outcome.error is None:
-        compared = [v for v in outcome.variables if v.verdict != "ignored" and not v.tolerated]
+        compared = [v for v in outcome.variables if v.verdict not in ("ignored", "not_compared") and not v.tolerated]
         failing = sum(v.fails for v in compared)
         out(
             f"{outcome.file}: {'pass' if not failing else 'FAIL'} "

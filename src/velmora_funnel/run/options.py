@@ -234,6 +234,18 @@ class RunOptions:
         """variables() as ``(name, in_reference, in_test)``."""
         return [(v.name, v.reference is not None, v.test is not None) for v in self.variables(reference, test)]
 
+    def named(self, name: str) -> bool:
+        """Whether the user asked for ``name`` by its whole name (not by a
+        glob): in ``columns`` or in a config entry that sets how it is
+        compared, and neither excluded nor ignored."""
+        given = any(column == name for column in self.columns or ())
+        given = given or any(name in rule.match for rule in self.config.rules if not rule.ignore)
+        return (
+            given
+            and not any(matches(pattern, name) for pattern in self.exclude)
+            and self.for_variable(name) is not None
+        )
+
     def patterns(self) -> tuple[Pattern, ...]:
         """Every glob the user gave that must fit some variable of the run."""
         found = [Pattern(p, rule.where + " match") for rule in self.config.rules for p in rule.match]

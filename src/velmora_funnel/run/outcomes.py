@@ -17,10 +17,13 @@ from ..comparison import Status
 if TYPE_CHECKING:
     from ..comparison import CompareResult
 
-__all__ = ["POLICIES", "FileOutcome", "VariableOutcome", "Verdict", "describe_exception", "judge"]
+__all__ = ["PASSING", "POLICIES", "FileOutcome", "VariableOutcome", "Verdict", "describe_exception", "judge"]
 
 #: The verdict on one variable.
-Verdict = Literal["pass", "fail", "missing", "new", "ignored", "error"]
+Verdict = Literal["pass", "fail", "missing", "new", "ignored", "error", "not_compared"]
+
+#: The verdicts that never fail a file (nor the run), whatever the policies.
+PASSING: frozenset[Verdict] = frozenset({"pass", "ignored", "not_compared"})
 
 #: What a variable on one side only does to the run (``on_missing``,
 #: ``on_new``): fail it, or be reported as a warning only.
@@ -54,10 +57,13 @@ class VariableOutcome:
     #: "pass", "fail" (the funnel was left, or values that are not finite
     #: were found and not allowed), "missing" (in the reference, not in the
     #: test run: a lost output), "new" (in the test run only), "ignored" (by
-    #: the config; never affects the exit code) or "error" (the module
-    #: rejected the input: an empty range, too few points).
+    #: the config; never affects the exit code), "not_compared" (text or
+    #: several numbers per cell in both files, listed with why; never affects
+    #: the exit code either) or "error" (the module rejected the input: an
+    #: empty range, too few points; or one file holds numbers and the other
+    #: does not).
     verdict: Verdict
-    #: The module's status; None for a missing or ignored variable.
+    #: The module's status; None for a variable missing, ignored or not compared.
     status: Status | None
     #: The module's message, or what is missing where.
     message: str
@@ -95,7 +101,7 @@ class VariableOutcome:
     def fails(self) -> bool:
         """Whether this variable fails its file: it failed, is unusable, or
         is missing or new and not tolerated."""
-        return self.verdict not in ("pass", "ignored") and not self.tolerated
+        return self.verdict not in PASSING and not self.tolerated
 
     @property
     def label(self) -> str:
@@ -128,7 +134,7 @@ class FileOutcome:
     def verdict(self) -> Literal["pass", "fail", "missing", "error"]:
         """ "error" (the file or a variable is unusable), "missing", "fail" (a
         variable failed, or is missing or new and not tolerated) or "pass"
-        (ignored and tolerated variables aside)."""
+        (variables ignored, not compared or tolerated aside)."""
         if self.error is not None or any(v.verdict == "error" for v in self.variables):
             return "error"
         if self.missing is not None:

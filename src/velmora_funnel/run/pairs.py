@@ -24,7 +24,7 @@ from ..comparison import CompareResult, Curve, compare_curves
 from ..errors import ResultFileError
 from ..io import RESULT_EXTENSIONS, ReadOptions, ResultTable, read_result
 from .options import RunOptions
-from .outcomes import FileOutcome, VariableOutcome, describe_exception, judge
+from .outcomes import FileOutcome, VariableOutcome, Verdict, describe_exception, judge
 
 __all__ = [
     "SPAN_RATIO_WARNING",
@@ -37,6 +37,7 @@ __all__ = [
     "pair_warnings",
     "read_checked",
     "read_pair",
+    "refuse_named",
     "time_goes_back",
 ]
 
@@ -151,6 +152,17 @@ def _one_sided(
     )
 
 
+def refuse_named(reference: ResultTable, test: ResultTable, options: RunOptions) -> None:
+    """Raise the reading error of a column a file skipped (text, several
+    numbers per cell) that the user asked for by its name: it cannot be
+    compared, and silence would pass it."""
+    for table in (reference, test):
+        for name in table.skipped:
+            refusal = table.refusal(name)
+            if refusal is not None and options.named(name):
+                raise refusal
+
+
 def compare_tables(
     reference: ResultTable,
     test: ResultTable,
@@ -161,9 +173,19 @@ def compare_tables(
     """Compare the variables ``options`` selects of two loaded result files,
     each with its own options, paired as ``options.names`` says (the
     reference's spelling shown). Yields each variable's outcome with its full
-    result (None for a missing, new or ignored variable), one variable at a
-    time; raises ResultFileError for names of one file that pair as one."""
-    for name, reference_name, test_name in options.variables(reference.names, test.names, (reference.path, test.path)):
+    result (None for a variable missing, new, ignored or not compared), one
+    variable at a time. The columns a file skipped are listed as not
+    compared, with why; one the user named raises its ResultFileError at
+    once (refuse_named), as do names of one file that pair as one."""
+    refuse_named(reference, test, options)
+    return _compared(reference, test, options, file)
+
+
+def _compared(
+    reference: ResultTable, test: ResultTable, options: RunOptions, file: str
+) -> Iterator[tuple[VariableOutcome, CompareResult | None]]:
+    variables = options.variables(reference.all_names, test.all_names, (reference.path, test.path))
+    for name, reference_name, test_name in variables:
         variable_options = options.for_variable(name, test_name)
         if variable_options is None:
             yield (
@@ -174,6 +196,10 @@ def compare_tables(
         if reference_name is None or test_name is None:
             present = (reference_name is not None, test_name is not None)
             yield _one_sided(file, name, *present, reference, test, options), None
+            continue
+        unit = reference.units.get(reference_name) or test.units.get(test_name) or None
+        if reference_name in reference.skipped or test_name in test.skipped:
+            yield _not_compared(file, name, (reference_name, test_name), reference, test, unit), None
             continue
         started = time.perf_counter()
         # The tables' arrays are read-only down to their owners: compared
@@ -200,9 +226,33 @@ def compare_tables(
             x_range=variable_options.x_range,
             half_widths=result.half_widths(),
             seconds=seconds,
-            unit=reference.units.get(reference_name) or test.units.get(test_name) or None,
+            unit=unit,
         )
         yield outcome, result
+
+
+def _not_compared(
+    file: str, name: str, spelled: tuple[str, str], reference: ResultTable, test: ResultTable, unit: str | None
+) -> VariableOutcome:
+    """A variable that one file or both hold as something other than
+    numbers: not compared when both do (text in both runs is no
+    regression); unusable when one holds numbers, which the other run does
+    not give as numbers."""
+    found = {
+        side: table.skipped.get(spelling)
+        for side, table, spelling in (("reference", reference, spelled[0]), ("test", test, spelled[1]))
+    }
+    verdict: Verdict = "not_compared"
+    if found["reference"] == found["test"]:
+        message = f"not compared: {found['reference']}"
+    elif found["reference"] and found["test"]:
+        message = f"not compared: {found['reference']} in reference, {found['test']} in test"
+    else:
+        paths = {"reference": reference.path, "test": test.path}
+        side, other = ("reference", "test") if found["reference"] else ("test", "reference")
+        message = f"not compared: {found[side]} in {side} ({paths[side]}), numbers in {other} ({paths[other]})"
+        verdict = "error"
+    return VariableOutcome(file=file, name=name, verdict=verdict, status=None, message=message, unit=unit)
 
 
 def read_checked(path: str, options: ReadOptions | None) -> ResultTable:
@@ -272,6 +322,7 @@ def compare_file_pair(
     try:
         with _reader_threads(reader_threads):
             reference, test = read_pair(reference_path, test_path, options.sides())
+        refuse_named(reference, test, options)
     except ResultFileError as exc:
         # The reference is read first: when the test file fails, what reads it is for the test side alone.
         alone = test_advice is not None and exc.path == test_path and not os.path.samefile(test_path, reference_path)
@@ -302,7 +353,7 @@ def compare_file_pair(
         error=problem,
         variables=tuple(outcomes),
         warnings=(*pair_warnings(reference, test), *skipped),
-        matched=options.matched((*reference.names, *test.names)),
+        matched=options.matched((*reference.all_names, *test.all_names)),
     )
 
 
