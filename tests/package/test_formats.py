@@ -133,7 +133,7 @@ def test_mat_units_come_from_the_descriptions(tmp_path, capsys, version, transpo
     """A description's trailing [unit] is the variable's unit, in the table and the JSON report."""
     path = save_mat(tmp_path / "run.mat", mat_matrices(transposed, **options), version)
     assert read_result(path).units == units
-    assert main(["compare", path, path, "--json"]) == 0
+    assert main(["compare", path, path, "--json", "-"]) == 0
     shown = {v["name"]: v["unit"] for v in json.loads(capsys.readouterr().out)["variables"] if v["unit"]}
     assert shown == {name: unit for name, unit in units.items() if name not in ("Time", "time")}
 

@@ -91,13 +91,16 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     assert "a\\|b \\<i\\>" in rows[1] and all(len(re.findall(r"(?<!\\)\|", row)) == 9 for row in rows)
     assert json.loads(document.read_text())["error"].startswith("broken.csv: ")
     summary = json.loads(document.read_text())["summary"]
-    assert (summary["variables"], summary["new"], summary["tolerated"], summary["missing"]) == (4, 1, 1, 0)
+    assert (summary["variables"], summary["new"], summary["tolerated"], summary["missing"]) == (5, 1, 1, 0)
     # The new variable alone passes; with --on-new fail it fails its file (a JUnit failure), exit 1.
     for path in ["ref/broken.csv", "test/broken.csv", "ref/gone.csv", "ref/sub/bad.csv", "test/sub/bad.csv"]:
         (tmp_path / path).unlink()
     assert main(["batch", *map(str, folders), "--jobs", "1", "--quiet"]) == 0
     out = capsys.readouterr().out
-    assert "PASS: 1 file (0 missing, 0 unusable), 3 variables, 1 passed, 0 failed, 0 missing, 1 new, 1 ignored" in out
+    assert (
+        "PASS: 1 file (0 missing, 0 unusable), 4 variables, 1 passed, 0 failed, 0 missing, 1 new, 1 ignored, 1 not compared"
+        in out
+    )
     assert main(["batch", *map(str, folders), "--jobs", "1", "--on-new", "fail", "--junit", str(junit)]) == 1
     out = capsys.readouterr().out
     assert "good.csv: FAIL (1 of 2 variables passed)" in out and re.search(r"added +NEW", out)
@@ -106,7 +109,7 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
         for suite in junitparser.JUnitXml.fromfile(str(junit))
         for c in suite
     }
-    assert cases == {"a": [], "debug.x": ["Skipped"], "added": ["Failure"]}
+    assert cases == {"a": [], "debug.x": ["Skipped"], "mode": ["Skipped"], "added": ["Failure"]}
 
 
 @pytest.mark.parametrize("passes", [False, True])

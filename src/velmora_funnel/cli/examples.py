@@ -108,11 +108,16 @@ def _write_mat(
     grid: Sequence[float],
     columns: Sequence[Callable[[float], float]],
     parameters: dict[str, float],
+    descriptions: Sequence[str] = (),
 ) -> None:
     """A result file as Modelica tools write it (binTrans: one variable per
-    column of name and dataInfo, one output point per column of data_2)."""
+    column of name and dataInfo, one output point per column of data_2),
+    with ``descriptions`` (units in brackets at their ends) as Dymola writes
+    them."""
     everything = [*names, *parameters]
     width = max(map(len, everything))
+    described = [*descriptions, *[""] * (len(everything) - len(descriptions))]
+    text_width = max(1, *map(len, described))
     aclass = [row.ljust(11) for row in ("Atrajectory", "1.1", "", "binTrans")]
     # dataInfo: the abscissa (matrix 0), trajectories in data_2, parameters in data_1
     info = (
@@ -126,7 +131,15 @@ def _write_mat(
         handle.write(
             _mat_matrix("name", width, len(everything), 51, "".join(n.ljust(width) for n in everything).encode())
         )
-        handle.write(_mat_matrix("description", 1, len(everything), 51, b" " * len(everything)))
+        handle.write(
+            _mat_matrix(
+                "description",
+                text_width,
+                len(everything),
+                51,
+                "".join(d.ljust(text_width) for d in described).encode(),
+            )
+        )
         handle.write(_mat_matrix("dataInfo", 4, len(info), 20, b"".join(struct.pack("<4i", *row) for row in info)))
         handle.write(
             _mat_matrix(
@@ -276,4 +289,76 @@ def write_examples(directory: str | os.PathLike[str]) -> list[str]:
     path = os.path.join(formats_dir, "heater.parquet")
     if _write_parquet(path, heater, _uniform(0.0, 600.0, 301), (_temperature, _power)):
         written.append(path)
-    return written + write_library(directory)
+    return written + write_library(directory) + write_tools(directory)
+
+
+# One model's results as two tools name them: Dymola's dsres.mat (a blank
+# after a subscript's comma, der() around the whole path) and an FMU
+# simulator's CSV (quoted names, no blanks, the derivative at the path's end).
+_DYMOLA = ("R.T[1, 1]", "R.T[1, 2]", "revolute1.phi", "der(revolute1.phi)", "der(der(body.x))", "'wall 1'.T")
+_FMU = ("R.T[1,1]", "R.T[1,2]", "revolute1.phi", "revolute1.der(phi)", "body.der(der(x))", "'wall 1'.T")
+_UNITS = ("Temperature [K]", "Temperature [K]", "Angle [rad]", "[rad/s]", "[m/s2]", "Temperature [K]")
+
+
+def _signals(t: float, off: float = 0.0) -> list[float]:
+    return [293.15 + t, 293.15 + 2 * t + off, math.sin(t), math.cos(t), -math.sin(t), 300.0 - t]
+
+
+def _write_quoted(path: str, names: Sequence[str], grid: Sequence[float], row: Callable[[float], list[str]]) -> None:
+    """CSV as FMI tools export it: every name quoted, a delimiter ending each line."""
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(",".join(f'"{name}"' for name in names) + ",\n")
+        for t in grid:
+            handle.write(",".join([format(t, ".10g"), *row(t)]) + ",\n")
+
+
+def write_tools(directory: str | os.PathLike[str]) -> list[str]:
+    """Write ``tools/`` (one model from two tools: a lost, an added and a
+    changed output) and ``fmi/`` (FMI outputs with booleans and text; a
+    library that keeps each reference beside its run) under ``directory``."""
+    directory = os.fspath(directory)
+    tools, fmi = os.path.join(directory, "tools"), os.path.join(directory, "fmi")
+    for folder in (tools, os.path.join(fmi, "BouncingBall"), os.path.join(fmi, "Feedthrough")):
+        os.makedirs(folder, exist_ok=True)
+    grid = _uniform(0.0, 2.0, 201)
+    dsres = os.path.join(tools, "dsres.mat")
+    columns = [functools.partial(lambda t, k: _signals(t)[k] if k < 6 else 1.0, k=k) for k in range(7)]
+    _write_mat(dsres, ("Time", *_DYMOLA, "lost.output"), grid, columns, {}, ("Time in [s]", *_UNITS, ""))
+    fmu = os.path.join(tools, "fmu_out.csv")
+    _write_quoted(
+        fmu,
+        ("time", *_FMU, "added.output"),
+        _solver_grid(0.0, 2.0, 181),
+        lambda t: [format(v, ".10g") for v in (*_signals(t, 0.5 * (t > 1.0)), 2.0)],
+    )
+    written = [dsres, fmu]
+    for name, late in (("Feedthrough_ref.csv", 0.0), ("Feedthrough_out.csv", 0.1)):
+        path = os.path.join(fmi, "Feedthrough", name)
+        _write_quoted(
+            path,
+            ("time", "Float64_continuous_output", "Int32_output", "Boolean_output", "String_output"),
+            _uniform(0.0, 2.0, 21),
+            lambda t, late=late: [
+                format(2.0 * t, ".10g"),
+                str(int(t)),
+                "true" if t >= 1.0 + late - 1e-9 else "false",
+                '"Set me!"',
+            ],
+        )
+        written.append(path)
+    ball = os.path.join(fmi, "BouncingBall")
+    for name, extra in (
+        ("BouncingBall_ref.csv", False),
+        ("BouncingBall_out.csv", True),
+        ("BouncingBall_in.csv", False),
+    ):
+        path = os.path.join(ball, name)
+        names = ("time", "h", "v", *(("e",) if extra else ()))
+        _write_rows(
+            path,
+            names,
+            _uniform(0.0, 1.0, 101),
+            lambda t, extra=extra: [1.0 - 4.9 * t * t, -9.81 * t, *([9.81] if extra else [])],
+        )
+        written.append(path)
+    return written
