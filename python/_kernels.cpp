@@ -2,9 +2,11 @@
 // NumPy would make one temporary array per operation or Python cannot keep
 // up. Private to the package; the comparison itself is _velmora_funnel's.
 //
-//   margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out) -> (smallest, index)
-//       the margin of each test point (t, v) in the funnel, into out (unless
-//       None), and the smallest of them with its index (-1 when all are NaN);
+//   margins(lower_t, lower_y, upper_t, upper_y, ref_t, ref_y, atoly, ltoly, rtoly,
+//           t, v, errors, out) -> (smallest, index)
+//       the margin of each test point (t, v) in the funnel around the
+//       reference (ref_t, ref_y) inside the range, into out (unless None),
+//       and the smallest of them with its index (-1 when all are NaN);
 //   error_summary(t, errors, lo, hi) -> (inside, failing, first, largest, nan)
 //       the error curve's summary over lo <= t <= hi, in one pass;
 //   half_widths(t, y, atolx, ltolx, rtolx, atoly, ltoly, rtoly)
@@ -31,6 +33,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -93,16 +96,23 @@ PyObject* memory_error() { return PyErr_NoMemory(); }
 // ---------------------------------------------------------------------------
 // Margins
 
-// The margin of one test point: its distance to the nearer bound as a
-// fraction of the funnel's half-height (1 in the middle, 0 on a bound), or
-// minus its error over the half-height where the error curve says it fails.
-// NaN propagates as NumPy's minimum and maximum propagate it.
-double margin_of(double v, double low, double high, double error) noexcept {
-    const double half = (high - low) / 2.0;
+// The margin of one test point: its distance to the nearer bound in units of
+// the reference's y half-width at its abscissa (1: a whole y tolerance to
+// spare, 0 on a bound), or minus its error in those units where the error
+// curve says it fails. The funnel's own height is no measure: at a step of
+// the reference it is as tall as the step, and every point there would look
+// like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
+double margin_of(double v, double low, double high, double error, double half) noexcept {
     if (std::isnan(v)) return NAN;
     // The error curve is the verdict: a failing point is outside by its
-    // error, a passing one is never below 0, whatever the rounding here.
-    if (error != 0.0) return -std::fabs(error) / half;
+    // error, and below 0 even against a half-width too large for the
+    // quotient to show it; a passing one is never below 0, whatever the
+    // rounding here.
+    if (error != 0.0) {
+        const double margin = -std::fabs(error) / half;
+        return std::isnan(margin) || margin < 0.0 ? margin
+                                                  : -std::numeric_limits<double>::denorm_min();
+    }
     const double above = high - v;
     const double below = v - low;
     // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
@@ -112,35 +122,103 @@ double margin_of(double v, double low, double high, double error) noexcept {
     return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
 }
 
+// The y half-width of the reference at each of a non-decreasing run of
+// abscissae, by the core's rule for each reference point: at a reference
+// abscissa the smallest half-width of the points there (a step has several),
+// strictly between two reference abscissae the linear interpolation of the
+// two points' half-widths, before the first and after the last that of the
+// end. So a test point that lies on a reference point is measured against
+// no more than that point's own half-width, which the funnel keeps clear
+// above and below it.
+class ReferenceHalfWidth {
+public:
+    ReferenceHalfWidth(std::span<const double> t, std::span<const double> y,
+                       const detail::AxisRule& rule) noexcept
+        : t_(t), y_(y), rule_(rule) {}
+
+    double operator()(double q) noexcept {
+        const std::size_t n = t_.size();
+        while (next_ < n && t_[next_] < q) ++next_;
+        if (next_ < n && t_[next_] == q) return smallest_from(next_);
+        if (next_ == 0) return smallest_from(0);
+        if (next_ == n) return smallest_from(first_of_last());
+        const std::size_t j = next_;
+        const double h0 = width(j - 1);
+        const double h1 = width(j);
+        return h0 + (q - t_[j - 1]) * (h1 - h0) / (t_[j] - t_[j - 1]);
+    }
+
+private:
+    double width(std::size_t i) const noexcept { return rule_.halfwidth(y_[i]); }
+
+    // The smallest half-width of the points that share the abscissa of
+    // point i (the first of them), NaN passed over; kept for the next query
+    // at the same abscissa, so repeated test abscissae cost no rescan.
+    double smallest_from(std::size_t i) noexcept {
+        if (i == cached_) return cached_width_;
+        double smallest = NAN;
+        for (std::size_t k = i; k < t_.size() && t_[k] == t_[i]; ++k) {
+            const double h = width(k);
+            if (std::isnan(smallest) || h < smallest) smallest = h;
+        }
+        cached_ = i;
+        cached_width_ = smallest;
+        return smallest;
+    }
+
+    std::size_t first_of_last() const noexcept {
+        std::size_t i = t_.size() - 1;
+        while (i > 0 && t_[i - 1] == t_[i]) --i;
+        return i;
+    }
+
+    std::span<const double> t_;
+    std::span<const double> y_;
+    detail::AxisRule rule_;
+    std::size_t next_ = 0;
+    std::size_t cached_ = static_cast<std::size_t>(-1);
+    double cached_width_ = NAN;
+};
+
 PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    static constexpr const char* names[] = {"lower_t", "lower_y", "upper_t", "upper_y",
-                                            "t",       "v",       "errors",  "out"};
-    if (nargs != 8) {
-        PyErr_Format(PyExc_TypeError, "margins() takes 8 arguments (%zd given)", nargs);
+    static constexpr const char* names[] = {"lower_t", "lower_y", "upper_t", "upper_y", "ref_t",
+                                            "ref_y",   "t",       "v",       "errors",  "out"};
+    if (nargs != 13) {
+        PyErr_Format(PyExc_TypeError, "margins() takes 13 arguments (%zd given)", nargs);
         return nullptr;
     }
-    Floats in[7];
+    Floats in[9];
     Floats out;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 6; ++i) {
         if (!in[i].take(args[i], names[i])) return nullptr;
     }
-    const bool keep = args[7] != Py_None;
-    if (keep && !out.take(args[7], names[7], true)) return nullptr;
-    const std::size_t m = in[4].size();
-    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() || in[0].size() == 0 ||
-        in[2].size() == 0) {
+    CompareOptions options;
+    double* const y_tolerances[] = {&options.atoly, &options.ltoly, &options.rtoly};
+    for (int i = 0; i < 3; ++i) {
+        *y_tolerances[i] = PyFloat_AsDouble(args[6 + i]);
+        if (*y_tolerances[i] == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    for (int i = 6; i < 9; ++i) {
+        if (!in[i].take(args[3 + i], names[i])) return nullptr;
+    }
+    const bool keep = args[12] != Py_None;
+    if (keep && !out.take(args[12], names[9], true)) return nullptr;
+    const std::size_t m = in[6].size();
+    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() ||
+        in[4].size() != in[5].size() || in[0].size() == 0 || in[2].size() == 0 ||
+        in[4].size() == 0) {
         PyErr_SetString(PyExc_ValueError,
-                        "margins(): each bound needs abscissae and ordinates of one length, at "
-                        "least one point");
+                        "margins(): each bound and the reference need abscissae and ordinates of "
+                        "one length, at least one point");
         return nullptr;
     }
-    if (in[5].size() != m || in[6].size() != m || (keep && out.size() != m)) {
+    if (in[7].size() != m || in[8].size() != m || (keep && out.size() != m)) {
         PyErr_SetString(PyExc_ValueError, "margins(): t, v, errors and out must have one length");
         return nullptr;
     }
-    const auto t = in[4].values();
-    const auto v = in[5].values();
-    const auto e = in[6].values();
+    const auto t = in[6].values();
+    const auto v = in[7].values();
+    const auto e = in[8].values();
     double* result = keep ? out.data() : nullptr;
     double smallest = NAN;
     Py_ssize_t where = -1;
@@ -149,8 +227,12 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // lies where the error curve puts the bound.
     detail::ClampedInterpolation low(in[0].values(), in[1].values());
     detail::ClampedInterpolation high(in[2].values(), in[3].values());
+    // The core's own rule and data characteristics of the reference points
+    // the funnel was built from (only the ordinates' part of them is read).
+    const DataChar data = get_data_char_sorted(in[4].values(), in[5].values());
+    ReferenceHalfWidth half(in[4].values(), in[5].values(), detail::y_rule(data, options));
     auto record = [&](std::size_t i, double lower, double upper) {
-        const double margin = margin_of(v[i], lower, upper, e[i]);
+        const double margin = margin_of(v[i], lower, upper, e[i], half(t[i]));
         if (result != nullptr) result[i] = margin;
         // The first of the smallest, NaN skipped, as NumPy's nanargmin.
         if (margin < smallest || (where < 0 && !std::isnan(margin))) {

@@ -18,11 +18,11 @@ __all__ = ["FLAGS", "attach_values", "funnel_options", "report_options", "run_op
 #: RunOptions' keywords as the command line spells them.
 FLAGS = {"columns": "--column", "exclude": "--exclude"}
 
-_VALUE_OPTIONS = frozenset(f"--{name}" for name in TOLERANCE_NAMES)
+_VALUE_OPTIONS = frozenset((*(f"--{name}" for name in TOLERANCE_NAMES), "--end-tolerance"))
 
 
 def attach_values(argv: Sequence[str]) -> list[str]:
-    """Join each tolerance option with its value (``--atoly=-1``) and the
+    """Join each tolerance option (and ``--end-tolerance``) with its value (``--atoly=-1``) and the
     range option with both ends (``--x-range=-1e-3 5``): argparse takes a
     value such as "-1e-3" or "-inf" standing alone for an option, and the
     numbers must reach the checks that explain what is wrong with them."""
@@ -59,6 +59,12 @@ def funnel_options() -> argparse.ArgumentParser:
         )
     group.add_argument(
         "--x-range", metavar="LO HI", help="compare only where LO <= t <= HI ('none' or 'inf' for an open end)"
+    )
+    group.add_argument(
+        "--end-tolerance",
+        type=float,
+        metavar="T",
+        help="the two curves may start and end up to T apart in t, inside the range (default 0)",
     )
     group.add_argument(
         "--config",
@@ -169,6 +175,7 @@ def run_options(args: argparse.Namespace) -> RunOptions:
     """The command line's options, with the config file, checked before any file is read."""
     settings: dict[str, Any] = {name: getattr(args, name) for name in TOLERANCE_NAMES}
     settings["x_range"] = _x_range(args.x_range)
+    settings["end_tolerance"] = args.end_tolerance
     try:
         return RunOptions.build(
             config=args.config or find_config(args.reference),

@@ -9,6 +9,9 @@ import math
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
+# One rule for numbers, shared with the verdicts' own wording.
+from ..comparison.verdicts import format_number
+
 if TYPE_CHECKING:
     from ..run.outcomes import VariableOutcome
 
@@ -31,15 +34,6 @@ __all__ = [
 LABELS = {"pass": "pass", "ignored": "ignored", "fail": "FAIL", "missing": "MISSING", "error": "UNUSABLE"}
 #: The key under which a verdict is counted.
 COUNTED = {"pass": "passed", "fail": "failed", "missing": "missing", "error": "unusable", "ignored": "ignored"}
-
-
-def format_number(value: float | None, digits: int = 4) -> str:
-    """Compact text for a table cell: "-" for None."""
-    if value is None:
-        return "-"
-    if math.isnan(value):
-        return "nan"
-    return f"{value:.{digits}g}"
 
 
 def count(number: int, noun: str) -> str:

@@ -18,7 +18,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..comparison import TOLERANCE_NAMES, check_tolerances, check_x_range
+from ..comparison import TOLERANCE_NAMES, check_end_tolerance, check_tolerances, check_x_range
 from ..errors import ConfigError, SettingError
 from ..io import READ_KEYS, ReadOptions
 from .globs import compiled, is_glob, matches
@@ -40,12 +40,12 @@ __all__ = [
 CONFIG_NAME = "velmora-funnel.toml"
 
 #: The settings a config or the command line may give: compare()'s keywords.
-SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range")
+SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range", "end_tolerance")
 
 
 def check_setting(key: str, value: object) -> Any:
-    """One setting checked as compare() checks it: a tolerance as a float, an
-    x_range as ``(lo, hi)`` with lo below hi (the module would compare
+    """One setting checked as compare() checks it: a tolerance or the end
+    tolerance as a float, an x_range as ``(lo, hi)`` with lo below hi (the module would compare
     nothing). Raises SettingError naming ``key``."""
     try:
         if key == "x_range":
@@ -53,6 +53,8 @@ def check_setting(key: str, value: object) -> Any:
             if not lo < hi:
                 raise ValueError(f"x_range must have LO below HI, got [{lo:g}, {hi:g}]")
             return (lo, hi)
+        if key == "end_tolerance":
+            return check_end_tolerance(value)
         if key not in TOLERANCE_NAMES:
             raise ValueError(f"unknown setting {key!r}{did_you_mean(key, SETTING_NAMES)}")
         return check_tolerances(**{key: value})[key]

@@ -28,6 +28,17 @@ from .globs import GlobIndex, is_glob, matches
 __all__ = ["Pattern", "RunOptions"]
 
 
+# Every setting before the config or the caller gives one: the module's
+# defaults, an open range, the module's own end rule.
+_OPEN: Mapping[str, Any] = {**check_tolerances(), "x_range": (-math.inf, math.inf), "end_tolerance": 0.0}
+
+
+def _options(settings: Mapping[str, Any]) -> CompareOptions:
+    return CompareOptions(
+        {name: settings[name] for name in TOLERANCE_NAMES}, settings["x_range"], settings["end_tolerance"]
+    )
+
+
 @dataclass(frozen=True)
 class Pattern:
     """A glob given by the user, with where it was given (for "matches nothing")."""
@@ -100,15 +111,15 @@ class RunOptions:
 
     def base(self) -> CompareOptions:
         """The options of a variable that no ``[[variable]]`` entry matches."""
-        settings = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults, **self.overrides}
-        return CompareOptions({name: settings[name] for name in TOLERANCE_NAMES}, settings["x_range"])
+        settings = {**_OPEN, **self.config.defaults, **self.overrides}
+        return _options(settings)
 
     def for_variable(self, name: str) -> CompareOptions | None:
         """The options ``name`` is compared with; None when it is ignored."""
         rules, owners = self._index("rules")
         applying = tuple(sorted({owners[hit] for hit in rules.hits(name)}))
         if applying not in self._resolved:
-            settings: dict[str, Any] = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults}
+            settings: dict[str, Any] = {**_OPEN, **self.config.defaults}
             ignore: bool | None = None
             for index in applying:
                 rule = self.config.rules[index]
@@ -116,7 +127,7 @@ class RunOptions:
                 ignore = rule.ignore if rule.ignore is not None else ignore
             settings.update(self.overrides)
             self._resolved[applying] = (
-                None if ignore else CompareOptions({key: settings[key] for key in TOLERANCE_NAMES}, settings["x_range"])
+                None if ignore else _options(settings)
             )
         return self._resolved[applying]
 
@@ -202,6 +213,8 @@ class RunOptions:
         text = (
             ", ".join(f"{name} = {value:g}" for name, value in base.tolerances.items()) + f"; x range [{lo:g}, {hi:g}]"
         )
+        if base.end_tolerance:
+            text += f"; end tolerance {base.end_tolerance:g}"
         if self.config.path:
             text += f"; per-variable settings from {self.config.path}"
         return text
