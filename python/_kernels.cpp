@@ -96,20 +96,30 @@ PyObject* memory_error() { return PyErr_NoMemory(); }
 // ---------------------------------------------------------------------------
 // Margins
 
+// The reference at one abscissa, as a margin measures against it: its y
+// half-width there, and, inside its span, the band of its ordinates there
+// (one value, or the ends of a step).
+struct ReferenceAt {
+    double half;
+    bool spanned;
+    double low;
+    double high;
+};
+
 // The margin of one test point: its distance to the nearer bound in units of
 // the reference's y half-width at its abscissa (1: a whole y tolerance to
 // spare, 0 on a bound), or minus its error in those units where the error
 // curve says it fails. The funnel's own height is no measure: at a step of
 // the reference it is as tall as the step, and every point there would look
 // like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
-double margin_of(double v, double low, double high, double error, double half) noexcept {
+double margin_of(double v, double low, double high, double error, const ReferenceAt& at) noexcept {
     if (std::isnan(v)) return NAN;
     // The error curve is the verdict: a failing point is outside by its
     // error, and below 0 even against a half-width too large for the
     // quotient to show it; a passing one is never below 0, whatever the
     // rounding here.
     if (error != 0.0) {
-        const double margin = -std::fabs(error) / half;
+        const double margin = -std::fabs(error) / at.half;
         return std::isnan(margin) || margin < 0.0 ? margin
                                                   : -std::numeric_limits<double>::denorm_min();
     }
@@ -118,52 +128,77 @@ double margin_of(double v, double low, double high, double error, double half) n
     // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
     const double nearer =
         std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
-    const double margin = nearer / half;
+    double margin = nearer / at.half;
+    // The funnel holds the band of one half-width around the reference, so
+    // a point that far inside the band has at least that much to spare; the
+    // bounds, traced and interpolated in rounded arithmetic, can fall short
+    // of it by a few units in the last place, and a test equal to its
+    // reference would have a margin just below 1.
+    if (at.spanned && !std::isnan(margin)) {
+        double off = NAN;
+        if (v < at.low) {
+            off = at.low - v;
+        } else if (v > at.high) {
+            off = v - at.high;
+        } else if (v >= at.low && v <= at.high) {
+            off = 0.0;
+        }
+        const double band = 1.0 - off / at.half;
+        if (band > margin) margin = band;
+    }
     return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
 }
 
-// The y half-width of the reference at each of a non-decreasing run of
-// abscissae, by the core's rule for each reference point: at a reference
-// abscissa the smallest half-width of the points there (a step has several),
-// strictly between two reference abscissae the linear interpolation of the
-// two points' half-widths, before the first and after the last that of the
-// end. So a test point that lies on a reference point is measured against
-// no more than that point's own half-width, which the funnel keeps clear
-// above and below it.
-class ReferenceHalfWidth {
+// The reference at each of a non-decreasing run of abscissae. Its y
+// half-width by the core's rule for each reference point: at a reference
+// abscissa the smallest of the points there (a step has several), strictly
+// between two reference abscissae the linear interpolation of the two
+// points' half-widths, before the first and after the last that of the end.
+// So a test point that lies on a reference point is measured against no more
+// than that point's own half-width. Its ordinates likewise: those of the
+// points at the abscissa, else interpolated; outside its span, none.
+class ReferenceWalk {
 public:
-    ReferenceHalfWidth(std::span<const double> t, std::span<const double> y,
-                       const detail::AxisRule& rule) noexcept
+    ReferenceWalk(std::span<const double> t, std::span<const double> y,
+                  const detail::AxisRule& rule) noexcept
         : t_(t), y_(y), rule_(rule) {}
 
-    double operator()(double q) noexcept {
+    ReferenceAt operator()(double q) noexcept {
         const std::size_t n = t_.size();
         while (next_ < n && t_[next_] < q) ++next_;
-        if (next_ < n && t_[next_] == q) return smallest_from(next_);
-        if (next_ == 0) return smallest_from(0);
-        if (next_ == n) return smallest_from(first_of_last());
+        if (next_ < n && t_[next_] == q) return group(next_);
+        if (next_ == 0 || next_ == n) {
+            ReferenceAt at = group(next_ == 0 ? 0 : first_of_last());
+            at.spanned = false;
+            return at;
+        }
         const std::size_t j = next_;
+        const double d = t_[j] - t_[j - 1];
         const double h0 = width(j - 1);
         const double h1 = width(j);
-        return h0 + (q - t_[j - 1]) * (h1 - h0) / (t_[j] - t_[j - 1]);
+        const double y = y_[j - 1] + (q - t_[j - 1]) * (y_[j] - y_[j - 1]) / d;
+        return {h0 + (q - t_[j - 1]) * (h1 - h0) / d, true, y, y};
     }
 
 private:
     double width(std::size_t i) const noexcept { return rule_.halfwidth(y_[i]); }
 
-    // The smallest half-width of the points that share the abscissa of
-    // point i (the first of them), NaN passed over; kept for the next query
-    // at the same abscissa, so repeated test abscissae cost no rescan.
-    double smallest_from(std::size_t i) noexcept {
-        if (i == cached_) return cached_width_;
-        double smallest = NAN;
+    // The points that share the abscissa of point i (the first of them):
+    // the smallest half-width and the lowest and highest ordinate, NaN
+    // passed over; kept for the next query at the same abscissa, so
+    // repeated test abscissae cost no rescan.
+    ReferenceAt group(std::size_t i) noexcept {
+        if (i == cached_) return cached_at_;
+        ReferenceAt at{NAN, true, NAN, NAN};
         for (std::size_t k = i; k < t_.size() && t_[k] == t_[i]; ++k) {
             const double h = width(k);
-            if (std::isnan(smallest) || h < smallest) smallest = h;
+            if (std::isnan(at.half) || h < at.half) at.half = h;
+            if (std::isnan(at.low) || y_[k] < at.low) at.low = y_[k];
+            if (std::isnan(at.high) || y_[k] > at.high) at.high = y_[k];
         }
         cached_ = i;
-        cached_width_ = smallest;
-        return smallest;
+        cached_at_ = at;
+        return at;
     }
 
     std::size_t first_of_last() const noexcept {
@@ -177,7 +212,7 @@ private:
     detail::AxisRule rule_;
     std::size_t next_ = 0;
     std::size_t cached_ = static_cast<std::size_t>(-1);
-    double cached_width_ = NAN;
+    ReferenceAt cached_at_{NAN, false, NAN, NAN};
 };
 
 PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -230,9 +265,9 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // The core's own rule and data characteristics of the reference points
     // the funnel was built from (only the ordinates' part of them is read).
     const DataChar data = get_data_char_sorted(in[4].values(), in[5].values());
-    ReferenceHalfWidth half(in[4].values(), in[5].values(), detail::y_rule(data, options));
+    ReferenceWalk reference(in[4].values(), in[5].values(), detail::y_rule(data, options));
     auto record = [&](std::size_t i, double lower, double upper) {
-        const double margin = margin_of(v[i], lower, upper, e[i], half(t[i]));
+        const double margin = margin_of(v[i], lower, upper, e[i], reference(t[i]));
         if (result != nullptr) result[i] = margin;
         // The first of the smallest, NaN skipped, as NumPy's nanargmin.
         if (margin < smallest || (where < 0 && !std::isnan(margin))) {
