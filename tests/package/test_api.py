@@ -217,7 +217,7 @@ def test_unequal_lengths_are_the_modules_status_not_an_exception():
 # --- guards -----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ["atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly"])
+@pytest.mark.parametrize("name", ["atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly", "end_tolerance"])
 @pytest.mark.parametrize("value", [-0.1, math.inf, -math.inf, math.nan], ids=["negative", "inf", "-inf", "nan"])
 def test_bad_tolerances_are_refused_naming_the_option(name, value):
     """A negative or non-finite tolerance raises ValueError that names the option."""
@@ -334,6 +334,93 @@ def test_errors_outside_the_range_do_not_count():
     assert result.status is vf.Status.FAIL
     assert result.first_failure == 1.5
     assert abs(result.max_error) == pytest.approx(0.498)
+
+
+def _run(start, stop, step=0.01):
+    t = np.round(np.arange(start, stop + step / 2, step), 10)
+    return t, np.sin(t)
+
+
+@pytest.mark.parametrize(
+    "reference, test, options, status, message",
+    [
+        pytest.param(
+            _run(0, 10), _run(0, 9), {}, "MISSING_TEST",
+            "missing test: the test run ends at t = 9, the reference at t = 10", id="stopped early",
+        ),
+        pytest.param(_run(0, 10), _run(0, 9), {"x_range": (0, 9)}, "PASS", None, id="stopped early, range it covers"),
+        pytest.param(
+            _run(0, 10), _run(0, 9), {"x_range": (None, 9.5)}, "MISSING_TEST",
+            "missing test: the test run ends at t = 9, the reference at t = 9.5", id="stopped early inside the range",
+        ),
+        pytest.param(_run(0, 10), _run(0, 9), {"x_range": (2, 5)}, "PASS", None, id="range inside both"),
+        pytest.param(
+            _run(0, 3.01), _run(0, 3), {"atolx": 0.02}, "MISSING_TEST",
+            "missing test: the test run ends at t = 3, the reference at t = 3.01", id="ends 0.01 apart",
+        ),
+        pytest.param(_run(0, 3.01), _run(0, 3), {"end_tolerance": 0.02}, "PASS", None, id="within the end tolerance"),
+        pytest.param(
+            _run(0, 10), _run(0, 9), {"end_tolerance": 0.5}, "MISSING_TEST",
+            "missing test: the test run ends at t = 9, the reference at t = 10 (end tolerance 0.5)",
+            id="beyond the end tolerance",
+        ),
+        pytest.param(
+            _run(0, 10), _run(1, 10), {}, "MISSING_TEST",
+            "missing test: the test run starts at t = 1, the reference at t = 0", id="started late",
+        ),
+        pytest.param(
+            _run(0, 10), _run(0, 11), {}, "MISSING_REFERENCE",
+            "missing reference: the reference ends at t = 10, the test run at t = 11", id="ran longer",
+        ),
+        pytest.param(
+            _run(1, 10), _run(0, 10), {"x_range": (0.5, None)}, "MISSING_REFERENCE",
+            "missing reference: the reference starts at t = 1, the test run at t = 0.5",
+            id="started earlier inside the range",
+        ),
+        pytest.param(
+            _run(0, 10), (_run(0, 9)[0], _run(0, 9)[1] + 0.5), {"x_range": (0, 9)}, "FAIL", None,
+            id="covers the range, outside the funnel",
+        ),
+    ],
+)
+def test_ends_are_judged_inside_the_range_and_named(reference, test, options, status, message):
+    """A run that covers the range passes its end check; the end tolerance lets the ends lie that far
+    apart; a missing end is named with both curves' t (clipped to the range). A failure inside the
+    range still fails."""
+    result = vf.compare(reference, test, **options)
+    assert result.status is vf.Status[status]
+    assert result.message == (message or vf.Status[status].message)
+
+
+def _flat(value, t=np.linspace(0, 1, 11)):
+    return t, np.full(len(t), value)
+
+
+@pytest.mark.parametrize(
+    "reference, test, options, message",
+    [
+        pytest.param(_flat(15.0), _flat(21.0), {}, "constant changed: 15 -> 21", id="a parameter changed"),
+        pytest.param(
+            _flat(15.0, np.array([0.0, 1.0])), _flat(21.0), {}, "constant changed: 15 -> 21", id="two points, eleven"
+        ),
+        pytest.param(
+            _flat(1.23456), _flat(1.23457), {"rtoly": 0.0}, "constant changed: 1.23456 -> 1.23457", id="digits to tell"
+        ),
+        pytest.param(
+            (np.arange(4.0), np.array([9.0, 15, 15, 9])), _flat(21.0, np.arange(4.0)), {"x_range": (1, 2)},
+            "constant changed: 15 -> 21", id="constant inside the range",
+        ),
+        pytest.param(_flat(15.0), (np.linspace(0, 1, 11), np.linspace(21, 22, 11)), {}, None, id="test not constant"),
+        pytest.param(_flat(np.nan), _flat(21.0), {}, None, id="NaN is no constant"),
+    ],
+)
+def test_a_changed_constant_is_said_so(reference, test, options, message):
+    """Where both curves are constant over the compared range and the variable fails, the message
+    names the two values (as reports format numbers); the failure and its counts stay the funnel's."""
+    result = vf.compare(reference, test, **options)
+    assert result.message.startswith(message or result.status.message)
+    if message is not None:
+        assert result.status is vf.Status.FAIL and result.failing_count > 0
 
 
 CONSTANT = (R_T, np.ones(len(R_T)))

@@ -27,9 +27,10 @@ def _kept(t: FloatArray, lo: float, hi: float) -> tuple[int, int] | None:
     """The run of points a cut keeps: those with lo <= t <= hi and one more
     on each side where there is one; None when the module is to see the
     curve whole (it would reject it, or fewer than two points lie inside)."""
-    # The module's own test of validated abscissae: non-decreasing, and a
-    # NaN fails the comparison with its neighbour.
-    if len(t) < 2 or not bool(np.all(t[1:] >= t[:-1])):
+    # The module's own test of validated abscissae: non-decreasing (a NaN
+    # fails the comparison with its neighbour) and finite, which the ends
+    # alone then decide.
+    if len(t) < 2 or not (math.isfinite(t[0]) and math.isfinite(t[-1]) and bool(np.all(t[1:] >= t[:-1]))):
         return None
     first = int(np.searchsorted(t, lo, side="left"))
     stop = int(np.searchsorted(t, hi, side="right"))

@@ -69,6 +69,8 @@ class VariableOutcome:
     #: The tolerances and range the variable was compared with.
     tolerances: dict[str, float] | None = None
     x_range: tuple[float, float] | None = None
+    #: How far apart in t the ends could lie and still pass.
+    end_tolerance: float = 0.0
     #: Smallest and largest half-width along t and y (CompareResult.half_widths).
     half_widths: dict[str, tuple[float, float]] | None = None
     #: Seconds the comparison took.
