@@ -92,6 +92,8 @@ def tolerances_cell(variable: VariableOutcome) -> str:
     text = ", ".join(f"{name} {value:g}" for name, value in variable.tolerances.items() if value)
     if variable.x_range is not None and any(map(math.isfinite, variable.x_range)):
         text += ", x range [{:g}, {:g}]".format(*variable.x_range)
+    if getattr(variable, "end_tolerance", 0.0):
+        text += f", end tolerance {variable.end_tolerance:g}"
     return text
 
 
