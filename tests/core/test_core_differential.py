@@ -18,8 +18,8 @@ from hypothesis import strategies as st
 
 import _velmora_funnel as vf
 import funnel_reference as ref
-from bitwise import assert_same_curve, assert_same_floats
 import velmora_funnel as package
+from bitwise import assert_same_curve, assert_same_floats
 from velmora_funnel import _core_testing as core
 
 NAN, INF = math.nan, math.inf

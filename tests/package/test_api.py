@@ -336,60 +336,47 @@ def test_errors_outside_the_range_do_not_count():
     assert abs(result.max_error) == pytest.approx(0.498)
 
 
-def _run(start, stop, step=0.01):
-    t = np.round(np.arange(start, stop + step / 2, step), 10)
-    return t, np.sin(t)
+def _run(span, bump=0.0):
+    t = np.round(np.arange(span[0], span[1] + 0.005, 0.01), 10)
+    return t, np.sin(t) + bump
 
 
-@pytest.mark.parametrize(
-    "reference, test, options, status, message",
-    [
-        pytest.param(
-            _run(0, 10), _run(0, 9), {}, "MISSING_TEST",
-            "missing test: the test run ends at t = 9, the reference at t = 10", id="stopped early",
-        ),
-        pytest.param(_run(0, 10), _run(0, 9), {"x_range": (0, 9)}, "PASS", None, id="stopped early, range it covers"),
-        pytest.param(
-            _run(0, 10), _run(0, 9), {"x_range": (None, 9.5)}, "MISSING_TEST",
-            "missing test: the test run ends at t = 9, the reference at t = 9.5", id="stopped early inside the range",
-        ),
-        pytest.param(_run(0, 10), _run(0, 9), {"x_range": (2, 5)}, "PASS", None, id="range inside both"),
-        pytest.param(
-            _run(0, 3.01), _run(0, 3), {"atolx": 0.02}, "MISSING_TEST",
-            "missing test: the test run ends at t = 3, the reference at t = 3.01", id="ends 0.01 apart",
-        ),
-        pytest.param(_run(0, 3.01), _run(0, 3), {"end_tolerance": 0.02}, "PASS", None, id="within the end tolerance"),
-        pytest.param(
-            _run(0, 10), _run(0, 9), {"end_tolerance": 0.5}, "MISSING_TEST",
-            "missing test: the test run ends at t = 9, the reference at t = 10 (end tolerance 0.5)",
-            id="beyond the end tolerance",
-        ),
-        pytest.param(
-            _run(0, 10), _run(1, 10), {}, "MISSING_TEST",
-            "missing test: the test run starts at t = 1, the reference at t = 0", id="started late",
-        ),
-        pytest.param(
-            _run(0, 10), _run(0, 11), {}, "MISSING_REFERENCE",
-            "missing reference: the reference ends at t = 10, the test run at t = 11", id="ran longer",
-        ),
-        pytest.param(
-            _run(1, 10), _run(0, 10), {"x_range": (0.5, None)}, "MISSING_REFERENCE",
-            "missing reference: the reference starts at t = 1, the test run at t = 0.5",
-            id="started earlier inside the range",
-        ),
-        pytest.param(
-            _run(0, 10), (_run(0, 9)[0], _run(0, 9)[1] + 0.5), {"x_range": (0, 9)}, "FAIL", None,
-            id="covers the range, outside the funnel",
-        ),
-    ],
-)
-def test_ends_are_judged_inside_the_range_and_named(reference, test, options, status, message):
+MISSING = "missing test: the test run"
+ENDS = {
+    "stopped early": ((0, 10), (0, 9), {}, f"{MISSING} ends at t = 9, the reference at t = 10"),
+    "stopped early, a range it covers": ((0, 10), (0, 9), {"x_range": (0, 9)}, "PASS"),
+    "stopped early inside the range": (
+        *((0, 10), (0, 9), {"x_range": (None, 9.5)}),
+        f"{MISSING} ends at t = 9, the reference at t = 9.5",
+    ),
+    "a range inside both": ((0, 10), (0, 9), {"x_range": (2, 5)}, "PASS"),
+    "ends 0.01 apart": ((0, 3.01), (0, 3), {"atolx": 0.02}, f"{MISSING} ends at t = 3, the reference at t = 3.01"),
+    "within the end tolerance": ((0, 3.01), (0, 3), {"end_tolerance": 0.02}, "PASS"),
+    "beyond the end tolerance": (
+        *((0, 10), (0, 9), {"end_tolerance": 0.5}),
+        f"{MISSING} ends at t = 9, the reference at t = 10 (end tolerance 0.5)",
+    ),
+    "started late": ((0, 10), (1, 10), {}, f"{MISSING} starts at t = 1, the reference at t = 0"),
+    "ran longer": ((0, 10), (0, 11), {}, "missing reference: the reference ends at t = 10, the test run at t = 11"),
+    "started earlier inside the range": (
+        *((1, 10), (0, 10), {"x_range": (0.5, None)}),
+        "missing reference: the reference starts at t = 1, the test run at t = 0.5",
+    ),
+    "covers the range, outside the funnel": ((0, 10), (0, 9), {"x_range": (0, 9), "bump": 0.5}, "FAIL"),
+}
+
+
+@pytest.mark.parametrize(("reference", "test", "options", "said"), ENDS.values(), ids=ENDS.keys())
+def test_ends_are_judged_inside_the_range_and_named(reference, test, options, said):
     """A run that covers the range passes its end check; the end tolerance lets the ends lie that far
     apart; a missing end is named with both curves' t (clipped to the range). A failure inside the
     range still fails."""
-    result = vf.compare(reference, test, **options)
-    assert result.status is vf.Status[status]
-    assert result.message == (message or vf.Status[status].message)
+    options = dict(options)
+    result = vf.compare(_run(reference), _run(test, options.pop("bump", 0.0)), **options)
+    named = said if said in vf.Status.__members__ else said.split(":")[0].upper().replace(" ", "_")
+    status = vf.Status[named]
+    assert result.status is status
+    assert result.message == (status.message if said == status.name else said)
 
 
 def _flat(value, t=np.linspace(0, 1, 11)):
@@ -407,8 +394,11 @@ def _flat(value, t=np.linspace(0, 1, 11)):
             _flat(1.23456), _flat(1.23457), {"rtoly": 0.0}, "constant changed: 1.23456 -> 1.23457", id="digits to tell"
         ),
         pytest.param(
-            (np.arange(4.0), np.array([9.0, 15, 15, 9])), _flat(21.0, np.arange(4.0)), {"x_range": (1, 2)},
-            "constant changed: 15 -> 21", id="constant inside the range",
+            (np.arange(4.0), np.array([9.0, 15, 15, 9])),
+            _flat(21.0, np.arange(4.0)),
+            {"x_range": (1, 2)},
+            "constant changed: 15 -> 21",
+            id="constant inside the range",
         ),
         pytest.param(_flat(15.0), (np.linspace(0, 1, 11), np.linspace(21, 22, 11)), {}, None, id="test not constant"),
         pytest.param(_flat(np.nan), _flat(21.0), {}, None, id="NaN is no constant"),
@@ -455,7 +445,7 @@ def _model_reference_at(r, w, hy, q):
         group = [k for k, x in enumerate(r) if x == at]
         heights = [w[k] for k in group]
         band = (_nan_passed_over(min, heights), _nan_passed_over(max, heights))
-        return _nan_passed_over(min, [hy[k] for k in group]), band if r[j:j + 1] == [q] else None
+        return _nan_passed_over(min, [hy[k] for k in group]), band if r[j : j + 1] == [q] else None
     d = r[j] - r[j - 1]
     y = w[j - 1] + (q - r[j - 1]) * (w[j] - w[j - 1]) / d
     return hy[j - 1] + (q - r[j - 1]) * (hy[j] - hy[j - 1]) / d, (y, y)
@@ -486,7 +476,11 @@ def _model_margins(result):
             margin = min(high - y, y - low) / half
             if band is not None and not math.isnan(margin):
                 # At least what the band of one half-width around the reference leaves to spare.
-                off = band[0] - y if y < band[0] else y - band[1] if y > band[1] else 0.0 if band[0] <= y <= band[1] else math.nan
+                off = math.nan  # a band of NaN ordinates
+                if y < band[0] or y > band[1]:
+                    off = band[0] - y if y < band[0] else y - band[1]
+                elif band[0] <= y <= band[1]:
+                    off = 0.0
                 margin = max(margin, 1.0 - off / half)
             margins.append(max(margin, 0.0))
     return np.array(margins)

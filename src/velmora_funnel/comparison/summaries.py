@@ -58,7 +58,17 @@ def _count_non_finite_points(*curves: Curve) -> int:
 
 
 _MarginArguments: TypeAlias = tuple[
-    FloatArray, FloatArray, FloatArray, FloatArray, FloatArray, FloatArray, float, float, float, FloatArray, FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    float,
+    float,
+    float,
+    FloatArray,
+    FloatArray,
     FloatArray,
 ]
 

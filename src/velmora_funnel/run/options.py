@@ -126,9 +126,7 @@ class RunOptions:
                 settings.update(rule.settings)
                 ignore = rule.ignore if rule.ignore is not None else ignore
             settings.update(self.overrides)
-            self._resolved[applying] = (
-                None if ignore else _options(settings)
-            )
+            self._resolved[applying] = None if ignore else _options(settings)
         return self._resolved[applying]
 
     def select(self, reference: Sequence[str], test: Sequence[str]) -> list[tuple[str, bool, bool]]:

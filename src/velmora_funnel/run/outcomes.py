@@ -54,7 +54,7 @@ class VariableOutcome:
     verdict: Verdict
     #: The module's status; None for a missing or ignored variable.
     status: Status | None
-    #: The module's message, or what is missing where.
+    #: What the verdict says (CompareResult.message), or what is missing where.
     message: str
     max_error: float | None = None
     first_failure: float | None = None
