@@ -379,7 +379,10 @@ def test_ends_are_judged_inside_the_range_and_named(reference, test, options, sa
     assert result.message == (status.message if said == status.name else said)
 
 
-def _flat(value, t=np.linspace(0, 1, 11)):
+ELEVEN = np.linspace(0, 1, 11)
+
+
+def _flat(value, t=ELEVEN):
     return t, np.full(len(t), value)
 
 
