@@ -454,6 +454,7 @@ def ranged_comparisons(draw):
 @example((([0.0, 1.0, 2.0, 3.0, 4.0], [0.0] * 5, [0.0, 2.0, 4.0], [0.0] * 3), {}, (1.0, 3.0)))
 @example((([0.0, 1.0, 1.0, 2.0], [0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 1.0, 2.0], [0.0] * 4), {}, (1.0, 1.0)))
 @example((([0.0, 2.5, 5.0, 7.5, 10.0], [0.0, 1.0, 0.0, 1.0, 0.0], [0.0, 3.0, 6.0, 9.0], [0.0] * 4), {}, (1.0, 9.0)))
+@example((([0.0, 0.0, 0.5, 0.5], [NAN, 0.0, 0.0, 0.0], [-INF, 0.0, 0.5, 0.5], [0.0] * 4), {}, (0.0, INF)))
 def test_range_cut_keeps_the_modules_funnel_and_errors(case):
     """The package cuts both curves to an explicit range, and one point beyond each end, before the
     module compares them: the funnel, the errors at the test points inside the range and every

@@ -23,20 +23,21 @@ __all__ = ["END_SLACK", "clipped_ends", "cut_to_range", "judge_ends"]
 END_SLACK = 1e-12
 
 
-def _kept(t: FloatArray, lo: float, hi: float) -> tuple[int, int] | None:
-    """The run of points a cut keeps: those with lo <= t <= hi and one more
-    on each side where there is one; None when the module is to see the
-    curve whole (it would reject it, or fewer than two points lie inside)."""
-    # The module's own test of validated abscissae: non-decreasing (a NaN
-    # fails the comparison with its neighbour) and finite, which the ends
-    # alone then decide.
-    if len(t) < 2 or not (math.isfinite(t[0]) and math.isfinite(t[-1]) and bool(np.all(t[1:] >= t[:-1]))):
-        return None
+def _kept(t: FloatArray, lo: float, hi: float) -> tuple[int, int, int]:
+    """The run of points a cut keeps, those with lo <= t <= hi and one more
+    on each side where there is one, and how many lie inside. On abscissae
+    the module rejects the numbers mean nothing: _valid() decides first
+    whether they are used."""
     first = int(np.searchsorted(t, lo, side="left"))
     stop = int(np.searchsorted(t, hi, side="right"))
-    if stop - first < 2:
-        return None
-    return max(first - 1, 0), min(stop + 1, len(t))
+    return max(first - 1, 0), min(stop + 1, len(t)), stop - first
+
+
+def _valid(t: FloatArray) -> bool:
+    # The module's own test of abscissae: non-decreasing (a NaN fails the
+    # comparison with its neighbour) and finite, which the ends alone then
+    # decide.
+    return math.isfinite(t[0]) and math.isfinite(t[-1]) and bool(np.all(t[1:] >= t[:-1]))
 
 
 def cut_to_range(
@@ -67,13 +68,15 @@ def cut_to_range(
     """
     if lo == -math.inf and hi == math.inf:
         return None
-    if len(t_ref) != len(y_ref) or len(t_test) != len(y_test):
+    if len(t_ref) != len(y_ref) or len(t_test) != len(y_test) or len(t_ref) < 2 or len(t_test) < 2:
         return None
-    ref = _kept(t_ref, lo, hi)
-    test = _kept(t_test, lo, hi)
-    if ref is None or test is None or (ref == (0, len(t_ref)) and test == (0, len(t_test))):
+    (a, b, ref_inside), (c, d, test_inside) = _kept(t_ref, lo, hi), _kept(t_test, lo, hi)
+    # Leaving the curves whole is always right; the check of their order, a
+    # pass over both, is made only where a cut would save something.
+    if (a, b, c, d) == (0, len(t_ref), 0, len(t_test)) or ref_inside < 2 or test_inside < 2:
         return None
-    (a, b), (c, d) = ref, test
+    if not (_valid(t_ref) and _valid(t_test)):
+        return None
     return t_ref[a:b], y_ref[a:b], t_test[c:d], y_test[c:d]
 
 
