@@ -52,8 +52,8 @@ def compare(
     rule.
 
     Raises ValueError for a tolerance or end tolerance that is negative or
-    not finite and for a NaN range end, TypeError for input that is not a curve of real numbers.
-    Problems with the curves themselves (unequal lengths, decreasing
+    not finite and for a NaN range end, TypeError for input that is not a
+    curve of real numbers. Problems with the curves themselves (unequal lengths, decreasing
     abscissae, too few points) come back as the result's ``status``.
     """
     # Options left at their defaults are the very default objects: they were
