@@ -2,9 +2,11 @@
 // NumPy would make one temporary array per operation or Python cannot keep
 // up. Private to the package; the comparison itself is _velmora_funnel's.
 //
-//   margins(lower_t, lower_y, upper_t, upper_y, t, v, errors, out) -> (smallest, index)
-//       the margin of each test point (t, v) in the funnel, into out (unless
-//       None), and the smallest of them with its index (-1 when all are NaN);
+//   margins(lower_t, lower_y, upper_t, upper_y, ref_t, ref_y, atoly, ltoly, rtoly,
+//           t, v, errors, out) -> (smallest, index)
+//       the margin of each test point (t, v) in the funnel around the
+//       reference (ref_t, ref_y) inside the range, into out (unless None),
+//       and the smallest of them with its index (-1 when all are NaN);
 //   error_summary(t, errors, lo, hi) -> (inside, failing, first, largest, nan)
 //       the error curve's summary over lo <= t <= hi, in one pass;
 //   half_widths(t, y, atolx, ltolx, rtolx, atoly, ltoly, rtoly)
@@ -31,6 +33,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -93,54 +96,164 @@ PyObject* memory_error() { return PyErr_NoMemory(); }
 // ---------------------------------------------------------------------------
 // Margins
 
-// The margin of one test point: its distance to the nearer bound as a
-// fraction of the funnel's half-height (1 in the middle, 0 on a bound), or
-// minus its error over the half-height where the error curve says it fails.
-// NaN propagates as NumPy's minimum and maximum propagate it.
-double margin_of(double v, double low, double high, double error) noexcept {
-    const double half = (high - low) / 2.0;
+// The reference at one abscissa, as a margin measures against it: its y
+// half-width there, and, inside its span, the band of its ordinates there
+// (one value, or the ends of a step).
+struct ReferenceAt {
+    double half;
+    bool spanned;
+    double low;
+    double high;
+};
+
+// The margin of one test point: its distance to the nearer bound in units of
+// the reference's y half-width at its abscissa (1: a whole y tolerance to
+// spare, 0 on a bound), or minus its error in those units where the error
+// curve says it fails. The funnel's own height is no measure: at a step of
+// the reference it is as tall as the step, and every point there would look
+// like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
+double margin_of(double v, double low, double high, double error, const ReferenceAt& at) noexcept {
     if (std::isnan(v)) return NAN;
     // The error curve is the verdict: a failing point is outside by its
-    // error, a passing one is never below 0, whatever the rounding here.
-    if (error != 0.0) return -std::fabs(error) / half;
+    // error, and below 0 even against a half-width too large for the
+    // quotient to show it; a passing one is never below 0, whatever the
+    // rounding here.
+    if (error != 0.0) {
+        const double margin = -std::fabs(error) / at.half;
+        return std::isnan(margin) || margin < 0.0 ? margin
+                                                  : -std::numeric_limits<double>::denorm_min();
+    }
     const double above = high - v;
     const double below = v - low;
     // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
     const double nearer =
         std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
-    const double margin = nearer / half;
+    double margin = nearer / at.half;
+    // The funnel holds the band of one half-width around the reference, so
+    // a point that far inside the band has at least that much to spare; the
+    // bounds, traced and interpolated in rounded arithmetic, can fall short
+    // of it by a few units in the last place, and a test equal to its
+    // reference would have a margin just below 1.
+    if (at.spanned && !std::isnan(margin)) {
+        double off = NAN;
+        if (v < at.low) {
+            off = at.low - v;
+        } else if (v > at.high) {
+            off = v - at.high;
+        } else if (v >= at.low && v <= at.high) {
+            off = 0.0;
+        }
+        const double band = 1.0 - off / at.half;
+        if (band > margin) margin = band;
+    }
     return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
 }
 
+// The reference at each of a non-decreasing run of abscissae. Its y
+// half-width by the core's rule for each reference point: at a reference
+// abscissa the smallest of the points there (a step has several), strictly
+// between two reference abscissae the linear interpolation of the two
+// points' half-widths, before the first and after the last that of the end.
+// So a test point that lies on a reference point is measured against no more
+// than that point's own half-width. Its ordinates likewise: those of the
+// points at the abscissa, else interpolated; outside its span, none.
+class ReferenceWalk {
+public:
+    ReferenceWalk(std::span<const double> t, std::span<const double> y,
+                  const detail::AxisRule& rule) noexcept
+        : t_(t), y_(y), rule_(rule) {}
+
+    ReferenceAt operator()(double q) noexcept {
+        const std::size_t n = t_.size();
+        while (next_ < n && t_[next_] < q) ++next_;
+        if (next_ < n && t_[next_] == q) return group(next_);
+        if (next_ == 0 || next_ == n) {
+            ReferenceAt at = group(next_ == 0 ? 0 : first_of_last());
+            at.spanned = false;
+            return at;
+        }
+        const std::size_t j = next_;
+        const double d = t_[j] - t_[j - 1];
+        const double h0 = width(j - 1);
+        const double h1 = width(j);
+        const double y = y_[j - 1] + (q - t_[j - 1]) * (y_[j] - y_[j - 1]) / d;
+        return {h0 + (q - t_[j - 1]) * (h1 - h0) / d, true, y, y};
+    }
+
+private:
+    double width(std::size_t i) const noexcept { return rule_.halfwidth(y_[i]); }
+
+    // The points that share the abscissa of point i (the first of them):
+    // the smallest half-width and the lowest and highest ordinate, NaN
+    // passed over; kept for the next query at the same abscissa, so
+    // repeated test abscissae cost no rescan.
+    ReferenceAt group(std::size_t i) noexcept {
+        if (i == cached_) return cached_at_;
+        ReferenceAt at{NAN, true, NAN, NAN};
+        for (std::size_t k = i; k < t_.size() && t_[k] == t_[i]; ++k) {
+            const double h = width(k);
+            if (std::isnan(at.half) || h < at.half) at.half = h;
+            if (std::isnan(at.low) || y_[k] < at.low) at.low = y_[k];
+            if (std::isnan(at.high) || y_[k] > at.high) at.high = y_[k];
+        }
+        cached_ = i;
+        cached_at_ = at;
+        return at;
+    }
+
+    std::size_t first_of_last() const noexcept {
+        std::size_t i = t_.size() - 1;
+        while (i > 0 && t_[i - 1] == t_[i]) --i;
+        return i;
+    }
+
+    std::span<const double> t_;
+    std::span<const double> y_;
+    detail::AxisRule rule_;
+    std::size_t next_ = 0;
+    std::size_t cached_ = static_cast<std::size_t>(-1);
+    ReferenceAt cached_at_{NAN, false, NAN, NAN};
+};
+
 PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    static constexpr const char* names[] = {"lower_t", "lower_y", "upper_t", "upper_y",
-                                            "t",       "v",       "errors",  "out"};
-    if (nargs != 8) {
-        PyErr_Format(PyExc_TypeError, "margins() takes 8 arguments (%zd given)", nargs);
+    static constexpr const char* names[] = {"lower_t", "lower_y", "upper_t", "upper_y", "ref_t",
+                                            "ref_y",   "t",       "v",       "errors",  "out"};
+    if (nargs != 13) {
+        PyErr_Format(PyExc_TypeError, "margins() takes 13 arguments (%zd given)", nargs);
         return nullptr;
     }
-    Floats in[7];
+    Floats in[9];
     Floats out;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 6; ++i) {
         if (!in[i].take(args[i], names[i])) return nullptr;
     }
-    const bool keep = args[7] != Py_None;
-    if (keep && !out.take(args[7], names[7], true)) return nullptr;
-    const std::size_t m = in[4].size();
-    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() || in[0].size() == 0 ||
-        in[2].size() == 0) {
+    CompareOptions options;
+    double* const y_tolerances[] = {&options.atoly, &options.ltoly, &options.rtoly};
+    for (int i = 0; i < 3; ++i) {
+        *y_tolerances[i] = PyFloat_AsDouble(args[6 + i]);
+        if (*y_tolerances[i] == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    for (int i = 6; i < 9; ++i) {
+        if (!in[i].take(args[3 + i], names[i])) return nullptr;
+    }
+    const bool keep = args[12] != Py_None;
+    if (keep && !out.take(args[12], names[9], true)) return nullptr;
+    const std::size_t m = in[6].size();
+    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() ||
+        in[4].size() != in[5].size() || in[0].size() == 0 || in[2].size() == 0 ||
+        in[4].size() == 0) {
         PyErr_SetString(PyExc_ValueError,
-                        "margins(): each bound needs abscissae and ordinates of one length, at "
-                        "least one point");
+                        "margins(): each bound and the reference need abscissae and ordinates of "
+                        "one length, at least one point");
         return nullptr;
     }
-    if (in[5].size() != m || in[6].size() != m || (keep && out.size() != m)) {
+    if (in[7].size() != m || in[8].size() != m || (keep && out.size() != m)) {
         PyErr_SetString(PyExc_ValueError, "margins(): t, v, errors and out must have one length");
         return nullptr;
     }
-    const auto t = in[4].values();
-    const auto v = in[5].values();
-    const auto e = in[6].values();
+    const auto t = in[6].values();
+    const auto v = in[7].values();
+    const auto e = in[8].values();
     double* result = keep ? out.data() : nullptr;
     double smallest = NAN;
     Py_ssize_t where = -1;
@@ -149,8 +262,12 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // lies where the error curve puts the bound.
     detail::ClampedInterpolation low(in[0].values(), in[1].values());
     detail::ClampedInterpolation high(in[2].values(), in[3].values());
+    // The core's own rule and data characteristics of the reference points
+    // the funnel was built from (only the ordinates' part of them is read).
+    const DataChar data = get_data_char_sorted(in[4].values(), in[5].values());
+    ReferenceWalk reference(in[4].values(), in[5].values(), detail::y_rule(data, options));
     auto record = [&](std::size_t i, double lower, double upper) {
-        const double margin = margin_of(v[i], lower, upper, e[i]);
+        const double margin = margin_of(v[i], lower, upper, e[i], reference(t[i]));
         if (result != nullptr) result[i] = margin;
         // The first of the smallest, NaN skipped, as NumPy's nanargmin.
         if (margin < smallest || (where < 0 && !std::isnan(margin))) {

@@ -19,7 +19,8 @@ def failure_message(result: CompareResult, header: str = "Test curve is not insi
     error, smallest margin and the options compared with."""
     lo, hi = result.x_range
     options = ", ".join(f"{name}={value:g}" for name, value in result.tolerances.items())
-    lines = [f"{header} ({options}; x_range [{lo:g}, {hi:g}])", f" status: {result.status.name}"]
+    ends = f"; end_tolerance {result.end_tolerance:g}" if result.end_tolerance else ""
+    lines = [f"{header} ({options}; x_range [{lo:g}, {hi:g}]{ends})", f" status: {result.status.name}"]
     lines += [f" {part}" for part in verdict_line(result).split("; ")]
     return "\n".join(lines)
 

@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import _velmora_funnel as vf
 import funnel_reference as ref
+import velmora_funnel as package
 from bitwise import assert_same_curve, assert_same_floats
 from velmora_funnel import _core_testing as core
 
@@ -372,10 +373,10 @@ def options_dicts(draw):
 
 
 @st.composite
-def compare_inputs(draw):
+def compare_inputs(draw, min_size=0, max_size=9):
     """A reference and a test curve: often the test follows the reference closely, so
     passes, failures and missing ends all come up."""
-    n = draw(st.integers(0, 9))
+    n = draw(st.integers(min_size, max_size))
     r = draw(abscissae(n))
     yr = draw(ordinates(n))
     kind = draw(st.sampled_from(["same abscissae", "shifted", "independent"]))
@@ -385,7 +386,7 @@ def compare_inputs(draw):
         shift = draw(st.sampled_from([0.0, 1e-13, -1e-13, 0.5, -1.0]))
         t = [v + shift for v in r]
     else:
-        t = draw(abscissae(draw(st.integers(0, 9))))
+        t = draw(abscissae(draw(st.integers(min_size, max_size))))
     yt = [v + draw(st.sampled_from([0.0, 0.0, 0.001, -0.001, 0.5, -2.0])) for v in (yr + yr)[: len(t)]]
     if len(yt) < len(t):
         yt += draw(st.lists(grid, min_size=len(t) - len(yt), max_size=len(t) - len(yt)))
@@ -418,3 +419,76 @@ def test_compare_matches(curves, options):
     for name, expected in (("lower", lower), ("upper", upper), ("errors", errors)):
         actual = tuple(a.tolist() for a in result[name])
         assert_same_curve(expected, actual, name)
+
+
+# --- the package's cut to the range ----------------------------------------------------
+
+package_tolerance = st.sampled_from([0.0, 0.002, 0.01, 0.1, 0.5, 2.0, 1e-11, 1e-10])
+
+
+@st.composite
+def valid_inputs(draw):
+    """Two curves the module accepts, long enough to be cut."""
+    r = draw(abscissae(draw(st.integers(4, 14))))
+    t = list(r) if draw(st.booleans()) else draw(abscissae(draw(st.integers(4, 14))))
+    yr = draw(ordinates(len(r)))
+    base = yr if len(t) == len(r) else draw(ordinates(len(t)))
+    return r, yr, t, [v + draw(st.sampled_from([0.0, 0.0, 0.001, -0.5])) for v in base]
+
+
+@st.composite
+def ranged_comparisons(draw):
+    """compare_inputs() with tolerances the package accepts and an explicit range whose ends often
+    fall on, between or just beside the curves' abscissae."""
+    r, yr, t, yt = draw(st.one_of(compare_inputs(), compare_inputs(4, 14), valid_inputs()))
+    known = [v for v in r + t if math.isfinite(v)] or [0.0]
+    # Inner abscissae first: a range that leaves points out on both sides is what gets cut.
+    known = sorted(known)[1:-1] or known
+    end = st.one_of(
+        st.sampled_from(known).map(lambda v: v + draw(st.sampled_from([0.0, 0.0, 0.25, -0.25, 1e-13]))),
+        plain,
+    )
+    lo, hi = draw(st.one_of(end, st.just(-INF))), draw(st.one_of(end, st.just(INF)))
+    if draw(st.booleans()):
+        lo, hi = sorted((lo, hi))
+    tolerances = {k: draw(package_tolerance) for k in draw(st.lists(st.sampled_from(TOLERANCE_KEYS), unique=True))}
+    return (r, yr, t, yt), tolerances, (lo, hi)
+
+
+@given(ranged_comparisons())
+@example(
+    (
+        ([0.0, 1.0, 2.0, 3.0, 4.0], [0.0, 1.0, 0.0, 1.0, 0.0], [0.0, 1.0, 2.0, 3.0, 4.0], [0.0, 1.1, 0.0, 1.0, 0.0]),
+        {},
+        (1.5, 3.5),
+    )
+)
+@example((([0.0, 1.0, 2.0, 3.0, 4.0], [0.0] * 5, [0.0, 2.0, 4.0], [0.0] * 3), {}, (1.0, 3.0)))
+@example((([0.0, 1.0, 1.0, 2.0], [0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 1.0, 2.0], [0.0] * 4), {}, (1.0, 1.0)))
+@example((([0.0, 2.5, 5.0, 7.5, 10.0], [0.0, 1.0, 0.0, 1.0, 0.0], [0.0, 3.0, 6.0, 9.0], [0.0] * 4), {}, (1.0, 9.0)))
+@example((([0.0, 0.0, 0.5, 0.5], [NAN, 0.0, 0.0, 0.0], [-INF, 0.0, 0.5, 0.5], [0.0] * 4), {}, (0.0, INF)))
+def test_range_cut_keeps_the_modules_funnel_and_errors(case):
+    """The package cuts both curves to an explicit range, and one point beyond each end, before the
+    module compares them: the funnel, the errors at the test points inside the range and every
+    rejection are the module's on the whole curves, and so is the status wherever the whole curves
+    did not fail on their ends (only a missing end may be judged otherwise, inside the range)."""
+    (r, yr, t, yt), tolerances, (lo, hi) = case
+    result = package.compare((r, yr), (t, yt), x_range=(lo, hi), **tolerances)
+    options = {"tolerances": dict(zip(TOLERANCE_KEYS, DEFAULT_TOLERANCES, strict=True)) | tolerances}
+    raw = vf.compare(_array(r), _array(yr), _array(t), _array(yt), options | {"x_range": {"lo": lo, "hi": hi}})
+    if raw["status"] not in (vf.STATUS_FAIL, vf.STATUS_PASS, vf.STATUS_MISSING_REFERENCE, vf.STATUS_MISSING_TEST):
+        assert result.status == raw["status"]
+        return
+    for name in ("lower", "upper"):
+        assert_same_curve(tuple(a.tolist() for a in raw[name]), tuple(a.tolist() for a in getattr(result, name)), name)
+    expected, actual = (_in_range(errors, lo, hi) for errors in (raw["errors"], result.errors))
+    assert_same_curve(expected, actual, "errors in range")
+    if raw["status"] in (vf.STATUS_FAIL, vf.STATUS_PASS):
+        assert result.status == raw["status"]
+    else:
+        assert result.status in (package.Status.PASS, package.Status.MISSING_REFERENCE, package.Status.MISSING_TEST)
+
+
+def _in_range(curve, lo, hi):
+    inside = (curve[0] >= lo) & (curve[0] <= hi)
+    return curve[0][inside].tolist(), curve[1][inside].tolist()

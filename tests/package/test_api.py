@@ -1,5 +1,6 @@
 """The friendly compare(): conversions, guards, and results that are exactly the module's."""
 
+import bisect
 import dataclasses
 import inspect
 import math
@@ -75,7 +76,10 @@ def test_any_curves_give_the_modules_verdict(ys_ref, ys_test, x_range, atoly):
         t_ref, np.array(ys_ref), t_test, np.array(ys_test), {"tolerances": tolerances, "x_range": {"lo": lo, "hi": hi}}
     )
     assert result.status == raw["status"]
-    np.testing.assert_array_equal(result.errors.y, raw["errors"][1])
+    # With a range the test curve is cut to it (and a point beyond each end):
+    # its errors are the module's at the points kept.
+    start = int(np.searchsorted(t_test, result.test.t[0]))
+    np.testing.assert_array_equal(result.errors.y, raw["errors"][1][start : start + len(result.test.t)])
     # first_failure is exactly the point that made the module say FAIL.
     assert (result.first_failure is not None) == (result.status is vf.Status.FAIL)
 
@@ -213,7 +217,7 @@ def test_unequal_lengths_are_the_modules_status_not_an_exception():
 # --- guards -----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ["atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly"])
+@pytest.mark.parametrize("name", ["atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly", "end_tolerance"])
 @pytest.mark.parametrize("value", [-0.1, math.inf, -math.inf, math.nan], ids=["negative", "inf", "-inf", "nan"])
 def test_bad_tolerances_are_refused_naming_the_option(name, value):
     """A negative or non-finite tolerance raises ValueError that names the option."""
@@ -334,6 +338,86 @@ def test_errors_outside_the_range_do_not_count():
     assert abs(result.max_error) == pytest.approx(0.498)
 
 
+def _run(span, bump=0.0):
+    t = np.round(np.arange(span[0], span[1] + 0.005, 0.01), 10)
+    return t, np.sin(t) + bump
+
+
+MISSING = "missing test: the test run"
+ENDS = {
+    "stopped early": ((0, 10), (0, 9), {}, f"{MISSING} ends at t = 9, the reference at t = 10"),
+    "stopped early, a range it covers": ((0, 10), (0, 9), {"x_range": (0, 9)}, "PASS"),
+    "stopped early inside the range": (
+        *((0, 10), (0, 9), {"x_range": (None, 9.5)}),
+        f"{MISSING} ends at t = 9, the reference at t = 9.5",
+    ),
+    "a range inside both": ((0, 10), (0, 9), {"x_range": (2, 5)}, "PASS"),
+    "ends 0.01 apart": ((0, 3.01), (0, 3), {"atolx": 0.02}, f"{MISSING} ends at t = 3, the reference at t = 3.01"),
+    "within the end tolerance": ((0, 3.01), (0, 3), {"end_tolerance": 0.02}, "PASS"),
+    "beyond the end tolerance": (
+        *((0, 10), (0, 9), {"end_tolerance": 0.5}),
+        f"{MISSING} ends at t = 9, the reference at t = 10 (end tolerance 0.5)",
+    ),
+    "started late": ((0, 10), (1, 10), {}, f"{MISSING} starts at t = 1, the reference at t = 0"),
+    "ran longer": ((0, 10), (0, 11), {}, "missing reference: the reference ends at t = 10, the test run at t = 11"),
+    "started earlier inside the range": (
+        *((1, 10), (0, 10), {"x_range": (0.5, None)}),
+        "missing reference: the reference starts at t = 1, the test run at t = 0.5",
+    ),
+    "covers the range, outside the funnel": ((0, 10), (0, 9), {"x_range": (0, 9), "bump": 0.5}, "FAIL"),
+}
+
+
+@pytest.mark.parametrize(("reference", "test", "options", "said"), ENDS.values(), ids=ENDS.keys())
+def test_ends_are_judged_inside_the_range_and_named(reference, test, options, said):
+    """A run that covers the range passes its end check; the end tolerance lets the ends lie that far
+    apart; a missing end is named with both curves' t (clipped to the range). A failure inside the
+    range still fails."""
+    options = dict(options)
+    result = vf.compare(_run(reference), _run(test, options.pop("bump", 0.0)), **options)
+    named = said if said in vf.Status.__members__ else said.split(":")[0].upper().replace(" ", "_")
+    status = vf.Status[named]
+    assert result.status is status
+    assert result.message == (status.message if said == status.name else said)
+
+
+ELEVEN = np.linspace(0, 1, 11)
+
+
+def _flat(value, t=ELEVEN):
+    return t, np.full(len(t), value)
+
+
+@pytest.mark.parametrize(
+    "reference, test, options, message",
+    [
+        pytest.param(_flat(15.0), _flat(21.0), {}, "constant changed: 15 -> 21", id="a parameter changed"),
+        pytest.param(
+            _flat(15.0, np.array([0.0, 1.0])), _flat(21.0), {}, "constant changed: 15 -> 21", id="two points, eleven"
+        ),
+        pytest.param(
+            _flat(1.23456), _flat(1.23457), {"rtoly": 0.0}, "constant changed: 1.23456 -> 1.23457", id="digits to tell"
+        ),
+        pytest.param(
+            (np.arange(4.0), np.array([9.0, 15, 15, 9])),
+            _flat(21.0, np.arange(4.0)),
+            {"x_range": (1, 2)},
+            "constant changed: 15 -> 21",
+            id="constant inside the range",
+        ),
+        pytest.param(_flat(15.0), (np.linspace(0, 1, 11), np.linspace(21, 22, 11)), {}, None, id="test not constant"),
+        pytest.param(_flat(np.nan), _flat(21.0), {}, None, id="NaN is no constant"),
+    ],
+)
+def test_a_changed_constant_is_said_so(reference, test, options, message):
+    """Where both curves are constant over the compared range and the variable fails, the message
+    names the two values (as reports format numbers); the failure and its counts stay the funnel's."""
+    result = vf.compare(reference, test, **options)
+    assert result.message.startswith(message or result.status.message)
+    if message is not None:
+        assert result.status is vf.Status.FAIL and result.failing_count > 0
+
+
 CONSTANT = (R_T, np.ones(len(R_T)))
 
 
@@ -341,32 +425,69 @@ CONSTANT = (R_T, np.ones(len(R_T)))
     "y_test, margin, margin_t, failing",
     [
         pytest.param(np.ones(5), 1.0, 0.0, 0, id="middle"),
+        pytest.param(np.full(5, 1.25), 0.5, 0.0, 0, id="the whole run half the tolerance off"),
         pytest.param([1, 1, 1.25, 1, 1], 0.5, 2.0, 0, id="halfway-to-the-bound"),
         pytest.param([1, 1, 1, 0.5, 1], 0.0, 3.0, 0, id="on-the-lower-bound"),
         pytest.param([1, 2.5, 1, 1, 0], -2.0, 1.0, 2, id="outside-by-twice-the-half-height"),
     ],
 )
 def test_margin_says_how_close_the_test_came(y_test, margin, margin_t, failing):
-    """The smallest distance to the nearer bound, in half-heights of the funnel, with its abscissa."""
+    """The smallest distance to the nearer bound, in y half-widths of the reference, with its abscissa."""
     result = vf.compare(CONSTANT, (R_T, np.array(y_test, dtype=float)), atoly=0.5, rtoly=0.0, rtolx=0.0)
     assert (result.margin, result.margin_t, result.failing_count) == (margin, margin_t, failing)
 
 
+def _nan_passed_over(pick, values):
+    return pick((v for v in values if not math.isnan(v)), default=math.nan)
+
+
+def _model_reference_at(r, w, hy, q):
+    """The reference at q: its y half-width (the smallest of the points at q, else interpolated
+    between the two around q, else the end's) and, inside its span, the band of its ordinates."""
+    j = bisect.bisect_left(r, q)
+    at = r[j] if j < len(r) and r[j] == q else r[0] if j == 0 else r[-1] if j == len(r) else None
+    if at is not None:
+        group = [k for k, x in enumerate(r) if x == at]
+        heights = [w[k] for k in group]
+        band = (_nan_passed_over(min, heights), _nan_passed_over(max, heights))
+        return _nan_passed_over(min, [hy[k] for k in group]), band if r[j : j + 1] == [q] else None
+    d = r[j] - r[j - 1]
+    y = w[j - 1] + (q - r[j - 1]) * (w[j] - w[j - 1]) / d
+    return hy[j - 1] + (q - r[j - 1]) * (hy[j] - hy[j - 1]) / d, (y, y)
+
+
 def _model_margins(result):
-    """Each test point's margin on Python floats, from the bounds as the error curve interpolates them."""
+    """Each test point's margin on Python floats, from the bounds as the error curve interpolates them
+    and the reference's half-widths as the funnel's rule gives them."""
     t, v = result.test.t.tolist(), result.test.y.tolist()
     lows = funnel_reference.interpolate_clamped(*(a.tolist() for a in result.lower), t)
     highs = funnel_reference.interpolate_clamped(*(a.tolist() for a in result.upper), t)
     lo, hi = max(result.x_range[0], result.reference.t[0]), min(result.x_range[1], result.reference.t[-1])
+    inside = (result.reference.t >= result.x_range[0]) & (result.reference.t <= result.x_range[1])
+    r, w = result.reference.t[inside].tolist(), result.reference.y[inside].tolist()
+    order = ("atolx", "atoly", "ltolx", "ltoly", "rtolx", "rtoly")
+    _, hy = funnel_reference.tube_halfwidths(
+        r, w, funnel_reference.get_data_char(r, w), [result.tolerances[name] for name in order]
+    )
     margins = []
     for q, y, low, high, error in zip(t, v, lows, highs, result.errors.y.tolist(), strict=True):
-        half = (high - low) / 2
+        half, band = _model_reference_at(r, w, hy, q)
         if not lo <= q <= hi or math.isnan(y):
             margins.append(math.nan)
         elif error != 0:
-            margins.append(-abs(error) / half)
+            margin = -abs(error) / half
+            margins.append(margin if math.isnan(margin) or margin < 0 else -5e-324)
         else:
-            margins.append(max(min(high - y, y - low) / half, 0.0))
+            margin = min(high - y, y - low) / half
+            if band is not None and not math.isnan(margin):
+                # At least what the band of one half-width around the reference leaves to spare.
+                off = math.nan  # a band of NaN ordinates
+                if y < band[0] or y > band[1]:
+                    off = band[0] - y if y < band[0] else y - band[1]
+                elif band[0] <= y <= band[1]:
+                    off = 0.0
+                margin = max(margin, 1.0 - off / half)
+            margins.append(max(margin, 0.0))
     return np.array(margins)
 
 
@@ -377,9 +498,18 @@ F.flags.writeable = False
 @pytest.mark.parametrize(
     "call, error",
     [
-        pytest.param(lambda k: k.margins(F[:0], F[:0], F, F, F, F, F, F.copy()), ValueError, id="empty bound"),
-        pytest.param(lambda k: k.margins(F, F, F, F, F, F, F[:2], F.copy()), ValueError, id="unequal lengths"),
-        pytest.param(lambda k: k.margins(F, F, F, F, F, F, F, F), (ValueError, BufferError), id="read-only output"),
+        pytest.param(
+            lambda k: k.margins(F[:0], F[:0], F, F, F, F, 0, 0, 0, F, F, F, F.copy()), ValueError, id="empty bound"
+        ),
+        pytest.param(
+            lambda k: k.margins(F, F, F, F, F[:0], F[:0], 0, 0, 0, F, F, F, F.copy()), ValueError, id="no reference"
+        ),
+        pytest.param(
+            lambda k: k.margins(F, F, F, F, F, F, 0, 0, 0, F, F, F[:2], F.copy()), ValueError, id="unequal lengths"
+        ),
+        pytest.param(
+            lambda k: k.margins(F, F, F, F, F, F, 0, 0, 0, F, F, F, F), (ValueError, BufferError), id="read-only output"
+        ),
         pytest.param(lambda k: k.format_csv(np.arange(4), F), TypeError, id="integers"),
         pytest.param(lambda k: k.format_csv(np.ones((2, 2)), F), TypeError, id="two dimensions"),
         pytest.param(lambda k: k.format_csv(), TypeError, id="no column"),
@@ -443,6 +573,45 @@ def test_margins_are_measured_against_the_bounds_the_verdict_uses(x_range):
     np.testing.assert_array_equal(result.margins(), model)
     where = int(np.nanargmin(model))
     assert (result.margin, result.margin_t) == (model[where], result.test.t[where])
+
+
+def _random_curve(seed):
+    """A random walk with vertical steps: repeated abscissae where the ordinate jumps."""
+    rng = np.random.default_rng(seed)
+    t = np.cumsum(rng.choice([0.0, 0.1, 0.5, 1.0], 60))
+    return t, np.cumsum(rng.normal(0, 1, 60))
+
+
+EVENT_CURVES = [
+    pytest.param(([0, 1, 2, 3, 3, 4, 5, 6], [0, 0, 0, 0, 1, 1, 1, 1]), id="step"),
+    pytest.param(([0, 1, 2, 2, 2.5, 3, 3, 4, 5], [0, 0, 0, 5, 5, 5, 0, 0, 0]), id="pulse"),
+    pytest.param((np.linspace(0, 10, 50), np.full(50, 2.0)), id="flat"),
+    pytest.param(_random_curve(5), id="random"),
+]
+
+
+@pytest.mark.parametrize("curve", EVENT_CURVES)
+@pytest.mark.parametrize(
+    "tolerances",
+    [{}, {"ltoly": 0.05, "atoly": 1e-3}, {"atolx": 0.3, "atoly": 0.01, "x_range": (0.5, 4.5)}],
+    ids=["defaults", "point-relative", "wide along t, a range"],
+)
+def test_margins_at_events_mean_tolerances_to_spare(curve, tolerances):
+    """A test equal to its reference has a margin of at least 1 at every point, the points of a step
+    included (not the step's height over the tolerance); a test moved off it by noise of about a
+    half-width has a negative margin exactly where it fails, and none that is NaN in the range."""
+    t, y = (np.asarray(a, dtype=float) for a in curve)
+    same = vf.compare((t, y), (t, y), **tolerances)
+    margins = same.margins()
+    inside = ~np.isnan(margins)
+    assert same.passed and inside.any() and (margins[inside] >= 1).all()
+    half = same.half_widths()["y"][0]
+    rng = np.random.default_rng(3)
+    for scale in (0.5, 1.0, 2.0):
+        moved = vf.compare((t, y), (t, y + rng.normal(0, scale * half, len(t))), **tolerances)
+        margins = moved.margins()
+        np.testing.assert_array_equal(np.isnan(margins), ~inside)
+        np.testing.assert_array_equal(margins < 0, moved.failing_mask())
 
 
 # --- immutability ------------------------------------------------------------------------

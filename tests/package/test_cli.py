@@ -180,6 +180,37 @@ def test_x_range_takes_negative_exponents_and_open_ends(capsys, files):
     assert run(capsys, "compare", reference, test, "--x-range", "1.5", "none")[0] == 0
 
 
+@pytest.mark.parametrize(
+    "options, config, code",
+    [
+        pytest.param([], None, 1, id="ends 0.02 apart"),
+        pytest.param(["--x-range", "0", "1.97"], None, 0, id="a range both cover"),
+        pytest.param(["--end-tolerance", "0.025"], None, 0, id="end tolerance"),
+        pytest.param([], "[defaults]\nend_tolerance = 0.025\n", 0, id="end tolerance in the config"),
+        pytest.param([], '[[variable]]\nmatch = "a"\nend_tolerance = 0.025\n', 1, id="for one variable only"),
+        pytest.param(["--end-tolerance", "0.01"], None, 1, id="end tolerance too small"),
+    ],
+)
+def test_a_run_that_stopped_early_is_compared_where_it_has_data(capsys, write_csv, tmp_path, options, config, code):
+    """A test run ending 0.02 before its reference misses its end, unless the range ends where both
+    have data or the end tolerance (option or config key) allows it; the table names both ends."""
+    reference = write_csv("ref/run.csv", *curves(T_REF))
+    test = write_csv("new/run.csv", *curves(T_TEST[T_TEST <= 1.98]))
+    if config is not None:
+        (tmp_path / "ref" / "velmora-funnel.toml").write_text(config)
+    result, out, _ = run(capsys, "compare", reference, test, *options)
+    assert result == code
+    if code:
+        assert "missing test: the test run ends at t = 1.97917, the reference at t = 2" in lines_by_variable(out)["b"]
+
+
+def test_a_bad_end_tolerance_is_a_usage_error(capsys, files):
+    """A negative end tolerance is refused before any file is read, naming the option."""
+    reference, test = files()
+    code, _, err = run(capsys, "compare", reference, test, "--end-tolerance", "-1")
+    assert code == 2 and "--end-tolerance: end_tolerance must be a finite number >= 0" in err
+
+
 UNUSABLE = {
     "reference missing": (lambda r, t, d: ["compare", os.path.join(d, "absent.csv"), t], "absent.csv: No such file"),
     "test is a directory": (lambda r, t, d: ["compare", r, d], "is a directory"),

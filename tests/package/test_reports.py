@@ -216,3 +216,22 @@ def test_every_report_copes_with_any_name_and_each_is_written(tmp_path, write_cs
     text = "".join(parser.shown)
     assert code == 1 and captured.err == "" and "\x1b" not in text
     assert f"{shown_file}: {shown_name}" in text and text.count(shown_file) == 2
+
+
+def test_a_changed_constant_is_named_in_every_report(tmp_path, write_csv, capsys):
+    """A parameter stored as a constant curve that changed from 15 to 21 reads "constant changed: 15 ->
+    21" in the terminal table, JUnit and Markdown; the JSON keeps the funnel's failing count."""
+    t = np.linspace(0.0, 5.17, 518)
+    reference = write_csv("ref.csv", "time,L.L,x", np.column_stack([t, np.full(518, 15.0), np.sin(t)]))
+    test = write_csv("new.csv", "time,L.L,x", np.column_stack([t, np.full(518, 21.0), np.sin(t)]))
+    junit, markdown = tmp_path / "junit.xml", tmp_path / "summary.md"
+    assert main(["compare", reference, test, "--junit", str(junit), "--markdown", str(markdown)]) == 1
+    table = [line for line in capsys.readouterr().out.splitlines() if line.startswith("L.L ")]
+    case = next(c for suite in junitparser.JUnitXml.fromfile(str(junit)) for c in suite if c.name == "L.L")
+    # Markdown escapes ">", which renders as itself.
+    row = next(line for line in markdown.read_text().splitlines() if "| L.L |" in line).replace("\\>", ">")
+    for line in (table[0], case.result[0].message, row):
+        assert "constant changed: 15 -> 21" in line, line
+    assert main(["compare", reference, test, "--json"]) == 1
+    variable = next(v for v in json.loads(capsys.readouterr().out)["variables"] if v["name"] == "L.L")
+    assert variable["failing_count"] == 518 and variable["message"] == "constant changed: 15 -> 21"

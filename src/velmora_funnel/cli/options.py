@@ -26,11 +26,11 @@ FLAGS = {"columns": "--column", "exclude": "--exclude"}
 #: The most a --columns-from file may hold: a list of names, not a result file.
 COLUMNS_FILE_MAX_BYTES = 16 << 20
 
-_VALUE_OPTIONS = frozenset(f"--{name}" for name in TOLERANCE_NAMES)
+_VALUE_OPTIONS = frozenset((*(f"--{name}" for name in TOLERANCE_NAMES), "--end-tolerance"))
 
 
 def attach_values(argv: Sequence[str]) -> list[str]:
-    """Join each tolerance option with its value (``--atoly=-1``) and the
+    """Join each tolerance option (and ``--end-tolerance``) with its value (``--atoly=-1``) and the
     range option with both ends (``--x-range=-1e-3 5``): argparse takes a
     value such as "-1e-3" or "-inf" standing alone for an option, and the
     numbers must reach the checks that explain what is wrong with them."""
@@ -67,6 +67,12 @@ def funnel_options() -> argparse.ArgumentParser:
         )
     group.add_argument(
         "--x-range", metavar="LO HI", help="compare only where LO <= t <= HI ('none' or 'inf' for an open end)"
+    )
+    group.add_argument(
+        "--end-tolerance",
+        type=float,
+        metavar="T",
+        help="the two curves may start and end up to T apart in t, inside the range (default 0)",
     )
     group.add_argument(
         "--config",
@@ -287,6 +293,7 @@ def run_options(args: argparse.Namespace) -> RunOptions:
         if not listed:
             raise UsageError(f"--columns-from {args.columns_from}: names no variable (only blank lines and comments)")
         columns = [*(columns or []), *listed]
+    settings["end_tolerance"] = args.end_tolerance
     try:
         return RunOptions.build(
             config=args.config or find_config(args.reference),

@@ -8,14 +8,15 @@ The verdict itself is always the compiled module's.
 
 Layers: types (statuses, curves), immutable (the one rule that keeps result
 arrays unwritable), convert (the caller's data), options (checked
-tolerances and range), summaries and result (CompareResult), api (the
-entry points). Nothing here imports from the layers above it but lazily, for
+tolerances, range and end tolerance), summaries, ends and verdicts (what a
+result derives and says) and result (CompareResult), api (the entry
+points). Nothing here imports from the layers above it but lazily, for
 CompareResult.plot().
 """
 
 from .api import compare, compare_checked, compare_curves
 from .convert import as_curve
-from .options import CompareOptions, check_tolerances, check_x_range
+from .options import CompareOptions, check_end_tolerance, check_tolerances, check_x_range
 from .result import CompareResult
 from .types import TOLERANCE_NAMES, Curve, CurveLike, Status
 
@@ -27,6 +28,7 @@ __all__ = [
     "CurveLike",
     "Status",
     "as_curve",
+    "check_end_tolerance",
     "check_tolerances",
     "check_x_range",
     "compare",

@@ -1,5 +1,5 @@
-"""The options of one comparison: the six tolerances and the abscissa range,
-checked once, and the dict the module reads built once."""
+"""The options of one comparison: the six tolerances, the abscissa range and
+the end tolerance, checked once, and the dict the module reads built once."""
 
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ import _velmora_funnel as _vf
 
 from .types import TOLERANCE_NAMES
 
-__all__ = ["MODULE_DEFAULTS", "CompareOptions", "check_tolerances", "check_x_range"]
+__all__ = ["MODULE_DEFAULTS", "CompareOptions", "check_end_tolerance", "check_tolerances", "check_x_range"]
 
 # The module's defaults never change while it is loaded.
 MODULE_DEFAULTS = _vf.default_options()["tolerances"]
@@ -46,6 +46,19 @@ def check_tolerances(**tolerances: object) -> dict[str, float]:
             raise ValueError(f"{name} must be a finite number >= 0, got {number!r}")
         checked[name] = number
     return checked
+
+
+def check_end_tolerance(value: object) -> float:
+    """Validate how far apart in t the two curves' ends may lie (None: 0, the
+    module's own rule); a finite number >= 0, as a float."""
+    if value is None:
+        return 0.0
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"end_tolerance must be a real number, got {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number) or number < 0.0:
+        raise ValueError(f"end_tolerance must be a finite number >= 0, got {number!r}")
+    return number
 
 
 def check_x_range(x_range: object) -> tuple[float, float]:
@@ -80,15 +93,18 @@ def _same_float(a: float, b: float) -> bool:
 
 @dataclass(frozen=True)
 class CompareOptions:
-    """The checked options of one comparison: all six tolerances and the
-    abscissa range (infinite ends when open). ``CompareOptions.check()``
-    builds one from compare()'s keywords; a comparison that gets one checks
-    nothing again."""
+    """The checked options of one comparison: all six tolerances, the
+    abscissa range (infinite ends when open) and the end tolerance.
+    ``CompareOptions.check()`` builds one from compare()'s keywords; a
+    comparison that gets one checks nothing again."""
 
     #: The six tolerances by name, as check_tolerances() gives them.
     tolerances: Mapping[str, float]
     #: ``(lo, hi)`` as check_x_range() gives it.
     x_range: tuple[float, float] = (-math.inf, math.inf)
+    #: How far apart in t the ends of the two curves (inside the range) may
+    #: lie, as check_end_tolerance() gives it; 0 is the module's own rule.
+    end_tolerance: float = 0.0
     if TYPE_CHECKING:
         # The options dict the module reads, set by __post_init__; declared for
         # the type checker only, so it is no field of the dataclass at run time.
@@ -114,9 +130,17 @@ class CompareOptions:
     def __reduce__(self) -> tuple[Any, ...]:
         # The fields alone: __post_init__ builds the rest again (a mapping
         # proxy does not pickle).
-        return type(self), (self.tolerances, self.x_range)
+        return type(self), (self.tolerances, self.x_range, self.end_tolerance)
+
+    @property
+    def judges_ends(self) -> bool:
+        """Whether the package judges the curves' ends itself: inside an
+        explicit range, or with an end tolerance (else the module's verdict
+        on the complete curves stands as it is)."""
+        lo, hi = self.x_range
+        return self.end_tolerance > 0.0 or lo != -math.inf or hi != math.inf
 
     @classmethod
-    def check(cls, *, x_range: object = None, **tolerances: object) -> CompareOptions:
+    def check(cls, *, x_range: object = None, end_tolerance: object = None, **tolerances: object) -> CompareOptions:
         """Check compare()'s keywords (TypeError or ValueError as compare() raises)."""
-        return cls(check_tolerances(**tolerances), check_x_range(x_range))
+        return cls(check_tolerances(**tolerances), check_x_range(x_range), check_end_tolerance(end_tolerance))

@@ -13,7 +13,7 @@ from numpy.typing import NDArray
 
 import _velmora_funnel as _vf
 
-from . import summaries
+from . import summaries, verdicts
 from .immutable import freeze_if_owned, seal
 from .types import Curve, FloatArray, Status
 
@@ -63,23 +63,34 @@ def _summary_property(name: str, doc: str) -> property:
 class CompareResult:
     """Immutable result of one comparison.
 
-    ``status``, ``lower``, ``upper`` and ``errors`` are exactly what the module
-    returned. The rest is derived for the caller: ``nan_reference`` and
+    ``lower``, ``upper`` and ``errors`` are exactly what the module returned,
+    and so is ``status``, except that with an explicit range or an end
+    tolerance the package judges the ends (comparison.ends). The rest is derived for the caller: ``nan_reference`` and
     ``nan_test`` count not-a-number ordinates inside the compared range (the
     module gives a NaN test point the error 0, so a run full of NaN would
     otherwise pass), ``max_error`` and ``first_failure`` summarise the error
     curve inside the range the verdict looks at. These are computed on first
     access, once.
 
-    Attributes: ``status`` (the module's verdict), ``lower`` and ``upper``
-    (the funnel's bounds, empty when no funnel was built), ``errors`` (signed
+    Attributes: ``status`` (the verdict), ``lower`` and ``upper`` (the
+    funnel's bounds, empty when no funnel was built), ``errors`` (signed
     distance of every test point outside the funnel, 0 inside),
-    ``reference`` and ``test`` (the curves as compared, float64),
+    ``reference`` and ``test`` (the curves as compared, float64: with an
+    explicit range, cut to it and one point beyond each end),
     ``tolerances`` (the six used), ``x_range`` (the requested range, infinite
-    ends when open), and the summaries below.
+    ends when open), ``end_tolerance``, and the summaries below.
     """
 
-    __slots__ = ("_curves", "_derived", "_module_result", "reference", "status", "tolerances", "x_range")
+    __slots__ = (
+        "_curves",
+        "_derived",
+        "_module_result",
+        "end_tolerance",
+        "reference",
+        "status",
+        "tolerances",
+        "x_range",
+    )
     __match_args__ = (
         "status",
         "lower",
@@ -90,12 +101,14 @@ class CompareResult:
         "tolerances",
         "x_range",
         *_SUMMARY_NAMES,
+        "end_tolerance",
     )
 
     status: Status
     reference: Curve
     tolerances: Mapping[str, float]
     x_range: tuple[float, float]
+    end_tolerance: float
     # lower, upper, errors and test: made from the module's result on first access.
     _curves: dict[str, Curve]
     # What the module returned with the test ordinates, until the curves are made.
@@ -119,6 +132,7 @@ class CompareResult:
         inf_reference: int = 0,
         inf_test: int = 0,
         non_finite_bounds: int = 0,
+        end_tolerance: float = 0.0,
     ) -> None:
         # A result built by hand (or unpickled) keeps the summaries it is
         # given, and every array frozen: the result is a record of what was compared.
@@ -126,7 +140,15 @@ class CompareResult:
             return Curve(seal(curve.t, owning_array=True), seal(curve.y, owning_array=True))
 
         curves = {"lower": frozen(lower), "upper": frozen(upper), "errors": frozen(errors), "test": frozen(test)}
-        self._set(Status(status), frozen(reference), MappingProxyType(dict(tolerances)), x_range, curves, None)
+        self._set(
+            Status(status),
+            frozen(reference),
+            MappingProxyType(dict(tolerances)),
+            x_range,
+            curves,
+            None,
+            float(end_tolerance),
+        )
         self._derived.update(
             nan_reference=nan_reference,
             nan_test=nan_test,
@@ -145,6 +167,7 @@ class CompareResult:
         x_range: tuple[float, float],
         curves: dict[str, Curve],
         module_result: tuple[_vf._Result, FloatArray] | None,
+        end_tolerance: float = 0.0,
     ) -> None:
         # The slots' own setters: __setattr__ refuses every assignment, and
         # object.__setattr__ costs twice as much per call on small curves.
@@ -155,6 +178,7 @@ class CompareResult:
         _SET_CURVES(self, curves)
         _SET_MODULE_RESULT(self, module_result)
         _SET_DERIVED(self, {})
+        _SET_END_TOLERANCE(self, end_tolerance)
 
     def _curve(self, name: str) -> Curve:
         curves = self._curves
@@ -235,6 +259,7 @@ class CompareResult:
                 self.inf_reference,
                 self.inf_test,
                 self.non_finite_bounds,
+                self.end_tolerance,
             ),
         )
 
@@ -270,16 +295,18 @@ class CompareResult:
 
     @property
     def message(self) -> str:
-        """The verdict first: the module's message for the status, or, when a
-        caveat overrules the module's PASS, "not passed: " and the caveat with
-        the funnel's own verdict in brackets; a caveat on any other status
-        follows its message."""
+        """The verdict first: what the status says of these curves
+        (verdicts.describe: the ends that are missing, a constant that
+        changed, else the module's message); when a caveat overrules a PASS,
+        "not passed: " and the caveat with the funnel's own verdict in
+        brackets; a caveat on any other status follows its message."""
         caveat = self.caveat
+        said = verdicts.describe(self)
         if caveat is None:
-            return self.status.message
+            return said
         if self.status is Status.PASS:
             return f"not passed: {caveat} (the funnel itself: pass)"
-        return f"{self.status.message}; {caveat}"
+        return f"{said}; {caveat}"
 
     def failing_points(self) -> Curve:
         """The test points that make the status FAIL: those inside the range
@@ -302,10 +329,11 @@ class CompareResult:
     @property
     def margin(self) -> float | None:
         """How close the test came to leaving the funnel: over the test points
-        inside the range, the smallest distance to the nearer bound as a
-        fraction of the funnel's half-height there (1 in the middle, 0 on a
-        bound, negative outside). None when no funnel was built or no test
-        point with a number for an ordinate lies inside the range."""
+        inside the range, the smallest distance to the nearer bound in units
+        of the reference's y half-width at that t (1: a whole y tolerance to
+        spare, 0 on a bound, negative outside: minus the error in those
+        units). None when no funnel was built or no test point with a number
+        for an ordinate lies inside the range."""
         return self._smallest_margin()[0]
 
     @property
@@ -356,9 +384,27 @@ class CompareResult:
 
 
 # Looked up by name: __slots__ is kept sorted, not in this order.
-_SET_STATUS, _SET_REFERENCE, _SET_TOLERANCES, _SET_X_RANGE, _SET_CURVES, _SET_MODULE_RESULT, _SET_DERIVED = (
+(
+    _SET_STATUS,
+    _SET_REFERENCE,
+    _SET_TOLERANCES,
+    _SET_X_RANGE,
+    _SET_CURVES,
+    _SET_MODULE_RESULT,
+    _SET_DERIVED,
+    _SET_END_TOLERANCE,
+) = (
     CompareResult.__dict__[name].__set__
-    for name in ("status", "reference", "tolerances", "x_range", "_curves", "_module_result", "_derived")
+    for name in (
+        "status",
+        "reference",
+        "tolerances",
+        "x_range",
+        "_curves",
+        "_module_result",
+        "_derived",
+        "end_tolerance",
+    )
 )
 
 

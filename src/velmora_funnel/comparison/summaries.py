@@ -57,10 +57,23 @@ def _count_non_finite_points(*curves: Curve) -> int:
     return sum(int(np.count_nonzero(~(np.isfinite(c.t) & np.isfinite(c.y)))) for c in curves)
 
 
-_MarginArrays: TypeAlias = tuple[FloatArray, FloatArray, FloatArray, FloatArray, FloatArray, FloatArray, FloatArray]
+_MarginArguments: TypeAlias = tuple[
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+    float,
+    float,
+    float,
+    FloatArray,
+    FloatArray,
+    FloatArray,
+]
 
 
-def _margin_inputs(result: CompareResult) -> tuple[slice, _MarginArrays] | None:
+def _margin_inputs(result: CompareResult) -> tuple[slice, _MarginArguments] | None:
     """The test points inside the range and what the margins kernel reads
     of them, or None when no margin can be taken."""
     t, v = result.test
@@ -70,8 +83,25 @@ def _margin_inputs(result: CompareResult) -> tuple[slice, _MarginArrays] | None:
     # A completed comparison had non-decreasing test abscissae without NaN
     # (the module rejects others), so the range is one slice of them.
     inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
-    lower, upper = result.lower, result.upper
-    return inside, (lower.t, lower.y, upper.t, upper.y, t[inside], v[inside], result.errors.y[inside])
+    # The reference points the funnel was built from: the module filters
+    # them with the requested range, not the clipped one.
+    r, w = _reference_inside(result)
+    if len(r) == 0:
+        return None
+    lower, upper, tol = result.lower, result.upper, result.tolerances
+    return inside, (
+        *(lower.t, lower.y, upper.t, upper.y),
+        *(r, w, tol["atoly"], tol["ltoly"], tol["rtoly"]),
+        *(t[inside], v[inside], result.errors.y[inside]),
+    )
+
+
+def _reference_inside(result: CompareResult) -> Curve:
+    t, y = result.reference
+    lo, hi = result.x_range
+    # Validated abscissae are non-decreasing: the range is one slice.
+    inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
+    return Curve(t[inside], y[inside])
 
 
 def margins(result: CompareResult) -> FloatArray:
@@ -158,12 +188,7 @@ def half_widths(result: CompareResult) -> dict[str, tuple[float, float]] | None:
     points inside the range (see CompareResult.half_widths)."""
     if not result.status.completed or len(result.reference.t) == 0:
         return None
-    t, y = result.reference
-    lo, hi = result.x_range
-    # A completed comparison had non-decreasing reference abscissae, so
-    # the range is one slice of them.
-    inside = slice(int(np.searchsorted(t, lo, side="left")), int(np.searchsorted(t, hi, side="right")))
-    t, y = t[inside], y[inside]
+    t, y = _reference_inside(result)
     if len(t) == 0:
         return None
     tol = result.tolerances

@@ -9,6 +9,9 @@ import math
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
+# One rule for numbers, shared with the verdicts' own wording.
+from ..comparison.verdicts import format_number
+
 if TYPE_CHECKING:
     from ..run.outcomes import VariableOutcome
 
@@ -47,15 +50,6 @@ COUNTED = {
     "ignored": "ignored",
     "not_compared": "not_compared",
 }
-
-
-def format_number(value: float | None, digits: int = 4) -> str:
-    """Compact text for a table cell: "-" for None."""
-    if value is None:
-        return "-"
-    if math.isnan(value):
-        return "nan"
-    return f"{value:.{digits}g}"
 
 
 def count(number: int, noun: str) -> str:
@@ -126,6 +120,8 @@ def tolerances_cell(variable: VariableOutcome) -> str:
     text = ", ".join(f"{name} {value:g}" for name, value in variable.tolerances.items() if value)
     if variable.x_range is not None and any(map(math.isfinite, variable.x_range)):
         text += ", x range [{:g}, {:g}]".format(*variable.x_range)
+    if getattr(variable, "end_tolerance", 0.0):
+        text += f", end tolerance {variable.end_tolerance:g}"
     return text
 
 

@@ -19,7 +19,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..comparison import TOLERANCE_NAMES, check_tolerances, check_x_range
+from ..comparison import TOLERANCE_NAMES, check_end_tolerance, check_tolerances, check_x_range
 from ..errors import ConfigError, SettingError
 from ..io import READ_KEYS, ReadOptions
 from .globs import compiled, is_glob, matches
@@ -45,7 +45,7 @@ __all__ = [
 CONFIG_NAME = "velmora-funnel.toml"
 
 #: The settings a config or the command line may give: compare()'s keywords.
-SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range")
+SETTING_NAMES: tuple[str, ...] = (*TOLERANCE_NAMES, "x_range", "end_tolerance")
 #: What a variable on one side only does to the run, with its default:
 #: a lost output fails it, a new one is a warning.
 POLICY_KEYS: dict[str, str] = {"on_missing": "fail", "on_new": "warn"}
@@ -54,10 +54,10 @@ SIDES = ("reference", "test")
 
 
 def check_setting(key: str, value: object) -> Any:
-    """One setting checked as compare() checks it: a tolerance as a float, an
-    x_range as ``(lo, hi)`` with lo below hi (the module would compare
-    nothing); ``on_missing`` and ``on_new`` as one of POLICIES. Raises
-    SettingError naming ``key``."""
+    """One setting checked as compare() checks it: a tolerance or the end
+    tolerance as a float, an x_range as ``(lo, hi)`` with lo below hi (the
+    module would compare nothing); ``on_missing`` and ``on_new`` as one of
+    POLICIES. Raises SettingError naming ``key``."""
     try:
         if key in POLICY_KEYS:
             if value not in POLICIES:
@@ -68,6 +68,8 @@ def check_setting(key: str, value: object) -> Any:
             if not lo < hi:
                 raise ValueError(f"x_range must have LO below HI, got [{lo:g}, {hi:g}]")
             return (lo, hi)
+        if key == "end_tolerance":
+            return check_end_tolerance(value)
         if key not in TOLERANCE_NAMES:
             raise ValueError(f"unknown setting {key!r}{did_you_mean(key, (*SETTING_NAMES, *POLICY_KEYS))}")
         return check_tolerances(**{key: value})[key]

@@ -62,8 +62,8 @@ def compare_many(
 ) -> Iterator[CompareResult]:
     """Compare many ``(reference, test)`` pairs; yield results in input order.
 
-    Each pair takes the forms that compare() accepts; the tolerances and
-    ``x_range`` are compare()'s and apply to every pair. They are checked
+    Each pair takes the forms that compare() accepts; the tolerances,
+    ``x_range`` and ``end_tolerance`` are compare()'s and apply to every pair. They are checked
     before anything runs, so a bad tolerance raises here, not in a worker.
 
     ``executor`` runs the comparisons: any concurrent.futures.Executor, for

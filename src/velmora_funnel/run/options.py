@@ -44,6 +44,17 @@ def _tuple(columns: Sequence[str] | None) -> tuple[str, ...] | None:
     return None if columns is None else tuple(columns)
 
 
+# Every setting before the config or the caller gives one: the module's
+# defaults, an open range, the module's own end rule.
+_OPEN: Mapping[str, Any] = {**check_tolerances(), "x_range": (-math.inf, math.inf), "end_tolerance": 0.0}
+
+
+def _options(settings: Mapping[str, Any]) -> CompareOptions:
+    return CompareOptions(
+        {name: settings[name] for name in TOLERANCE_NAMES}, settings["x_range"], settings["end_tolerance"]
+    )
+
+
 @dataclass(frozen=True)
 class Pattern:
     """A glob given by the user, with where it was given (for "matches nothing")."""
@@ -152,8 +163,8 @@ class RunOptions:
 
     def base(self) -> CompareOptions:
         """The options of a variable that no ``[[variable]]`` entry matches."""
-        settings = {**check_tolerances(), "x_range": (-math.inf, math.inf), **self.config.defaults, **self.overrides}
-        return CompareOptions({name: settings[name] for name in TOLERANCE_NAMES}, settings["x_range"])
+        settings = {**_OPEN, **self.config.defaults, **self.overrides}
+        return _options(settings)
 
     def for_variable(self, name: str, spelled: str | None = None) -> CompareOptions | None:
         """The options ``name`` is compared with; None when it is ignored.
@@ -170,21 +181,14 @@ class RunOptions:
         hits = rules.hits(name) + (rules.hits(spelled) if spelled is not None and spelled != name else [])
         applying = tuple(sorted({owners[hit] for hit in hits}))
         if applying not in self._resolved:
-            settings: dict[str, Any] = {
-                **check_tolerances(),
-                "x_range": (-math.inf, math.inf),
-                **POLICY_KEYS,
-                **self.config.defaults,
-            }
+            settings: dict[str, Any] = {**_OPEN, **POLICY_KEYS, **self.config.defaults}
             ignore: bool | None = None
             for index in applying:
                 rule = self.config.rules[index]
                 settings.update(rule.settings)
                 ignore = rule.ignore if rule.ignore is not None else ignore
             settings.update(self.overrides)
-            options = (
-                None if ignore else CompareOptions({key: settings[key] for key in TOLERANCE_NAMES}, settings["x_range"])
-            )
+            options = None if ignore else _options(settings)
             self._resolved[applying] = (options, Policy(settings["on_missing"], settings["on_new"]))
         return self._resolved[applying]
 
@@ -305,6 +309,8 @@ class RunOptions:
         text = (
             ", ".join(f"{name} = {value:g}" for name, value in base.tolerances.items()) + f"; x range [{lo:g}, {hi:g}]"
         )
+        if base.end_tolerance:
+            text += f"; end tolerance {base.end_tolerance:g}"
         if self.config.path:
             text += f"; per-variable settings from {self.config.path}"
         return text

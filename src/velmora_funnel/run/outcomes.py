@@ -65,7 +65,7 @@ class VariableOutcome:
     verdict: Verdict
     #: The module's status; None for a variable missing, ignored or not compared.
     status: Status | None
-    #: The module's message, or what is missing where.
+    #: What the verdict says (CompareResult.message), or what is missing where.
     message: str
     max_error: float | None = None
     first_failure: float | None = None
@@ -80,6 +80,8 @@ class VariableOutcome:
     #: The tolerances and range the variable was compared with.
     tolerances: dict[str, float] | None = None
     x_range: tuple[float, float] | None = None
+    #: How far apart in t the ends could lie and still pass.
+    end_tolerance: float = 0.0
     #: Smallest and largest half-width along t and y (CompareResult.half_widths).
     half_widths: dict[str, tuple[float, float]] | None = None
     #: Seconds the comparison took.

@@ -225,6 +225,7 @@ def _compared(
             failing_count=result.failing_count,
             tolerances=dict(variable_options.tolerances),
             x_range=variable_options.x_range,
+            end_tolerance=variable_options.end_tolerance,
             half_widths=result.half_widths(),
             seconds=seconds,
             unit=unit,
