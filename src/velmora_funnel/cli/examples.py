@@ -312,6 +312,15 @@ def _write_quoted(path: str, names: Sequence[str], grid: Sequence[float], row: C
             handle.write(",".join([format(t, ".10g"), *row(t)]) + ",\n")
 
 
+def _feedthrough(t: float, late: float) -> list[str]:
+    # A real, an integer, a boolean that switches at t = 1 (late: a step later) and a string.
+    return [format(2.0 * t, ".10g"), str(int(t)), "true" if t >= 1.0 + late - 1e-9 else "false", '"Set me!"']
+
+
+def _falling(t: float, energy: bool) -> list[float]:
+    return [1.0 - 4.9 * t * t, -9.81 * t, *([9.81] if energy else [])]
+
+
 def write_tools(directory: str | os.PathLike[str]) -> list[str]:
     """Write ``tools/`` (one model from two tools: a lost, an added and a
     changed output) and ``fmi/`` (FMI outputs with booleans and text; a
@@ -338,12 +347,7 @@ def write_tools(directory: str | os.PathLike[str]) -> list[str]:
             path,
             ("time", "Float64_continuous_output", "Int32_output", "Boolean_output", "String_output"),
             _uniform(0.0, 2.0, 21),
-            lambda t, late=late: [
-                format(2.0 * t, ".10g"),
-                str(int(t)),
-                "true" if t >= 1.0 + late - 1e-9 else "false",
-                '"Set me!"',
-            ],
+            functools.partial(_feedthrough, late=late),
         )
         written.append(path)
     ball = os.path.join(fmi, "BouncingBall")
@@ -358,7 +362,7 @@ def write_tools(directory: str | os.PathLike[str]) -> list[str]:
             path,
             names,
             _uniform(0.0, 1.0, 101),
-            lambda t, extra=extra: [1.0 - 4.9 * t * t, -9.81 * t, *([9.81] if extra else [])],
+            functools.partial(_falling, energy=extra),
         )
         written.append(path)
     return written
