@@ -232,6 +232,6 @@ def test_a_changed_constant_is_named_in_every_report(tmp_path, write_csv, capsys
     row = next(line for line in markdown.read_text().splitlines() if "| L.L |" in line).replace("\\>", ">")
     for line in (table[0], case.result[0].message, row):
         assert "constant changed: 15 -> 21" in line, line
-    assert main(["compare", reference, test, "--json"]) == 1
+    assert main(["compare", reference, test, "--json", "-"]) == 1
     variable = next(v for v in json.loads(capsys.readouterr().out)["variables"] if v["name"] == "L.L")
     assert variable["failing_count"] == 518 and variable["message"] == "constant changed: 15 -> 21"
