@@ -223,6 +223,14 @@ RARE_LOOPS = [
         True,
         id="tie-kept-by-vertical-step-upper",
     ),
+    # The later point (1, 1) sits exactly level with the earlier one: the tie is
+    # kept (the earlier branch is not above it), so the whole loop is cut.
+    pytest.param(
+        [1.0, 1.0, 3.0, 0.0, 1.0, 2.0], [1.0, 2.0, 1.0, 0.0, 1.0, 3.0], True, id="tie-at-equal-height-kept-upper"
+    ),
+    pytest.param(
+        [1.0, 1.0, 3.0, 0.0, 1.0, 2.0], [-1.0, -2.0, -1.0, 0.0, -1.0, -3.0], False, id="tie-at-equal-height-kept-lower"
+    ),
     pytest.param(
         [1.0, 1.0, 0.0, 0.5, 0.0], [-1.0, -3.5, 3.5, 2.5, -1.0], False, id="crossing-slopes-of-equal-magnitude"
     ),

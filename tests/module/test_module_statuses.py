@@ -110,6 +110,13 @@ CASES = [
         vf.STATUS_FAIL,
         id="tiny-rtoly-no-magnitude-fallback",
     ),
+    # Without span the half-width falls back on rtoly x the largest |y|: 0.01
+    # here, where the largest ordinate itself (-5) would leave only the floor.
+    pytest.param(
+        lambda: compare([0, 1, 2], [-5, -5, -5], None, [-5, -5.005, -5]),
+        vf.STATUS_PASS,
+        id="negative-constant-falls-back-on-its-magnitude",
+    ),
 ]
 
 
