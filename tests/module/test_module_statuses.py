@@ -15,6 +15,12 @@ def a(*values):
     return np.array(values, dtype=np.float64)
 
 
+def view(*values):
+    """A contiguous view of the first values of a longer array, whose next
+    element in memory (-5) no step may read."""
+    return a(*values, -5)[:-1]
+
+
 def compare(t_ref, y_ref=None, t_test=None, y_test=None, options=None):
     """Curves default to zero ordinates and to the reference abscissae for the test."""
     t_ref = a(*t_ref)
@@ -84,6 +90,38 @@ CASES = [
     pytest.param(
         lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 1, "hi": 2}}), vf.STATUS_PASS, id="range-inclusive"
     ),
+    pytest.param(
+        lambda: compare([0, 1], options={"x_range": {"lo": NAN}}), vf.STATUS_INSUFFICIENT_DATA, id="nan-lo-two-points"
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2], None, [0, 1.5, 2], options={"x_range": {"hi": 1}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="second-test-point-past-hi",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], None, [2, 3], options={"x_range": {"hi": 2}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="test-starts-at-hi",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], None, [0, 1], options={"x_range": {"lo": 1}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="test-ends-at-lo",
+    ),
+    # Curves that are views into longer arrays end where the view ends.
+    pytest.param(
+        lambda: vf.compare(view(0, 1, 2), view(0, 0, 0), view(0, 1, 2), view(0, 0, 0)), vf.STATUS_PASS, id="views"
+    ),
+    pytest.param(
+        lambda: vf.compare(view(0, 1, 2), view(0, 0, 0), view(0, 1, 2), view(0, 0, 0), {"x_range": {"hi": NAN}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="views-nan-hi",
+    ),
+    pytest.param(
+        lambda: vf.compare(view(0, 1, 2), view(0, 0, 0), view(0, 1, 2), view(0, 0, 5), {"x_range": {"hi": 1.5}}),
+        vf.STATUS_PASS,
+        id="views-error-past-hi-ignored",
+    ),
     # comparisons that ran to the end
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-9]), vf.STATUS_MISSING_REFERENCE, id="test-ends-later"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-13]), vf.STATUS_PASS, id="test-ends-within-slack"),
@@ -101,6 +139,12 @@ CASES = [
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, NAN, 0]), vf.STATUS_PASS, id="nan-test-ordinate"),
     # The range's upper end is inclusive: a failure on the very last point counts.
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, 0, 5]), vf.STATUS_FAIL, id="fail-on-last-point"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [5, 0, 0]), vf.STATUS_FAIL, id="fail-on-first-point"),
+    pytest.param(
+        lambda: compare([0, 1, 2], None, [0, 1, 2], [5, 0, 0], options={"x_range": {"lo": 0.5}}),
+        vf.STATUS_PASS,
+        id="error-before-lo-ignored",
+    ),
     # |rtoly| below 1e-10 turns the magnitude fallback off even where
     # rtoly x magnitude (1e-9) would beat the 1e-10 floor: 5e-10 above fails.
     pytest.param(
