@@ -417,6 +417,17 @@ def _array(values):
 @example(([0.0, 1.0, 2.0, 3.0, 4.0], [0.0] * 5, [0.0, 2.0, 4.0], [0.0] * 3), {"x_range": {"lo": 1.0, "hi": 3.0}})
 @example(([0.0, INF], [0.0, 1.0], [0.0, 1.0], [0.0, 1.0]), None)
 @example(([0.0, 1.0], [0.0, 1.0], [-INF, 1.0], [0.0, 1.0]), None)
+# Bounds that start at different abscissae (per-point x half-widths): the
+# lower one is interpolated at -1.5, the upper one is not yet.
+@example(
+    ([0.0, 2.0, 2.0], [-1.0, 3.0, -1.0], [-3.0, -1.5, 5.0], [4.0, 2.0, -2.0]),
+    {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
+)
+# A bound segment exactly 1e-10 wide, (-1e-10, 0): interpolated, not vertical.
+@example(
+    ([0.0, 1e-10, 1.0], [0.0, 1.0, 2.0], [-5e-11, -2e-11, 0.5, 1.0], [0.5, 0.5, 1.5, 2.0]),
+    {"tolerances": dict.fromkeys(TOLERANCE_KEYS, 0.0)},
+)
 def test_compare_matches(curves, options):
     """Whole comparisons through the module: status and all three curves."""
     r, yr, t, yt = curves
