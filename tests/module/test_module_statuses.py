@@ -122,6 +122,12 @@ CASES = [
         vf.STATUS_PASS,
         id="views-error-past-hi-ignored",
     ),
+    # The ordinates' span is 1 (half-width 0.002), not that of the -5 after them.
+    pytest.param(
+        lambda: vf.compare(a(0, 1, 2, 3), view(0, 1, 0, 1), a(0, 1, 2, 3), a(0, 1, 0, 1.01)),
+        vf.STATUS_FAIL,
+        id="view-ordinates-span",
+    ),
     # comparisons that ran to the end
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-9]), vf.STATUS_MISSING_REFERENCE, id="test-ends-later"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-13]), vf.STATUS_PASS, id="test-ends-within-slack"),
@@ -160,6 +166,21 @@ CASES = [
         lambda: compare([0, 1, 2], [-5, -5, -5], None, [-5, -5.005, -5]),
         vf.STATUS_PASS,
         id="negative-constant-falls-back-on-its-magnitude",
+    ),
+    # A NaN second ordinate is passed over, also when an extreme of the
+    # ordinates is zero: the span is 2, the half-width 0.004.
+    pytest.param(
+        lambda: compare([0, 1, 2], [-2, NAN, 0], None, [-2, 0, 0.003]), vf.STATUS_PASS, id="nan-second-ordinate-top-0"
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2], [2, NAN, 0], None, [2, 0, 0.003]), vf.STATUS_PASS, id="nan-second-ordinate-bottom-0"
+    ),
+    # ... and so is one in the second lane of the paired scan: the span is 8,
+    # the half-width 0.016.
+    pytest.param(
+        lambda: compare([0, 1, 2, 3, 4], [1, NAN, 2, -3, 5], None, [1, 0, 2, -3, 5.012]),
+        vf.STATUS_PASS,
+        id="nan-second-ordinate-spans-8",
     ),
 ]
 
