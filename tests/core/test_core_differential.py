@@ -417,10 +417,14 @@ def _array(values):
 @example(([0.0, 1.0, 2.0, 3.0, 4.0], [0.0] * 5, [0.0, 2.0, 4.0], [0.0] * 3), {"x_range": {"lo": 1.0, "hi": 3.0}})
 @example(([0.0, INF], [0.0, 1.0], [0.0, 1.0], [0.0, 1.0]), None)
 @example(([0.0, 1.0], [0.0, 1.0], [-INF, 1.0], [0.0, 1.0]), None)
-# Bounds that start at different abscissae (per-point x half-widths): the
-# lower one is interpolated at -1.5, the upper one is not yet.
+# Bounds that start at different abscissae (per-point x half-widths): one
+# is interpolated at -1.5, the other is not yet (and the mirror image).
 @example(
     ([0.0, 2.0, 2.0], [-1.0, 3.0, -1.0], [-3.0, -1.5, 5.0], [4.0, 2.0, -2.0]),
+    {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
+)
+@example(
+    ([0.0, 2.0, 2.0], [1.0, -3.0, 1.0], [-3.0, -1.5, 5.0], [-4.0, -2.0, 2.0]),
     {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
 )
 # A bound segment exactly 1e-10 wide, (-1e-10, 0): interpolated, not vertical.
