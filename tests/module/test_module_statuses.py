@@ -47,6 +47,8 @@ CASES = [
     pytest.param(lambda: compare([0, 1, 1, 2]), vf.STATUS_PASS, id="equal-neighbours-accepted"),
     pytest.param(lambda: compare([0, 2, 1]), vf.STATUS_NON_MONOTONIC, id="reference-decreases"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 2, 1]), vf.STATUS_NON_MONOTONIC, id="test-decreases"),
+    # An even count leaves the last pair to the check after the paired one.
+    pytest.param(lambda: compare([0, 1, 3, 2]), vf.STATUS_NON_MONOTONIC, id="reference-decreases-in-the-last-pair"),
     pytest.param(lambda: compare([0, NAN, 2]), vf.STATUS_NON_MONOTONIC, id="reference-nan"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, NAN, 2]), vf.STATUS_NON_MONOTONIC, id="test-nan"),
     pytest.param(lambda: compare([NAN, 1, 2]), vf.STATUS_NON_MONOTONIC, id="reference-leading-nan"),
@@ -168,12 +170,17 @@ CASES = [
         id="negative-constant-falls-back-on-its-magnitude",
     ),
     # A NaN second ordinate is passed over, also when an extreme of the
-    # ordinates is zero: the span is 2, the half-width 0.004.
+    # ordinates is zero: the span is 2, the half-width 0.004 (the test point
+    # lies away from the NaN, which poisons the bounds next to it).
     pytest.param(
-        lambda: compare([0, 1, 2], [-2, NAN, 0], None, [-2, 0, 0.003]), vf.STATUS_PASS, id="nan-second-ordinate-top-0"
+        lambda: compare([0, 1, 2, 3, 4], [-2, NAN, 0, 0, 0], None, [-2, 0, 0, 0, 0.003]),
+        vf.STATUS_PASS,
+        id="nan-second-ordinate-top-0",
     ),
     pytest.param(
-        lambda: compare([0, 1, 2], [2, NAN, 0], None, [2, 0, 0.003]), vf.STATUS_PASS, id="nan-second-ordinate-bottom-0"
+        lambda: compare([0, 1, 2, 3, 4], [2, NAN, 0, 0, 0], None, [2, 0, 0, 0, 0.003]),
+        vf.STATUS_PASS,
+        id="nan-second-ordinate-bottom-0",
     ),
     # ... and so is one in the second lane of the paired scan: the span is 8,
     # the half-width 0.016.
