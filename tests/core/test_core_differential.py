@@ -297,6 +297,8 @@ def bound_and_queries(draw):
 @example(([NAN], [2.0], [0.0, 1.0]))
 @example(([0.0, 1.0, 1.0, 2.0], [0.0, 1.0, 3.0, 4.0], [1.0, 1.5]))
 @example(([0.0, -0.5], [0.0, 0.0], [NAN]))  # a NaN query reaches a backward segment
+@example(([0.0, 1.0, 2.0], [0.1, -0.3, 0.5], [1.0]))  # at an inner abscissa: the segment before it
+@example(([0.0, 1e-10, 1.0], [0.0, 1.0, 2.0], [5e-11]))  # a segment exactly 1e-10 wide is interpolated
 def test_interpolate_clamped_matches(case):
     """Clamping at both ends, vertical steps, near-vertical segments and single-point bounds."""
     X, Y, queries = case
