@@ -429,6 +429,9 @@ def _array(values):
     ([0.0, 2.0, 2.0], [1.0, -3.0, 1.0], [-3.0, -1.5, 5.0], [-4.0, -2.0, 2.0]),
     {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
 )
+# A test point at an infinite bound of its own value is inside: error 0, not inf - inf.
+@example(([0.0, 1.0, 2.0], [0.0, 0.0, INF], [0.0, 1.0, 2.0], [0.0, 0.0, INF]), None)
+@example(([0.0, 1.0, 2.0], [0.0, 0.0, -INF], [0.0, 1.0, 2.0], [0.0, 0.0, -INF]), None)
 # A bound segment exactly 1e-10 wide, (-1e-10, 0): interpolated, not vertical.
 @example(
     ([0.0, 1e-10, 1.0], [0.0, 1.0, 2.0], [-5e-11, -2e-11, 0.5, 1.0], [0.5, 0.5, 1.5, 2.0]),
