@@ -429,6 +429,11 @@ def _array(values):
     ([0.0, 2.0, 2.0], [1.0, -3.0, 1.0], [-3.0, -1.5, 5.0], [-4.0, -2.0, 2.0]),
     {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
 )
+# Local tolerances on both axes: a half-width per point on each.
+@example(
+    ([0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 0.0, 2.0], [0.0, 1.0, 2.0, 3.0], [0.0, 1.05, 0.0, 2.0]),
+    {"tolerances": {"ltolx": 0.1, "ltoly": 0.1}},
+)
 # A test point at an infinite bound of its own value is inside: error 0, not inf - inf.
 @example(([0.0, 1.0, 2.0], [0.0, 0.0, INF], [0.0, 1.0, 2.0], [0.0, 0.0, INF]), None)
 @example(([0.0, 1.0, 2.0], [0.0, 0.0, -INF], [0.0, 1.0, 2.0], [0.0, 0.0, -INF]), None)
