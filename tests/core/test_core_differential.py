@@ -434,6 +434,10 @@ def _array(values):
     ([0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 0.0, 2.0], [0.0, 1.0, 2.0, 3.0], [0.0, 1.05, 0.0, 2.0]),
     {"tolerances": {"ltolx": 0.1, "ltoly": 0.1}},
 )
+# An infinite ordinate gets its own half-width, -inf here, and a NaN corner.
+@example(
+    ([0.0, 1.0, 2.0], [0.0, INF, 0.0], [0.0, 1.0, 2.0], [0.0, 0.0, 0.0]), {"tolerances": {"atoly": -INF, "rtoly": 0.0}}
+)
 # A test point at an infinite bound of its own value is inside: error 0, not inf - inf.
 @example(([0.0, 1.0, 2.0], [0.0, 0.0, INF], [0.0, 1.0, 2.0], [0.0, 0.0, INF]), None)
 @example(([0.0, 1.0, 2.0], [0.0, 0.0, -INF], [0.0, 1.0, 2.0], [0.0, 0.0, -INF]), None)
