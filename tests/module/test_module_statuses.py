@@ -169,6 +169,12 @@ CASES = [
         vf.STATUS_PASS,
         id="negative-constant-falls-back-on-its-magnitude",
     ),
+    # A half-width of exactly 1e-10 is not below the threshold: no fallback.
+    pytest.param(
+        lambda: compare([0, 1, 2], [5, 5, 5], None, [5, 5.005, 5], options={"tolerances": {"atoly": 1e-10}}),
+        vf.STATUS_FAIL,
+        id="halfwidth-exactly-1e-10-keeps-it",
+    ),
     # A NaN second ordinate is passed over, also when an extreme of the
     # ordinates is zero: the span is 2, the half-width 0.004 (the test point
     # lies away from the NaN, which poisons the bounds next to it).
