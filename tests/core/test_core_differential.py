@@ -438,6 +438,12 @@ def _array(values):
 @example(
     ([0.0, 1.0, 2.0], [0.0, INF, 0.0], [0.0, 1.0, 2.0], [0.0, 0.0, 0.0]), {"tolerances": {"atoly": -INF, "rtoly": 0.0}}
 )
+# The range keeps two repeated points; the point after them, outside the
+# range, would repeat them too and must not be read.
+@example(
+    ([0.0, 1.0, 1.0, 1.0 + 8e-11], [0.0, 2.0, 2.0, 2.0], [0.5, 0.75, 1.0], [2.0, 2.0, 2.0]),
+    {"x_range": {"lo": 0.5, "hi": 1.0 + 5e-11}},
+)
 # A test point at an infinite bound of its own value is inside: error 0, not inf - inf.
 @example(([0.0, 1.0, 2.0], [0.0, 0.0, INF], [0.0, 1.0, 2.0], [0.0, 0.0, INF]), None)
 @example(([0.0, 1.0, 2.0], [0.0, 0.0, -INF], [0.0, 1.0, 2.0], [0.0, 0.0, -INF]), None)
