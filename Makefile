@@ -10,7 +10,7 @@ SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -nam
 # them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
-.PHONY: all venv install install-lib test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke bench lint lint-tools format
+.PHONY: all venv install install-lib test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke mutants bench lint lint-tools format
 
 all: install
 
@@ -103,6 +103,15 @@ fuzz: install
 fuzz-smoke: install
 	tools/fuzz 60
 	"$(PY)" fuzz/readers_target.py --seconds 60
+# The mutation run: each mutant of tools/mutants.toml seeded into a copy of
+# the core (build/mutants/, one build dir per worker, rebuilt incrementally)
+# and the deterministic tests of tests/core and tests/module run against it
+# until the first failure; fails when a listed mutant survives. MUTANTS_ARGS
+# passes --only REGEX, --limit N or --jobs N; tools/mutants --generate
+# rebuilds the list from core/ and keeps its triage.
+MUTANTS_ARGS ?=
+mutants: install
+	"$(PY)" tools/mutants $(MUTANTS_ARGS)
 
 # Every venv and build tree the project's commands and scripts make.
 clean:

@@ -9,6 +9,9 @@ from hypothesis import HealthCheck, settings
 settings.register_profile("quick", max_examples=60, deadline=None)
 settings.register_profile("heavy", max_examples=3000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("heavy" if os.environ.get("VELMORA_HEAVY") else "quick")
+# The mutation run (tools/mutants) needs the same verdict every time: the
+# same examples, no database of earlier failures.
+settings.register_profile("mutants", max_examples=60, deadline=None, derandomize=True, database=None)
 
 
 @pytest.fixture

@@ -66,6 +66,33 @@ CASES = [
         id="three-equal-points",
     ),
     pytest.param([(1, 2)], [(0.9, 1.9), (1.1, 1.9)], [(0.9, 2.1), (1.1, 2.1)], id="single-point"),
+    # A vertical segment has slope 1e15: a segment of exactly that slope
+    # continues its straight run, one of width exactly 1e-10 is no vertical one.
+    pytest.param(
+        [(0, 0), (0, 1e5), (1e-10, 2e5)],
+        [(-0.1, -0.1), (0.1, -0.1), (0.1000000001, 199999.9)],
+        [(-0.1, 0.1), (-0.0999999999, 200000.1), (0.1000000001, 200000.1)],
+        id="vertical-then-slope-1e15",
+    ),
+    pytest.param(
+        [(0, 0), (0, 1), (1e-10, 2), (1, 2)],
+        [(-0.1, -0.1), (0.1, -0.1), (0.1, 0.9), (0.1000000001, 1.9), (1.1, 1.9)],
+        [(-0.1, 0.1), (-0.1, 1.1), (-0.0999999999, 2.1), (1.1, 2.1)],
+        id="vertical-then-width-1e-10",
+    ),
+    pytest.param(
+        [(0, 0), (1e-10, 1), (1e-10, 2)],
+        [(-0.1, -0.1), (0.1, -0.1), (0.1000000001, 0.9), (0.1000000001, 1.9)],
+        [(-0.1, 0.1), (-0.0999999999, 1.1), (-0.0999999999, 2.1), (0.1000000001, 2.1)],
+        id="width-1e-10-then-vertical",
+    ),
+    # Points exactly 1e-10 apart are no repeated pair.
+    pytest.param(
+        [(0, 0), (1e-10, 0), (1, 1)],
+        [(-0.1, -0.1), (0.1000000001, -0.1), (1.1, 0.9)],
+        [(-0.1, 0.1), (-0.0999999999, 0.1), (0.9, 1.1), (1.1, 1.1)],
+        id="points-1e-10-apart",
+    ),
 ]
 
 
@@ -95,6 +122,23 @@ def test_merge_drops_one_corner_in_a_horizontal_run():
 def test_merge_drops_both_corners_of_a_flat_valley():
     got = corners([(0, 1), (1, 0), (2, 1)], True, hy=[0, 1, 0])
     assert_points(got, [(-0.1, 1), (0.1, 1), (1.9, 1), (2.1, 1)])
+
+
+# Rectangles of no size, so the heights are the ordinates: a height exactly
+# 1e-10 from the corner's is not level with it, and the corner stays.
+MERGE_AT_THE_THRESHOLD = [
+    pytest.param([0, 0.001, 1, 2], [-5e-11, 0, 1e-10, 1], True, 5, id="rising-next-1e-10-above"),
+    pytest.param([0, 0.001, 1, 2], [-1e-10, 0, 5e-11, 1], False, 5, id="rising-before-1e-10-below"),
+    pytest.param([0, 1, 2, 3], [0, 0, 1e-10, 1], False, 4, id="turn-next-1e-10-above"),
+    pytest.param([0, 1, 2, 3], [1e-10, 0, 0, 1], True, 6, id="turn-before-1e-10-above"),
+]
+
+
+@pytest.mark.parametrize(("x", "y", "upper", "size"), MERGE_AT_THE_THRESHOLD)
+def test_no_merge_at_the_threshold(x, y, upper, size):
+    cx, cy = core.build_corner_curve(x, y, [0.0] * 4, [0.0] * 4, upper)
+    assert len(cx) == size
+    assert set(zip(x, y)) <= set(zip(cx, cy))
 
 
 @pytest.mark.parametrize("upper", [False, True], ids=["lower", "upper"])

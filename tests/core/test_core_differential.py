@@ -224,6 +224,14 @@ RARE_LOOPS = [
         True,
         id="tie-kept-by-vertical-step-upper",
     ),
+    # The later point (1, 1) sits exactly level with the earlier one: the tie is
+    # kept (the earlier branch is not above it), so the whole loop is cut.
+    pytest.param(
+        [1.0, 1.0, 3.0, 0.0, 1.0, 2.0], [1.0, 2.0, 1.0, 0.0, 1.0, 3.0], True, id="tie-at-equal-height-kept-upper"
+    ),
+    pytest.param(
+        [1.0, 1.0, 3.0, 0.0, 1.0, 2.0], [-1.0, -2.0, -1.0, 0.0, -1.0, -3.0], False, id="tie-at-equal-height-kept-lower"
+    ),
     pytest.param(
         [1.0, 1.0, 0.0, 0.5, 0.0], [-1.0, -3.5, 3.5, 2.5, -1.0], False, id="crossing-slopes-of-equal-magnitude"
     ),
@@ -290,6 +298,8 @@ def bound_and_queries(draw):
 @example(([NAN], [2.0], [0.0, 1.0]))
 @example(([0.0, 1.0, 1.0, 2.0], [0.0, 1.0, 3.0, 4.0], [1.0, 1.5]))
 @example(([0.0, -0.5], [0.0, 0.0], [NAN]))  # a NaN query reaches a backward segment
+@example(([0.0, 1.0, 2.0], [0.1, -0.3, 0.5], [1.0]))  # at an inner abscissa: the segment before it
+@example(([0.0, 1e-10, 1.0], [0.0, 1.0, 2.0], [5e-11]))  # a segment exactly 1e-10 wide is interpolated
 def test_interpolate_clamped_matches(case):
     """Clamping at both ends, vertical steps, near-vertical segments and single-point bounds."""
     X, Y, queries = case
@@ -410,6 +420,39 @@ def _array(values):
 @example(([0.0, 1.0, 2.0, 3.0, 4.0], [0.0] * 5, [0.0, 2.0, 4.0], [0.0] * 3), {"x_range": {"lo": 1.0, "hi": 3.0}})
 @example(([0.0, INF], [0.0, 1.0], [0.0, 1.0], [0.0, 1.0]), None)
 @example(([0.0, 1.0], [0.0, 1.0], [-INF, 1.0], [0.0, 1.0]), None)
+# Bounds that start at different abscissae (per-point x half-widths): one
+# is interpolated at -1.5, the other is not yet (and the mirror image).
+@example(
+    ([0.0, 2.0, 2.0], [-1.0, 3.0, -1.0], [-3.0, -1.5, 5.0], [4.0, 2.0, -2.0]),
+    {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
+)
+@example(
+    ([0.0, 2.0, 2.0], [1.0, -3.0, 1.0], [-3.0, -1.5, 5.0], [-4.0, -2.0, 2.0]),
+    {"tolerances": {"ltolx": 2.0, "atoly": 0.5}},
+)
+# Local tolerances on both axes: a half-width per point on each.
+@example(
+    ([0.0, 1.0, 2.0, 3.0], [0.0, 1.0, 0.0, 2.0], [0.0, 1.0, 2.0, 3.0], [0.0, 1.05, 0.0, 2.0]),
+    {"tolerances": {"ltolx": 0.1, "ltoly": 0.1}},
+)
+# An infinite ordinate gets its own half-width, -inf here, and a NaN corner.
+@example(
+    ([0.0, 1.0, 2.0], [0.0, INF, 0.0], [0.0, 1.0, 2.0], [0.0, 0.0, 0.0]), {"tolerances": {"atoly": -INF, "rtoly": 0.0}}
+)
+# The range keeps two repeated points; the point after them, outside the
+# range, would repeat them too and must not be read.
+@example(
+    ([0.0, 1.0, 1.0, 1.0 + 8e-11], [0.0, 2.0, 2.0, 2.0], [0.5, 0.75, 1.0], [2.0, 2.0, 2.0]),
+    {"x_range": {"lo": 0.5, "hi": 1.0 + 5e-11}},
+)
+# A test point at an infinite bound of its own value is inside: error 0, not inf - inf.
+@example(([0.0, 1.0, 2.0], [0.0, 0.0, INF], [0.0, 1.0, 2.0], [0.0, 0.0, INF]), None)
+@example(([0.0, 1.0, 2.0], [0.0, 0.0, -INF], [0.0, 1.0, 2.0], [0.0, 0.0, -INF]), None)
+# A bound segment exactly 1e-10 wide, (-1e-10, 0): interpolated, not vertical.
+@example(
+    ([0.0, 1e-10, 1.0], [0.0, 1.0, 2.0], [-5e-11, -2e-11, 0.5, 1.0], [0.5, 0.5, 1.5, 2.0]),
+    {"tolerances": dict.fromkeys(TOLERANCE_KEYS, 0.0)},
+)
 def test_compare_matches(curves, options):
     """Whole comparisons through the module: status and all three curves."""
     r, yr, t, yt = curves

@@ -140,7 +140,17 @@ def test_fast_removal_matches_on_corner_curves(reference, hx, hy):
 # --- the streamed bounds --------------------------------------------------------
 
 
+def stepped_reference(n, run, seed):
+    """Levels of `run` points each, joined by vertical steps, at a spacing of 1e-7."""
+    k = np.arange(n)
+    y = np.random.default_rng(seed).integers(0, 4, n // run + 1).astype(float)[k // run]
+    return (k - k // run).astype(float) * 1e-7, y
+
+
 @given(references(), halfwidths, halfwidths, st.sampled_from([1.0, 1e-6, 3.5e3, NAN]), st.booleans())
+# Half-widths of thousands of point spacings: excursions still open when a
+# stretch ends, whose end is known only once later stretches are traced.
+@example(stepped_reference(600, 10, 0), 1.0, 3.0, 3.5e3, True)
 def test_streamed_bounds_match_the_transcription(reference, hx, hy, x_mag, varying):
     """build_bounds traces both sides in one pass and removes loops a stretch behind;
     the result is that of the whole corner curves after the plain removal."""

@@ -15,6 +15,12 @@ def a(*values):
     return np.array(values, dtype=np.float64)
 
 
+def view(*values):
+    """A contiguous view of the first values of a longer array, whose next
+    element in memory (-5) no step may read."""
+    return a(*values, -5)[:-1]
+
+
 def compare(t_ref, y_ref=None, t_test=None, y_test=None, options=None):
     """Curves default to zero ordinates and to the reference abscissae for the test."""
     t_ref = a(*t_ref)
@@ -41,6 +47,8 @@ CASES = [
     pytest.param(lambda: compare([0, 1, 1, 2]), vf.STATUS_PASS, id="equal-neighbours-accepted"),
     pytest.param(lambda: compare([0, 2, 1]), vf.STATUS_NON_MONOTONIC, id="reference-decreases"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 2, 1]), vf.STATUS_NON_MONOTONIC, id="test-decreases"),
+    # An even count leaves the last pair to the check after the paired one.
+    pytest.param(lambda: compare([0, 1, 3, 2]), vf.STATUS_NON_MONOTONIC, id="reference-decreases-in-the-last-pair"),
     pytest.param(lambda: compare([0, NAN, 2]), vf.STATUS_NON_MONOTONIC, id="reference-nan"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, NAN, 2]), vf.STATUS_NON_MONOTONIC, id="test-nan"),
     pytest.param(lambda: compare([NAN, 1, 2]), vf.STATUS_NON_MONOTONIC, id="reference-leading-nan"),
@@ -84,6 +92,44 @@ CASES = [
     pytest.param(
         lambda: compare([0, 1, 2, 3], options={"x_range": {"lo": 1, "hi": 2}}), vf.STATUS_PASS, id="range-inclusive"
     ),
+    pytest.param(
+        lambda: compare([0, 1], options={"x_range": {"lo": NAN}}), vf.STATUS_INSUFFICIENT_DATA, id="nan-lo-two-points"
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2], None, [0, 1.5, 2], options={"x_range": {"hi": 1}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="second-test-point-past-hi",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], None, [2, 3], options={"x_range": {"hi": 2}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="test-starts-at-hi",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3], None, [0, 1], options={"x_range": {"lo": 1}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="test-ends-at-lo",
+    ),
+    # Curves that are views into longer arrays end where the view ends.
+    pytest.param(
+        lambda: vf.compare(view(0, 1, 2), view(0, 0, 0), view(0, 1, 2), view(0, 0, 0)), vf.STATUS_PASS, id="views"
+    ),
+    pytest.param(
+        lambda: vf.compare(view(0, 1, 2), view(0, 0, 0), view(0, 1, 2), view(0, 0, 0), {"x_range": {"hi": NAN}}),
+        vf.STATUS_INSUFFICIENT_DATA,
+        id="views-nan-hi",
+    ),
+    pytest.param(
+        lambda: vf.compare(view(0, 1, 2), view(0, 0, 0), view(0, 1, 2), view(0, 0, 5), {"x_range": {"hi": 1.5}}),
+        vf.STATUS_PASS,
+        id="views-error-past-hi-ignored",
+    ),
+    # The ordinates' span is 1 (half-width 0.002), not that of the -5 after them.
+    pytest.param(
+        lambda: vf.compare(a(0, 1, 2, 3), view(0, 1, 0, 1), a(0, 1, 2, 3), a(0, 1, 0, 1.01)),
+        vf.STATUS_FAIL,
+        id="view-ordinates-span",
+    ),
     # comparisons that ran to the end
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-9]), vf.STATUS_MISSING_REFERENCE, id="test-ends-later"),
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2 + 1e-13]), vf.STATUS_PASS, id="test-ends-within-slack"),
@@ -101,6 +147,12 @@ CASES = [
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, NAN, 0]), vf.STATUS_PASS, id="nan-test-ordinate"),
     # The range's upper end is inclusive: a failure on the very last point counts.
     pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [0, 0, 5]), vf.STATUS_FAIL, id="fail-on-last-point"),
+    pytest.param(lambda: compare([0, 1, 2], None, [0, 1, 2], [5, 0, 0]), vf.STATUS_FAIL, id="fail-on-first-point"),
+    pytest.param(
+        lambda: compare([0, 1, 2], None, [0, 1, 2], [5, 0, 0], options={"x_range": {"lo": 0.5}}),
+        vf.STATUS_PASS,
+        id="error-before-lo-ignored",
+    ),
     # |rtoly| below 1e-10 turns the magnitude fallback off even where
     # rtoly x magnitude (1e-9) would beat the 1e-10 floor: 5e-10 above fails.
     pytest.param(
@@ -109,6 +161,39 @@ CASES = [
         ),
         vf.STATUS_FAIL,
         id="tiny-rtoly-no-magnitude-fallback",
+    ),
+    # Without span the half-width falls back on rtoly x the largest |y|: 0.01
+    # here, where the largest ordinate itself (-5) would leave only the floor.
+    pytest.param(
+        lambda: compare([0, 1, 2], [-5, -5, -5], None, [-5, -5.005, -5]),
+        vf.STATUS_PASS,
+        id="negative-constant-falls-back-on-its-magnitude",
+    ),
+    # A half-width of exactly 1e-10 is not below the threshold: no fallback.
+    pytest.param(
+        lambda: compare([0, 1, 2], [5, 5, 5], None, [5, 5.005, 5], options={"tolerances": {"atoly": 1e-10}}),
+        vf.STATUS_FAIL,
+        id="halfwidth-exactly-1e-10-keeps-it",
+    ),
+    # A NaN second ordinate is passed over, also when an extreme of the
+    # ordinates is zero: the span is 2, the half-width 0.004 (the test point
+    # lies away from the NaN, which poisons the bounds next to it).
+    pytest.param(
+        lambda: compare([0, 1, 2, 3, 4], [-2, NAN, 0, 0, 0], None, [-2, 0, 0, 0, 0.003]),
+        vf.STATUS_PASS,
+        id="nan-second-ordinate-top-0",
+    ),
+    pytest.param(
+        lambda: compare([0, 1, 2, 3, 4], [2, NAN, 0, 0, 0], None, [2, 0, 0, 0, 0.003]),
+        vf.STATUS_PASS,
+        id="nan-second-ordinate-bottom-0",
+    ),
+    # ... and so is one in the second lane of the paired scan: the span is 8,
+    # the half-width 0.016.
+    pytest.param(
+        lambda: compare([0, 1, 2, 3, 4], [1, NAN, 2, -3, 5], None, [1, 0, 2, -3, 5.012]),
+        vf.STATUS_PASS,
+        id="nan-second-ordinate-spans-8",
     ),
 ]
 
