@@ -16,7 +16,7 @@ from dataclasses import replace
 from typing import IO, TYPE_CHECKING
 
 from ..io.atomic import replacing
-from .cells import COUNTED, failing_cell, format_number, status_cell, tolerances_cell
+from .cells import COUNTED, count, failing_cell, format_number, status_cell, tolerances_cell
 from .text import printable
 
 if TYPE_CHECKING:
@@ -38,7 +38,7 @@ h1{font-size:1.6em;margin-bottom:.2em}h2{margin-top:2em;border-bottom:1px solid 
 .meta{color:#555;font-size:.9em}.meta code{background:#f4f4f4;padding:0 .3em}
 .counts span{display:inline-block;margin:.6em .6em 0 0;padding:.4em .8em;border-radius:4px;font-weight:600}
 .c-pass{background:#e3f4e1;color:#1b6e20}.c-fail{background:#fde2e1;color:#b3261e}
-.c-missing,.c-new{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored,.c-not_compared{background:#eee;color:#555}
+.c-files{background:#f4f4f4;color:#333}.c-missing,.c-new{background:#fff1d6;color:#8a5a00}.c-error{background:#ece3f7;color:#5b2a86}.c-ignored,.c-not_compared{background:#eee;color:#555}
 table{border-collapse:collapse;width:100%;font-size:.9em;margin-top:1em}
 th,td{border-bottom:1px solid #e4e4e4;padding:.35em .6em;text-align:left;vertical-align:top}
 th{background:#f6f6f6;position:sticky;top:0}td.num{text-align:right;font-variant-numeric:tabular-nums}
@@ -62,7 +62,10 @@ class HtmlReport:
         self._figures = tempfile.TemporaryFile("w+", encoding="utf-8")  # noqa: SIM115 - closed by close()
         self._figure_count = 0
         self._warnings: list[str] = []
+        # Variables by verdict, as the summary line counts them; the files
+        # missing on one side or unusable apart, as it counts those.
         self.counts = dict.fromkeys(COUNTED, 0)
+        self.files = {"files": 0, "missing": 0, "unusable": 0}
         # What fails the run: missing and new variables the run only warns about do not.
         self._failing = 0
 
@@ -70,12 +73,13 @@ class HtmlReport:
         """Record one file's outcome; returns it without its plots."""
         file = outcome.file
         self._warnings += [f"{file}: {warning}" for warning in outcome.warnings]
+        self.files["files"] += 1
         if outcome.error is not None:
-            self.counts["error"] += 1
+            self.files["unusable"] += 1
             self._failing += 1
             self._rows.append(("error", file, "", "unusable", "-", outcome.error, "-", "-", "-", "-", "", ""))
         if outcome.missing is not None:
-            self.counts["missing"] += 1
+            self.files["missing"] += 1
             self._failing += 1
             side_path = outcome.reference if outcome.missing == "test" else outcome.test
             message = f"file missing in {outcome.missing} (present: {side_path})"
@@ -139,6 +143,12 @@ class HtmlReport:
         )
         verdict = "all passed" if not self._failing else "not all passed"
         out.write(f'<h2>Summary: {verdict}</h2>\n<p class="counts">')
+        files = self.files
+        out.write(f'<span class="c-files">{count(files["files"], "file")}</span>')
+        for key, css in (("missing", "missing"), ("unusable", "error")):
+            if files[key]:
+                out.write(f'<span class="c-{css}">{files[key]} {"file" if files[key] == 1 else "files"} {key}</span>')
+        out.write(f'<span class="c-files">{count(sum(self.counts.values()), "variable")}</span>')
         for key, label in COUNTED.items():
             out.write(f'<span class="c-{key}">{self.counts[key]} {label.replace("_", " ")}</span>')
         out.write(
