@@ -10,14 +10,16 @@ import multiprocessing
 import signal
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import closing, contextmanager, nullcontext
 
+from ..io import ReadOptions
+from ..io.options import file_format
 from ..reports import json_report
 from ..reports.cells import count
 from ..reports.html_report import HtmlReport
 from ..reports.table import Printer
-from ..run import FileOutcome
+from ..run import FileOutcome, RunOptions
 from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
 from ..run.pairs import Figure, pair_by_patterns, pair_files
@@ -116,6 +118,19 @@ def _figures(log_time: bool = False) -> Figure | None:
     return functools.partial(png, log_time=True) if log_time else png
 
 
+def _reads_csv(pairs: Sequence[tuple[str, str | None, str | None]], options: RunOptions) -> bool:
+    """Whether a file of the pairs is read as CSV (by pandas)."""
+    sides = options.sides()
+    for _, reference, test in pairs:
+        for path, reading in ((reference, sides[0]), (test, sides[1])):
+            try:
+                if path is not None and file_format(path, reading or ReadOptions())[0] == "csv":
+                    return True
+            except ValueError:
+                continue  # a compressed MAT file: its pair says so when it is read
+    return False
+
+
 def run(args: argparse.Namespace) -> int:
     options = run_options(args)
     if args.jobs is not None and args.jobs < 1:
@@ -156,9 +171,11 @@ def run(args: argparse.Namespace) -> int:
         jobs = default_workers()
     if args.scheduler is None and (jobs or default_workers()) > 1:
         # The workers fork from one server that imported what they all need
-        # once, instead of each importing pandas. matplotlib is left to the
-        # workers that draw: they import it side by side, only when needed.
-        multiprocessing.get_context("forkserver").set_forkserver_preload(["velmora_funnel.run.pairs", "pandas"])
+        # once, instead of each importing pandas (which only CSV files need:
+        # a library of MAT files starts its pool without it). matplotlib is
+        # left to the workers that draw: they import it side by side.
+        preload = ["velmora_funnel.run.pairs", *(["pandas"] if _reads_csv(pairs, options) else [])]
+        multiprocessing.get_context("forkserver").set_forkserver_preload(preload)
     progress = not args.quiet and sys.stderr.isatty()
     # JSON on stdout: the table and the summary go to stderr, so the JSON stays one document.
     out = Printer(progress=progress, stream=sys.stderr if args.json == "-" else None)
