@@ -57,6 +57,17 @@ def test_signed_error(v, expected):
     assert ey == [expected, 0.0]
 
 
+@pytest.mark.parametrize(
+    ("v", "lower", "upper"),
+    [(math.inf, 1.0, math.inf), (-math.inf, -math.inf, 2.0)],
+    ids=["on-an-infinite-upper-bound", "on-an-infinite-lower-bound"],
+)
+def test_an_ordinate_on_an_infinite_bound_is_inside(v, lower, upper):
+    """Equal to its bound is inside, infinite too: an error of 0, not inf - inf."""
+    _, ey = errors([0.0, 10.0], [v, v], ([0, 10], [lower, lower]), ([0, 10], [upper, upper]))
+    assert ey == [0.0, 0.0]
+
+
 def test_crossed_bounds_report_against_the_upper_one():
     _, ey = errors([0.0], [5.0], ([0, 1], [6, 6]), ([0, 1], [4, 4]))
     assert ey == [1.0]

@@ -169,11 +169,27 @@ CASES = [
         vf.STATUS_PASS,
         id="negative-constant-falls-back-on-its-magnitude",
     ),
-    # A half-width of exactly 1e-10 is not below the threshold: no fallback.
+    # A half-width of exactly 1e-10 is not below the threshold: no fallback
+    # (which rtoly would give: 0.002 of the magnitude 5, wide enough to pass).
     pytest.param(
-        lambda: compare([0, 1, 2], [5, 5, 5], None, [5, 5.005, 5], options={"tolerances": {"atoly": 1e-10}}),
+        lambda: compare(
+            [0, 1, 2], [5, 5, 5], None, [5, 5.005, 5], options={"tolerances": {"atoly": 1e-10, "rtoly": 0.002}}
+        ),
         vf.STATUS_FAIL,
         id="halfwidth-exactly-1e-10-keeps-it",
+    ),
+    # Local tolerances on both axes: every point has its own half-width (10 %
+    # of its magnitude, 1.0 here), never the one of the span alone (0.002).
+    pytest.param(
+        lambda: compare(
+            [0, 1, 2, 3],
+            [10, 10, 10, 11],
+            None,
+            [10, 10.5, 10, 11],
+            options={"tolerances": {"ltolx": 0.1, "ltoly": 0.1, "rtoly": 0.002}},
+        ),
+        vf.STATUS_PASS,
+        id="local-tolerances-on-both-axes-widen-each-point",
     ),
     # A NaN second ordinate is passed over, also when an extreme of the
     # ordinates is zero: the span is 2, the half-width 0.004 (the test point
