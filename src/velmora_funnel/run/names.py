@@ -22,7 +22,7 @@ paired, and are an error naming both, never one of them dropped.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import NamedTuple
 
 __all__ = ["NAMINGS", "NameClash", "Variable", "modelica_name", "normal_form", "pair_names"]
@@ -51,11 +51,13 @@ class NameClash(ValueError):
         self.side = side
 
 
-def _parts(text: str) -> list[str]:
-    """``text`` cut at its dots that separate components: not those inside
-    quotes, brackets or parentheses."""
-    parts, depth, quoted, escaped, start = [], 0, False, False, 0
+def _scanned(text: str) -> Iterator[tuple[int, str, int, bool]]:
+    """Each character of ``text`` with its index, the depth of brackets and
+    parentheses around it, and whether it belongs to a quoted identifier
+    (its quotes included, a backslash escaping the next character)."""
+    depth, quoted, escaped = 0, False, False
     for index, char in enumerate(text):
+        inside = quoted or char == "'"
         if quoted:
             if escaped:
                 escaped = False
@@ -69,7 +71,15 @@ def _parts(text: str) -> list[str]:
             depth += 1
         elif char in ")]":
             depth -= 1
-        elif char == "." and depth == 0:
+        yield index, char, depth, inside
+
+
+def _parts(text: str) -> list[str]:
+    """``text`` cut at its dots that separate components: not those inside
+    quotes, brackets or parentheses."""
+    parts, start = [], 0
+    for index, char, depth, inside in _scanned(text):
+        if char == "." and depth == 0 and not inside:
             parts.append(text[start:index])
             start = index + 1
     parts.append(text[start:])
@@ -78,20 +88,7 @@ def _parts(text: str) -> list[str]:
 
 def _squeezed(text: str) -> str:
     """``text`` without the blanks inside brackets and parentheses (quoted identifiers left whole)."""
-    kept, depth, quoted, escaped = [], 0, False, False
-    for char in text:
-        if quoted:
-            escaped, quoted = (False, True) if escaped else (char == "\\", char != "'")
-        elif char == "'":
-            quoted = True
-        elif char in "([":
-            depth += 1
-        elif char in ")]":
-            depth -= 1
-        elif char.isspace() and depth > 0:
-            continue
-        kept.append(char)
-    return "".join(kept)
+    return "".join(char for _, char, depth, inside in _scanned(text) if inside or not (char.isspace() and depth > 0))
 
 
 def _call_argument(part: str, function: str) -> str | None:
