@@ -14,6 +14,10 @@
 //       the smallest and largest half-width of the funnel along each axis
 //       over the reference points (t, y) inside the range, by the core's
 //       own rule and data characteristics;
+//   summarise(ref_t, ref_y, t, v, errors, lower_t, lower_y, upper_t, upper_y,
+//             lo, hi, atolx, ltolx, rtolx, atoly, ltoly, rtoly) -> tuple
+//       all of the above and the counts of values that are not finite, for
+//       a completed comparison, in one call (see summarise below);
 //   format_csv(c0, c1, ...) -> bytes
 //       one line per row of two or more columns, cells joined by ",", each
 //       double as its shortest exact decimal;
@@ -42,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "curve_summaries.hpp"
 #include "errors.hpp"
 #include "tube.hpp"
 #include "velmora_funnel/records.hpp"
@@ -94,126 +99,39 @@ private:
 PyObject* memory_error() { return PyErr_NoMemory(); }
 
 // ---------------------------------------------------------------------------
-// Margins
+// Summaries
 
-// The reference at one abscissa, as a margin measures against it: its y
-// half-width there, and, inside its span, the band of its ordinates there
-// (one value, or the ends of a step).
-struct ReferenceAt {
-    double half;
-    bool spanned;
-    double low;
-    double high;
-};
-
-// The margin of one test point: its distance to the nearer bound in units of
-// the reference's y half-width at its abscissa (1: a whole y tolerance to
-// spare, 0 on a bound), or minus its error in those units where the error
-// curve says it fails. The funnel's own height is no measure: at a step of
-// the reference it is as tall as the step, and every point there would look
-// like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
-double margin_of(double v, double low, double high, double error, const ReferenceAt& at) noexcept {
-    if (std::isnan(v)) return NAN;
-    // The error curve is the verdict: a failing point is outside by its
-    // error, and below 0 even against a half-width too large for the
-    // quotient to show it; a passing one is never below 0, whatever the
-    // rounding here.
-    if (error != 0.0) {
-        const double margin = -std::fabs(error) / at.half;
-        return std::isnan(margin) || margin < 0.0 ? margin
-                                                  : -std::numeric_limits<double>::denorm_min();
+bool take_doubles(PyObject* const* args, double* into, int count) {
+    for (int i = 0; i < count; ++i) {
+        into[i] = PyFloat_AsDouble(args[i]);
+        if (into[i] == -1.0 && PyErr_Occurred()) return false;
     }
-    const double above = high - v;
-    const double below = v - low;
-    // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
-    const double nearer =
-        std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
-    double margin = nearer / at.half;
-    // The funnel holds the band of one half-width around the reference, so
-    // a point that far inside the band has at least that much to spare; the
-    // bounds, traced and interpolated in rounded arithmetic, can fall short
-    // of it by a few units in the last place, and a test equal to its
-    // reference would have a margin just below 1.
-    if (at.spanned && !std::isnan(margin)) {
-        double off = NAN;
-        if (v < at.low) {
-            off = at.low - v;
-        } else if (v > at.high) {
-            off = v - at.high;
-        } else if (v >= at.low && v <= at.high) {
-            off = 0.0;
-        }
-        const double band = 1.0 - off / at.half;
-        if (band > margin) margin = band;
-    }
-    return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
+    return true;
 }
 
-// The reference at each of a non-decreasing run of abscissae. Its y
-// half-width by the core's rule for each reference point: at a reference
-// abscissa the smallest of the points there (a step has several), strictly
-// between two reference abscissae the linear interpolation of the two
-// points' half-widths, before the first and after the last that of the end.
-// So a test point that lies on a reference point is measured against no more
-// than that point's own half-width. Its ordinates likewise: those of the
-// points at the abscissa, else interpolated; outside its span, none.
-class ReferenceWalk {
-public:
-    ReferenceWalk(std::span<const double> t, std::span<const double> y,
-                  const detail::AxisRule& rule) noexcept
-        : t_(t), y_(y), rule_(rule) {}
+CompareOptions with_tolerances(const double (&tolerances)[6]) noexcept {
+    CompareOptions options;
+    options.atolx = tolerances[0];
+    options.ltolx = tolerances[1];
+    options.rtolx = tolerances[2];
+    options.atoly = tolerances[3];
+    options.ltoly = tolerances[4];
+    options.rtoly = tolerances[5];
+    return options;
+}
 
-    ReferenceAt operator()(double q) noexcept {
-        const std::size_t n = t_.size();
-        while (next_ < n && t_[next_] < q) ++next_;
-        if (next_ < n && t_[next_] == q) return group(next_);
-        if (next_ == 0 || next_ == n) {
-            ReferenceAt at = group(next_ == 0 ? 0 : first_of_last());
-            at.spanned = false;
-            return at;
-        }
-        const std::size_t j = next_;
-        const double d = t_[j] - t_[j - 1];
-        const double h0 = width(j - 1);
-        const double h1 = width(j);
-        const double y = y_[j - 1] + (q - t_[j - 1]) * (y_[j] - y_[j - 1]) / d;
-        return {h0 + (q - t_[j - 1]) * (h1 - h0) / d, true, y, y};
+bool bounds_and_reference(const Floats* in, const char* who) {
+    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() ||
+        in[4].size() != in[5].size() || in[0].size() == 0 || in[2].size() == 0 ||
+        in[4].size() == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): each bound and the reference need abscissae and ordinates of one "
+                     "length, at least one point",
+                     who);
+        return false;
     }
-
-private:
-    double width(std::size_t i) const noexcept { return rule_.halfwidth(y_[i]); }
-
-    // The points that share the abscissa of point i (the first of them):
-    // the smallest half-width and the lowest and highest ordinate, NaN
-    // passed over; kept for the next query at the same abscissa, so
-    // repeated test abscissae cost no rescan.
-    ReferenceAt group(std::size_t i) noexcept {
-        if (i == cached_) return cached_at_;
-        ReferenceAt at{NAN, true, NAN, NAN};
-        for (std::size_t k = i; k < t_.size() && t_[k] == t_[i]; ++k) {
-            const double h = width(k);
-            if (std::isnan(at.half) || h < at.half) at.half = h;
-            if (std::isnan(at.low) || y_[k] < at.low) at.low = y_[k];
-            if (std::isnan(at.high) || y_[k] > at.high) at.high = y_[k];
-        }
-        cached_ = i;
-        cached_at_ = at;
-        return at;
-    }
-
-    std::size_t first_of_last() const noexcept {
-        std::size_t i = t_.size() - 1;
-        while (i > 0 && t_[i - 1] == t_[i]) --i;
-        return i;
-    }
-
-    std::span<const double> t_;
-    std::span<const double> y_;
-    detail::AxisRule rule_;
-    std::size_t next_ = 0;
-    std::size_t cached_ = static_cast<std::size_t>(-1);
-    ReferenceAt cached_at_{NAN, false, NAN, NAN};
-};
+    return true;
+}
 
 PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     static constexpr const char* names[] = {"lower_t", "lower_y", "upper_t", "upper_y", "ref_t",
@@ -227,66 +145,37 @@ PyObject* margins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     for (int i = 0; i < 6; ++i) {
         if (!in[i].take(args[i], names[i])) return nullptr;
     }
-    CompareOptions options;
-    double* const y_tolerances[] = {&options.atoly, &options.ltoly, &options.rtoly};
-    for (int i = 0; i < 3; ++i) {
-        *y_tolerances[i] = PyFloat_AsDouble(args[6 + i]);
-        if (*y_tolerances[i] == -1.0 && PyErr_Occurred()) return nullptr;
-    }
+    double tolerances[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    if (!take_doubles(args + 6, tolerances + 3, 3)) return nullptr;
     for (int i = 6; i < 9; ++i) {
         if (!in[i].take(args[3 + i], names[i])) return nullptr;
     }
     const bool keep = args[12] != Py_None;
     if (keep && !out.take(args[12], names[9], true)) return nullptr;
+    if (!bounds_and_reference(in, "margins")) return nullptr;
     const std::size_t m = in[6].size();
-    if (in[0].size() != in[1].size() || in[2].size() != in[3].size() ||
-        in[4].size() != in[5].size() || in[0].size() == 0 || in[2].size() == 0 ||
-        in[4].size() == 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "margins(): each bound and the reference need abscissae and ordinates of "
-                        "one length, at least one point");
-        return nullptr;
-    }
     if (in[7].size() != m || in[8].size() != m || (keep && out.size() != m)) {
         PyErr_SetString(PyExc_ValueError, "margins(): t, v, errors and out must have one length");
         return nullptr;
     }
-    const auto t = in[6].values();
-    const auto v = in[7].values();
-    const auto e = in[8].values();
-    double* result = keep ? out.data() : nullptr;
-    double smallest = NAN;
-    Py_ssize_t where = -1;
+    summaries::Smallest smallest;
     Py_BEGIN_ALLOW_THREADS;
-    // The module's own interpolation of the bounds, so that a margin of 0
-    // lies where the error curve puts the bound.
-    detail::ClampedInterpolation low(in[0].values(), in[1].values());
-    detail::ClampedInterpolation high(in[2].values(), in[3].values());
-    // The core's own rule and data characteristics of the reference points
-    // the funnel was built from (only the ordinates' part of them is read).
-    const DataChar data = get_data_char_sorted(in[4].values(), in[5].values());
-    ReferenceWalk reference(in[4].values(), in[5].values(), detail::y_rule(data, options));
-    auto record = [&](std::size_t i, double lower, double upper) {
-        const double margin = margin_of(v[i], lower, upper, e[i], reference(t[i]));
-        if (result != nullptr) result[i] = margin;
-        // The first of the smallest, NaN skipped, as NumPy's nanargmin.
-        if (margin < smallest || (where < 0 && !std::isnan(margin))) {
-            smallest = margin;
-            where = static_cast<Py_ssize_t>(i);
-        }
-    };
-    for (std::size_t i = 0; i < m; ++i) record(i, low(t[i]), high(t[i]));
+    const summaries::MarginCurves curves{in[0].values(),
+                                         in[1].values(),
+                                         in[2].values(),
+                                         in[3].values(),
+                                         in[4].values(),
+                                         in[5].values(),
+                                         get_data_char_sorted(in[4].values(), in[5].values()),
+                                         in[6].values(),
+                                         in[7].values(),
+                                         in[8].values()};
+    smallest =
+        summaries::scan_margins(curves, with_tolerances(tolerances), keep ? out.data() : nullptr);
     Py_END_ALLOW_THREADS;
-    return Py_BuildValue("(dn)", smallest, where);
+    return Py_BuildValue("(dn)", smallest.margin, static_cast<Py_ssize_t>(smallest.where));
 }
 
-// ---------------------------------------------------------------------------
-// Error summary
-
-// One pass over the error curve for what the verdict's summary needs, over
-// the points with lo <= t <= hi: how many there are, the error of largest
-// magnitude (the first of equals) or whether one is NaN, and the failing
-// points (a non-zero or NaN error), counted, with the index of the first.
 PyObject* error_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 4) {
         PyErr_Format(PyExc_TypeError, "error_summary() takes 4 arguments (%zd given)", nargs);
@@ -295,86 +184,36 @@ PyObject* error_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Floats t;
     Floats e;
     if (!t.take(args[0], "t") || !e.take(args[1], "errors")) return nullptr;
-    const double lo = PyFloat_AsDouble(args[2]);
-    if (lo == -1.0 && PyErr_Occurred()) return nullptr;
-    const double hi = PyFloat_AsDouble(args[3]);
-    if (hi == -1.0 && PyErr_Occurred()) return nullptr;
+    double range[2];
+    if (!take_doubles(args + 2, range, 2)) return nullptr;
     if (t.size() != e.size()) {
         PyErr_SetString(PyExc_ValueError, "error_summary(): t and errors must have one length");
         return nullptr;
     }
-    const auto ts = t.values();
-    const auto es = e.values();
-    Py_ssize_t inside = 0;
-    Py_ssize_t failing = 0;
-    Py_ssize_t first = -1;
-    bool nan = false;
-    double largest = 0.0;
-    double largest_magnitude = -1.0;
+    summaries::ErrorSummary s;
     Py_BEGIN_ALLOW_THREADS;
-    for (std::size_t i = 0; i < ts.size(); ++i) {
-        const double q = ts[i];
-        if (!(lo <= q && q <= hi)) continue;
-        ++inside;
-        const double error = es[i];
-        if (error != 0.0) {
-            if (first < 0) first = static_cast<Py_ssize_t>(i);
-            ++failing;
-        }
-        if (std::isnan(error)) {
-            nan = true;
-        } else if (std::fabs(error) > largest_magnitude) {
-            largest_magnitude = std::fabs(error);
-            largest = error;
-        }
-    }
+    s = summaries::summarise_errors(t.values(), e.values(), range[0], range[1]);
     Py_END_ALLOW_THREADS;
-    return Py_BuildValue("(nnndO)", inside, failing, first, largest, nan ? Py_True : Py_False);
-}
-
-// ---------------------------------------------------------------------------
-// Half-widths
-
-// Non-decreasing and finite, as the driver validates the reference
-// abscissae before it summarises them: a NaN fails the ordered comparison
-// with its neighbour, so once every pair is ordered the ends alone decide
-// finiteness.
-bool abscissae_ordered(std::span<const double> t) noexcept {
-    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
-        if (!(t[i + 1] >= t[i])) return false;
-    }
-    return std::isfinite(t.front()) && std::isfinite(t.back());
-}
-
-struct WidthRange {
-    double smallest = NAN;
-    double largest = NAN;
-
-    // NaN passed over, so a NaN pair says that no half-width is a number.
-    void add(double h) noexcept {
-        if (std::isnan(h)) return;
-        if (std::isnan(smallest) || h < smallest) smallest = h;
-        if (std::isnan(largest) || h > largest) largest = h;
-    }
-};
-
-// Over the points as the bounds see them: one half-width for every point
-// when the rule says they all share it (evaluated at 0, as the bounds
-// evaluate it), else each point's own.
-WidthRange width_range(const detail::AxisRule& rule, bool finite_coordinates,
-                       std::span<const double> coordinates) noexcept {
-    WidthRange range;
-    if (rule.uniform(finite_coordinates)) {
-        range.add(rule.halfwidth(0.0));
-    } else {
-        for (const double c : coordinates) range.add(rule.halfwidth(c));
-    }
-    return range;
+    return Py_BuildValue("(nnndO)", static_cast<Py_ssize_t>(s.inside),
+                         static_cast<Py_ssize_t>(s.failing), static_cast<Py_ssize_t>(s.first),
+                         s.largest, s.nan ? Py_True : Py_False);
 }
 
 // The funnel's half-widths over the reference points inside the range,
 // reproduced from the core instead of restated: its data characteristics of
 // those points and its rule of each axis.
+struct HalfWidths {
+    summaries::WidthRange t;
+    summaries::WidthRange y;
+};
+
+HalfWidths half_widths_of(std::span<const double> t, std::span<const double> y,
+                          const DataChar& data, const CompareOptions& options) noexcept {
+    // Validated abscissae are finite; the ordinates may be anything.
+    return {summaries::width_range(detail::x_rule(data, options), true, t),
+            summaries::width_range(detail::y_rule(data, options), false, y)};
+}
+
 PyObject* half_widths(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 8) {
         PyErr_Format(PyExc_TypeError, "half_widths() takes 8 arguments (%zd given)", nargs);
@@ -384,44 +223,137 @@ PyObject* half_widths(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Floats y;
     if (!t.take(args[0], "t") || !y.take(args[1], "y")) return nullptr;
     double tolerances[6];
-    for (int i = 0; i < 6; ++i) {
-        tolerances[i] = PyFloat_AsDouble(args[2 + i]);
-        if (tolerances[i] == -1.0 && PyErr_Occurred()) return nullptr;
-    }
+    if (!take_doubles(args + 2, tolerances, 6)) return nullptr;
     if (t.size() != y.size() || t.size() == 0) {
         PyErr_SetString(PyExc_ValueError,
                         "half_widths(): t and y must have one length, at least one point");
         return nullptr;
     }
-    CompareOptions options;
-    options.atolx = tolerances[0];
-    options.ltolx = tolerances[1];
-    options.rtolx = tolerances[2];
-    options.atoly = tolerances[3];
-    options.ltoly = tolerances[4];
-    options.rtoly = tolerances[5];
-    const auto ts = t.values();
-    const auto ys = y.values();
     bool ordered = false;
-    WidthRange along_t;
-    WidthRange along_y;
+    HalfWidths widths;
     Py_BEGIN_ALLOW_THREADS;
     // The summary reads the abscissa extremes at the ends: on anything but
     // validated abscissae it would describe another curve than the funnel's.
-    ordered = abscissae_ordered(ts);
+    ordered = summaries::abscissae_ordered(t.values());
     if (ordered) {
-        const DataChar data = get_data_char_sorted(ts, ys);
-        // Validated abscissae are finite; the ordinates may be anything.
-        along_t = width_range(detail::x_rule(data, options), true, ts);
-        along_y = width_range(detail::y_rule(data, options), false, ys);
+        widths =
+            half_widths_of(t.values(), y.values(), get_data_char_sorted(t.values(), y.values()),
+                           with_tolerances(tolerances));
     }
     Py_END_ALLOW_THREADS;
     if (!ordered) {
         PyErr_SetString(PyExc_ValueError, "half_widths(): t must be non-decreasing and finite");
         return nullptr;
     }
-    return Py_BuildValue("((dd)(dd))", along_t.smallest, along_t.largest, along_y.smallest,
-                         along_y.largest);
+    return Py_BuildValue("((dd)(dd))", widths.t.smallest, widths.t.largest, widths.y.smallest,
+                         widths.y.largest);
+}
+
+// Every summary of a completed comparison at once, for a caller that lists
+// them all (a batch's reports): one call, each curve read in one pass.
+//   summarise(ref_t, ref_y, t, v, errors, lower_t, lower_y, upper_t, upper_y,
+//             lo, hi, atolx, ltolx, rtolx, atoly, ltoly, rtoly)
+//   -> (nan_reference, inf_reference, nan_test, inf_test, non_finite_bounds,
+//       inside, failing, first, largest, nan_error, margin, margin_index,
+//       half_widths or None)
+// with the counts over the requested range lo <= t <= hi, the error summary
+// and the margins over it clipped to the reference span, the half-widths
+// over the reference points inside it; indices are into t.
+PyObject* summarise(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    static constexpr const char* names[] = {"ref_t",   "ref_y",   "t",       "v",      "errors",
+                                            "lower_t", "lower_y", "upper_t", "upper_y"};
+    if (nargs != 17) {
+        PyErr_Format(PyExc_TypeError, "summarise() takes 17 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Floats in[9];
+    for (int i = 0; i < 9; ++i) {
+        if (!in[i].take(args[i], names[i])) return nullptr;
+    }
+    double range[2];
+    double tolerances[6];
+    if (!take_doubles(args + 9, range, 2) || !take_doubles(args + 11, tolerances, 6)) {
+        return nullptr;
+    }
+    const std::size_t m = in[2].size();
+    if (in[0].size() != in[1].size() || in[0].size() == 0 || in[3].size() != m ||
+        in[4].size() != m || in[5].size() != in[6].size() || in[7].size() != in[8].size()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "summarise(): a reference of at least one point, and t, v and errors, "
+                        "and each bound's abscissae and ordinates, of one length");
+        return nullptr;
+    }
+    const auto ref_t = in[0].values();
+    const auto t = in[2].values();
+    if (!summaries::abscissae_ordered(ref_t) || (m != 0 && !summaries::abscissae_ordered(t))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "summarise(): abscissae must be non-decreasing and finite");
+        return nullptr;
+    }
+    const double lo = range[0];
+    const double hi = range[1];
+    // The range the verdict looks at: the requested one clipped to the
+    // reference span, as Python's max and min clip it.
+    const double clipped_lo = ref_t.front() > lo ? ref_t.front() : lo;
+    const double clipped_hi = ref_t.back() < hi ? ref_t.back() : hi;
+    const auto offset = [](std::span<const double> whole, std::span<const double> part) {
+        return static_cast<std::size_t>(part.data() - whole.data());
+    };
+    const auto ref_in = summaries::slice_between(ref_t, lo, hi);
+    const auto ref_y_in = in[1].values().subspan(offset(ref_t, ref_in), ref_in.size());
+    const auto test_in = summaries::slice_between(t, lo, hi);
+    const auto v_in = in[3].values().subspan(offset(t, test_in), test_in.size());
+    const auto compared = summaries::slice_between(t, clipped_lo, clipped_hi);
+    const std::size_t first = offset(t, compared);
+    const bool funnel = !ref_in.empty();
+    if (funnel && (in[5].size() == 0 || in[7].size() == 0)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "summarise(): a funnel needs bounds of one point or more");
+        return nullptr;
+    }
+    summaries::NonFinite reference_counts;
+    summaries::NonFinite test_counts;
+    std::ptrdiff_t bad_bounds = 0;
+    summaries::ErrorSummary errors;
+    summaries::Smallest smallest;
+    HalfWidths widths;
+    Py_BEGIN_ALLOW_THREADS;
+    reference_counts = summaries::count_non_finite(ref_y_in);
+    test_counts = summaries::count_non_finite(v_in);
+    bad_bounds = summaries::non_finite_points(in[5].values(), in[6].values()) +
+                 summaries::non_finite_points(in[7].values(), in[8].values());
+    errors = summaries::summarise_errors(compared, in[4].values().subspan(first, compared.size()),
+                                         clipped_lo, clipped_hi);
+    if (errors.first >= 0) errors.first += static_cast<std::ptrdiff_t>(first);
+    if (funnel) {
+        const CompareOptions options = with_tolerances(tolerances);
+        const DataChar data = get_data_char_sorted(ref_in, ref_y_in);
+        widths = half_widths_of(ref_in, ref_y_in, data, options);
+        const summaries::MarginCurves curves{in[5].values(),
+                                             in[6].values(),
+                                             in[7].values(),
+                                             in[8].values(),
+                                             ref_in,
+                                             ref_y_in,
+                                             data,
+                                             compared,
+                                             in[3].values().subspan(first, compared.size()),
+                                             in[4].values().subspan(first, compared.size())};
+        smallest = summaries::scan_margins(curves, options, nullptr);
+        if (smallest.where >= 0) smallest.where += static_cast<std::ptrdiff_t>(first);
+    }
+    Py_END_ALLOW_THREADS;
+    PyObject* half = funnel ? Py_BuildValue("((dd)(dd))", widths.t.smallest, widths.t.largest,
+                                            widths.y.smallest, widths.y.largest)
+                            : Py_NewRef(Py_None);
+    if (half == nullptr) return nullptr;
+    return Py_BuildValue(
+        "(nnnnnnnndOdnN)", static_cast<Py_ssize_t>(reference_counts.nan),
+        static_cast<Py_ssize_t>(reference_counts.inf), static_cast<Py_ssize_t>(test_counts.nan),
+        static_cast<Py_ssize_t>(test_counts.inf), static_cast<Py_ssize_t>(bad_bounds),
+        static_cast<Py_ssize_t>(errors.inside), static_cast<Py_ssize_t>(errors.failing),
+        static_cast<Py_ssize_t>(errors.first), errors.largest, errors.nan ? Py_True : Py_False,
+        smallest.margin, static_cast<Py_ssize_t>(smallest.where), half);
 }
 
 // ---------------------------------------------------------------------------
@@ -692,6 +624,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL, "half_widths(t, y, atolx, ltolx, rtolx, atoly, ltoly, rtoly)\n--\n\n"},
     {"format_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_csv)),
      METH_FASTCALL, "format_csv(c0, c1, *columns)\n--\n\n"},
+    {"summarise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summarise)),
+     METH_FASTCALL,
+     "summarise(ref_t, ref_y, t, v, errors, lower_t, lower_y, upper_t, upper_y, lo, hi, atolx, "
+     "ltolx, rtolx, atoly, ltoly, rtoly)\n--\n\n"},
     {"sealed_copy", sealed_copy, METH_O, "sealed_copy(buffer)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -16,6 +16,7 @@ import _velmora_funnel as vfm
 import funnel_reference
 import velmora_funnel as vf
 from velmora_funnel.comparison import immutable
+from velmora_funnel.comparison.summaries import summarise
 
 T = np.arange(9) * 0.5
 Y = np.array([0, 0.5, 1, 0.5, 0, 0.5, 1, 0.5, 0])
@@ -613,6 +614,41 @@ def test_margins_at_events_mean_tolerances_to_spare(curve, tolerances):
         margins = moved.margins()
         np.testing.assert_array_equal(np.isnan(margins), ~inside)
         np.testing.assert_array_equal(margins < 0, moved.failing_mask())
+
+
+_SUMMARIES = (
+    "nan_reference",
+    "inf_reference",
+    "nan_test",
+    "inf_test",
+    "non_finite_bounds",
+    "max_error",
+    "first_failure",
+    "failing_count",
+    "margin",
+    "margin_t",
+)
+
+
+@pytest.mark.parametrize("curve", EVENT_CURVES)
+@pytest.mark.parametrize("spoil", ["none", "noise", "nan and inf"])
+@pytest.mark.parametrize("options", [{}, {"ltoly": 0.05, "atoly": 1e-3}, {"atolx": 0.3, "x_range": (0.5, 4.5)}])
+def test_summaries_taken_at_once_are_those_taken_one_by_one(curve, spoil, options):
+    """What a batch lists of every variable comes from one kernel call; it is what each summary gives
+    when asked for alone (the smallest margin the first of the whole array's smallest)."""
+    t, y = (np.asarray(a, dtype=float) for a in curve)
+    y_test = y + np.random.default_rng(4).normal(0, 0.0 if spoil == "none" else 0.01, len(t))
+    y_ref = y.copy()
+    if spoil == "nan and inf":
+        y_test[len(t) // 2], y_ref[len(t) // 3], y_test[-2] = np.nan, np.inf, -np.inf
+    alone, at_once = (vf.compare((t, y_ref), (t, y_test), **options) for _ in range(2))
+    summarise(at_once)
+    assert [repr(getattr(at_once, name)) for name in _SUMMARIES] == [repr(getattr(alone, name)) for name in _SUMMARIES]
+    assert repr(at_once.half_widths()) == repr(alone.half_widths())
+    margins = alone.margins()
+    if not np.isnan(margins).all():
+        where = int(np.nanargmin(margins))
+        assert (at_once.margin, at_once.margin_t) == (margins[where], alone.test.t[where])
 
 
 # --- immutability ------------------------------------------------------------------------

@@ -17,7 +17,7 @@ from .types import Curve, FloatArray, Status
 if TYPE_CHECKING:
     from .result import CompareResult
 
-__all__ = ["SUMMARIES", "effective_range", "half_widths", "margins", "smallest_margin"]
+__all__ = ["SUMMARIES", "effective_range", "half_widths", "margins", "smallest_margin", "summarise"]
 
 # Below this many values one isfinite pass is cheaper than the error state a sum needs.
 _SUM_CHECK_FROM = 4096
@@ -188,6 +188,9 @@ def half_widths(result: CompareResult) -> dict[str, tuple[float, float]] | None:
     points inside the range (see CompareResult.half_widths)."""
     if not result.status.completed or len(result.reference.t) == 0:
         return None
+    if "half_widths" in result._derived:
+        known: dict[str, tuple[float, float]] | None = result._derived["half_widths"]
+        return None if known is None else dict(known)
     t, y = _reference_inside(result)
     if len(t) == 0:
         return None
@@ -199,3 +202,49 @@ def half_widths(result: CompareResult) -> dict[str, tuple[float, float]] | None:
         t, y, tol["atolx"], tol["ltolx"], tol["rtolx"], tol["atoly"], tol["ltoly"], tol["rtoly"]
     )
     return {"t": along_t, "y": along_y}
+
+
+def summarise(result: CompareResult) -> None:
+    """Every summary above at once, for a caller that lists them all (a
+    batch's reports): one call of the compiled kernels reads each curve once,
+    where the summaries one by one would each take a pass of their own. A
+    result the module did not complete keeps them for first access."""
+    derived = result._derived
+    if not result.status.completed or len(result.reference.t) == 0:
+        return
+    (t, v), errors = result.test, result.errors
+    tol = result.tolerances
+    (
+        *counts,
+        inside,
+        failing,
+        first,
+        largest,
+        nan,
+        smallest,
+        where,
+        widths,
+    ) = _kernels.summarise(
+        *result.reference,
+        t,
+        v,
+        errors.y,
+        *result.lower,
+        *result.upper,
+        *result.x_range,
+        *(tol[name] for name in ("atolx", "ltolx", "rtolx", "atoly", "ltoly", "rtoly")),
+    )
+    first_failure = float(errors.t[first]) if failing else None
+    found: dict[str, Any] = dict(
+        zip(("nan_reference", "inf_reference", "nan_test", "inf_test", "non_finite_bounds"), counts, strict=True)
+    )
+    found.update(
+        max_error=(math.nan if nan else largest) if inside else 0.0,
+        first_failure=first_failure,
+        failing_count=failing if inside else 0,
+        smallest_margin=(None, None) if where < 0 else (smallest, float(t[where])),
+        half_widths=None if widths is None else {"t": widths[0], "y": widths[1]},
+    )
+    # A result built by hand keeps the summaries it was given.
+    for name, value in found.items():
+        derived.setdefault(name, value)

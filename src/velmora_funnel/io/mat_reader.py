@@ -54,8 +54,17 @@ class _Oriented:
         if self.transposed:
             # binTrans keeps one output point together: a variable lies
             # strided through the whole matrix.
-            return np.array(self.source.row(self.name, index), dtype=np.float64)
-        return np.array(self.source.column(self.name, index), dtype=np.float64)
+            return _own(self.source.row(self.name, index))
+        return _own(self.source.column(self.name, index))
+
+
+def _own(values: NDArray[np.generic]) -> NDArray[np.float64]:
+    """The values as float64 that nobody else holds (the caller may negate
+    them in place): a column just read from the file already is one, a view
+    of a matrix kept whole is copied."""
+    if values.base is None and values.dtype == np.float64 and values.flags.writeable:
+        return values  # type: ignore[return-value]
+    return np.array(values, dtype=np.float64)
 
 
 def _open(path: str, limit: int) -> Matrices:

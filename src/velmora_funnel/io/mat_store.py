@@ -66,6 +66,7 @@ class Matrices:
         self.matrices: dict[str, Stored] = {}
         self._whole: dict[str, NDArray[np.generic]] = {}
         self._rows_gathered: dict[str, int] = {}
+        self._by_row: dict[str, NDArray[np.generic]] = {}
         self._taken = 0
 
     def claim(self, name: str, rows: int, cols: int) -> None:
@@ -136,16 +137,20 @@ class Matrices:
         return self._values(name, index * rows, rows)
 
     def row(self, name: str, index: int) -> NDArray[np.generic]:
-        """One stored row (0-based), strided through the file. The first two
-        (the abscissa and one variable) are gathered block by block through
-        one small buffer (the matrix passes through the cache, none of it
-        stays); from the third on, the matrix is read whole and kept, as most
-        callers then want them all."""
-        gathered = self._rows_gathered.get(name, 0)
-        if name in self._whole or gathered >= 2:
-            return self.matrix(name)[index, :]
-        self._rows_gathered[name] = gathered + 1
+        """One stored row (0-based), strided through the file. A matrix of at
+        most _WHOLE_UP_TO bytes is read whole at once and kept with its rows
+        laid out one after the other, as most callers then want them all; of
+        a larger one the first two rows (the abscissa and one variable) are
+        gathered block by block through one small buffer (the matrix passes
+        through the cache, none of it stays), and from the third on it is
+        read whole and kept the same way."""
         rows, cols = self.shape(name)
+        stored = self._usable(name)
+        gathered = self._rows_gathered.get(name, 0)
+        if name in self._by_row or gathered >= 2 or rows * cols * stored.dtype.itemsize <= _WHOLE_UP_TO:
+            row: NDArray[np.generic] = self._rows_of(name)[index]
+            return row
+        self._rows_gathered[name] = gathered + 1
         handle, stored = self._open_unchanged(name)
         values = np.empty(cols, stored.dtype)
         per_block = max(1, (1 << 20) // max(1, rows * stored.dtype.itemsize))
@@ -159,6 +164,29 @@ class Matrices:
                     raise self.changed()
                 values[start : start + count] = part.reshape(count, rows)[:, index]
         return self._as_held(stored, values)
+
+    def _rows_of(self, name: str) -> NDArray[np.generic]:
+        """The matrix with each stored row contiguous, transposed from the
+        file's columns a slab at a time: a slab stays in the cache while its
+        columns are spread over the rows, where a row read straight through
+        the whole matrix would pull in a cache line per value, for every row."""
+        if name not in self._by_row:
+            rows, cols = self.shape(name)
+            by_column = (
+                self._whole[name].T if name in self._whole else self._values(name, 0, rows * cols).reshape(cols, rows)
+            )
+            by_row = np.empty((rows, cols), by_column.dtype)
+            slab = max(1, _SLAB_BYTES // max(1, rows * by_column.dtype.itemsize))
+            for start in range(0, cols, slab):
+                by_row[:, start : start + slab] = by_column[start : start + slab].T
+            self._by_row[name] = by_row
+        return self._by_row[name]
+
+
+# A matrix up to this size is read whole at its first row: reading a row
+# alone costs a pass over the whole matrix all the same.
+_WHOLE_UP_TO = 64 << 20
+_SLAB_BYTES = 64 << 10
 
 
 # Precision digit of a version 4 matrix type -> element type.

@@ -8,8 +8,7 @@ import math
 import shutil
 import sys
 import tempfile
-import textwrap
-from dataclasses import asdict, fields
+from dataclasses import fields
 from typing import IO, TYPE_CHECKING, Any
 
 from ..io.atomic import replacing
@@ -26,10 +25,25 @@ def _finite_or_none(value: float | None) -> float | None:
     return None if value is None or not math.isfinite(value) else value
 
 
+def _fields(variable: VariableOutcome) -> dict[str, Any]:
+    # A shallow copy: dataclasses.asdict copies deeply, at a cost a batch of
+    # thousands of variables notices; the only containers here are a dict of
+    # tolerances, the range's tuple and the half-widths, rebuilt below.
+    names = _FIELDS.get(type(variable))
+    if names is None:
+        names = _FIELDS[type(variable)] = tuple(f.name for f in fields(variable) if f.name != "figure")
+    data = {name: getattr(variable, name) for name in names}
+    if data.get("tolerances") is not None:
+        data["tolerances"] = dict(data["tolerances"])
+    return data
+
+
+_FIELDS: dict[type, tuple[str, ...]] = {}
+
+
 def variable_json(variable: VariableOutcome) -> dict[str, Any]:
     """One variable's outcome as a JSON-ready dict."""
-    data = asdict(variable)
-    data.pop("figure")
+    data = _fields(variable)
     data["status"] = None if variable.status is None else variable.status.name
     data["status_code"] = None if variable.status is None else int(variable.status)
     data["max_error"] = _finite_or_none(variable.max_error)
@@ -132,9 +146,19 @@ def _encodable(value: Any) -> Any:
     return value
 
 
+def _dumps(data: dict[str, Any]) -> str:
+    """The document as indented JSON text. JSON writes every character past
+    ASCII as an escape, so a string that needs encodable() shows as a
+    surrogate escape in the text: only then are the strings walked."""
+    text = json.dumps(data, indent=2)
+    if "\\ud" in text:
+        text = json.dumps(_encodable(data), indent=2)
+    return text
+
+
 def dump(data: dict[str, Any], out: IO[str]) -> None:
     """Write the document to ``out``, indented."""
-    json.dump(_encodable(data), out, indent=2)
+    out.write(_dumps(data))
 
 
 class JsonWriter:
@@ -149,15 +173,17 @@ class JsonWriter:
         self._entries = 0
 
     def add(self, file: FileOutcome) -> None:
-        entry = json.dumps(_encodable(file_json(file)), indent=2)
-        self._spool.write(("," if self._entries else "") + "\n" + textwrap.indent(entry, "    "))
+        # Indented to the depth of the document's list (json.dump's blank-free
+        # lines, so every line takes the prefix).
+        entry = _dumps(file_json(file)).replace("\n", "\n    ")
+        self._spool.write(("," if self._entries else "") + "\n    " + entry)
         self._entries += 1
 
     def close(self, head: dict[str, Any], summary: dict[str, Any]) -> None:
         """Write the document: ``head`` (document()'s keys), the files, then
         ``summary``; to stdout for ``-``."""
         # The entries stand in for an empty list, at the depth json.dump indents them.
-        text = json.dumps(_encodable({**head, "files": [], "summary": summary}), indent=2)
+        text = _dumps({**head, "files": [], "summary": summary})
         before, after = text.split('"files": []', 1)
 
         def write(out: IO[str]) -> None:

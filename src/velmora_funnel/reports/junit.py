@@ -1,7 +1,7 @@
 """JUnit XML, which CI systems read.
 
-It is written with xml.etree.ElementTree: one test suite per file
-pair, one test case per variable (a ``<failure>`` for a variable that failed
+One test suite per file pair (written as text in the layout
+ElementTree gives it), one test case per variable (a ``<failure>`` for a variable that failed
 or is missing or new, an ``<error>`` for unusable input, ``<skipped>`` for an
 ignored one, one not compared (with why) and a missing or new one the run only warns about), its numbers as properties, counts and times that add up.
 Text from result files goes through printable(), so a header cannot put
@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import shutil
 import tempfile
-import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 from xml.sax.saxutils import quoteattr
@@ -43,11 +42,59 @@ def _seconds(micro: int) -> str:
 _COUNTS = ("tests", "failures", "errors", "skipped")
 
 
-def _case(suite: ET.Element, classname: str, name: str, micro: int) -> ET.Element:
-    return ET.SubElement(suite, "testcase", name=printable(name), classname=classname, time=_seconds(micro))
+def _escaped(text: str) -> str:
+    # ElementTree's escapes of an attribute, each looked for before it is
+    # replaced: most values hold none of them.
+    for char, entity in _ENTITIES:
+        if char in text:
+            text = text.replace(char, entity)
+    return text
 
 
-def _properties(case: ET.Element, variable: VariableOutcome) -> None:
+_ENTITIES = (
+    ("&", "&amp;"),
+    ("<", "&lt;"),
+    (">", "&gt;"),
+    ('"', "&quot;"),
+    ("\r", "&#13;"),
+    ("\n", "&#10;"),
+    ("\t", "&#09;"),
+)
+
+
+def _attributes(pairs: Sequence[tuple[str, str]]) -> str:
+    return "".join(f' {key}="{_escaped(value)}"' for key, value in pairs)
+
+
+class _Suite:
+    """One test suite's XML, as ElementTree indents and writes it, built as
+    text: a batch of thousands of variables spends its time here otherwise."""
+
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+
+    def case(self, classname: str, name: str, micro: int, inner: Sequence[str] = ()) -> None:
+        head = "    <testcase" + _attributes(
+            (("name", printable(name)), ("classname", classname), ("time", _seconds(micro)))
+        )
+        if not inner:
+            self.lines.append(head + " />")
+            return
+        self.lines.append(head + ">")
+        self.lines.extend(inner)
+        self.lines.append("    </testcase>")
+
+
+def _element(tag: str, attributes: Sequence[tuple[str, str]], text: str | None = None) -> str:
+    head = f"      <{tag}{_attributes(attributes)}"
+    if text is None:
+        return head + " />"
+    for char, entity in _ENTITIES[:3]:
+        text = text.replace(char, entity)
+    return f"{head}>{text}</{tag}>"
+
+
+def _properties(variable: VariableOutcome) -> list[str]:
     values: dict[str, Any] = {
         "status": variable.status.name if variable.status is not None else None,
         "largest_error": variable.max_error,
@@ -59,52 +106,58 @@ def _properties(case: ET.Element, variable: VariableOutcome) -> None:
     }
     if variable.x_range is not None:
         values["x_range"] = "[{:g}, {:g}]".format(*variable.x_range)
-    properties = ET.SubElement(case, "properties")
-    for key, value in values.items():
-        if value is not None:
-            ET.SubElement(properties, "property", name=key, value=str(value))
+    shown = [(key, str(value)) for key, value in values.items() if value is not None]
+    if not shown:
+        return ["      <properties />"]
+    return [
+        "      <properties>",
+        # Names of the package's own and numbers: nothing to escape.
+        *(f'        <property name="{key}" value="{value}" />' for key, value in shown),
+        "      </properties>",
+    ]
 
 
-def _suite(root: ET.Element, file: FileOutcome) -> dict[str, int]:
-    suite = ET.SubElement(root, "testsuite", name=printable(file.file))
+def _suite(file: FileOutcome) -> tuple[str, dict[str, int]]:
+    suite = _Suite()
     counts = dict.fromkeys((*_COUNTS, "time"), 0)
     classname = _classname(file.file)
     for variable in file.variables:
         micro = _micro(variable.seconds)
-        case = _case(suite, classname, variable.name, micro)
         counts["tests"] += 1
         counts["time"] += micro
-        if variable.verdict not in ("ignored", "not_compared"):
-            _properties(case, variable)
+        inner = _properties(variable) if variable.verdict not in ("ignored", "not_compared") else []
         line = printable(verdict_line(variable))
         if variable.tolerated:
             counts["skipped"] += 1
-            ET.SubElement(case, "skipped", message=line)
+            inner.append(_element("skipped", (("message", line),)))
         elif variable.verdict in ("fail", "missing", "new"):
             counts["failures"] += 1
-            ET.SubElement(case, "failure", message=line, type=variable.verdict).text = line
+            inner.append(_element("failure", (("message", line), ("type", variable.verdict)), line))
         elif variable.verdict == "error":
             counts["errors"] += 1
-            ET.SubElement(case, "error", message=line, type="unusable").text = line
+            inner.append(_element("error", (("message", line), ("type", "unusable")), line))
         elif variable.verdict in ("ignored", "not_compared"):
             counts["skipped"] += 1
-            ET.SubElement(case, "skipped", message=printable(variable.message))
+            inner.append(_element("skipped", (("message", printable(variable.message)),)))
+        suite.case(classname, variable.name, micro, inner)
     # What concerns the whole pair is a test case of its own, named after the file.
     if file.missing is not None:
         present = file.reference if file.missing == "test" else file.test
         message = printable(f"file missing in {file.missing} (present: {present})")
-        ET.SubElement(_case(suite, classname, file.file, 0), "failure", message=message, type="missing").text = message
+        suite.case(classname, file.file, 0, [_element("failure", (("message", message), ("type", "missing")), message)])
         counts["tests"] += 1
         counts["failures"] += 1
     if file.error is not None:
         message = printable(file.error)
-        ET.SubElement(_case(suite, classname, file.file, 0), "error", message=message, type="unusable").text = message
+        suite.case(classname, file.file, 0, [_element("error", (("message", message), ("type", "unusable")), message)])
         counts["tests"] += 1
         counts["errors"] += 1
-    for key in _COUNTS:
-        suite.set(key, str(counts[key]))
-    suite.set("time", _seconds(counts["time"]))
-    return counts
+    attributes = [("name", printable(file.file)), *((key, str(counts[key])) for key in _COUNTS)]
+    attributes.append(("time", _seconds(counts["time"])))
+    head = f"  <testsuite{_attributes(attributes)}"
+    if not suite.lines:
+        return head + " />\n", counts
+    return "\n".join((head + ">", *suite.lines, "  </testsuite>\n")), counts
 
 
 class JunitWriter:
@@ -119,13 +172,10 @@ class JunitWriter:
         self._totals = dict.fromkeys((*_COUNTS, "time"), 0)
 
     def add(self, file: FileOutcome) -> None:
-        holder = ET.Element("testsuites")
-        for key, value in _suite(holder, file).items():
+        text, counts = _suite(file)
+        for key, value in counts.items():
             self._totals[key] += value
-        ET.indent(holder)
-        suite = holder[0]
-        suite.tail = "\n"
-        self._spool.write(b"  " + ET.tostring(suite, encoding="utf-8", xml_declaration=False))
+        self._spool.write(text.encode("utf-8", "xmlcharrefreplace"))
 
     def close(self) -> None:
         """Write the file whole (or leave it as it was)."""

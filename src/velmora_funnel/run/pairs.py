@@ -20,6 +20,7 @@ from typing import cast
 import numpy as np
 
 from ..comparison import CompareResult, Curve, compare_curves
+from ..comparison.summaries import summarise
 from ..errors import ResultFileError
 from ..io import ReadOptions, ResultTable, read_result
 from .options import RunOptions
@@ -209,6 +210,8 @@ def _compared(
             Curve(*reference.curve(reference_name)), Curve(*test.curve(test_name)), variable_options
         )
         seconds = time.perf_counter() - started
+        # The outcome lists every summary: all of them in one kernel call.
+        summarise(result)
         verdict = judge(result, options.allow_non_finite)
         outcome = VariableOutcome(
             file=file,

@@ -1,0 +1,359 @@
+// The loops behind a comparison's summaries, over plain spans: the margin of
+// each test point in the funnel, the error curve's summary, the funnel's
+// half-widths and the values that are not finite. No Python here; _kernels
+// binds them one by one (a caller that asks for one summary pays for one)
+// and all at once (a batch lists them all for every variable, in one call).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "errors.hpp"
+#include "tube.hpp"
+#include "velmora_funnel/records.hpp"
+
+namespace velmora::python::summaries {
+
+// ---------------------------------------------------------------------------
+// Margins
+
+// The reference at one abscissa, as a margin measures against it: its y
+// half-width there, and, inside its span, the band of its ordinates there
+// (one value, or the ends of a step).
+struct ReferenceAt {
+    double half;
+    bool spanned;
+    double low;
+    double high;
+};
+
+// How much of the band of one half-width around the reference a point keeps
+// (1 on the reference, 0 a half-width off it); NaN outside the reference's
+// span, where there is no band, or for a NaN ordinate.
+inline double band_of(double v, const ReferenceAt& at) noexcept {
+    // Between two reference abscissae the band is one ordinate, and the
+    // distance to it is |v - y| to the last bit (a - b is -(b - a), and a
+    // NaN on either side gives NaN), without the branches on its side.
+    if (at.low == at.high) return 1.0 - std::fabs(v - at.low) / at.half;
+    double off = NAN;
+    if (v < at.low) {
+        off = at.low - v;
+    } else if (v > at.high) {
+        off = v - at.high;
+    } else if (v >= at.low && v <= at.high) {
+        off = 0.0;
+    }
+    return 1.0 - off / at.half;
+}
+
+// The margin of one test point: its distance to the nearer bound in units of
+// the reference's y half-width at its abscissa (1: a whole y tolerance to
+// spare, 0 on a bound), or minus its error in those units where the error
+// curve says it fails. The funnel's own height is no measure: at a step of
+// the reference it is as tall as the step, and every point there would look
+// like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
+// `band` is band_of(v, at), read only for a passing point inside the
+// reference span; the caller has it at hand.
+inline double margin_of(double v, double low, double high, double error, const ReferenceAt& at,
+                        double band) noexcept {
+    if (std::isnan(v)) return NAN;
+    // The error curve is the verdict: a failing point is outside by its
+    // error, and below 0 even against a half-width too large for the
+    // quotient to show it; a passing one is never below 0, whatever the
+    // rounding here.
+    if (error != 0.0) {
+        const double margin = -std::fabs(error) / at.half;
+        return std::isnan(margin) || margin < 0.0 ? margin
+                                                  : -std::numeric_limits<double>::denorm_min();
+    }
+    const double above = high - v;
+    const double below = v - low;
+    // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
+    const double nearer =
+        std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
+    double margin = nearer / at.half;
+    // The funnel holds the band of one half-width around the reference, so
+    // a point that far inside the band has at least that much to spare; the
+    // bounds, traced and interpolated in rounded arithmetic, can fall short
+    // of it by a few units in the last place, and a test equal to its
+    // reference would have a margin just below 1.
+    if (at.spanned && !std::isnan(margin) && band > margin) margin = band;
+    return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
+}
+
+// The reference at each of a non-decreasing run of abscissae. Its y
+// half-width by the core's rule for each reference point: at a reference
+// abscissa the smallest of the points there (a step has several), strictly
+// between two reference abscissae the linear interpolation of the two
+// points' half-widths, before the first and after the last that of the end.
+// So a test point that lies on a reference point is measured against no more
+// than that point's own half-width. Its ordinates likewise: those of the
+// points at the abscissa, else interpolated; outside its span, none.
+class ReferenceWalk {
+public:
+    ReferenceWalk(std::span<const double> t, std::span<const double> y,
+                  const detail::AxisRule& rule) noexcept
+        : t_(t), y_(y), rule_(rule) {
+        // Where the rule gives every point one finite half-width, the
+        // interpolation between two of them is that half-width to the last
+        // bit ((q - t0) * 0 / d + h is h), so it is not computed; an
+        // infinite one is (inf - inf makes it NaN).
+        const double h = rule.halfwidth(0.0);
+        uniform_ = rule.uniform(false) && std::isfinite(h);
+        uniform_half_ = h;
+    }
+
+    ReferenceAt operator()(double q) noexcept {
+        const std::size_t n = t_.size();
+        // Test points come about one to a reference segment: the first
+        // step is taken without a branch, which would be mispredicted about
+        // every other query.
+        std::size_t next = next_;
+        if (next < n) next += static_cast<std::size_t>(t_[next] < q);
+        while (next < n && t_[next] < q) ++next;
+        next_ = next;
+        if (next_ < n && t_[next_] == q) return group(next_);
+        if (next_ == 0 || next_ == n) {
+            ReferenceAt at = group(next_ == 0 ? 0 : first_of_last());
+            at.spanned = false;
+            return at;
+        }
+        const std::size_t j = next_;
+        const double t0 = t_[j - 1];
+        const double d = t_[j] - t0;
+        const double y = y_[j - 1] + (q - t0) * (y_[j] - y_[j - 1]) / d;
+        if (uniform_) return {uniform_half_, true, y, y};
+        if (j != segment_) {
+            // Queries come several to a segment: its ends' half-widths once.
+            segment_ = j;
+            h0_ = width(j - 1);
+            h1_ = width(j);
+        }
+        return {h0_ + (q - t0) * (h1_ - h0_) / d, true, y, y};
+    }
+
+private:
+    double width(std::size_t i) const noexcept { return rule_.halfwidth(y_[i]); }
+
+    // The points that share the abscissa of point i (the first of them):
+    // the smallest half-width and the lowest and highest ordinate, NaN
+    // passed over; kept for the next query at the same abscissa, so
+    // repeated test abscissae cost no rescan.
+    ReferenceAt group(std::size_t i) noexcept {
+        if (i == cached_) return cached_at_;
+        ReferenceAt at{NAN, true, NAN, NAN};
+        for (std::size_t k = i; k < t_.size() && t_[k] == t_[i]; ++k) {
+            const double h = width(k);
+            if (std::isnan(at.half) || h < at.half) at.half = h;
+            if (std::isnan(at.low) || y_[k] < at.low) at.low = y_[k];
+            if (std::isnan(at.high) || y_[k] > at.high) at.high = y_[k];
+        }
+        cached_ = i;
+        cached_at_ = at;
+        return at;
+    }
+
+    std::size_t first_of_last() const noexcept {
+        std::size_t i = t_.size() - 1;
+        while (i > 0 && t_[i - 1] == t_[i]) --i;
+        return i;
+    }
+
+    std::span<const double> t_;
+    std::span<const double> y_;
+    detail::AxisRule rule_;
+    bool uniform_ = false;
+    double uniform_half_ = NAN;
+    std::size_t next_ = 0;
+    std::size_t segment_ = 0;  // no segment ends at point 0
+    double h0_ = NAN;
+    double h1_ = NAN;
+    std::size_t cached_ = static_cast<std::size_t>(-1);
+    ReferenceAt cached_at_{NAN, false, NAN, NAN};
+};
+
+// The curves a margin is taken of: the funnel's bounds, the reference points
+// it was built from with their data characteristics, and the test points
+// inside the range with their errors.
+struct MarginCurves {
+    std::span<const double> lower_t, lower_y, upper_t, upper_y;
+    std::span<const double> ref_t, ref_y;
+    DataChar data;
+    std::span<const double> t, v, errors;
+};
+
+struct Smallest {
+    double margin = NAN;
+    std::ptrdiff_t where = -1;  // -1 when every margin is NaN
+};
+
+// Every margin into out (unless null), and the smallest with its index, the
+// first of equals, NaN skipped, as NumPy's nanargmin. Without out, a point
+// whose band alone keeps it at or above the smallest so far is passed over:
+// its margin is at least its band (or NaN), so it can neither be smaller nor
+// come first; the bounds are interpolated only where a point may win.
+inline Smallest scan_margins(const MarginCurves& c, const CompareOptions& options,
+                             double* out) noexcept {
+    // The module's own interpolation of the bounds, so that a margin of 0
+    // lies where the error curve puts the bound.
+    detail::ClampedInterpolation low(c.lower_t, c.lower_y);
+    detail::ClampedInterpolation high(c.upper_t, c.upper_y);
+    // The core's own rule of the reference points the funnel was built from
+    // (only the ordinates' part of their data characteristics is read).
+    ReferenceWalk reference(c.ref_t, c.ref_y, detail::y_rule(c.data, options));
+    Smallest smallest;
+    const std::size_t m = c.t.size();
+    for (std::size_t i = 0; i < m; ++i) {
+        const double q = c.t[i];
+        const double v = c.v[i];
+        const ReferenceAt at = reference(q);
+        const double error = c.errors[i];
+        const double band = at.spanned && error == 0.0 ? band_of(v, at) : NAN;
+        if (out == nullptr && smallest.where >= 0 && band >= smallest.margin) continue;
+        const double margin = margin_of(v, low(q), high(q), error, at, band);
+        if (out != nullptr) out[i] = margin;
+        if (margin < smallest.margin || (smallest.where < 0 && !std::isnan(margin))) {
+            smallest.margin = margin;
+            smallest.where = static_cast<std::ptrdiff_t>(i);
+        }
+    }
+    return smallest;
+}
+
+// ---------------------------------------------------------------------------
+// Error summary
+
+// What the verdict's summary needs of the error curve over the points with
+// lo <= t <= hi: how many there are, the error of largest magnitude (the
+// first of equals) or whether one is NaN, and the failing points (a non-zero
+// or NaN error), counted, with the index of the first.
+struct ErrorSummary {
+    std::ptrdiff_t inside = 0;
+    std::ptrdiff_t failing = 0;
+    std::ptrdiff_t first = -1;
+    double largest = 0.0;
+    bool nan = false;
+};
+
+inline ErrorSummary summarise_errors(std::span<const double> t, std::span<const double> e,
+                                     double lo, double hi) noexcept {
+    ErrorSummary s;
+    double largest_magnitude = -1.0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const double q = t[i];
+        if (!(lo <= q && q <= hi)) continue;
+        ++s.inside;
+        const double error = e[i];
+        if (error != 0.0) {
+            if (s.first < 0) s.first = static_cast<std::ptrdiff_t>(i);
+            ++s.failing;
+        }
+        if (std::isnan(error)) {
+            s.nan = true;
+        } else if (std::fabs(error) > largest_magnitude) {
+            largest_magnitude = std::fabs(error);
+            s.largest = error;
+        }
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Half-widths
+
+// Non-decreasing and finite, as the driver validates the reference
+// abscissae before it summarises them: a NaN fails the ordered comparison
+// with its neighbour, so once every pair is ordered the ends alone decide
+// finiteness.
+inline bool abscissae_ordered(std::span<const double> t) noexcept {
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        if (!(t[i + 1] >= t[i])) return false;
+    }
+    return std::isfinite(t.front()) && std::isfinite(t.back());
+}
+
+struct WidthRange {
+    double smallest = NAN;
+    double largest = NAN;
+
+    // NaN passed over, so a NaN pair says that no half-width is a number.
+    void add(double h) noexcept {
+        if (std::isnan(h)) return;
+        if (std::isnan(smallest) || h < smallest) smallest = h;
+        if (std::isnan(largest) || h > largest) largest = h;
+    }
+};
+
+// Over the points as the bounds see them: one half-width for every point
+// when the rule says they all share it (evaluated at 0, as the bounds
+// evaluate it), else each point's own.
+inline WidthRange width_range(const detail::AxisRule& rule, bool finite_coordinates,
+                              std::span<const double> coordinates) noexcept {
+    WidthRange range;
+    if (rule.uniform(finite_coordinates)) {
+        range.add(rule.halfwidth(0.0));
+    } else {
+        for (const double c : coordinates) range.add(rule.halfwidth(c));
+    }
+    return range;
+}
+
+// ---------------------------------------------------------------------------
+// Values that are not finite
+
+// All exponent bits set: an infinity or a NaN. Integer tests, so the loops
+// over whole curves compile to vector code without changing a comparison.
+inline bool non_finite_bits(double x) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL;
+}
+
+inline bool all_finite(std::span<const double> values) noexcept {
+    bool bad = false;
+    for (const double x : values) bad |= non_finite_bits(x);
+    return !bad;
+}
+
+struct NonFinite {
+    std::ptrdiff_t nan = 0;
+    std::ptrdiff_t inf = 0;
+};
+
+inline NonFinite count_non_finite(std::span<const double> values) noexcept {
+    NonFinite counts;
+    if (all_finite(values)) return counts;
+    for (const double x : values) {
+        counts.nan += std::isnan(x) ? 1 : 0;
+        counts.inf += std::isinf(x) ? 1 : 0;
+    }
+    return counts;
+}
+
+// The points of a curve with an abscissa or an ordinate that is not finite.
+inline std::ptrdiff_t non_finite_points(std::span<const double> t,
+                                        std::span<const double> y) noexcept {
+    if (all_finite(t) && all_finite(y)) return 0;
+    std::ptrdiff_t count = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        count += non_finite_bits(t[i]) || non_finite_bits(y[i]) ? 1 : 0;
+    }
+    return count;
+}
+
+// The points of non-decreasing abscissae with lo <= t <= hi, as NumPy's
+// searchsorted on the left of lo and on the right of hi finds them.
+inline std::span<const double> slice_between(std::span<const double> t, double lo,
+                                             double hi) noexcept {
+    const auto begin = std::lower_bound(t.begin(), t.end(), lo);
+    const auto end = std::upper_bound(begin, t.end(), hi);
+    return t.subspan(static_cast<std::size_t>(begin - t.begin()),
+                     static_cast<std::size_t>(end - begin));
+}
+
+}  // namespace velmora::python::summaries
