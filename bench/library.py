@@ -220,7 +220,9 @@ def main() -> None:
             print(f"  {name:28s} {value:8.2f} s   (x{args.scale:g}: {paid + (value - paid) * args.scale:7.1f} s)")
         naive_s, jobs1, jobs2 = median["naive script, 1 process"], median["batch --jobs 1"], median["batch --jobs 2"]
         floor = median["module alone, 1 process"]
-        print(f"  module alone / naive script: {floor / naive_s:.2f} on one core, {floor / 2 / naive_s:.2f} on two at best")
+        print(
+            f"  module alone / naive script: {floor / naive_s:.2f} on one core, {floor / 2 / naive_s:.2f} on two at best"
+        )
         print(f"  batch --jobs 2 / naive script: {jobs2 / naive_s:.2f} (target <= 1.0)")
         print(f"  --jobs 1 / --jobs 2: {jobs1 / jobs2:.2f} (target >= 1.8)")
         print(
