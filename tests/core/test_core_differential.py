@@ -235,6 +235,9 @@ RARE_LOOPS = [
     pytest.param(
         [1.0, 1.0, 0.0, 0.5, 0.0], [-1.0, -3.5, 3.5, 2.5, -1.0], False, id="crossing-slopes-of-equal-magnitude"
     ),
+    # Slopes 1e-10 and 0: exactly the threshold apart, so not parallel, and the
+    # crossing point (0.5, 5e-11) is inserted.
+    pytest.param([0.0, 1.0, 0.75, 2.0], [0.0, 1e-10, 5e-11, 5e-11], False, id="slopes-exactly-1e-10-apart-cross"),
     pytest.param(
         [0.0, 0.0, -0.5, 0.0, 0.0, -0.5, 0.0],
         [0.0, 0.0, -INF, 0.0, 0.0, 0.0, 0.0],
