@@ -4,7 +4,7 @@
 PYTHON ?= $(shell tools/find-python)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' \) 2>/dev/null) \
+SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' -o -name '*.js' -o -name '*.css' \) 2>/dev/null) \
            CMakeLists.txt cmake/version.cmake pyproject.toml
 # Build tools live in the venv (tools/venv installs them as pyproject.toml pins
 # them) so installs skip build isolation and rebuild incrementally in build/.

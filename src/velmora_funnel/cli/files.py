@@ -16,10 +16,19 @@ from ..reports.markdown import write_markdown
 from ..reports.text import output_stem, printable
 from ..run import FileOutcome
 from ..run.outcomes import describe_exception
-from .exits import UsageError
+from ..run.pairs import Figure
+from .exits import UsageError, warn
 from .progress import Steps
 
-__all__ = ["plot_is_file", "report_writers", "writable_directory", "writable_file", "write_each", "write_outputs"]
+__all__ = [
+    "plot_is_file",
+    "report_figures",
+    "report_writers",
+    "writable_directory",
+    "writable_file",
+    "write_each",
+    "write_outputs",
+]
 
 
 def plot_is_file(path: str) -> bool:
@@ -106,6 +115,18 @@ def write_outputs(
 
 #: A report to write: its path, and what writes it.
 Writer = tuple[str, Callable[[], None]]
+
+
+def report_figures() -> Figure | None:
+    """What makes the data of the report's interactive plots (where the
+    comparison runs: in a batch, its workers); None, with a warning, without
+    the plotting library (the report then lists the verdicts alone)."""
+    from ..reports import html_assets, html_data
+
+    if not html_assets.library_available():
+        warn(f"the report has no funnel plots: {html_assets.LIBRARY_HINT}")
+        return None
+    return html_data.plot_data
 
 
 def report_writers(args: argparse.Namespace, files: Sequence[FileOutcome], summary: str) -> list[Writer]:

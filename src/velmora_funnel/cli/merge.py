@@ -33,7 +33,6 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("documents", nargs="+", metavar="JSON", help="the --json document of each shard")
-    parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument("--json", metavar="FILE", help="write the merged outcome as JSON to FILE, or to stdout for '-'")
     parser.set_defaults(run=run, shard=None)
 
@@ -82,7 +81,14 @@ def run(args: argparse.Namespace) -> int:
     report = None
     if args.report:
         settings = f"merged from {len(documents)} shards: " + ", ".join(map(os.path.basename, documents))
-        report = HtmlReport(args.report, reference=args.reference, test=args.test, settings=settings)
+        report = HtmlReport(
+            args.report,
+            reference=args.reference,
+            test=args.test,
+            settings=settings,
+            plots=args.report_plots,
+            log_time=args.log_time,
+        )
     outputs = RunOutputs(args, out, report)
     for file in files:
         outputs.add(file)
