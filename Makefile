@@ -10,7 +10,7 @@ SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -nam
 # them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
-.PHONY: all venv install install-lib test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke mutants bench lint lint-tools format
+.PHONY: all venv install install-lib browser test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke mutants bench lint lint-tools format
 
 all: install
 
@@ -31,7 +31,13 @@ $(VENV)/.installed: $(VENV)/.created $(SOURCES)
 
 install: $(VENV)/.installed
 
-test: install
+# Headless Chromium for the tests that open the HTML report (Debian's
+# chromium and chromium-driver; skipped with the reason where they cannot be
+# installed).
+browser:
+	tools/browser
+
+test: install browser
 	"$(PY)" -m pytest -q
 
 # The library for C and C++ callers, without Python: libvelmora_funnel.so and
