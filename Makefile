@@ -80,9 +80,14 @@ BENCH_ARGS ?=
 # library of MAT files (a tenth of 1,000 pairs, scaled; LIBRARY_ARGS="--pairs
 # 1000 --scale 1" runs the whole).
 LIBRARY_ARGS ?= --pairs 100 --scale 10 --repeat 1 --scheduler
+# Then the HTML report's cost: a batch of 200 failing variables of 10^5
+# points with and without --report, their ratio and the report's size
+# (REPORT_ARGS="--files 20 --variables 10 --points 100000 --repeat 3").
+REPORT_ARGS ?=
 bench: install
 	"$(PY)" bench/bench.py --json bench/results/latest.json $(BENCH_ARGS)
 	"$(PY)" bench/library.py $(LIBRARY_ARGS)
+	"$(PY)" bench/report.py $(REPORT_ARGS)
 
 # The wheel of a plain `pip wheel .` holds the product alone: no test window,
 # nothing of core/reference/ linked into the module (build/wheel-check-*).

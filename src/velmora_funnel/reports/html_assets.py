@@ -8,12 +8,17 @@ from __future__ import annotations
 import functools
 import importlib.resources
 import importlib.util
+import os
+import pathlib
 import re
 
 __all__ = ["LIBRARY_HINT", "library_available", "library_script", "page_script", "script_safe", "style"]
 
 #: What to do without the plotting library.
-LIBRARY_HINT = "interactive plots need bokeh: pip install 'velmora-funnel[plot]'"
+LIBRARY_HINT = "interactive plots need bokeh and tsdownsample: pip install 'velmora-funnel[plot]'"
+
+
+_COMPONENTS = ("bokeh", "bokeh-api")
 
 
 def _text(name: str) -> str:
@@ -29,17 +34,25 @@ def page_script() -> str:
 
 
 def library_available() -> bool:
-    """Whether BokehJS can be inlined (looked up, not imported: bokeh loads slowly)."""
-    return importlib.util.find_spec("bokeh") is not None
+    """Whether BokehJS can be inlined and curves thinned (looked up, not imported: bokeh loads slowly)."""
+    return all(importlib.util.find_spec(name) is not None for name in ("bokeh", "tsdownsample"))
 
 
 @functools.cache
 def library_script() -> str:
     """BokehJS itself and its plotting API, the only parts of it the page
-    uses (about 1.5 MB: no widgets, tables, WebGL or MathJax)."""
+    uses (about 1.5 MB: no widgets, tables, WebGL or MathJax). Read from
+    where bokeh keeps them for its own inline resources, without importing
+    bokeh (a third of a second); through bokeh.resources where they are not."""
+    spec = importlib.util.find_spec("bokeh")
+    folders = spec.submodule_search_locations if spec is not None else None
+    if folders:
+        scripts = [os.path.join(folders[0], "server", "static", "js", f"{name}.min.js") for name in _COMPONENTS]
+        if all(map(os.path.isfile, scripts)):
+            return "\n".join(pathlib.Path(path).read_text(encoding="utf-8") for path in scripts)
     from bokeh.resources import Resources
 
-    return "\n".join(Resources(mode="inline", components=["bokeh", "bokeh-api"]).js_raw)
+    return "\n".join(Resources(mode="inline", components=list(_COMPONENTS)).js_raw)
 
 
 def script_safe(text: str) -> str:

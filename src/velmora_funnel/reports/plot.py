@@ -94,11 +94,12 @@ def _clipped(result: CompareResult) -> bool:
 
 
 #: What to do without matplotlib.
-PLOT_HINT = "plots need matplotlib: pip install 'velmora-funnel[plot]'"
+PLOT_HINT = "plots need matplotlib and tsdownsample: pip install 'velmora-funnel[plot]'"
 
 
 def _figure_class() -> type[Figure]:
     try:
+        import tsdownsample  # noqa: F401 - thins long curves (thinning.extremes_mask)
         from matplotlib.figure import Figure
     except ImportError:  # pragma: no cover - depends on the installed extras
         raise PlotUnavailableError(PLOT_HINT) from None
