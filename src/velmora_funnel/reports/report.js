@@ -36,9 +36,9 @@
     sortColumn = column;
     sortDescending = descending;
     // Stable: rows equal in this column keep the order they had (the worst first).
-    const sorted = rows.slice().sort((a, b) => compare(a, b, column, descending));
+    rows.sort((a, b) => compare(a, b, column, descending));
     const fragment = document.createDocumentFragment();
-    sorted.forEach((row) => fragment.appendChild(row));
+    rows.forEach((row) => fragment.appendChild(row));
     body.appendChild(fragment);
     table.querySelectorAll("th").forEach((th, i) => {
       th.setAttribute("aria-sort", i === column ? (descending ? "descending" : "ascending") : "none");
