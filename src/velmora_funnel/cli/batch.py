@@ -16,7 +16,6 @@ from ..io import ReadOptions
 from ..io.options import file_format
 from ..reports import json_report
 from ..reports.cells import count
-from ..reports.html_report import HtmlReport
 from ..reports.table import Printer
 from ..run import FileOutcome, RunOptions
 from ..run.batch import run_batch
@@ -31,7 +30,7 @@ from .exits import (
     side_flags,
     warn,
 )
-from .files import report_figures, writable_file
+from .files import html_report, report_figures, writable_file
 from .options import FLAGS, run_options
 from .outputs import RunOutputs
 
@@ -164,18 +163,7 @@ def run(args: argparse.Namespace) -> int:
     progress = not args.quiet and sys.stderr.isatty()
     # JSON on stdout: the table and the summary go to stderr, so the JSON stays one document.
     out = Printer(progress=progress, stream=sys.stderr if args.json == "-" else None)
-    report = (
-        HtmlReport(
-            args.report,
-            reference=args.reference,
-            test=args.test,
-            settings=options.describe(),
-            plots=args.report_plots,
-            log_time=args.log_time,
-        )
-        if args.report
-        else None
-    )
+    report = html_report(args, options.describe()) if args.report else None
     figure = report_figures() if report is not None else None
     outputs = RunOutputs(args, out, report)
 

@@ -11,13 +11,13 @@ from ..comparison import CompareResult
 from ..errors import ResultFileError
 from ..reports import json_report
 from ..reports.cells import summary_line, tally
-from ..reports.html_report import HtmlReport
 from ..reports.table import Printer, print_quiet, print_table, row
 from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair, refuse_named, time_label
 from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, side_flags, unusable, unusable_variables, warn
 from .files import (
+    html_report,
     plot_is_file,
     report_figures,
     report_writers,
@@ -154,14 +154,7 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
     skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar, plotted, time_label(reference))
     file = FileOutcome(name, args.reference, args.test, variables=tuple(outcomes), warnings=warnings)
     if args.report:
-        report = HtmlReport(
-            args.report,
-            reference=args.reference,
-            test=args.test,
-            settings=options.describe(),
-            plots=args.report_plots,
-            log_time=args.log_time,
-        )
+        report = html_report(args, options.describe())
         file = report.add(file)
         outcomes = list(file.variables)
     counts = tally(outcomes)

@@ -11,6 +11,7 @@ from collections.abc import Callable, Sequence, Set
 
 from ..comparison import CompareResult
 from ..io import write_curve
+from ..reports.html_report import HtmlReport
 from ..reports.junit import write_junit
 from ..reports.markdown import write_markdown
 from ..reports.text import output_stem, printable
@@ -21,6 +22,7 @@ from .exits import UsageError, warn
 from .progress import Steps
 
 __all__ = [
+    "html_report",
     "plot_is_file",
     "report_figures",
     "report_writers",
@@ -115,6 +117,18 @@ def write_outputs(
 
 #: A report to write: its path, and what writes it.
 Writer = tuple[str, Callable[[], None]]
+
+
+def html_report(args: argparse.Namespace, settings: str) -> HtmlReport:
+    """The --report of a run, as --report-plots and --log-time ask."""
+    return HtmlReport(
+        args.report,
+        reference=args.reference,
+        test=args.test,
+        settings=settings,
+        plots=args.report_plots,
+        log_time=args.log_time,
+    )
 
 
 def report_figures() -> Figure | None:

@@ -10,11 +10,10 @@ import sys
 from typing import Any
 
 from ..reports import json_report
-from ..reports.html_report import HtmlReport
 from ..reports.table import Printer
 from ..run import FileOutcome
 from .exits import EXIT_CODES_HELP, UsageError
-from .files import writable_file
+from .files import html_report, writable_file
 from .outputs import RunOutputs
 
 __all__ = ["register"]
@@ -81,14 +80,7 @@ def run(args: argparse.Namespace) -> int:
     report = None
     if args.report:
         settings = f"merged from {len(documents)} shards: " + ", ".join(map(os.path.basename, documents))
-        report = HtmlReport(
-            args.report,
-            reference=args.reference,
-            test=args.test,
-            settings=settings,
-            plots=args.report_plots,
-            log_time=args.log_time,
-        )
+        report = html_report(args, settings)
     outputs = RunOutputs(args, out, report)
     for file in files:
         outputs.add(file)

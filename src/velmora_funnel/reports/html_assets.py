@@ -11,6 +11,7 @@ import importlib.util
 import os
 import pathlib
 import re
+from typing import Literal
 
 __all__ = ["LIBRARY_HINT", "library_available", "library_script", "page_script", "script_safe", "style"]
 
@@ -18,7 +19,7 @@ __all__ = ["LIBRARY_HINT", "library_available", "library_script", "page_script",
 LIBRARY_HINT = "interactive plots need bokeh and tsdownsample: pip install 'velmora-funnel[plot]'"
 
 
-_COMPONENTS = ("bokeh", "bokeh-api")
+_COMPONENTS: tuple[Literal["bokeh"], Literal["bokeh-api"]] = ("bokeh", "bokeh-api")
 
 
 def _text(name: str) -> str:

@@ -118,23 +118,13 @@
     return raw;
   }
 
-  function lowerBound(t, x) {
+  // The first index whose abscissa is past x (at or past x unless ``after``).
+  function bound(t, x, after) {
     let low = 0;
     let high = t.length;
     while (low < high) {
       const mid = (low + high) >> 1;
-      if (t[mid] < x) low = mid + 1;
-      else high = mid;
-    }
-    return low;
-  }
-
-  function upperBound(t, x) {
-    let low = 0;
-    let high = t.length;
-    while (low < high) {
-      const mid = (low + high) >> 1;
-      if (t[mid] <= x) low = mid + 1;
+      if (t[mid] < x || (after && t[mid] === x)) low = mid + 1;
       else high = mid;
     }
     return low;
@@ -145,9 +135,9 @@
   // highest point of each ordinate and the edges of its gaps (as the
   // report's writer thins its overview), so no spike is lost at any zoom.
   function visible(t, ys, x0, x1, log) {
-    let start = Math.max(lowerBound(t, x0) - 1, 0);
-    const stop = Math.min(upperBound(t, x1) + 1, t.length);
-    if (log) start = Math.max(start, upperBound(t, 0));
+    let start = Math.max(bound(t, x0, false) - 1, 0);
+    const stop = Math.min(bound(t, x1, true) + 1, t.length);
+    if (log) start = Math.max(start, bound(t, 0, true));
     const count = stop - start;
     if (count <= 4 * BINS) return { start, stop, picked: null };
     const scale = (v) => (log ? Math.log(v) : v);
@@ -200,7 +190,7 @@
     let high = -Infinity;
     for (const name of ["reference", "test"]) {
       const t = lines[name].t;
-      const from = log ? upperBound(t, 0) : 0;
+      const from = log ? bound(t, 0, true) : 0;
       if (from < t.length) {
         low = Math.min(low, t[from]);
         high = Math.max(high, t[t.length - 1]);

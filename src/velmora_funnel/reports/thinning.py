@@ -39,7 +39,7 @@ def extremes_mask(t: NDArray[np.float64], y: NDArray[np.float64], bins: int) -> 
         return keep
     x, values = np.ascontiguousarray(t, dtype=np.float64), np.ascontiguousarray(y, dtype=np.float64)
     # MinMax passes over NaN: the edges of each gap are kept apart, so the line breaks there.
-    keep[MinMaxDownsampler().downsample(x, values, n_out=2 * bins)] = True
+    keep[MinMaxDownsampler().downsample(x, values, n_out=2 * bins)] = True  # type: ignore[no-untyped-call]
     keep[[0, -1]] = True
     if gaps.any():
         edges = np.flatnonzero(np.diff(gaps.astype(np.int8)))
