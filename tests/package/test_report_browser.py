@@ -113,3 +113,22 @@ def test_the_overview_keeps_the_spike_and_a_zoom_shows_every_point(page):
     inside = slice(SPIKE - 41, SPIKE + 42)
     assert x == T[inside].tolist()
     assert y[41] == np.sin(T[SPIKE]) + 0.5 and y[:41] == np.sin(T[SPIKE - 41 : SPIKE]).tolist()
+
+
+def test_the_log_time_toggle_draws_the_positive_times_on_a_log_axis(page):
+    page.find_element("id", "log-time").click()
+    drawn = page.execute_async_script(
+        """
+        const done = arguments[0];
+        const poll = () => {
+          const doc = Bokeh.documents.at(-1);
+          const source = Bokeh.documents.length > 1 && doc.get_model_by_name("plot-0-test");
+          if (!source) return setTimeout(poll, 20);
+          const axis = doc.roots()[0].children[0].x_scale.type;
+          done([axis, Math.min(...source.data.x)]);
+        };
+        poll();
+        """
+    )
+    assert drawn == ["LogScale", T[1]]
+    assert [entry for entry in page.get_log("browser") if entry["level"] == "SEVERE"] == []

@@ -6,18 +6,21 @@ The page draws what fits the window on screen from these points and thins
 them again as the window changes (reports/report.js). What it gets:
 
 - an overview of every line, thinned to OVERVIEW_BINS columns by
-  thinning.extremes_mask: every column keeps its first, last, lowest and
-  highest point, so a one-sample spike is there at every zoom;
+  thinning.extremes_mask: every column keeps its lowest and highest point,
+  so a one-sample spike is there at every zoom (columns of equal width in t,
+  and in log t too where the positive times span decades);
 - the failing test points thinned the same way among themselves, so every
   column that holds a failing point shows one, and the extremes of the error;
 - every point, at full resolution, in up to three windows of WINDOW_POINTS
   test points: around the first failure, the smallest margin and the last
   failure; and every point of a line of at most FULL_POINTS points.
 
-So a plot holds at most about (3 x 4 x OVERVIEW_BINS + 3 x WINDOW_POINTS)
-test points of 25 bytes (t, y, error, failing) and (4 x OVERVIEW_BINS + 6 x
-WINDOW_POINTS) points of 16 bytes of each of the reference and the two
-bounds: about 0.9 MB in base64, whatever the length of the run.
+So a plot holds at most about (6 x 2 x OVERVIEW_BINS + 3 x WINDOW_POINTS)
+test points of 25 bytes (t, y, error, failing: the extremes of y and of the
+error, in t and in log t, and of the failing points) and (2 x 2 x
+OVERVIEW_BINS + 6 x WINDOW_POINTS) points of 16 bytes of each of the
+reference and the two bounds: under 0.9 MB in base64 whatever the length of
+the run, about a third of that for a curve that fails in one place.
 """
 
 from __future__ import annotations
@@ -42,6 +45,8 @@ OVERVIEW_BINS = 600
 FULL_POINTS = 4000
 #: Test points at full resolution around each place of interest.
 WINDOW_POINTS = 1000
+# Positive times spanning more than this factor get an overview in log t as well.
+_DECADES = 100.0
 
 
 def _b64(values: NDArray[np.float64] | NDArray[np.uint8]) -> str:
@@ -91,6 +96,14 @@ def _kept(t: NDArray[np.float64], ys: list[NDArray[np.float64]], spans: list[tup
         return keep
     for y in ys:
         keep |= extremes_mask(t, y, OVERVIEW_BINS)
+    # Over some decades of positive time (a stiff run) the page's log axis
+    # needs columns of equal width in log t too: its first moments fall
+    # into one column of the linear overview.
+    positive = int(np.searchsorted(t, 0.0, side="right"))
+    if positive < len(t) - 1 and t[-1] > _DECADES * t[positive]:
+        log_t = np.log(t[positive:])
+        for y in ys:
+            keep[positive:] |= extremes_mask(log_t, y[positive:], OVERVIEW_BINS)
     for low, high in spans:
         inside = window_slice(t, low, high)
         if inside.stop - inside.start > 2 * WINDOW_POINTS:

@@ -137,9 +137,19 @@
   function visible(t, ys, x0, x1, log) {
     let start = Math.max(bound(t, x0, false) - 1, 0);
     const stop = Math.min(bound(t, x1, true) + 1, t.length);
-    if (log) start = Math.max(start, bound(t, 0, true));
+    // A log axis shows the positive times: a line that crosses t = 0 (a
+    // funnel's bound shifted by its time tolerance) enters at the window's
+    // left edge, at its value there, instead of starting at its first positive point.
+    let lead = null;
+    if (log) {
+      const positive = bound(t, 0, true);
+      if (positive >= start && positive > 0 && positive < t.length && x0 < t[positive]) {
+        lead = { at: positive, weight: (x0 - t[positive - 1]) / (t[positive] - t[positive - 1]) };
+      }
+      start = Math.max(start, positive);
+    }
     const count = stop - start;
-    if (count <= 4 * BINS) return { start, stop, picked: null };
+    if (count <= 4 * BINS) return { start, stop, picked: null, lead };
     const scale = (v) => (log ? Math.log(v) : v);
     const low = scale(Math.max(t[start], log ? Number.MIN_VALUE : -Infinity));
     const width = (scale(t[stop - 1]) - low) / BINS || 1;
@@ -177,12 +187,19 @@
     finish(first, stop);
     const picked = [];
     keep.forEach((flag, i) => flag && picked.push(start + i));
-    return { start, stop, picked };
+    return { start, stop, picked, lead };
   }
 
   function take(values, view) {
-    if (view.picked === null) return values.slice(view.start, view.stop);
-    return Float64Array.from(view.picked, (i) => values[i]);
+    const taken =
+      view.picked === null ? values.slice(view.start, view.stop) : Float64Array.from(view.picked, (i) => values[i]);
+    const lead = view.lead;
+    if (lead === null) return taken;
+    const before = values[lead.at - 1];
+    const entered = new Float64Array(taken.length + 1);
+    entered[0] = before + lead.weight * (values[lead.at] - before);
+    entered.set(taken, 1);
+    return entered;
   }
 
   function extent(lines, log) {
