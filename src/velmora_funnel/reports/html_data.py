@@ -101,9 +101,17 @@ def _kept(t: NDArray[np.float64], ys: list[NDArray[np.float64]], spans: list[tup
     # into one column of the linear overview.
     positive = int(np.searchsorted(t, 0.0, side="right"))
     if positive < len(t) - 1 and t[-1] > _DECADES * t[positive]:
-        log_t = np.log(t[positive:])
-        for y in ys:
-            keep[positive:] |= extremes_mask(log_t, y[positive:], OVERVIEW_BINS)
+        # Only where a column of log t is narrower than one of t: below
+        # the width of a linear column over the width of a log one.
+        decades = math.log(t[-1] / t[positive])
+        below = (float(t[-1]) - float(t[0])) / decades
+        stop = int(np.searchsorted(t, below, side="right"))
+        if stop - positive > 1:
+            part = slice(positive, stop)
+            log_t = np.log(t[part])
+            bins = max(int(OVERVIEW_BINS * (log_t[-1] - log_t[0]) / decades), 1)
+            for y in ys:
+                keep[part] |= extremes_mask(log_t, y[part], bins)
     for low, high in spans:
         inside = window_slice(t, low, high)
         if inside.stop - inside.start > 2 * WINDOW_POINTS:
