@@ -147,7 +147,8 @@ class HtmlReport:
         cells += ["<td>-</td>", '<td class="num" data-v="">-</td>', '<td class="num" data-v="">-</td>']
         cells += ['<td class="num" data-v="">-</td>', '<td class="num" data-v="">-</td>', "<td></td>"]
         cells.append(f'<td class="msg" title="{_e(message)}">{_e(message)}</td>')
-        self._rows[0].write(f'<tr class="v-{kind}" data-kind="{kind}">{"".join(cells)}</tr>\n')
+        # A file's row: no variable, so the table's count of variables leaves it out.
+        self._rows[0].write(f'<tr class="v-{kind}" data-kind="{kind}" data-file-row="1">{"".join(cells)}</tr>\n')
 
     def _variable_row(self, variable: VariableOutcome) -> None:
         self._row_count += 1

@@ -49,15 +49,20 @@
     const words = filter.value.toLowerCase().split(/\s+/).filter(Boolean);
     const wanted = verdict.value;
     let count = 0;
+    let files = 0;
     for (const row of rows) {
       const kind = row.dataset.kind;
       const fits =
         (wanted === "all" || (wanted === "not-passed" ? row.dataset.passed !== "1" : kind === wanted)) &&
         words.every((word) => row.dataset.text.includes(word));
       row.hidden = !fits;
-      count += fits;
+      if (row.dataset.fileRow) files += fits;
+      else count += fits;
     }
-    shown.textContent = `${count} of ${rows.length} variables shown`;
+    // Counted as the summary line counts: variables, and files apart.
+    const variables = rows.filter((row) => !row.dataset.fileRow).length;
+    const extra = files ? `, and ${files} ${files === 1 ? "file" : "files"} missing or unusable` : "";
+    shown.textContent = `${count} of ${variables} variables shown${extra}`;
   }
 
   if (table) {
