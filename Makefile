@@ -4,13 +4,13 @@
 PYTHON ?= $(shell tools/find-python)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' \) 2>/dev/null) \
+SOURCES := $(shell find core include python src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o -name '*.map' -o -name 'py.typed' -o -name '*.js' -o -name '*.css' \) 2>/dev/null) \
            CMakeLists.txt cmake/version.cmake pyproject.toml
 # Build tools live in the venv (tools/venv installs them as pyproject.toml pins
 # them) so installs skip build isolation and rebuild incrementally in build/.
 EXTRAS ?= test,plot
 
-.PHONY: all venv install install-lib test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke mutants bench lint lint-tools format
+.PHONY: all venv install install-lib browser test demo clean check-wheel test-sanitize test-matrix fuzz fuzz-smoke mutants bench lint lint-tools format
 
 all: install
 
@@ -31,7 +31,13 @@ $(VENV)/.installed: $(VENV)/.created $(SOURCES)
 
 install: $(VENV)/.installed
 
-test: install
+# Headless Chromium for the tests that open the HTML report (Debian's
+# chromium and chromium-driver; skipped with the reason where they cannot be
+# installed).
+browser:
+	tools/browser
+
+test: install browser
 	"$(PY)" -m pytest -q
 
 # The library for C and C++ callers, without Python: libvelmora_funnel.so and
@@ -74,9 +80,14 @@ BENCH_ARGS ?=
 # library of MAT files (a tenth of 1,000 pairs, scaled; LIBRARY_ARGS="--pairs
 # 1000 --scale 1" runs the whole).
 LIBRARY_ARGS ?= --pairs 100 --scale 10 --repeat 1 --scheduler
+# Then the HTML report's cost: a batch of 200 failing variables of 10^5
+# points with and without --report, their ratio and the report's size
+# (REPORT_ARGS="--files 20 --variables 10 --points 100000 --repeat 3").
+REPORT_ARGS ?=
 bench: install
 	"$(PY)" bench/bench.py --json bench/results/latest.json $(BENCH_ARGS)
 	"$(PY)" bench/library.py $(LIBRARY_ARGS)
+	"$(PY)" bench/report.py $(REPORT_ARGS)
 
 # The wheel of a plain `pip wheel .` holds the product alone: no test window,
 # nothing of core/reference/ linked into the module (build/wheel-check-*).

@@ -2,6 +2,7 @@
 
 import base64
 import html
+import html.parser
 import json
 import os
 import re
@@ -405,19 +406,41 @@ def test_unusable_batch_arguments_exit_2(tmp_path, folders, argv):
     assert code == 2 and err.startswith("velmora-funnel: error: ") and err.count("\n") == 1 and out == ""
 
 
+class _Page(html.parser.HTMLParser):
+    """The tags of a page with an address in src or href, and the data of its plots."""
+
+    def __init__(self):
+        super().__init__()
+        self.addresses, self.plots, self._plot = [], [], False
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        self.addresses += [attrs[key] for key in ("src", "href") if key in attrs]
+        self._plot = tag == "script" and (attrs.get("id") or "").startswith("plot-data-")
+
+    def handle_data(self, data):
+        if self._plot:
+            self.plots.append(json.loads(data))
+            self._plot = False
+
+
 def test_report_has_summary_first_then_plots_of_what_did_not_pass(tmp_path, folders):
-    """The HTML report: self-contained, table before plots, a PNG for each failing variable only,
-    names escaped."""
+    """The HTML report: self-contained, files and table before plots, the data of a plot for each
+    failing variable only, names escaped, counts as the summary line and the JSON give them."""
     report = tmp_path / "report.html"
     code, _, _ = run_batch(tmp_path, *folders, "--jobs", "2", "--report", report, "--json", tmp_path / "out.json")
     text = report.read_text()
     assert code == 1
-    assert text.index("<table>") < text.index("<figure")
-    assert not re.search(r"""(src|href)=["'](?!data:|#)""", text)  # nothing fetched from elsewhere
-    images = re.findall(r'src="data:image/png;base64,([^"]+)"', text)
-    assert len(images) == 1 and base64.b64decode(images[0]).startswith(b"\x89PNG")
+    assert text.index('<table class="files">') < text.index('id="variables"') < text.index('class="figure"')
+    page = _Page()
+    page.feed(text)
+    assert all(address.startswith("#") for address in page.addresses)  # nothing fetched from elsewhere
+    assert text.count("<script>") == 2  # BokehJS once, then the page's own script
+    [plot] = page.plots
+    assert plot["title"] == "deep/mixed.csv: <b>x</b>: FAIL" and plot["lines"]["test"]["n"] == len(T)
+    assert sum(base64.b64decode(plot["lines"]["test"]["f"])) == plot["failing"] > 0
     escaped = html.escape("<b>x</b>")
-    assert "<b>x</b>" not in text and escaped in text
+    assert "<b>x</b>" not in text.split("<script")[0] and escaped in text
     assert f"deep/mixed.csv: {escaped}" in text  # the plot is the failing variable's
     document = json.loads((tmp_path / "out.json").read_text())
     summary = document["summary"]
@@ -431,6 +454,32 @@ def test_report_has_summary_first_then_plots_of_what_did_not_pass(tmp_path, fold
     assert verdicts == {"deep/mixed.csv": "fail", "gone.csv": "missing", "good.csv": "pass"}
 
 
+@pytest.mark.parametrize(
+    "command, limit, plotted", [("batch", "2", [3, 2]), ("batch", "0", []), ("compare", None, [3, 2, 1])]
+)
+def test_report_plots_the_worst_margins_first_up_to_its_limit(tmp_path, write_csv, command, limit, plotted):
+    """--report-plots N: the N variables with the worst margins, worst first; the rest are counted."""
+    columns = np.column_stack([T, *(np.sin(T) + 0.1 * k for k in range(4))])
+    header = "time,ok,a1,a2,a3"
+    write_csv("m.csv", header, np.column_stack([T, *(np.sin(T) for _ in range(4))]), folder=tmp_path / "ref")
+    write_csv("m.csv", header, columns, folder=tmp_path / "test")
+    sides = ["ref", "test"] if command == "batch" else ["ref/m.csv", "test/m.csv"]
+    extra = ["--report-plots", limit] if limit else []
+    done = subprocess.run(
+        [sys.executable, "-m", "velmora_funnel", command, *sides, "--report", "r.html", *extra],
+        capture_output=True,
+        text=True,
+        check=False,
+        cwd=tmp_path,
+    )
+    assert done.returncode == 1 and "report: r.html" in done.stdout, done.stderr
+    page = _Page()
+    text = (tmp_path / "r.html").read_text()
+    page.feed(text)
+    assert [int(plot["title"].split(": ")[1][1:]) for plot in page.plots] == plotted
+    assert ("more did not pass and are not plotted" in text) == (len(plotted) < 3)
+
+
 # --- faults in worker processes -----------------------------------------------------------------
 
 # Runs again in every worker process (as the pool's main module), so the fault
@@ -442,11 +491,11 @@ import numpy as np
 
 import velmora_funnel as vf
 from velmora_funnel.cli import main as vf_main
-from velmora_funnel.reports import plot
+from velmora_funnel.reports import html_data
 from velmora_funnel.run import many, pairs
 
 FAULT = os.environ["FAULT"]
-compare_tables, plot_result, compare_shipped = pairs.compare_tables, plot.plot_result, many.compare_shipped
+compare_tables, payload, compare_shipped = pairs.compare_tables, html_data._payload, many.compare_shipped
 
 
 def strike():
@@ -465,10 +514,10 @@ def faulty_compare_tables(reference, test, options, *, file):
     return compare_tables(reference, test, options, file=file)
 
 
-def faulty_plot_result(result, path=None, *, title=None, **labels):
+def faulty_payload(result, title, *labels):
     if FAULT == "plot" and title.startswith("bad.csv"):
         raise np.linalg.LinAlgError("Singular matrix")
-    return plot_result(result, path, title=title, **labels)
+    return payload(result, title, *labels)
 
 
 def faulty_compare_shipped(reference, test, options):
@@ -477,7 +526,7 @@ def faulty_compare_shipped(reference, test, options):
     return compare_shipped(reference, test, options)
 
 
-pairs.compare_tables, plot.plot_result, many.compare_shipped = faulty_compare_tables, faulty_plot_result, faulty_compare_shipped
+pairs.compare_tables, html_data._payload, many.compare_shipped = faulty_compare_tables, faulty_payload, faulty_compare_shipped
 
 if __name__ == "__main__":
     if sys.argv[1] == "many":

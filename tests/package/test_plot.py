@@ -138,3 +138,41 @@ def test_axes_name_the_variable_and_time_on_the_scale_asked_for(start, log_time,
     funnel, errors = figure.axes
     assert (funnel.get_ylabel(), errors.get_xlabel()) == ("reactor.c[2] [mol/l]", "time [s]")
     assert funnel.get_xscale() == errors.get_xscale() == scale
+
+
+def _embedded(result):
+    """The test line of a report plot's data, decoded: t, y, error and the failing flags."""
+    import base64
+    import json
+
+    from velmora_funnel.reports.html_data import plot_data
+
+    data, reason = plot_data(result, "run.csv: x", "x [m]", "time [s]")
+    assert reason is None
+    line = json.loads(data)["lines"]["test"]
+    floats = {key: np.frombuffer(base64.b64decode(line[key]), "<f8") for key in "tye"}
+    return len(data), floats, np.frombuffer(base64.b64decode(line["f"]), np.uint8)
+
+
+@pytest.mark.parametrize("n, gap", [(10**6, False), (10**5, True), (1000, False)], ids=["1e6", "NaN gap", "short"])
+def test_report_data_keeps_spike_failures_and_every_point_near_them(n, gap):
+    """The report's plot data of a long run is small, keeps its one-sample spike, every point in the
+    window around it and the edges of a gap; a short run is embedded whole."""
+    t = np.linspace(0.0, 100.0, n)
+    y = np.sin(t)
+    test = y.copy()
+    spike = n * 3 // 5
+    test[spike] += 0.5
+    if gap:
+        test[n // 5 : n // 5 + 50] = np.nan
+    size, line, failing = _embedded(vf.compare((t, y), (t, test)))
+    assert size < 900_000
+    where = np.searchsorted(line["t"], t[spike])
+    assert line["y"][where] == test[spike] and failing[where] == 1 and failing.sum() == 1
+    window = slice(max(spike - 500, 0), spike + 500)
+    assert np.isin(t[window], line["t"]).all()
+    if n <= 4000:
+        np.testing.assert_array_equal(line["t"], t)
+    if gap:
+        # The points on each side of the gap, and the gap itself: the line breaks there.
+        assert np.isin(t[[n // 5 - 1, n // 5 + 50]], line["t"]).all() and np.isnan(line["y"]).any()

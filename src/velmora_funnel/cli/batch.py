@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import functools
-import importlib.util
 import multiprocessing
 import signal
 import sys
@@ -17,12 +16,11 @@ from ..io import ReadOptions
 from ..io.options import file_format
 from ..reports import json_report
 from ..reports.cells import count
-from ..reports.html_report import HtmlReport
 from ..reports.table import Printer
 from ..run import FileOutcome, RunOptions
 from ..run.batch import run_batch
 from ..run.outcomes import describe_exception
-from ..run.pairs import Figure, pair_by_patterns, pair_files
+from ..run.pairs import pair_by_patterns, pair_files
 from ..run.pool import default_workers
 from .cluster import absolute, dask_executor, parse_shard, shard, shown_as_given
 from .exits import (
@@ -32,7 +30,7 @@ from .exits import (
     side_flags,
     warn,
 )
-from .files import writable_file
+from .files import html_report, report_figures, writable_file
 from .options import FLAGS, run_options
 from .outputs import RunOutputs
 
@@ -66,7 +64,6 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         metavar="K/N",
         help="compare only the K-th of N stable parts of the pairs (one per CI job; see merge)",
     )
-    parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument(
         "--json",
         metavar="FILE",
@@ -103,19 +100,6 @@ def _sigterm_unwinds() -> Iterator[None]:
         yield
     finally:
         signal.signal(signal.SIGTERM, previous)
-
-
-def _figures(log_time: bool = False) -> Figure | None:
-    """What draws the report's plots (time on a log axis with ``log_time``);
-    None, with a warning, without matplotlib (the report then lists the
-    verdicts alone)."""
-    from ..reports.plot import PLOT_HINT, png
-
-    # Looked up, not imported: the workers that draw import matplotlib, side by side.
-    if importlib.util.find_spec("matplotlib") is None:
-        warn(f"the report has no funnel plots: {PLOT_HINT}")
-        return None
-    return functools.partial(png, log_time=True) if log_time else png
 
 
 def _reads_csv(pairs: Sequence[tuple[str, str | None, str | None]], options: RunOptions) -> bool:
@@ -179,12 +163,8 @@ def run(args: argparse.Namespace) -> int:
     progress = not args.quiet and sys.stderr.isatty()
     # JSON on stdout: the table and the summary go to stderr, so the JSON stays one document.
     out = Printer(progress=progress, stream=sys.stderr if args.json == "-" else None)
-    report = (
-        HtmlReport(args.report, reference=args.reference, test=args.test, settings=options.describe())
-        if args.report
-        else None
-    )
-    figure = _figures(args.log_time) if report is not None else None
+    report = html_report(args, options.describe()) if args.report else None
+    figure = report_figures() if report is not None else None
     outputs = RunOutputs(args, out, report)
 
     # A cluster's workers run in folders of their own: they get absolute paths,

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from dataclasses import replace
 
 from ..comparison import CompareResult
 from ..errors import ResultFileError
@@ -15,7 +16,16 @@ from ..reports.text import printable
 from ..run import FileOutcome, RunOptions, VariableOutcome
 from ..run.pairs import compare_tables, pair_warnings, read_pair, refuse_named, time_label
 from .exits import EXIT_CODES_HELP, EXIT_UNUSABLE, UsageError, exit_code, side_flags, unusable, unusable_variables, warn
-from .files import plot_is_file, report_writers, writable_directory, writable_file, write_each, write_outputs
+from .files import (
+    html_report,
+    plot_is_file,
+    report_figures,
+    report_writers,
+    writable_directory,
+    writable_file,
+    write_each,
+    write_outputs,
+)
 from .options import FLAGS, run_options
 from .progress import Steps
 
@@ -61,7 +71,12 @@ def run(args: argparse.Namespace) -> int:
         writable_file(args.plot, "--plot")
     elif args.plot:
         writable_directory(args.plot)
-    for path, option in ((args.junit, "--junit"), (args.markdown, "--markdown"), (args.json, "--json")):
+    for path, option in (
+        (args.junit, "--junit"),
+        (args.markdown, "--markdown"),
+        (args.json, "--json"),
+        (args.report, "--report"),
+    ):
         if path and path != "-":
             writable_file(path, option)
     # Reading, comparing and plotting long runs takes minutes: a terminal
@@ -120,7 +135,14 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
     # of 10^6 points holds about 50 MB.
     keep = args.output is not None or args.plot is not None
     plotted: set[str] = set()
-    for outcome, result in compare_tables(reference, test, options, file=os.path.basename(args.test)):
+    report_data = report_figures() if args.report else None
+    name = os.path.basename(args.test)
+    for outcome, result in compare_tables(reference, test, options, file=name):
+        if report_data is not None and result is not None and not outcome.passed:
+            data, reason = report_data(result, f"{name}: {outcome.label}", outcome.label, time_label(reference))
+            if reason is not None:
+                warn(f"funnel plot of {outcome.name!r} skipped in the report: {reason}")
+            outcome = replace(outcome, figure=data)
         outcomes.append(outcome)
         bar.done()
         if result is not None and keep:
@@ -130,10 +152,12 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
                 plotted.add(outcome.name)
     bar.add(len(plotted))
     skipped = write_outputs(args, reference.abscissa_name, results, plot_file, bar, plotted, time_label(reference))
+    file = FileOutcome(name, args.reference, args.test, variables=tuple(outcomes), warnings=warnings)
+    if args.report:
+        report = html_report(args, options.describe())
+        file = report.add(file)
+        outcomes = list(file.variables)
     counts = tally(outcomes)
-    file = FileOutcome(
-        os.path.basename(args.test), args.reference, args.test, variables=tuple(outcomes), warnings=warnings
-    )
     error = unusable_variables([file])
     writers = []
     if args.json:
@@ -153,7 +177,11 @@ def _compare_files(args: argparse.Namespace, options: RunOptions, plot_file: boo
         if shown:
             print_table([row(o, args.verbose) for o in shown], out)
         out(summary_line(counts))
+    if args.report:
+        writers.append((report.path, report.close))
     failed = write_each([*writers, *report_writers(args, [file], summary_line(counts))])
+    if args.report and args.report not in failed and args.json != "-":
+        Printer()(f"report: {args.report}")
     for name, reason in skipped:
         print(printable(f"velmora-funnel: plot of {name!r} skipped: {reason}"), file=sys.stderr)
     if error:

@@ -52,7 +52,8 @@ def _examples_dir() -> tuple[str, str, bool]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..reports.plot import figure_bytes, plot_or_reason
+    from ..reports.html_data import plot_data
+    from ..reports.plot import plot_or_reason
 
     examples, default_output, in_checkout = _examples_dir()
     output = args.output or default_output
@@ -85,12 +86,13 @@ def run(args: argparse.Namespace) -> int:
                 if result is not None and not outcome.passed:
                     stem = output_stem(f"{os.path.splitext(rel)[0]}.{outcome.name}", taken)
                     path = os.path.join(output, stem + ".png")
-                    figure, reason = plot_or_reason(
-                        result, path, f"{rel}: {outcome.label}", outcome.label, time_label(reference)
-                    )
+                    title = f"{rel}: {outcome.label}"
+                    figure, reason = plot_or_reason(result, path, title, outcome.label, time_label(reference))
                     if figure is not None:
                         plots.append(path)
-                        outcome = replace(outcome, figure=figure_bytes(figure))
+                        outcome = replace(
+                            outcome, figure=plot_data(result, title, outcome.label, time_label(reference))[0]
+                        )
                     else:
                         print(printable(f"velmora-funnel: plot of {outcome.name!r} skipped: {reason}"), file=sys.stderr)
                 file_variables.append(outcome)

@@ -11,15 +11,26 @@ from collections.abc import Callable, Sequence, Set
 
 from ..comparison import CompareResult
 from ..io import write_curve
+from ..reports.html_report import HtmlReport
 from ..reports.junit import write_junit
 from ..reports.markdown import write_markdown
 from ..reports.text import output_stem, printable
 from ..run import FileOutcome
 from ..run.outcomes import describe_exception
-from .exits import UsageError
+from ..run.pairs import Figure
+from .exits import UsageError, warn
 from .progress import Steps
 
-__all__ = ["plot_is_file", "report_writers", "writable_directory", "writable_file", "write_each", "write_outputs"]
+__all__ = [
+    "html_report",
+    "plot_is_file",
+    "report_figures",
+    "report_writers",
+    "writable_directory",
+    "writable_file",
+    "write_each",
+    "write_outputs",
+]
 
 
 def plot_is_file(path: str) -> bool:
@@ -106,6 +117,30 @@ def write_outputs(
 
 #: A report to write: its path, and what writes it.
 Writer = tuple[str, Callable[[], None]]
+
+
+def html_report(args: argparse.Namespace, settings: str) -> HtmlReport:
+    """The --report of a run, as --report-plots and --log-time ask."""
+    return HtmlReport(
+        args.report,
+        reference=args.reference,
+        test=args.test,
+        settings=settings,
+        plots=args.report_plots,
+        log_time=args.log_time,
+    )
+
+
+def report_figures() -> Figure | None:
+    """What makes the data of the report's interactive plots (where the
+    comparison runs: in a batch, its workers); None, with a warning, without
+    the plotting library (the report then lists the verdicts alone)."""
+    from ..reports import html_assets, html_data
+
+    if not html_assets.library_available():
+        warn(f"the report has no funnel plots: {html_assets.LIBRARY_HINT}")
+        return None
+    return html_data.plot_data
 
 
 def report_writers(args: argparse.Namespace, files: Sequence[FileOutcome], summary: str) -> list[Writer]:

@@ -10,11 +10,10 @@ import sys
 from typing import Any
 
 from ..reports import json_report
-from ..reports.html_report import HtmlReport
 from ..reports.table import Printer
 from ..run import FileOutcome
 from .exits import EXIT_CODES_HELP, UsageError
-from .files import writable_file
+from .files import html_report, writable_file
 from .outputs import RunOutputs
 
 __all__ = ["register"]
@@ -33,7 +32,6 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser], *par
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("documents", nargs="+", metavar="JSON", help="the --json document of each shard")
-    parser.add_argument("--report", metavar="FILE", help="write a self-contained HTML report")
     parser.add_argument("--json", metavar="FILE", help="write the merged outcome as JSON to FILE, or to stdout for '-'")
     parser.set_defaults(run=run, shard=None)
 
@@ -82,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
     report = None
     if args.report:
         settings = f"merged from {len(documents)} shards: " + ", ".join(map(os.path.basename, documents))
-        report = HtmlReport(args.report, reference=args.reference, test=args.test, settings=settings)
+        report = html_report(args, settings)
     outputs = RunOutputs(args, out, report)
     for file in files:
         outputs.add(file)

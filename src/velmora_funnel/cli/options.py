@@ -12,6 +12,7 @@ from typing import Any
 from ..comparison import TOLERANCE_NAMES, check_tolerances
 from ..errors import ConfigError, SettingError
 from ..io import FORMATS, READ_KEYS
+from ..reports.html_report import DEFAULT_PLOTS
 from ..run import RunOptions, find_config
 from ..run.config import did_you_mean
 from ..run.names import NAMINGS
@@ -173,10 +174,34 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
         )
 
 
+def _count(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = -1
+    if number < 0:
+        raise argparse.ArgumentTypeError(f"expected a count of 0 or more, got {text!r}")
+    return number
+
+
 def report_options() -> argparse.ArgumentParser:
     """The reports a CI system reads, and how much the terminal shows."""
     outputs = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
     group = outputs.add_argument_group("reports")
+    group.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write a self-contained HTML report: what did not pass first, a table to filter and sort, "
+        "interactive funnel plots",
+    )
+    group.add_argument(
+        "--report-plots",
+        metavar="N",
+        type=_count,
+        default=DEFAULT_PLOTS,
+        help=f"embed the funnel plots of at most N variables in the report, the worst margins first (default "
+        f"{DEFAULT_PLOTS}; the others are listed with their numbers)",
+    )
     group.add_argument("--junit", metavar="FILE", help="write JUnit XML: one test case per variable")
     group.add_argument(
         "--markdown",

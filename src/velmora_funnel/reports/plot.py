@@ -20,12 +20,23 @@ from ..comparison import CompareResult, Curve, Status
 from ..errors import PlotUnavailableError
 from ..run.outcomes import describe_exception, judge
 from .text import printable
+from .thinning import extremes_mask, window_slice
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["PLOT_HINT", "figure_bytes", "plot_formats", "plot_or_reason", "plot_result", "png"]
+__all__ = [
+    "DRAW_LIMIT",
+    "PLOT_HINT",
+    "figure_bytes",
+    "headline",
+    "or_reason",
+    "plot_formats",
+    "plot_or_reason",
+    "plot_result",
+    "png",
+]
 
 _FUNNEL = "#9ecae1"
 _FUNNEL_EDGE = "#4a90c2"
@@ -39,7 +50,7 @@ _ZOOM_MARKER_LIMIT = 2000
 # matplotlib's axis transforms overflow for spans near the largest double
 # (singular matrices, infinite limits), so coordinates are drawn clipped to
 # this magnitude; the verdict and the numbers in the title stay exact.
-_DRAW_LIMIT = 1e300
+DRAW_LIMIT = 1e300
 
 
 # Curves longer than this many points per axes are thinned before drawing:
@@ -51,36 +62,10 @@ _BINS = 2048
 
 
 def _decimated(t: np.ndarray, y: np.ndarray, bins: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-    """The points of the line ``(t, y)`` that can be seen at ``bins`` columns:
-    per column its first, last, lowest and highest point, and the points that
-    begin and end each run of NaN (the gaps in the line), in their order.
-    Curves that are short, or whose abscissae go back, are returned whole."""
-    bins = _BINS if bins is None else bins
-    n = len(t)
-    if n <= 4 * bins:
-        return t, y
-    span = float(t[-1]) - float(t[0])
-    if not (np.isfinite(span) and span > 0.0) or bool((np.diff(t) < 0.0).any()) or bool(np.isnan(t).any()):
-        return t, y
-    column = np.minimum(((t - t[0]) * (bins / span)).astype(np.int64), bins - 1)
-    starts = np.flatnonzero(np.concatenate(([True], column[1:] != column[:-1])))
-    ends = np.append(starts[1:], n) - 1
-    gaps = np.isnan(y)
-    lowest = np.where(gaps, np.inf, y)
-    highest = np.where(gaps, -np.inf, y)
-    segment = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, n)))
-    keep = np.zeros(n, dtype=bool)
-    keep[starts] = keep[ends] = True
-    for values, reduce in ((lowest, np.minimum), (highest, np.maximum)):
-        extreme = reduce.reduceat(values, starts)
-        hits = np.flatnonzero((values == extreme[segment]) & ~gaps)
-        # The first point of each column that reaches the extreme.
-        first = hits[np.concatenate(([True], segment[hits][1:] != segment[hits][:-1]))] if len(hits) else hits
-        keep[first] = True
-    if gaps.any():
-        edges = np.flatnonzero(np.diff(gaps.astype(np.int8)))
-        keep[edges] = keep[np.minimum(edges + 1, n - 1)] = True
-    return t[keep], y[keep]
+    """The points of the line ``(t, y)`` that can be seen at ``bins`` columns
+    (thinning.extremes_mask), in their order."""
+    keep = extremes_mask(t, y, _BINS if bins is None else bins)
+    return (t, y) if keep.all() else (t[keep], y[keep])
 
 
 def _markers_thinned(
@@ -99,21 +84,22 @@ def _markers_thinned(
 
 
 def _drawn(values: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Coordinates as drawn: clipped to +-_DRAW_LIMIT, NaN kept (a gap in the line)."""
-    return np.clip(values, -_DRAW_LIMIT, _DRAW_LIMIT)
+    """Coordinates as drawn: clipped to +-DRAW_LIMIT, NaN kept (a gap in the line)."""
+    return np.clip(values, -DRAW_LIMIT, DRAW_LIMIT)
 
 
 def _clipped(result: CompareResult) -> bool:
     curves = (result.reference, result.test, result.lower, result.upper, result.errors)
-    return any(bool(np.any(np.abs(part) > _DRAW_LIMIT)) for curve in curves for part in curve)
+    return any(bool(np.any(np.abs(part) > DRAW_LIMIT)) for curve in curves for part in curve)
 
 
 #: What to do without matplotlib.
-PLOT_HINT = "plots need matplotlib: pip install 'velmora-funnel[plot]'"
+PLOT_HINT = "plots need matplotlib and tsdownsample: pip install 'velmora-funnel[plot]'"
 
 
 def _figure_class() -> type[Figure]:
     try:
+        import tsdownsample  # noqa: F401 - thins long curves (thinning.extremes_mask)
         from matplotlib.figure import Figure
     except ImportError:  # pragma: no cover - depends on the installed extras
         raise PlotUnavailableError(PLOT_HINT) from None
@@ -129,7 +115,7 @@ def plot_formats() -> set[str]:
 
 
 def _shade_outside_range(ax: Axes, result: CompareResult) -> None:
-    lo, hi = (float(np.clip(end, -_DRAW_LIMIT, _DRAW_LIMIT)) if math.isfinite(end) else end for end in result.x_range)
+    lo, hi = (float(np.clip(end, -DRAW_LIMIT, DRAW_LIMIT)) if math.isfinite(end) else end for end in result.x_range)
     t = _drawn(result.reference.t)
     if len(t) == 0:
         return
@@ -168,9 +154,8 @@ def _visible(curve: Curve, window: Window) -> Curve:
         return Curve(*_decimated(t, y))
     if len(t) == 0 or bool((np.diff(t) < 0.0).any()):
         return Curve(t, y)
-    start = max(int(np.searchsorted(t, window[0], side="left")) - 1, 0)
-    stop = int(np.searchsorted(t, window[1], side="right")) + 1
-    return Curve(t[start:stop], y[start:stop])
+    inside = window_slice(t, *window)
+    return Curve(t[inside], y[inside])
 
 
 def _marked(t: np.ndarray, y: np.ndarray, window: Window, limits_from: list[Curve]) -> tuple[np.ndarray, np.ndarray]:
@@ -339,6 +324,17 @@ def plot_result(
         ax_zoom_err.set_xlabel(printable(time_label) if time_label else "t")
         ax.axvspan(lo, hi, color=_FAIL, alpha=0.07, lw=0)
 
+    heading, detail = headline(result, title)
+    figure.suptitle(heading, fontsize=12, fontweight="bold")
+    ax.set_title(detail, fontsize=9, color=_FAIL if not result.passed else "#333333")
+    if path is not None:
+        figure.savefig(os.fspath(path), dpi=110)
+    return figure
+
+
+def headline(result: CompareResult, title: str | None) -> tuple[str, str]:
+    """A plot's title (``title`` and the verdict) and the line under it (the
+    message, the largest error and where the first failure is)."""
     if judge(result) == "pass":
         verdict = "PASS"
     elif result.status is Status.PASS:
@@ -356,12 +352,8 @@ def plot_result(
     if result.first_failure is not None:
         detail += f" (first at t = {result.first_failure:.6g})"
     if _clipped(result):
-        detail += f"; drawn clipped to ±{_DRAW_LIMIT:g}"
-    figure.suptitle(heading, fontsize=12, fontweight="bold")
-    ax.set_title(detail, fontsize=9, color=_FAIL if not result.passed else "#333333")
-    if path is not None:
-        figure.savefig(os.fspath(path), dpi=110)
-    return figure
+        detail += f"; drawn clipped to ±{DRAW_LIMIT:g}"
+    return heading, detail
 
 
 def figure_bytes(figure: Figure, fmt: str = "png") -> bytes:
@@ -385,7 +377,7 @@ def png(
     """The funnel plot of a result as PNG bytes, for a report (what a batch's
     workers draw for each variable that did not pass): ``(png, None)``, or
     ``(None, why not)`` (see plot_or_reason)."""
-    return _or_reason(
+    return or_reason(
         lambda: figure_bytes(plot_result(result, title=title, label=label, time_label=time_label, log_time=log_time))
     )
 
@@ -401,12 +393,12 @@ def plot_or_reason(
 ) -> tuple[Figure, None] | tuple[None, str]:
     """Write the funnel plot of a result to ``path``: ``(figure, None)`` when
     it was written, else ``(None, why not)``."""
-    return _or_reason(
+    return or_reason(
         lambda: plot_result(result, path, title=title, label=label, time_label=time_label, log_time=log_time)
     )
 
 
-def _or_reason[T](draw: Callable[[], T]) -> tuple[T, None] | tuple[None, str]:
+def or_reason[T](draw: Callable[[], T]) -> tuple[T, None] | tuple[None, str]:
     # The one rule for a plot that cannot be drawn or written: it costs that
     # plot only, never the verdicts, and the reason is reported. matplotlib
     # missing is the caller's to report before any work (plot_formats()).
