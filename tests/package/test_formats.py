@@ -90,8 +90,10 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize(("version", "transposed", "options"), LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_every_mat_variable_is_read_by_name(tmp_path, version, transposed, options):
+@pytest.mark.parametrize("whole_up_to", [64 << 20, 0], ids=["read whole", "large: a row at a time"])
+def test_every_mat_variable_is_read_by_name(tmp_path, monkeypatch, version, transposed, options, whole_up_to):
     """Trajectories, aliases, negated aliases, parameters and the event's repeated abscissa, in every layout."""
+    monkeypatch.setattr("velmora_funnel.io.mat_store._WHOLE_UP_TO", whole_up_to)
     table = read_result(save_mat(tmp_path / "run.mat", mat_matrices(transposed, **options), version))
     assert table.abscissa_name == options.get("abscissa", "Time")
     assert table.names == tuple(MAT_VARIABLES)

@@ -147,7 +147,8 @@ class Matrices:
         rows, cols = self.shape(name)
         stored = self._usable(name)
         gathered = self._rows_gathered.get(name, 0)
-        if name in self._by_row or gathered >= 2 or rows * cols * stored.dtype.itemsize <= _WHOLE_UP_TO:
+        held = name in self._by_row or name in self._whole
+        if held or gathered >= 2 or rows * cols * stored.dtype.itemsize <= _WHOLE_UP_TO:
             row: NDArray[np.generic] = self._rows_of(name)[index]
             return row
         self._rows_gathered[name] = gathered + 1
