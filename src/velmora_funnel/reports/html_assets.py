@@ -45,8 +45,8 @@ def library_script() -> str:
     uses (about 1.5 MB: no widgets, tables, WebGL or MathJax). Read from
     where bokeh keeps them for its own inline resources, without importing
     bokeh (a third of a second); through bokeh.resources where they are not."""
-    spec = importlib.util.find_spec("bokeh")
-    folders = spec.submodule_search_locations if spec is not None else None
+    installed = importlib.util.find_spec("bokeh")
+    folders = installed.submodule_search_locations if installed is not None else None
     if folders:
         scripts = [os.path.join(folders[0], "server", "static", "js", f"{name}.min.js") for name in _COMPONENTS]
         if all(map(os.path.isfile, scripts)):
