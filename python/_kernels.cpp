@@ -322,8 +322,7 @@ PyObject* summarise(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     test_counts = summaries::count_non_finite(v_in);
     bad_bounds = summaries::non_finite_points(in[5].values(), in[6].values()) +
                  summaries::non_finite_points(in[7].values(), in[8].values());
-    errors = summaries::summarise_errors(compared, in[4].values().subspan(first, compared.size()),
-                                         clipped_lo, clipped_hi);
+    errors = summaries::summarise_errors_inside(in[4].values().subspan(first, compared.size()));
     if (errors.first >= 0) errors.first += static_cast<std::ptrdiff_t>(first);
     if (funnel) {
         const CompareOptions options = with_tolerances(tolerances);

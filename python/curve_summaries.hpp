@@ -14,6 +14,7 @@
 #include <span>
 
 #include "errors.hpp"
+#include "lanes.hpp"
 #include "tube.hpp"
 #include "velmora_funnel/records.hpp"
 
@@ -51,41 +52,6 @@ inline double band_of(double v, const ReferenceAt& at) noexcept {
     return 1.0 - off / at.half;
 }
 
-// The margin of one test point: its distance to the nearer bound in units of
-// the reference's y half-width at its abscissa (1: a whole y tolerance to
-// spare, 0 on a bound), or minus its error in those units where the error
-// curve says it fails. The funnel's own height is no measure: at a step of
-// the reference it is as tall as the step, and every point there would look
-// like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
-// `band` is band_of(v, at), read only for a passing point inside the
-// reference span; the caller has it at hand.
-inline double margin_of(double v, double low, double high, double error, const ReferenceAt& at,
-                        double band) noexcept {
-    if (std::isnan(v)) return NAN;
-    // The error curve is the verdict: a failing point is outside by its
-    // error, and below 0 even against a half-width too large for the
-    // quotient to show it; a passing one is never below 0, whatever the
-    // rounding here.
-    if (error != 0.0) {
-        const double margin = -std::fabs(error) / at.half;
-        return std::isnan(margin) || margin < 0.0 ? margin
-                                                  : -std::numeric_limits<double>::denorm_min();
-    }
-    const double above = high - v;
-    const double below = v - low;
-    // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
-    const double nearer =
-        std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
-    double margin = nearer / at.half;
-    // The funnel holds the band of one half-width around the reference, so
-    // a point that far inside the band has at least that much to spare; the
-    // bounds, traced and interpolated in rounded arithmetic, can fall short
-    // of it by a few units in the last place, and a test equal to its
-    // reference would have a margin just below 1.
-    if (at.spanned && !std::isnan(margin) && band > margin) margin = band;
-    return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
-}
-
 // The reference at each of a non-decreasing run of abscissae. Its y
 // half-width by the core's rule for each reference point: at a reference
 // abscissa the smallest of the points there (a step has several), strictly
@@ -107,6 +73,10 @@ public:
         uniform_ = rule.uniform(false) && std::isfinite(h);
         uniform_half_ = h;
     }
+
+    // The one finite half-width of every point, if the rule gives them one.
+    bool uniform() const noexcept { return uniform_; }
+    double uniform_half() const noexcept { return uniform_half_; }
 
     ReferenceAt operator()(double q) noexcept {
         const std::size_t n = t_.size();
@@ -192,11 +162,73 @@ struct Smallest {
     std::ptrdiff_t where = -1;  // -1 when every margin is NaN
 };
 
+struct BoundsAt {
+    double low;
+    double high;
+};
+
+// Both bounds at q, to the bit as the module's error pass interpolates them:
+// where both interpolate, in the two lanes of one division.
+inline BoundsAt bounds_at(detail::ClampedInterpolation& low, detail::ClampedInterpolation& high,
+                          double q) noexcept {
+    if (!low.interior(q) || !high.interior(q)) return {low(q), high(q)};
+    using detail::Pair;
+    using detail::pair;
+    const std::size_t jl = low.seek(q);
+    const std::size_t ju = high.seek(q);
+    const Pair x0 = pair(low.X()[jl - 1], high.X()[ju - 1]);
+    const Pair y0 = pair(low.Y()[jl - 1], high.Y()[ju - 1]);
+    const Pair d = pair(low.X()[jl], high.X()[ju]) - x0;
+    const Pair y1 = pair(low.Y()[jl], high.Y()[ju]);
+    const Pair value = ((pair(q, q) - x0) * (y1 - y0)) / d + y0;
+    const Pair eps = pair(detail::CORNER_EPS, detail::CORNER_EPS);
+    const Pair chosen = detail::select(detail::fabs_pair(d) < eps, y0, value);
+    return {chosen[0], chosen[1]};
+}
+
+// The distance of v to the nearer bound; NaN if either distance is NaN.
+inline double nearer_bound(double v, const BoundsAt& b) noexcept {
+    const double above = b.high - v;
+    const double below = v - b.low;
+    // NumPy's minimum and maximum: the first operand on a tie (0.0 and -0.0).
+    return std::isnan(above) || std::isnan(below) ? NAN : (above <= below ? above : below);
+}
+
+// The margin of one test point: its distance to the nearer bound in units of
+// the reference's y half-width at its abscissa (1: a whole y tolerance to
+// spare, 0 on a bound), or minus its error in those units where the error
+// curve says it fails. The funnel's own height is no measure: at a step of
+// the reference it is as tall as the step, and every point there would look
+// like a near miss. NaN propagates as NumPy's minimum and maximum propagate it.
+// `band` is band_of(v, at), read only for a passing point inside the
+// reference span; the caller has it at hand.
+inline double margin_of(double v, const BoundsAt& bounds, double error, const ReferenceAt& at,
+                        double band) noexcept {
+    if (std::isnan(v)) return NAN;
+    // The error curve is the verdict: a failing point is outside by its
+    // error, and below 0 even against a half-width too large for the
+    // quotient to show it; a passing one is never below 0, whatever the
+    // rounding here.
+    if (error != 0.0) {
+        const double margin = -std::fabs(error) / at.half;
+        return std::isnan(margin) || margin < 0.0 ? margin
+                                                  : -std::numeric_limits<double>::denorm_min();
+    }
+    double margin = nearer_bound(v, bounds) / at.half;
+    // The funnel holds the band of one half-width around the reference, so
+    // a point that far inside the band has at least that much to spare; the
+    // bounds, traced and interpolated in rounded arithmetic, can fall short
+    // of it by a few units in the last place, and a test equal to its
+    // reference would have a margin just below 1.
+    if (at.spanned && !std::isnan(margin) && band > margin) margin = band;
+    return std::isnan(margin) || margin >= 0.0 ? margin : 0.0;
+}
+
 // Every margin into out (unless null), and the smallest with its index, the
 // first of equals, NaN skipped, as NumPy's nanargmin. Without out, a point
-// whose band alone keeps it at or above the smallest so far is passed over:
-// its margin is at least its band (or NaN), so it can neither be smaller nor
-// come first; the bounds are interpolated only where a point may win.
+// that cannot come first is passed over before its divisions: its margin is
+// at least its band, and at least its distance to the nearer bound over the
+// half-width, so one of them at or above the smallest so far rules it out.
 inline Smallest scan_margins(const MarginCurves& c, const CompareOptions& options,
                              double* out) noexcept {
     // The module's own interpolation of the bounds, so that a margin of 0
@@ -206,20 +238,35 @@ inline Smallest scan_margins(const MarginCurves& c, const CompareOptions& option
     // The core's own rule of the reference points the funnel was built from
     // (only the ordinates' part of their data characteristics is read).
     ReferenceWalk reference(c.ref_t, c.ref_y, detail::y_rule(c.data, options));
+    // With one half-width h for every point, a passing point whose nearer
+    // bound lies at or beyond `beat`, the smallest margin times h rounded
+    // up, has a quotient at or above the smallest (rounding is monotonic):
+    // a multiplication per new smallest replaces two divisions per point,
+    // and on a test near its reference nearly every point is ruled out so.
+    const double h = reference.uniform_half();
+    const bool by_bounds = out == nullptr && reference.uniform() && h > 0.0;
+    double beat = NAN;  // nothing is ruled out before a first margin
     Smallest smallest;
     const std::size_t m = c.t.size();
     for (std::size_t i = 0; i < m; ++i) {
         const double q = c.t[i];
         const double v = c.v[i];
-        const ReferenceAt at = reference(q);
         const double error = c.errors[i];
+        BoundsAt bounds{NAN, NAN};
+        if (by_bounds && error == 0.0) {
+            bounds = bounds_at(low, high, q);
+            if (nearer_bound(v, bounds) >= beat) continue;
+        }
+        const ReferenceAt at = reference(q);
         const double band = at.spanned && error == 0.0 ? band_of(v, at) : NAN;
         if (out == nullptr && smallest.where >= 0 && band >= smallest.margin) continue;
-        const double margin = margin_of(v, low(q), high(q), error, at, band);
+        if (!by_bounds && error == 0.0) bounds = bounds_at(low, high, q);
+        const double margin = margin_of(v, bounds, error, at, band);
         if (out != nullptr) out[i] = margin;
         if (margin < smallest.margin || (smallest.where < 0 && !std::isnan(margin))) {
             smallest.margin = margin;
             smallest.where = static_cast<std::ptrdiff_t>(i);
+            beat = std::nextafter(margin * h, std::numeric_limits<double>::infinity());
         }
     }
     return smallest;
@@ -253,6 +300,40 @@ inline ErrorSummary summarise_errors(std::span<const double> t, std::span<const 
             if (s.first < 0) s.first = static_cast<std::ptrdiff_t>(i);
             ++s.failing;
         }
+        if (std::isnan(error)) {
+            s.nan = true;
+        } else if (std::fabs(error) > largest_magnitude) {
+            largest_magnitude = std::fabs(error);
+            s.largest = error;
+        }
+    }
+    return s;
+}
+
+// The same of errors that all lie inside the range. Most variables pass, and
+// their errors are all 0: one pass that compiles to vector code says so, and
+// only a failing curve is read again, from its first failure on.
+inline ErrorSummary summarise_errors_inside(std::span<const double> e) noexcept {
+    ErrorSummary s;
+    s.inside = static_cast<std::ptrdiff_t>(e.size());
+    if (e.empty()) return s;
+    std::ptrdiff_t failing = 0;
+    for (const double error : e) failing += error != 0.0 ? 1 : 0;
+    if (failing == 0) {
+        // Every error is a zero: the first is the first of equals.
+        s.largest = e[0];
+        return s;
+    }
+    s.failing = failing;
+    std::size_t i = 0;
+    while (e[i] == 0.0) ++i;
+    s.first = static_cast<std::ptrdiff_t>(i);
+    // The zeros before the first failure are of magnitude 0: the largest so
+    // far is the first of them, if there is one.
+    if (i > 0) s.largest = e[0];
+    double largest_magnitude = i > 0 ? 0.0 : -1.0;
+    for (; i < e.size(); ++i) {
+        const double error = e[i];
         if (std::isnan(error)) {
             s.nan = true;
         } else if (std::fabs(error) > largest_magnitude) {

@@ -561,27 +561,33 @@ def test_half_widths_are_the_funnels_own(y_ref, tolerances):
 
 
 @pytest.mark.parametrize("x_range", [None, (2.0, 7.5)])
-def test_margins_are_measured_against_the_bounds_the_verdict_uses(x_range):
+# On the reference's own lines the smallest margin is won by a hair.
+@pytest.mark.parametrize("on_lines", [False, True], ids=["noisy", "on the reference's lines"])
+def test_margins_are_measured_against_the_bounds_the_verdict_uses(x_range, on_lines):
     """Noisy test points, some outside, some NaN, some beyond the range: every margin, and the smallest,
     as the model gives them."""
     rng = np.random.default_rng(7)
     t_ref = np.linspace(0, 10, 400)
     t = np.sort(rng.uniform(-0.5, 10.5, 1500))
-    y = np.sin(t) + rng.normal(0, 0.004, len(t))
-    y[::97] = np.nan
-    result = vf.compare((t_ref, np.sin(t_ref)), (t, y), x_range=x_range)
-    assert result.failing_count > 0
+    if on_lines:
+        # Both ends too, where the funnel is one half-width wide: two margins of 1 within rounding.
+        t = np.concatenate([[0.0], t[(t > 0) & (t < 10)], [10.0]])
+    y_ref = np.sin(t_ref) + 0.3
+    y = np.interp(t, t_ref, y_ref) if on_lines else np.sin(t) + 0.3 + rng.normal(0, 0.004, len(t))
+    y[1::97] = np.nan
+    result = vf.compare((t_ref, y_ref), (t, y), x_range=x_range)
+    assert (result.failing_count > 0) != on_lines
     model = _model_margins(result)
     np.testing.assert_array_equal(result.margins(), model)
     where = int(np.nanargmin(model))
     assert (result.margin, result.margin_t) == (model[where], result.test.t[where])
 
 
-def _random_curve(seed):
+def _random_curve(seed, points=60):
     """A random walk with vertical steps: repeated abscissae where the ordinate jumps."""
     rng = np.random.default_rng(seed)
-    t = np.cumsum(rng.choice([0.0, 0.1, 0.5, 1.0], 60))
-    return t, np.cumsum(rng.normal(0, 1, 60))
+    t = np.cumsum(rng.choice([0.0, 0.1, 0.5, 1.0], points))
+    return t, np.cumsum(rng.normal(0, 1, points))
 
 
 EVENT_CURVES = [
@@ -589,6 +595,8 @@ EVENT_CURVES = [
     pytest.param(([0, 1, 2, 2, 2.5, 3, 3, 4, 5], [0, 0, 0, 5, 5, 5, 0, 0, 0]), id="pulse"),
     pytest.param((np.linspace(0, 10, 50), np.full(50, 2.0)), id="flat"),
     pytest.param(_random_curve(5), id="random"),
+    # Long enough that the smallest margin is found past most points unexamined.
+    pytest.param(_random_curve(6, 5000), id="long random"),
 ]
 
 
