@@ -285,6 +285,17 @@ struct ErrorSummary {
     std::ptrdiff_t first = -1;
     double largest = 0.0;
     bool nan = false;
+
+    // The error of largest magnitude so far, the first of equals; a NaN is
+    // noted, never compared.
+    void take_largest(double error, double& largest_magnitude) noexcept {
+        if (std::isnan(error)) {
+            nan = true;
+        } else if (std::fabs(error) > largest_magnitude) {
+            largest_magnitude = std::fabs(error);
+            largest = error;
+        }
+    }
 };
 
 inline ErrorSummary summarise_errors(std::span<const double> t, std::span<const double> e,
@@ -300,12 +311,7 @@ inline ErrorSummary summarise_errors(std::span<const double> t, std::span<const 
             if (s.first < 0) s.first = static_cast<std::ptrdiff_t>(i);
             ++s.failing;
         }
-        if (std::isnan(error)) {
-            s.nan = true;
-        } else if (std::fabs(error) > largest_magnitude) {
-            largest_magnitude = std::fabs(error);
-            s.largest = error;
-        }
+        s.take_largest(error, largest_magnitude);
     }
     return s;
 }
@@ -332,15 +338,7 @@ inline ErrorSummary summarise_errors_inside(std::span<const double> e) noexcept 
     // far is the first of them, if there is one.
     if (i > 0) s.largest = e[0];
     double largest_magnitude = i > 0 ? 0.0 : -1.0;
-    for (; i < e.size(); ++i) {
-        const double error = e[i];
-        if (std::isnan(error)) {
-            s.nan = true;
-        } else if (std::fabs(error) > largest_magnitude) {
-            largest_magnitude = std::fabs(error);
-            s.largest = error;
-        }
-    }
+    for (; i < e.size(); ++i) s.take_largest(e[i], largest_magnitude);
     return s;
 }
 
