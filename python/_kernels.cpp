@@ -22,11 +22,15 @@
 //       one line per row of two or more columns, cells joined by ",", each
 //       double as its shortest exact decimal;
 //   sealed_copy(buffer) -> Block
-//       a copy of the buffer's bytes that nothing can write.
+//       a copy of the buffer's bytes that nothing can write;
+//   lay_out_rows(matrix, rows, out) -> None
+//       a matrix of `rows` rows stored column by column (binTrans: one output
+//       point after the other) into out, row after row.
 //
 // Every argument is a C-contiguous buffer of float64 (NumPy arrays, bytes).
 // The loops run without the interpreter lock: they read arrays that the
-// package made read-only and write only memory of their own.
+// package made read-only and write only memory of their own, or the fresh
+// arrays the package hands over to be filled.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <sys/mman.h>
@@ -612,6 +616,51 @@ PyObject* sealed_copy(PyObject*, PyObject* source) {
 }
 
 // ---------------------------------------------------------------------------
+// Rows of a matrix stored by columns
+
+// A binTrans data matrix stores one output point after the other, and each
+// variable is a row strided through it. Eight columns at a time, every row
+// takes a whole cache line of its own values from eight streams that each
+// advance by one value per row: the reads stay sequential, every write fills
+// a line, and the matrix is laid out in one pass.
+void lay_out(const double* matrix, double* out, std::size_t n, std::size_t cols) noexcept {
+    constexpr std::size_t LINE = 8;
+    std::size_t c0 = 0;
+    for (; c0 + LINE <= cols; c0 += LINE) {
+        const double* column = matrix + c0 * n;
+        for (std::size_t r = 0; r < n; ++r) {
+            double* to = out + r * cols + c0;
+            for (std::size_t k = 0; k < LINE; ++k) to[k] = column[k * n + r];
+        }
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t c = c0; c < cols; ++c) out[r * cols + c] = matrix[c * n + r];
+    }
+}
+
+PyObject* lay_out_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "lay_out_rows() takes 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Floats matrix;
+    Floats out;
+    if (!matrix.take(args[0], "matrix") || !out.take(args[2], "out", true)) return nullptr;
+    const Py_ssize_t rows = PyLong_AsSsize_t(args[1]);
+    if (rows == -1 && PyErr_Occurred()) return nullptr;
+    const auto n = static_cast<std::size_t>(rows);
+    if (rows <= 0 || matrix.size() % n != 0 || out.size() != matrix.size()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "lay_out_rows(): rows > 0 that divide the matrix, and out of its size");
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS;
+    lay_out(matrix.values().data(), out.data(), n, matrix.size() / n);
+    Py_END_ALLOW_THREADS;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
 // Module
 
 PyMethodDef methods[] = {
@@ -628,6 +677,8 @@ PyMethodDef methods[] = {
      "summarise(ref_t, ref_y, t, v, errors, lower_t, lower_y, upper_t, upper_y, lo, hi, atolx, "
      "ltolx, rtolx, atoly, ltoly, rtoly)\n--\n\n"},
     {"sealed_copy", sealed_copy, METH_O, "sealed_copy(buffer)\n--\n\n"},
+    {"lay_out_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lay_out_rows)),
+     METH_FASTCALL, "lay_out_rows(matrix, rows, out)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

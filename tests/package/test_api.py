@@ -522,6 +522,10 @@ F.flags.writeable = False
             lambda k: k.half_widths(F[::-1].copy(), F, 0, 0, 0, 0, 0, 0), ValueError, id="unordered abscissae"
         ),
         pytest.param(lambda k: k.sealed_copy(F[::2]), (ValueError, BufferError), id="strided"),
+        pytest.param(lambda k: k.lay_out_rows(F, 0, F.copy()), ValueError, id="no rows"),
+        pytest.param(lambda k: k.lay_out_rows(F, 3, F.copy()), ValueError, id="rows that do not divide it"),
+        pytest.param(lambda k: k.lay_out_rows(F, 2, F[:2].copy()), ValueError, id="a smaller output"),
+        pytest.param(lambda k: k.lay_out_rows(F, 2, F), (ValueError, BufferError), id="read-only output"),
     ],
 )
 def test_kernels_refuse_what_they_cannot_read(call, error):
@@ -530,6 +534,17 @@ def test_kernels_refuse_what_they_cannot_read(call, error):
 
     with pytest.raises(error):
         call(_kernels)
+
+
+@pytest.mark.parametrize("rows, cols", [(1, 1), (3, 8), (5, 17), (101, 1000)])
+def test_laid_out_rows_are_the_stored_columns_transposed(rows, cols):
+    """A binTrans matrix's rows, laid out from its columns (in blocks of eight and a tail)."""
+    from velmora_funnel import _kernels
+
+    stored = np.random.default_rng(rows).normal(size=(cols, rows))
+    out = np.empty(rows * cols)
+    _kernels.lay_out_rows(stored.reshape(-1), rows, out)
+    assert np.array_equal(out.reshape(rows, cols), stored.T)
 
 
 @pytest.mark.parametrize(

@@ -40,6 +40,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from ..comparison.immutable import freeze
 from ..errors import ResultFileError
 from . import feather_v1
 from .flatbuffers import Damaged, root
@@ -139,8 +140,10 @@ def _read(path: str, kind: str, options: ReadOptions) -> ResultTable:
         if not table.schema.equals(schema, check_metadata=False):
             raise Damaged("its columns decode to other types than its schema names")
         table.validate(full=True)  # offsets, dictionary codes and buffer sizes inside their buffers
+        # Each column in memory of its own, which nobody else holds: frozen,
+        # a comparison keeps it as it is instead of copying it.
         columns = {
-            name: _values(pa, path, number, name, column, number - 1 == time_index)
+            name: freeze(_values(pa, path, number, name, column, number - 1 == time_index))
             for number, (name, column) in enumerate(zip(names, table.columns, strict=True), start=1)
             if name not in refusals
         }

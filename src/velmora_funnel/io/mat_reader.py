@@ -31,6 +31,7 @@ from collections.abc import Callable, Iterator, Mapping
 import numpy as np
 from numpy.typing import NDArray
 
+from ..comparison.immutable import freeze
 from ..errors import ResultFileError
 from .mat_store import Matrices, Version4
 from .mat_v5 import Version5
@@ -54,7 +55,9 @@ class _Oriented:
         if self.transposed:
             # binTrans keeps one output point together: a variable lies
             # strided through the whole matrix.
-            return _own(self.source.row(self.name, index))
+            row = self.source.row(self.name, index)
+            # a row of the laid-out matrix is read-only: shared as it is
+            return row if not row.flags.writeable else _own(row)  # type: ignore[return-value]
         return _own(self.source.column(self.name, index))
 
 
@@ -263,14 +266,17 @@ def read_mat(path: str, options: ReadOptions) -> ResultTable:
         stored = data[2 if matrix == 0 else matrix]
         y = stored.column(abs(column) - 1)
         if column < 0:
-            np.negative(y, out=y)
+            # in place where the column is this variable's alone
+            y = np.negative(y, out=y if y.flags.writeable else None)
         if matrix == 1 and t is not None:
             # a constant or parameter: its values at the start and the stop time
             if len(y) == 1 or y[0] == y[-1] or (np.isnan(y[0]) and np.isnan(y[-1])) or len(t) < 2 or t[0] == t[-1]:
                 y = np.full(len(t), y[0])
             else:
                 y = np.interp(t, [t[0], t[-1]], [y[0], y[-1]])
-        return y
+        # Memory of its own, which nobody else holds: a comparison keeps the
+        # column as it is instead of copying it for every variable.
+        return freeze(y)
 
     if int(matrices[index[abscissa_name]]) == 1:
         raise ResultFileError(

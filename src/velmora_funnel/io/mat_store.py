@@ -25,6 +25,7 @@ from typing import BinaryIO, Literal
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import _kernels
 from ..errors import ResultFileError
 from .limits import check_size
 
@@ -66,7 +67,7 @@ class Matrices:
         self.matrices: dict[str, Stored] = {}
         self._whole: dict[str, NDArray[np.generic]] = {}
         self._rows_gathered: dict[str, int] = {}
-        self._by_row: dict[str, NDArray[np.generic]] = {}
+        self._by_row: dict[str, NDArray[np.float64]] = {}
         self._taken = 0
 
     def claim(self, name: str, rows: int, cols: int) -> None:
@@ -139,11 +140,12 @@ class Matrices:
     def row(self, name: str, index: int) -> NDArray[np.generic]:
         """One stored row (0-based), strided through the file. A matrix of at
         most _WHOLE_UP_TO bytes is read whole at once and kept with its rows
-        laid out one after the other, as most callers then want them all; of
-        a larger one the first two rows (the abscissa and one variable) are
-        gathered block by block through one small buffer (the matrix passes
-        through the cache, none of it stays), and from the third on it is
-        read whole and kept the same way."""
+        laid out one after the other, read-only float64 that every caller
+        shares, as most callers then want them all; of a larger one the first two rows
+        (the abscissa and one variable) are gathered block by block through
+        one small buffer into a fresh array (the matrix passes through the
+        cache, none of it stays), and from the third on it is read whole and
+        kept the same way."""
         rows, cols = self.shape(name)
         stored = self._usable(name)
         gathered = self._rows_gathered.get(name, 0)
@@ -166,20 +168,25 @@ class Matrices:
                 values[start : start + count] = part.reshape(count, rows)[:, index]
         return self._as_held(stored, values)
 
-    def _rows_of(self, name: str) -> NDArray[np.generic]:
-        """The matrix with each stored row contiguous, transposed from the
-        file's columns a slab at a time: a slab stays in the cache while its
-        columns are spread over the rows, where a row read straight through
-        the whole matrix would pull in a cache line per value, for every row."""
+    def _rows_of(self, name: str) -> NDArray[np.float64]:
+        """The matrix with each stored row contiguous, laid out by the kernels
+        in one pass from the file's columns (a row read straight through the
+        whole matrix would pull in a cache line per value, for every row),
+        then read-only: its rows are the variables, and those that share a
+        row (an alias, a negated one) share its memory, which a comparison
+        keeps without a copy. One allocation for all rows: the system hands
+        a large block over in few page faults, where a block per row would
+        cost one fault per page."""
         if name not in self._by_row:
             rows, cols = self.shape(name)
             by_column = (
                 self._whole[name].T if name in self._whole else self._values(name, 0, rows * cols).reshape(cols, rows)
             )
-            by_row = np.empty((rows, cols), by_column.dtype)
-            slab = max(1, _SLAB_BYTES // max(1, rows * by_column.dtype.itemsize))
-            for start in range(0, cols, slab):
-                by_row[:, start : start + slab] = by_column[start : start + slab].T
+            # A copy only for another type than native float64.
+            source = np.ascontiguousarray(by_column, dtype=np.float64)
+            by_row = np.empty((rows, cols))
+            _kernels.lay_out_rows(source.reshape(-1), rows, by_row.reshape(-1))
+            by_row.flags.writeable = False
             self._by_row[name] = by_row
         return self._by_row[name]
 
@@ -187,7 +194,6 @@ class Matrices:
 # A matrix up to this size is read whole at its first row: reading a row
 # alone costs a pass over the whole matrix all the same.
 _WHOLE_UP_TO = 64 << 20
-_SLAB_BYTES = 64 << 10
 
 
 # Precision digit of a version 4 matrix type -> element type.
