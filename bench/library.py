@@ -151,8 +151,17 @@ def per_variable(points: int, variables: int = 50) -> tuple[float, float]:
     t_ref = np.linspace(0.0, 10.0, points)
     t_run = np.sort(np.concatenate([[0.0, 10.0], np.random.default_rng(2).uniform(0.0, 10.0, points - 2)]))
     names = [f"v{k}" for k in range(variables)]
-    ref = ResultTable("r.mat", "time", t_ref, tuple(names), {n: _signal(t_ref, k) for k, n in enumerate(names)})
-    run = ResultTable("t.mat", "time", t_run, tuple(names), {n: _signal(t_run, k) for k, n in enumerate(names)})
+
+    def read_only(values: np.ndarray) -> np.ndarray:
+        # as every reader gives its columns: memory of their own, frozen
+        values.flags.writeable = False
+        return values
+
+    def table(path: str, t: np.ndarray) -> ResultTable:
+        columns = {n: read_only(_signal(t, k)) for k, n in enumerate(names)}
+        return ResultTable(path, "time", read_only(t), tuple(names), columns)
+
+    ref, run = table("r.mat", t_ref), table("t.mat", t_run)
     options = RunOptions()
 
     def module_all() -> None:

@@ -349,11 +349,13 @@ inline ErrorSummary summarise_errors_inside(std::span<const double> e) noexcept 
 // abscissae before it summarises them: a NaN fails the ordered comparison
 // with its neighbour, so once every pair is ordered the ends alone decide
 // finiteness.
+// The pairs are tested without a branch: the abscissae a summary gets come
+// from a completed comparison and are ordered, and a loop that can leave at
+// every pair does not compile to vector code.
 inline bool abscissae_ordered(std::span<const double> t) noexcept {
-    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
-        if (!(t[i + 1] >= t[i])) return false;
-    }
-    return std::isfinite(t.front()) && std::isfinite(t.back());
+    unsigned disordered = 0;
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) disordered |= !(t[i + 1] >= t[i]) ? 1U : 0U;
+    return disordered == 0 && std::isfinite(t.front()) && std::isfinite(t.back());
 }
 
 struct WidthRange {
