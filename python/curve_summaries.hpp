@@ -186,6 +186,35 @@ inline BoundsAt bounds_at(detail::ClampedInterpolation& low, detail::ClampedInte
     return {chosen[0], chosen[1]};
 }
 
+// Whether both bounds at q lie at least `beat` from v, told from the ends of
+// the segments that hold q, before any division. Computed in rounded
+// arithmetic, a value interpolated within a segment still lies between the
+// segment's ends but for under 5 eps (|y0| + |y1|), and for what an underflow
+// loses (far below 1e-300 over a segment at least CORNER_EPS wide): ends
+// kept that much farther than `beat` from v keep the value too (rounding is
+// monotonic). False, undecided, outside the interior, for a query outside
+// its segment, and for a NaN.
+inline bool clear_by_ends(detail::ClampedInterpolation& low, detail::ClampedInterpolation& high,
+                          double q, double v, double beat) noexcept {
+    if (!low.interior(q) || !high.interior(q)) return false;
+    const std::size_t jl = low.seek(q);
+    const std::size_t ju = high.seek(q);
+    const double* lx = low.X();
+    const double* ux = high.X();
+    if (!(lx[jl - 1] <= q && q <= lx[jl] && ux[ju - 1] <= q && q <= ux[ju])) return false;
+    constexpr double slack = 8.0 * std::numeric_limits<double>::epsilon();
+    constexpr double tiny = 1e-300;
+    const double l0 = low.Y()[jl - 1];
+    const double l1 = low.Y()[jl];
+    const double u0 = high.Y()[ju - 1];
+    const double u1 = high.Y()[ju];
+    const double highest_low =
+        (l0 > l1 ? l0 : l1) + (slack * (std::fabs(l0) + std::fabs(l1)) + tiny);
+    const double lowest_high =
+        (u0 < u1 ? u0 : u1) - (slack * (std::fabs(u0) + std::fabs(u1)) + tiny);
+    return lowest_high - v >= beat && v - highest_low >= beat;
+}
+
 // The distance of v to the nearer bound; NaN if either distance is NaN.
 inline double nearer_bound(double v, const BoundsAt& b) noexcept {
     const double above = b.high - v;
@@ -254,6 +283,7 @@ inline Smallest scan_margins(const MarginCurves& c, const CompareOptions& option
         const double error = c.errors[i];
         BoundsAt bounds{NAN, NAN};
         if (by_bounds && error == 0.0) {
+            if (clear_by_ends(low, high, q, v, beat)) continue;
             bounds = bounds_at(low, high, q);
             if (nearer_bound(v, bounds) >= beat) continue;
         }
@@ -387,18 +417,42 @@ inline WidthRange width_range(const detail::AxisRule& rule, bool finite_coordina
 // ---------------------------------------------------------------------------
 // Values that are not finite
 
-// All exponent bits set: an infinity or a NaN. Integer tests, so the loops
-// over whole curves compile to vector code without changing a comparison.
+// All exponent bits set: an infinity or a NaN (an integer test, which no
+// rounding or signalling NaN can change).
 inline bool non_finite_bits(double x) noexcept {
     std::uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     return (bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL;
 }
 
+// x * 0 is a zero for every finite x and NaN for an infinity or a NaN, and a
+// sum of zeros stays a zero while a NaN stays NaN: plain SSE2 arithmetic,
+// eight values a step in four independent sums, where the bit test compiles
+// to an emulated 64-bit comparison. Exact whatever the order of the sums.
 inline bool all_finite(std::span<const double> values) noexcept {
-    bool bad = false;
-    for (const double x : values) bad |= non_finite_bits(x);
-    return !bad;
+    using detail::load_pair;
+    using detail::Pair;
+    const double* x = values.data();
+    const std::size_t n = values.size();
+    Pair a{0.0, 0.0};
+    Pair b = a;
+    Pair c = a;
+    Pair d = a;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const Pair x0 = load_pair(x + i);
+        const Pair x1 = load_pair(x + i + 2);
+        const Pair x2 = load_pair(x + i + 4);
+        const Pair x3 = load_pair(x + i + 6);
+        a += x0 * 0.0;
+        b += x1 * 0.0;
+        c += x2 * 0.0;
+        d += x3 * 0.0;
+    }
+    const Pair sum = (a + b) + (c + d);
+    double rest = sum[0] + sum[1];
+    for (; i < n; ++i) rest += x[i] * 0.0;
+    return rest == 0.0;
 }
 
 struct NonFinite {

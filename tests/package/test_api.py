@@ -612,6 +612,12 @@ EVENT_CURVES = [
     pytest.param(_random_curve(5), id="random"),
     # Long enough that the smallest margin is found past most points unexamined.
     pytest.param(_random_curve(6, 5000), id="long random"),
+    # Where the rounding of the bounds' interpolation is no longer relative.
+    *(
+        pytest.param((t, y * scale), id=f"long random x {scale:g}")
+        for t, y in [_random_curve(7, 3000)]
+        for scale in (1e-300, 1e300)
+    ),
 ]
 
 
