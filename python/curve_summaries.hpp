@@ -379,13 +379,20 @@ inline ErrorSummary summarise_errors_inside(std::span<const double> e) noexcept 
 // abscissae before it summarises them: a NaN fails the ordered comparison
 // with its neighbour, so once every pair is ordered the ends alone decide
 // finiteness.
-// The pairs are tested without a branch: the abscissae a summary gets come
-// from a completed comparison and are ordered, and a loop that can leave at
-// every pair does not compile to vector code.
+// The pairs are tested two at a time and without a branch: the abscissae a
+// summary gets come from a completed comparison and are ordered, and a loop
+// that can leave at every pair does not compile to vector code.
 inline bool abscissae_ordered(std::span<const double> t) noexcept {
-    unsigned disordered = 0;
-    for (std::size_t i = 0; i + 1 < t.size(); ++i) disordered |= !(t[i + 1] >= t[i]) ? 1U : 0U;
-    return disordered == 0 && std::isfinite(t.front()) && std::isfinite(t.back());
+    using detail::load_pair;
+    const double* x = t.data();
+    const std::size_t n = t.size();
+    detail::PairMask ordered{-1, -1};
+    std::size_t i = 0;
+    // pairs (i, i + 1) and (i + 1, i + 2)
+    for (; i + 2 < n; i += 2) ordered &= load_pair(x + i + 1) >= load_pair(x + i);
+    bool all = ordered[0] != 0 && ordered[1] != 0;
+    if (i + 1 < n) all = all && x[i + 1] >= x[i];
+    return all && std::isfinite(t.front()) && std::isfinite(t.back());
 }
 
 struct WidthRange {
