@@ -10,6 +10,7 @@ characters into the XML that XML 1.0 forbids.
 
 from __future__ import annotations
 
+import functools
 import shutil
 import tempfile
 from collections.abc import Sequence
@@ -94,27 +95,38 @@ def _element(tag: str, attributes: Sequence[tuple[str, str]], text: str | None =
     return f"{head}>{text}</{tag}>"
 
 
+def _property(key: str, value: Any) -> str:
+    # Names of the package's own and numbers: nothing to escape.
+    return f'        <property name="{key}" value="{value!s}" />'
+
+
+@functools.lru_cache(maxsize=256)
+def _option_properties(
+    tolerances: tuple[tuple[str, float], ...], x_range: tuple[float, float] | None
+) -> tuple[str, ...]:
+    """The properties of the options a variable was compared with: most
+    variables of a run share them, so each set is written once."""
+    lines = [_property(key, value) for key, value in tolerances]
+    if x_range is not None:
+        lines.append(_property("x_range", "[{:g}, {:g}]".format(*x_range)))
+    return tuple(lines)
+
+
 def _properties(variable: VariableOutcome) -> list[str]:
-    values: dict[str, Any] = {
-        "status": variable.status.name if variable.status is not None else None,
-        "largest_error": variable.max_error,
-        "first_failure": variable.first_failure,
-        "margin": variable.margin,
-        "margin_t": variable.margin_t,
-        "failing_points": variable.failing_count,
-        **(variable.tolerances or {}),
-    }
-    if variable.x_range is not None:
-        values["x_range"] = "[{:g}, {:g}]".format(*variable.x_range)
-    shown = [(key, str(value)) for key, value in values.items() if value is not None]
+    status = variable.status
+    own = (
+        ("status", status.name if status is not None else None),
+        ("largest_error", variable.max_error),
+        ("first_failure", variable.first_failure),
+        ("margin", variable.margin),
+        ("margin_t", variable.margin_t),
+        ("failing_points", variable.failing_count),
+    )
+    shown = [_property(key, value) for key, value in own if value is not None]
+    shown += _option_properties(tuple((variable.tolerances or {}).items()), variable.x_range)
     if not shown:
         return ["      <properties />"]
-    return [
-        "      <properties>",
-        # Names of the package's own and numbers: nothing to escape.
-        *(f'        <property name="{key}" value="{value}" />' for key, value in shown),
-        "      </properties>",
-    ]
+    return ["      <properties>", *shown, "      </properties>"]
 
 
 def _suite(file: FileOutcome) -> tuple[str, dict[str, int]]:
@@ -125,16 +137,21 @@ def _suite(file: FileOutcome) -> tuple[str, dict[str, int]]:
         micro = _micro(variable.seconds)
         counts["tests"] += 1
         counts["time"] += micro
+        if variable.verdict == "pass" and not variable.tolerated:
+            # Most variables: their numbers and nothing else.
+            suite.case(classname, variable.name, micro, _properties(variable))
+            continue
         inner = _properties(variable) if variable.verdict not in ("ignored", "not_compared") else []
-        line = printable(verdict_line(variable))
         if variable.tolerated:
             counts["skipped"] += 1
-            inner.append(_element("skipped", (("message", line),)))
+            inner.append(_element("skipped", (("message", printable(verdict_line(variable))),)))
         elif variable.verdict in ("fail", "missing", "new"):
             counts["failures"] += 1
+            line = printable(verdict_line(variable))
             inner.append(_element("failure", (("message", line), ("type", variable.verdict)), line))
         elif variable.verdict == "error":
             counts["errors"] += 1
+            line = printable(verdict_line(variable))
             inner.append(_element("error", (("message", line), ("type", "unusable")), line))
         elif variable.verdict in ("ignored", "not_compared"):
             counts["skipped"] += 1
