@@ -112,6 +112,26 @@ def test_batch_junit_markdown_and_json_agree(tmp_path, folders, capsys):
     assert cases == {"a": [], "debug.x": ["Skipped"], "mode": ["Skipped"], "added": ["Failure"]}
 
 
+def test_junit_properties_are_each_variables_own_options(tmp_path):
+    """Options written once per set must still be each variable's own."""
+    from velmora_funnel.reports.junit import write_junit
+
+    variables = tuple(
+        VariableOutcome("f.csv", name, "pass", None, "pass", tolerances={"rtoly": rtoly}, x_range=(lo, 1.0))
+        for name, rtoly, lo in (("a", 0.002, 0.0), ("b", 0.5, 0.0), ("c", 0.002, -1.0))
+    )
+    write_junit(str(tmp_path / "j.xml"), [FileOutcome("f.csv", "r", "t", variables=variables)])
+    shown = {
+        case.name: {p.name: p.value for p in case.child(junitparser.Properties)}
+        for case in next(iter(junitparser.JUnitXml.fromfile(str(tmp_path / "j.xml"))))
+    }
+    assert {name: (p["rtoly"], p["x_range"]) for name, p in shown.items()} == {
+        "a": ("0.002", "[0, 1]"),
+        "b": ("0.5", "[0, 1]"),
+        "c": ("0.002", "[-1, 1]"),
+    }
+
+
 @pytest.mark.parametrize("passes", [False, True])
 def test_markdown_stays_under_the_limit_and_counts_what_it_cuts(tmp_path, passes):
     """A job summary takes 1 MiB: rows that do not fit are counted, passes are counted unless asked
